@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds both platforms from this tree and runs every test on both: natively,
+# and the Windows build under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+
+echo "== native (Linux) =="
+cmake --preset native
+cmake --build --preset native
+ctest --preset native
+
+echo "== windows (mingw-w64 i686, under Wine) =="
+cmake --preset windows
+cmake --build --preset windows
+export ZELK_WINEPREFIX="$PWD/build/windows/wineprefix"
+# The first start of a prefix takes a while; do it once, before the tests.
+WINEPREFIX="$ZELK_WINEPREFIX" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win32 \
+  wineboot -i >/dev/null 2>&1 || true
+ctest --preset windows

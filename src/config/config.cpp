@@ -1,0 +1,156 @@
+#include "config/config.h"
+
+#include <fstream>
+#include <iterator>
+#include <limits>
+
+#include "platform/platform.h"
+
+namespace zelk::config {
+
+namespace {
+
+constexpr std::size_t kModulePathBuffer = 256;
+constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
+
+// White space as the profile reader of Windows trims it around names and values.
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  }
+  return true;
+}
+
+std::string CutToReadLength(std::string_view value, std::size_t read_length) {
+  std::size_t keep = read_length == 0 ? 0 : read_length - 1;
+  return std::string(value.substr(0, keep));
+}
+
+std::string_view WithoutEnclosingQuotes(std::string_view value) {
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+      value.back() == value.front()) {
+    return value.substr(1, value.size() - 2);
+  }
+  return value;
+}
+
+}  // namespace
+
+std::string ConfigFilePathFor(std::string_view module_path) {
+  std::size_t dot = module_path.rfind('.');
+  if (dot == std::string_view::npos) return std::string(module_path);
+  std::string path(module_path.substr(0, dot + 1));
+  path += "ini";
+  return path;
+}
+
+std::string ConfigFilePath() { return ConfigFilePathFor(platform::ModulePath(kModulePathBuffer)); }
+
+Snapshot Snapshot::Load(const std::string& path) {
+  if (path.empty()) return Snapshot();
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return Snapshot();
+  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  if (file.bad()) return Snapshot();
+  return Parse(text);
+}
+
+Snapshot Snapshot::Parse(std::string_view text) {
+  Snapshot snapshot;
+  if (text.substr(0, kUtf8ByteOrderMark.size()) == kUtf8ByteOrderMark) {
+    text.remove_prefix(kUtf8ByteOrderMark.size());
+  }
+  Section* current = nullptr;
+  while (!text.empty()) {
+    std::size_t end = text.find('\n');
+    std::string_view line = Trim(text.substr(0, end));
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    if (line.empty() || line.front() == ';') continue;
+    if (line.front() == '[') {
+      std::size_t close = line.rfind(']');
+      if (close != std::string_view::npos) {
+        snapshot.sections_.push_back(Section{std::string(Trim(line.substr(1, close - 1))), {}});
+        current = &snapshot.sections_.back();
+        continue;
+      }
+      // A "[" without "]" is no header; the line is read as a key line.
+    }
+    if (current == nullptr) continue;
+    std::size_t equals = line.find('=');
+    Entry entry;
+    if (equals == std::string_view::npos) {
+      entry.key = std::string(line);
+    } else {
+      entry.key = std::string(Trim(line.substr(0, equals)));
+      entry.value = std::string(Trim(line.substr(equals + 1)));
+    }
+    current->entries.push_back(std::move(entry));
+  }
+  return snapshot;
+}
+
+const Snapshot::Section* Snapshot::FindSection(std::string_view name) const {
+  for (const Section& section : sections_) {
+    if (EqualsIgnoringCase(section.name, name)) return &section;
+  }
+  return nullptr;
+}
+
+std::string Snapshot::Read(std::string_view section, std::string_view key,
+                           std::string_view fallback, std::size_t read_length) const {
+  if (const Section* found = FindSection(section)) {
+    for (const Entry& entry : found->entries) {
+      if (!EqualsIgnoringCase(entry.key, key)) continue;
+      if (!entry.value) break;
+      return CutToReadLength(WithoutEnclosingQuotes(*entry.value), read_length);
+    }
+  }
+  return CutToReadLength(fallback, read_length);
+}
+
+std::int32_t IntegerSetting(std::string_view value) {
+  std::size_t i = 0;
+  auto is_space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+  while (i < value.size() && is_space(value[i])) ++i;
+  bool negative = false;
+  if (i < value.size() && (value[i] == '+' || value[i] == '-')) {
+    negative = value[i] == '-';
+    ++i;
+  }
+  constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
+  constexpr std::int64_t kMin = std::numeric_limits<std::int32_t>::min();
+  std::int64_t magnitude = 0;
+  for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
+    magnitude = magnitude * 10 + (value[i] - '0');
+    if (magnitude > kMax + 1) magnitude = kMax + 1;  // saturated; keeps the sum bounded
+  }
+  std::int64_t result = negative ? -magnitude : magnitude;
+  if (result > kMax) return static_cast<std::int32_t>(kMax);
+  if (result < kMin) return static_cast<std::int32_t>(kMin);
+  return static_cast<std::int32_t>(result);
+}
+
+std::string Read(const Snapshot& snapshot, const Setting& setting) {
+  return snapshot.Read(setting.section, setting.key, setting.fallback, setting.read_length);
+}
+
+std::string Read(const Snapshot& snapshot, const NumberedSetting& setting, int n) {
+  std::string key(setting.key_prefix);
+  key += std::to_string(n);
+  return snapshot.Read(setting.section, key,
+                       n == 1 ? setting.fallback_first : setting.fallback_rest,
+                       setting.read_length);
+}
+
+}  // namespace zelk::config

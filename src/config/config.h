@@ -1,0 +1,93 @@
+// The configuration file: where it lies, how it is read, and the snapshot that
+// answers every setting of one entry-point call.
+#ifndef ZELK_CONFIG_CONFIG_H_
+#define ZELK_CONFIG_CONFIG_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zelk::config {
+
+// The configuration file beside a module at `module_path`: everything up to and
+// including the last "." of the whole path (folders included), then "ini". A
+// path without any "." stays unchanged.
+std::string ConfigFilePathFor(std::string_view module_path);
+
+// The configuration file of this module (its path read into 256 characters).
+std::string ConfigFilePath();
+
+// The whole configuration file as it was at one moment, parsed. Reading every
+// setting of a call from one snapshot means a call never sees half of an edit,
+// while the next call sees the edit. Immutable after construction, so any
+// number of threads may read it at once.
+class Snapshot {
+ public:
+  // An empty snapshot: every setting reads as its default.
+  Snapshot() = default;
+
+  // Reads and parses the file at `path`; a missing or unreadable file gives an
+  // empty snapshot.
+  static Snapshot Load(const std::string& path);
+
+  // Parses configuration text: sections "[name]", lines "key=value". The first
+  // matching section and the first matching key win; blank lines, lines
+  // starting with ";" and lines before the first section are ignored; CR LF and
+  // LF end lines; a UTF-8 byte order mark at the start is skipped.
+  static Snapshot Parse(std::string_view text);
+
+  // The value of `key` in `section` (both matched without regard to ASCII
+  // letter case), without surrounding blanks and without one pair of matching
+  // enclosing quotation marks, cut to `read_length` - 1 characters. When the
+  // section or key is missing (or the key has no "="), `fallback`, cut alike.
+  std::string Read(std::string_view section, std::string_view key, std::string_view fallback,
+                   std::size_t read_length) const;
+
+ private:
+  struct Entry {
+    std::string key;
+    std::optional<std::string> value;  // nullopt: a line without "="
+  };
+  struct Section {
+    std::string name;
+    std::vector<Entry> entries;
+  };
+
+  const Section* FindSection(std::string_view name) const;
+
+  std::vector<Section> sections_;
+};
+
+// A setting's value as an integer: leading white space, an optional sign, then
+// decimal digits up to the first other character; no digits gives 0. Values
+// beyond 32 bits saturate at the 32-bit limits.
+std::int32_t IntegerSetting(std::string_view value);
+
+// A setting of the key table: where it lives, its default and read length.
+struct Setting {
+  std::string_view section;
+  std::string_view key;
+  std::string_view fallback;
+  std::size_t read_length;
+};
+
+// A numbered setting ("Format%d", "Source%d", ...): `key_prefix` followed by N in
+// decimal without leading zeros. `fallback_first` applies to N = 1,
+// `fallback_rest` to every later N.
+struct NumberedSetting {
+  std::string_view section;
+  std::string_view key_prefix;
+  std::string_view fallback_first;
+  std::string_view fallback_rest;
+  std::size_t read_length;
+};
+
+std::string Read(const Snapshot& snapshot, const Setting& setting);
+std::string Read(const Snapshot& snapshot, const NumberedSetting& setting, int n);
+
+}  // namespace zelk::config
+
+#endif  // ZELK_CONFIG_CONFIG_H_

@@ -1,0 +1,193 @@
+// The only door to the operating system. Everything the service needs of the
+// platform (its own module file, exclusive and shared file opens, worker
+// threads, local time, the version resource, the OS version, an editor) is a
+// free function here, with one implementation per platform chosen by the build:
+// platform_posix.cpp and platform_windows.cpp. No code above this room includes
+// an operating-system header.
+//
+// No function here throws for an operating-system failure: each says in its
+// comment what it returns instead.
+#ifndef ZELK_PLATFORM_PLATFORM_H_
+#define ZELK_PLATFORM_PLATFORM_H_
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace zelk::platform {
+
+// ---------------------------------------------------------------------------
+// The module: the library (or, in a test program, the executable) that holds
+// this code.
+
+// Full path of this module's own file (not the host's program), as it would
+// come out of a buffer of `buffer_size` characters: a longer path is cut to
+// buffer_size - 1 characters. Empty when the path cannot be had.
+std::string ModulePath(std::size_t buffer_size = 256);
+
+// True when the module's full path does not fit a buffer of `buffer_size`
+// characters with its terminating NUL, i.e. ModulePath(buffer_size) was cut.
+bool ModulePathExceeds(std::size_t buffer_size);
+
+// Load address of this module. 0 when it cannot be had.
+std::uintptr_t ModuleBaseAddress();
+
+// ---------------------------------------------------------------------------
+// Files. All files are binary: line ends are written explicitly by callers so
+// both platforms put the same bytes on disk.
+
+enum class OpenStatus {
+  kOk,
+  kBusy,      // another handle holds the file in a way that excludes this open
+  kNotFound,  // the file (for kOpenExisting) or its folder does not exist
+  kFailed,    // any other reason: empty or invalid name, no access, ...
+};
+
+enum class CreateMode { kOpenExisting, kCreateIfMissing };
+
+// An open file. Move-only; the destructor closes it. Every operation reports
+// failure through its result, never by throwing.
+class File {
+ public:
+  File() = default;
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File();
+
+  bool is_open() const { return handle_ != kInvalid; }
+
+  // Reads up to `size` bytes at the current position. Returns the number of
+  // bytes read, 0 at end of file, -1 on error.
+  std::int64_t Read(void* buffer, std::size_t size);
+  // Writes all `size` bytes at the current position (or at the end for a file
+  // opened with OpenAppendShared). False when not everything was written.
+  bool Write(const void* data, std::size_t size);
+  // Moves the position to `offset` bytes from the start. False on error.
+  bool Seek(std::int64_t offset);
+  // Moves the position to the end of the file. False on error.
+  bool SeekToEnd();
+  // Size of the file in bytes, -1 on error.
+  std::int64_t Size();
+  // Sets the file's length to `length` bytes. False on error.
+  bool Truncate(std::int64_t length);
+  // Closes the file; false when closing reported an error (data may be lost).
+  bool Close();
+
+ private:
+  friend struct FileAccess;
+  static constexpr std::intptr_t kInvalid = -1;
+  std::intptr_t handle_ = kInvalid;
+};
+
+struct OpenResult {
+  File file;
+  OpenStatus status = OpenStatus::kFailed;
+};
+
+// Opens `path` for reading and writing, never truncating, positioned at the
+// start, so that while the returned handle is open every other open of the
+// file, from this or another process, by any function of this header, fails at
+// once with kBusy instead of waiting. Windows: share mode 0. POSIX: a
+// non-blocking exclusive flock on the open file description.
+OpenResult OpenExclusive(const std::string& path, CreateMode mode);
+
+// Opens an existing `path` for reading only. Other readers may hold it at the
+// same time; only an exclusive holder makes the open fail with kBusy.
+OpenResult OpenSharedRead(const std::string& path);
+
+// Opens `path` for appending, creating it when missing. Every Write appends as
+// one operation at the current end, so whole lines of several writers (threads
+// or processes) never interleave. Other appenders and readers may hold the
+// file at the same time; only an exclusive holder makes the open fail (kBusy).
+OpenResult OpenAppendShared(const std::string& path);
+
+// ---------------------------------------------------------------------------
+// Worker threads.
+
+enum class ThreadPriority {
+  kNormal,
+  kLowest,  // yields to the host's threads (Windows THREAD_PRIORITY_LOWEST)
+};
+
+// Runs `task` on a new, short-lived thread at the given priority. The thread
+// keeps the module loaded while it runs: on Windows it holds a reference on the
+// module and ends with FreeLibraryAndExitThread; on POSIX the module's unload
+// waits for it. Returns false when no thread could be started; `task` is then
+// left untouched, so the caller can run it itself.
+bool StartDetachedThread(std::function<void()>&& task, ThreadPriority priority);
+
+// Waits at most `timeout` until no thread started by StartDetachedThread is
+// still running. True when none is left.
+bool WaitForWorkers(std::chrono::milliseconds timeout);
+
+// Makes every following StartDetachedThread fail (true) or work (false), so
+// tests can exercise the callers' fallbacks.
+void SetThreadStartFailureForTesting(bool fail);
+
+// ---------------------------------------------------------------------------
+// Local time. Thread-safe; instants are seconds since 1970-01-01 00:00:00 UTC
+// in 64 bits, so dates from 2038 on work.
+
+// The local calendar time of `instant`; nullopt when it cannot be converted.
+std::optional<std::tm> LocalTimeOf(std::int64_t instant);
+
+// The instant of local calendar time `parts` as mktime converts it (fields out
+// of range are normalised; tm_isdst as given, -1 lets the platform decide);
+// nullopt when the conversion fails.
+std::optional<std::int64_t> InstantOfLocal(const std::tm& parts);
+
+// Sets the process's local time zone to the POSIX TZ string `tz` (for example
+// "UTC0" or "XXX-2") and applies it. For tests.
+void SetTimeZoneForTesting(const char* tz);
+
+// ---------------------------------------------------------------------------
+// Version resource and operating system.
+
+struct FileVersion {
+  enum class Status { kOk, kNoMemory, kMissing };
+  Status status = Status::kMissing;
+  std::array<std::uint16_t, 4> parts{};  // a.b.c.d
+};
+
+// The four-part file version of the file at `path`. Windows: the fixed record
+// of its version resource. POSIX: the version the build gave this module, when
+// `path` is this module's own file; kMissing for any other file.
+FileVersion QueryFileVersion(const std::string& path);
+
+// The fields of the platform's version record that the service describes.
+struct OsVersionRecord {
+  std::uint32_t major = 0;
+  std::uint32_t minor = 0;
+  std::uint32_t build = 0;
+  std::uint32_t platform_id = 0;  // 2 NT, 1 Windows 9x, anything else unknown
+  std::string service_pack;
+};
+
+// The running system's version record. On a platform outside both Windows
+// families every number is 0.
+OsVersionRecord QueryOsVersion();
+
+// ---------------------------------------------------------------------------
+// Editor.
+
+// Asks the desktop to open `path` in a plain text editor and returns at once,
+// whether or not the editor started. Windows: ShellExecuteA "notepad" with the
+// unquoted path. POSIX: xdg-open, detached, leaving no zombie.
+void OpenInTextEditor(const std::string& path);
+
+// While an observer is set, OpenInTextEditor hands it the request instead of
+// starting anything. An empty function removes the observer. For tests.
+void SetEditorObserverForTesting(std::function<void(const std::string& program,
+                                                    const std::string& argument)>
+                                     observer);
+
+}  // namespace zelk::platform
+
+#endif  // ZELK_PLATFORM_PLATFORM_H_

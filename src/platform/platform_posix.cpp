@@ -1,0 +1,414 @@
+// POSIX implementation of the platform door (Linux).
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "platform/platform.h"
+
+extern char** environ;
+
+namespace zelk::platform {
+
+// ---------------------------------------------------------------------------
+// Module
+
+namespace {
+
+// Any address inside this module serves dladdr.
+void ModuleAnchor() {}
+
+std::string FullModulePath() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&ModuleAnchor), &info) == 0) return {};
+  std::string name = info.dli_fname != nullptr ? info.dli_fname : "";
+  // The main program (a test binary linking the core statically) has no name
+  // of its own in the loader's list; its file is /proc/self/exe.
+  if (name.empty() || name.find('/') == std::string::npos) {
+    char buffer[PATH_MAX];
+    ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (length <= 0) return {};
+    return std::string(buffer, static_cast<std::size_t>(length));
+  }
+  if (name.front() != '/') {
+    char resolved[PATH_MAX];
+    if (realpath(name.c_str(), resolved) != nullptr) return resolved;
+  }
+  return name;
+}
+
+}  // namespace
+
+std::string ModulePath(std::size_t buffer_size) {
+  if (buffer_size == 0) return {};
+  std::string path = FullModulePath();
+  if (path.size() > buffer_size - 1) path.resize(buffer_size - 1);
+  return path;
+}
+
+bool ModulePathExceeds(std::size_t buffer_size) {
+  return FullModulePath().size() + 1 > buffer_size;
+}
+
+std::uintptr_t ModuleBaseAddress() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&ModuleAnchor), &info) == 0) return 0;
+  return reinterpret_cast<std::uintptr_t>(info.dli_fbase);
+}
+
+// ---------------------------------------------------------------------------
+// Files
+
+struct FileAccess {
+  static std::intptr_t& Handle(File& file) { return file.handle_; }
+};
+
+namespace {
+
+int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
+
+OpenStatus StatusOfErrno(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      return OpenStatus::kNotFound;
+    case EWOULDBLOCK:
+      return OpenStatus::kBusy;
+    default:
+      return OpenStatus::kFailed;
+  }
+}
+
+// Opens `path` with `flags` and takes the flock `lock` without waiting. A lock
+// that cannot be had counts as a failed open, which is what gives advisory
+// locks the share-mode semantics of Windows for every opener going through
+// this file.
+OpenResult OpenLocked(const std::string& path, int flags, int lock) {
+  OpenResult result;
+  if (path.empty()) return result;
+  int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    result.status = StatusOfErrno(errno);
+    return result;
+  }
+  struct stat info{};
+  if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    ::close(fd);
+    return result;
+  }
+  while (flock(fd, lock | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    result.status = errno == EWOULDBLOCK ? OpenStatus::kBusy : OpenStatus::kFailed;
+    ::close(fd);
+    return result;
+  }
+  FileAccess::Handle(result.file) = fd;
+  result.status = OpenStatus::kOk;
+  return result;
+}
+
+}  // namespace
+
+File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = kInvalid; }
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = kInvalid;
+  }
+  return *this;
+}
+
+File::~File() { Close(); }
+
+std::int64_t File::Read(void* buffer, std::size_t size) {
+  if (!is_open()) return -1;
+  for (;;) {
+    ssize_t count = ::read(Fd(handle_), buffer, size);
+    if (count >= 0) return count;
+    if (errno != EINTR) return -1;
+  }
+}
+
+bool File::Write(const void* data, std::size_t size) {
+  if (!is_open()) return false;
+  const char* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t count = ::write(Fd(handle_), bytes, size);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (count == 0) return false;
+    bytes += count;
+    size -= static_cast<std::size_t>(count);
+  }
+  return true;
+}
+
+bool File::Seek(std::int64_t offset) {
+  return is_open() && ::lseek(Fd(handle_), static_cast<off_t>(offset), SEEK_SET) >= 0;
+}
+
+bool File::SeekToEnd() { return is_open() && ::lseek(Fd(handle_), 0, SEEK_END) >= 0; }
+
+std::int64_t File::Size() {
+  struct stat info{};
+  if (!is_open() || fstat(Fd(handle_), &info) != 0) return -1;
+  return static_cast<std::int64_t>(info.st_size);
+}
+
+bool File::Truncate(std::int64_t length) {
+  return is_open() && ::ftruncate(Fd(handle_), static_cast<off_t>(length)) == 0;
+}
+
+bool File::Close() {
+  if (!is_open()) return true;
+  int fd = Fd(handle_);
+  handle_ = kInvalid;
+  // Closing the descriptor releases its flock too.
+  return ::close(fd) == 0;
+}
+
+OpenResult OpenExclusive(const std::string& path, CreateMode mode) {
+  int flags = O_RDWR | (mode == CreateMode::kCreateIfMissing ? O_CREAT : 0);
+  return OpenLocked(path, flags, LOCK_EX);
+}
+
+OpenResult OpenSharedRead(const std::string& path) {
+  return OpenLocked(path, O_RDONLY, LOCK_SH);
+}
+
+OpenResult OpenAppendShared(const std::string& path) {
+  return OpenLocked(path, O_WRONLY | O_CREAT | O_APPEND, LOCK_SH);
+}
+
+// ---------------------------------------------------------------------------
+// Worker threads
+//
+// Threads are joinable and tracked rather than detached: the module can only
+// be unmapped safely once every thread that runs its code has really ended,
+// and only a join proves that. Finished threads are reaped at the next start;
+// the registry's destructor, which runs when the module is unloaded, joins the
+// rest.
+
+namespace {
+
+class WorkerRegistry {
+ public:
+  ~WorkerRegistry() {
+    std::list<Worker> remaining;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      remaining.swap(workers_);
+    }
+    for (Worker& worker : remaining) worker.thread.join();
+  }
+
+  bool Start(std::function<void()>&& task, ThreadPriority priority) {
+    std::list<Worker> finished;
+    std::lock_guard<std::mutex> lock(mutex_);
+    ReapFinishedLocked(finished);
+    workers_.emplace_front();
+    Worker& worker = workers_.front();
+    // The task travels in a block of its own, so that a failed start can hand
+    // it back to the caller untouched.
+    auto payload = std::make_unique<std::function<void()>>(std::move(task));
+    try {
+      worker.thread = std::thread(&WorkerRegistry::Run, this, &worker, payload.get(), priority);
+      payload.release();  // the thread owns it now
+    } catch (...) {
+      task = std::move(*payload);
+      workers_.pop_front();
+      return false;
+    }
+    ++running_;
+    return true;
+  }
+
+  bool WaitUntilIdle(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    bool idle = idle_.wait_for(lock, timeout, [this] { return running_ == 0; });
+    std::list<Worker> finished;
+    ReapFinishedLocked(finished);
+    return idle;
+  }
+
+ private:
+  struct Worker {
+    std::thread thread;
+    bool done = false;
+  };
+
+  void Run(Worker* worker, std::function<void()>* payload, ThreadPriority priority) {
+    std::unique_ptr<std::function<void()>> task(payload);
+    if (priority == ThreadPriority::kLowest) {
+      // Lowers only this thread: on Linux a thread id names one thread.
+      setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 19);
+    }
+    try {
+      (*task)();
+    } catch (...) {
+      // Callers catch their own failures; nothing may end the host process.
+    }
+    task.reset();
+    std::lock_guard<std::mutex> lock(mutex_);
+    worker->done = true;
+    if (--running_ == 0) idle_.notify_all();
+  }
+
+  // Moves finished workers to `finished` and joins them there; the caller
+  // holds mutex_, and the joins are quick since the threads are done.
+  void ReapFinishedLocked(std::list<Worker>& finished) {
+    for (auto it = workers_.begin(); it != workers_.end();) {
+      auto next = std::next(it);
+      if (it->done) finished.splice(finished.begin(), workers_, it);
+      it = next;
+    }
+    for (Worker& worker : finished) worker.thread.join();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable idle_;
+  std::list<Worker> workers_;
+  int running_ = 0;
+};
+
+WorkerRegistry& Registry() {
+  static WorkerRegistry registry;
+  return registry;
+}
+
+std::atomic<bool> g_fail_thread_start{false};
+
+}  // namespace
+
+bool StartDetachedThread(std::function<void()>&& task, ThreadPriority priority) {
+  if (g_fail_thread_start.load()) return false;
+  return Registry().Start(std::move(task), priority);
+}
+
+bool WaitForWorkers(std::chrono::milliseconds timeout) {
+  return Registry().WaitUntilIdle(timeout);
+}
+
+void SetThreadStartFailureForTesting(bool fail) { g_fail_thread_start.store(fail); }
+
+// ---------------------------------------------------------------------------
+// Local time
+
+std::optional<std::tm> LocalTimeOf(std::int64_t instant) {
+  time_t seconds = static_cast<time_t>(instant);
+  if (static_cast<std::int64_t>(seconds) != instant) return std::nullopt;
+  std::tm parts{};
+  if (localtime_r(&seconds, &parts) == nullptr) return std::nullopt;
+  return parts;
+}
+
+std::optional<std::int64_t> InstantOfLocal(const std::tm& parts) {
+  std::tm copy = parts;
+  errno = 0;
+  time_t instant = mktime(&copy);
+  // -1 is also the valid instant 1969-12-31 23:59:59 UTC; glibc tells the two
+  // apart through errno.
+  if (instant == static_cast<time_t>(-1) && errno != 0) return std::nullopt;
+  return static_cast<std::int64_t>(instant);
+}
+
+void SetTimeZoneForTesting(const char* tz) {
+  setenv("TZ", tz, 1);
+  tzset();
+}
+
+// ---------------------------------------------------------------------------
+// Version and operating system
+
+FileVersion QueryFileVersion(const std::string& path) {
+  FileVersion version;
+  if (path.empty() || path != FullModulePath()) return version;
+  version.status = FileVersion::Status::kOk;
+  version.parts = {ZELK_VERSION_MAJOR, ZELK_VERSION_MINOR, ZELK_VERSION_PATCH, ZELK_VERSION_TWEAK};
+  return version;
+}
+
+OsVersionRecord QueryOsVersion() { return {}; }
+
+// ---------------------------------------------------------------------------
+// Editor
+
+namespace {
+
+std::mutex g_editor_mutex;
+std::function<void(const std::string&, const std::string&)> g_editor_observer;
+
+constexpr char kEditorProgram[] = "xdg-open";
+
+// Starts `program argument` as a grandchild: the intermediate child exits at
+// once and is reaped here, so the editor is adopted by init and never becomes a
+// zombie of the host. posix_spawn resets no signal disposition of the host.
+void SpawnDetached(const std::string& argument) {
+  pid_t child = fork();
+  if (child < 0) return;
+  if (child == 0) {
+    // Only async-signal-safe calls between fork and _exit.
+    setsid();
+    pid_t grandchild = 0;
+    char* const argv[] = {const_cast<char*>(kEditorProgram), const_cast<char*>(argument.c_str()),
+                          nullptr};
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigfillset(&defaults);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    sigset_t unblocked;
+    sigemptyset(&unblocked);
+    posix_spawnattr_setsigmask(&attributes, &unblocked);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    posix_spawnp(&grandchild, kEditorProgram, nullptr, &attributes, argv, environ);
+    _exit(0);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace
+
+void OpenInTextEditor(const std::string& path) {
+  {
+    std::lock_guard<std::mutex> lock(g_editor_mutex);
+    if (g_editor_observer) {
+      g_editor_observer(kEditorProgram, path);
+      return;
+    }
+  }
+  SpawnDetached(path);
+}
+
+void SetEditorObserverForTesting(
+    std::function<void(const std::string& program, const std::string& argument)> observer) {
+  std::lock_guard<std::mutex> lock(g_editor_mutex);
+  g_editor_observer = std::move(observer);
+}
+
+}  // namespace zelk::platform

@@ -1,0 +1,354 @@
+// Windows implementation of the platform door (32-bit Windows, Win32 API).
+#include <windows.h>
+#include <shellapi.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace zelk::platform {
+
+// ---------------------------------------------------------------------------
+// Module
+
+namespace {
+
+// Any address inside this module names it to GetModuleHandleExA.
+void ModuleAnchor() {}
+
+HMODULE OwnModule() {
+  HMODULE module = nullptr;
+  if (!GetModuleHandleExA(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          reinterpret_cast<LPCSTR>(&ModuleAnchor), &module)) {
+    return nullptr;
+  }
+  return module;
+}
+
+// The module's path as GetModuleFileNameA writes it into `buffer_size`
+// characters; `cut` tells whether the buffer was too small.
+std::string ModuleFileName(std::size_t buffer_size, bool* cut) {
+  *cut = false;
+  HMODULE module = OwnModule();
+  if (module == nullptr || buffer_size == 0) return {};
+  std::vector<char> buffer(buffer_size + 1, '\0');
+  DWORD length = GetModuleFileNameA(module, buffer.data(), static_cast<DWORD>(buffer_size));
+  if (length == 0) return {};
+  if (length >= buffer_size) {
+    *cut = true;
+    length = static_cast<DWORD>(buffer_size - 1);
+  }
+  return std::string(buffer.data(), length);
+}
+
+}  // namespace
+
+std::string ModulePath(std::size_t buffer_size) {
+  bool cut = false;
+  return ModuleFileName(buffer_size, &cut);
+}
+
+bool ModulePathExceeds(std::size_t buffer_size) {
+  bool cut = false;
+  ModuleFileName(buffer_size, &cut);
+  return cut;
+}
+
+std::uintptr_t ModuleBaseAddress() { return reinterpret_cast<std::uintptr_t>(OwnModule()); }
+
+// ---------------------------------------------------------------------------
+// Files
+
+struct FileAccess {
+  static std::intptr_t& Handle(File& file) { return file.handle_; }
+};
+
+namespace {
+
+HANDLE H(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+OpenStatus StatusOfError(DWORD error) {
+  switch (error) {
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return OpenStatus::kBusy;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return OpenStatus::kNotFound;
+    default:
+      return OpenStatus::kFailed;
+  }
+}
+
+OpenResult Open(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
+  OpenResult result;
+  if (path.empty()) return result;
+  HANDLE handle = CreateFileA(path.c_str(), access, share, nullptr, disposition,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    result.status = StatusOfError(GetLastError());
+    return result;
+  }
+  FileAccess::Handle(result.file) = reinterpret_cast<std::intptr_t>(handle);
+  result.status = OpenStatus::kOk;
+  return result;
+}
+
+}  // namespace
+
+File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = kInvalid; }
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = kInvalid;
+  }
+  return *this;
+}
+
+File::~File() { Close(); }
+
+std::int64_t File::Read(void* buffer, std::size_t size) {
+  if (!is_open()) return -1;
+  DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+  DWORD count = 0;
+  if (!ReadFile(H(handle_), buffer, chunk, &count, nullptr)) return -1;
+  return static_cast<std::int64_t>(count);
+}
+
+bool File::Write(const void* data, std::size_t size) {
+  if (!is_open()) return false;
+  const char* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+    DWORD count = 0;
+    if (!WriteFile(H(handle_), bytes, chunk, &count, nullptr) || count == 0) return false;
+    bytes += count;
+    size -= count;
+  }
+  return true;
+}
+
+bool File::Seek(std::int64_t offset) {
+  LARGE_INTEGER distance;
+  distance.QuadPart = offset;
+  return is_open() && SetFilePointerEx(H(handle_), distance, nullptr, FILE_BEGIN) != 0;
+}
+
+bool File::SeekToEnd() {
+  LARGE_INTEGER distance;
+  distance.QuadPart = 0;
+  return is_open() && SetFilePointerEx(H(handle_), distance, nullptr, FILE_END) != 0;
+}
+
+std::int64_t File::Size() {
+  LARGE_INTEGER size;
+  if (!is_open() || !GetFileSizeEx(H(handle_), &size)) return -1;
+  return size.QuadPart;
+}
+
+bool File::Truncate(std::int64_t length) {
+  LARGE_INTEGER position;
+  position.QuadPart = 0;
+  LARGE_INTEGER saved;
+  if (!is_open() || !SetFilePointerEx(H(handle_), position, &saved, FILE_CURRENT)) return false;
+  if (!Seek(length) || !SetEndOfFile(H(handle_))) return false;
+  return SetFilePointerEx(H(handle_), saved, nullptr, FILE_BEGIN) != 0;
+}
+
+bool File::Close() {
+  if (!is_open()) return true;
+  HANDLE handle = H(handle_);
+  handle_ = kInvalid;
+  return CloseHandle(handle) != 0;
+}
+
+OpenResult OpenExclusive(const std::string& path, CreateMode mode) {
+  DWORD disposition = mode == CreateMode::kCreateIfMissing ? OPEN_ALWAYS : OPEN_EXISTING;
+  return Open(path, GENERIC_READ | GENERIC_WRITE, 0, disposition);
+}
+
+OpenResult OpenSharedRead(const std::string& path) {
+  return Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+}
+
+OpenResult OpenAppendShared(const std::string& path) {
+  // FILE_APPEND_DATA without FILE_WRITE_DATA makes every write an append at
+  // the end of the file as one operation.
+  return Open(path, FILE_APPEND_DATA | SYNCHRONIZE,
+              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_ALWAYS);
+}
+
+// ---------------------------------------------------------------------------
+// Worker threads
+
+namespace {
+
+std::atomic<int> g_running_workers{0};
+std::atomic<bool> g_fail_thread_start{false};
+
+struct WorkerStart {
+  std::function<void()> task;
+  ThreadPriority priority;
+  HMODULE module;  // the reference this worker holds on the module
+};
+
+DWORD WINAPI WorkerMain(LPVOID parameter) {
+  HMODULE module = nullptr;
+  {
+    std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(parameter));
+    module = start->module;
+    if (start->priority == ThreadPriority::kLowest) {
+      SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_LOWEST);
+    }
+    try {
+      start->task();
+    } catch (...) {
+      // Callers catch their own failures; nothing may end the host process.
+    }
+  }
+  --g_running_workers;
+  // Drops this worker's reference and ends the thread without returning into
+  // module code that an unload might just have unmapped.
+  FreeLibraryAndExitThread(module, 0);
+  return 0;
+}
+
+}  // namespace
+
+bool StartDetachedThread(std::function<void()>&& task, ThreadPriority priority) {
+  if (g_fail_thread_start.load()) return false;
+  HMODULE module = nullptr;
+  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                          reinterpret_cast<LPCSTR>(&ModuleAnchor), &module)) {
+    return false;
+  }
+  auto* start = new (std::nothrow) WorkerStart{std::move(task), priority, module};
+  if (start == nullptr) {
+    FreeLibrary(module);
+    return false;
+  }
+  ++g_running_workers;
+  HANDLE thread = CreateThread(nullptr, 0, &WorkerMain, start, 0, nullptr);
+  if (thread == nullptr) {
+    --g_running_workers;
+    task = std::move(start->task);
+    delete start;
+    FreeLibrary(module);
+    return false;
+  }
+  CloseHandle(thread);
+  return true;
+}
+
+bool WaitForWorkers(std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (g_running_workers.load() > 0) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    Sleep(5);
+  }
+  return true;
+}
+
+void SetThreadStartFailureForTesting(bool fail) { g_fail_thread_start.store(fail); }
+
+// ---------------------------------------------------------------------------
+// Local time
+
+std::optional<std::tm> LocalTimeOf(std::int64_t instant) {
+  __time64_t seconds = static_cast<__time64_t>(instant);
+  std::tm parts{};
+  if (_localtime64_s(&parts, &seconds) != 0) return std::nullopt;
+  return parts;
+}
+
+std::optional<std::int64_t> InstantOfLocal(const std::tm& parts) {
+  std::tm copy = parts;
+  __time64_t instant = _mktime64(&copy);
+  if (instant == static_cast<__time64_t>(-1)) return std::nullopt;
+  return static_cast<std::int64_t>(instant);
+}
+
+void SetTimeZoneForTesting(const char* tz) {
+  _putenv_s("TZ", tz);
+  _tzset();
+}
+
+// ---------------------------------------------------------------------------
+// Version and operating system
+
+FileVersion QueryFileVersion(const std::string& path) {
+  FileVersion version;
+  DWORD ignored = 0;
+  DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+  std::unique_ptr<char[]> buffer(new (std::nothrow) char[size == 0 ? 1 : size]);
+  if (buffer == nullptr) {
+    version.status = FileVersion::Status::kNoMemory;
+    return version;
+  }
+  if (size == 0 || !GetFileVersionInfoA(path.c_str(), 0, size, buffer.get())) return version;
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT fixed_size = 0;
+  char root[] = "\\";
+  if (!VerQueryValueA(buffer.get(), root, reinterpret_cast<LPVOID*>(&fixed), &fixed_size) ||
+      fixed == nullptr || fixed_size < sizeof(VS_FIXEDFILEINFO)) {
+    return version;
+  }
+  version.status = FileVersion::Status::kOk;
+  version.parts = {HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
+                   HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS)};
+  return version;
+}
+
+OsVersionRecord QueryOsVersion() {
+  OSVERSIONINFOA info{};
+  info.dwOSVersionInfoSize = sizeof info;  // 148
+  OsVersionRecord record;
+  if (!GetVersionExA(&info)) return record;
+  record.major = info.dwMajorVersion;
+  record.minor = info.dwMinorVersion;
+  record.build = info.dwBuildNumber;
+  record.platform_id = info.dwPlatformId;
+  record.service_pack.assign(info.szCSDVersion, strnlen(info.szCSDVersion, sizeof info.szCSDVersion));
+  return record;
+}
+
+// ---------------------------------------------------------------------------
+// Editor
+
+namespace {
+
+std::mutex g_editor_mutex;
+std::function<void(const std::string&, const std::string&)> g_editor_observer;
+
+constexpr char kEditorProgram[] = "notepad";
+
+}  // namespace
+
+void OpenInTextEditor(const std::string& path) {
+  {
+    std::lock_guard<std::mutex> lock(g_editor_mutex);
+    if (g_editor_observer) {
+      g_editor_observer(kEditorProgram, path);
+      return;
+    }
+  }
+  ShellExecuteA(nullptr, nullptr, kEditorProgram, path.c_str(), nullptr, SW_SHOWNORMAL);
+}
+
+void SetEditorObserverForTesting(
+    std::function<void(const std::string& program, const std::string& argument)> observer) {
+  std::lock_guard<std::mutex> lock(g_editor_mutex);
+  g_editor_observer = std::move(observer);
+}
+
+}  // namespace zelk::platform

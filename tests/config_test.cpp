@@ -1,0 +1,137 @@
+// The configuration file: its path rule, the reading rules, the integer rule and
+// the key table's defaults.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "config/config.h"
+#include "config/settings.h"
+#include "platform/platform.h"
+#include "test_support.h"
+
+namespace zelk::config {
+namespace {
+
+TEST(ConfigFilePath, CutsAfterTheLastDotOfTheWholePath) {
+  struct Case {
+    const char* module;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"C:\\Svc\\plugin.dll", "C:\\Svc\\plugin.ini"},
+      {"C:\\Svc\\plugin.main.dll", "C:\\Svc\\plugin.main.ini"},
+      {"C:\\Svc.old\\plugin", "C:\\Svc.ini"},
+      {"C:\\Svc\\plugin", "C:\\Svc\\plugin"},
+      {"/opt/zelk/zelkforward.so", "/opt/zelk/zelkforward.ini"},
+      {"", ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ConfigFilePathFor(c.module), c.expected) << c.module;
+}
+
+TEST(ConfigFilePath, BelongsToThisModule) {
+  const std::string module = platform::ModulePath();
+  ASSERT_FALSE(module.empty());
+  EXPECT_EQ(ConfigFilePath(), ConfigFilePathFor(module));
+}
+
+TEST(Snapshot, ReadingRules) {
+  const Snapshot snapshot = Snapshot::Parse(
+      "\xEF\xBB\xBF"
+      "Early=ignored\r\n"
+      "; a comment\r\n"
+      "[ValidJob]\r\n"
+      "Source1=  list.txt  \r\n"
+      "Empty=\r\n"
+      "Quoted=\" spaced \"\r\n"
+      "Single=' x '\r\n"
+      "Unmatched=\"x'\r\n"
+      "Bare\r\n"
+      "Twice=first\r\n"
+      "twice=second\r\n"
+      "\r\n"
+      "[validjob]\n"
+      "Later=not seen\n"
+      "[ Log ]\n"
+      "FileName = trace.log\n");
+  struct Case {
+    const char* section;
+    const char* key;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"ValidJob", "Source1", "list.txt"},   {"VALIDJOB", "SOURCE1", "list.txt"},
+      {"ValidJob", "Empty", ""},             {"ValidJob", "Quoted", " spaced "},
+      {"ValidJob", "Single", " x "},         {"ValidJob", "Unmatched", "\"x'"},
+      {"ValidJob", "Bare", "default"},       {"ValidJob", "Twice", "first"},
+      {"ValidJob", "Later", "default"},      {"ValidJob", "Missing", "default"},
+      {"Log", "FileName", "trace.log"},      {"Missing", "Source1", "default"},
+      {"", "Early", "default"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(snapshot.Read(c.section, c.key, "default", 256), c.expected)
+        << c.section << "/" << c.key;
+  }
+}
+
+TEST(Snapshot, CutsValuesAndDefaultsToReadLengthMinusOne) {
+  const std::string forty(40, 'F');
+  const std::string three_hundred(300, 'S');
+  const Snapshot snapshot =
+      Snapshot::Parse("[ValidJob]\nFilter1=" + forty + "\nSource1=" + three_hundred + "\n");
+  EXPECT_EQ(Read(snapshot, kSourceFilter, 1), forty.substr(0, 31));
+  EXPECT_EQ(Read(snapshot, kSource, 1), three_hundred.substr(0, 255));
+  EXPECT_EQ(Snapshot().Read("A", "B", "abcdef", 4), "abc");
+}
+
+TEST(Snapshot, EveryKeyHasItsDefaultWithoutAFile) {
+  testing::ScratchDir dir;
+  const Snapshot empty = Snapshot::Load(dir.File("missing.ini"));
+  EXPECT_EQ(Read(empty, kEnable), "1");
+  EXPECT_EQ(Read(empty, kAllowZeroTransaction), "0");
+  EXPECT_EQ(Read(empty, kValidation), "0");
+  EXPECT_EQ(Read(empty, kOutputFormat, 1), kDefaultLineFormat);
+  EXPECT_EQ(Read(empty, kOutputFormat, 2), "");
+  EXPECT_EQ(Read(empty, kOutputFilter, 1), "");
+  EXPECT_EQ(Read(empty, kTarget, 1), "");
+  EXPECT_EQ(Read(empty, kFileRotationTime, 1), "");
+  EXPECT_EQ(Read(empty, kOutputMaxLines, 3), "0");
+  EXPECT_EQ(Read(empty, kDropOnSuccess, 1), "0");
+  EXPECT_EQ(Read(empty, kSource, 1), "");
+  EXPECT_EQ(Read(empty, kSourceLayout, 1), "");
+  EXPECT_EQ(Read(empty, kLogFileName), "");
+  EXPECT_EQ(Read(empty, kLogMaxLines), "50");
+  EXPECT_EQ(Read(empty, kLogFlags), "");
+}
+
+TEST(Snapshot, PresentButEmptyFormatEndsTheSections) {
+  const Snapshot snapshot = Snapshot::Parse("[ForwardTransaction]\nFormat1=\n");
+  EXPECT_EQ(Read(snapshot, kOutputFormat, 1), "");
+}
+
+TEST(Snapshot, LoadSeesTheFileAsItIsNow) {
+  testing::ScratchDir dir;
+  const std::string path = dir.File("zelk.ini");
+  testing::WriteFileBytes(path, "[ForwardTransaction]\r\nEnable=0\r\n");
+  EXPECT_EQ(Read(Snapshot::Load(path), kEnable), "0");
+  testing::WriteFileBytes(path, "[ForwardTransaction]\r\nEnable=2\r\n");
+  EXPECT_EQ(Read(Snapshot::Load(path), kEnable), "2");
+}
+
+TEST(IntegerSetting, ReadsLikeAtoiAndSaturates) {
+  struct Case {
+    const char* text;
+    std::int32_t expected;
+  };
+  const Case cases[] = {
+      {"1x", 1},           {"x1", 0},           {" 7", 7},
+      {"-3", -3},          {"+4", 4},           {"", 0},
+      {"off", 0},          {"\t\n12", 12},      {"- 5", 0},
+      {"2147483647", 2147483647},               {"2147483648", 2147483647},
+      {"-2147483648", -2147483647 - 1},         {"-99999999999999999999", -2147483647 - 1},
+      {"99999999999999999999999", 2147483647},
+  };
+  for (const Case& c : cases) EXPECT_EQ(IntegerSetting(c.text), c.expected) << c.text;
+}
+
+}  // namespace
+}  // namespace zelk::config

@@ -1,0 +1,39 @@
+#include "test_support.h"
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <system_error>
+
+namespace zelk::testing {
+
+ScratchDir::ScratchDir() {
+  static std::atomic<unsigned> counter{0};
+  std::random_device seed;
+  auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+  std::string name = "zelk-" + std::to_string(seed()) + "-" + std::to_string(stamp) + "-" +
+                     std::to_string(counter++);
+  path_ = std::filesystem::temp_directory_path() / name;
+  std::filesystem::create_directories(path_);
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string ScratchDir::File(const std::string& name) const { return (path_ / name).string(); }
+
+std::string ReadFileBytes(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+void WriteFileBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+}  // namespace zelk::testing
