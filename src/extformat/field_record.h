@@ -1,0 +1,62 @@
+// The field record: one transaction's values under two-character ordinals, and
+// the ExtFormat engine that renders format texts against them.
+#ifndef ZELK_EXTFORMAT_FIELD_RECORD_H_
+#define ZELK_EXTFORMAT_FIELD_RECORD_H_
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zelk::extformat {
+
+// The error of the extended formatting subsystem. It carries one complete
+// message, ready to be logged, beginning "f[ExtFormat] t[".
+class ExtFormatError : public std::runtime_error {
+ public:
+  explicit ExtFormatError(const std::string& message) : std::runtime_error(message) {}
+};
+
+// How field values are treated while rendering.
+enum class ValueFilter {
+  kAsIs,
+  // For file names: in every field's rendered value, "/", "\", ":" and control
+  // characters become "_", so a value cannot move the file to another folder.
+  // The format's literal text is kept as written.
+  kFileNameSafe,
+};
+
+class FieldRecord {
+ public:
+  // Each setter ignores an ordinal that is not exactly two bytes long (bytes
+  // before any NUL); otherwise it removes an entry of the same ordinal and
+  // appends the new one.
+  void SetInteger(std::string_view ordinal, std::int32_t value);
+  void SetText(std::string_view ordinal, std::string_view value);
+  void SetText(std::string_view ordinal, const char* value);  // null is the empty text
+  void SetReal(std::string_view ordinal, double value);
+
+  // Sets the time parts "10" to "16" (%Y %y %m %d %H %M %S) from a YYMMDD date
+  // and an HHMMSS time in local time, rounded down to a multiple of
+  // `rotation_period` seconds since the epoch when it is not 0. Throws
+  // ExtFormatError "f[ExtFormat] t[DateAndTime has wrong format]" (record
+  // unchanged) unless both texts are exactly 6 characters long; sets the seven
+  // parts to empty texts when the moment cannot be converted.
+  void SetDateTime(std::string_view date, std::string_view time, std::uint32_t rotation_period);
+
+  // Renders `format` against the record into `output`, which is replaced on
+  // success and untouched when ExtFormatError is thrown.
+  void ExtFormat(std::string& output, std::string_view format,
+                 ValueFilter filter = ValueFilter::kAsIs) const;
+
+  // (Entries and lookup are private to the extformat room.)
+
+ private:
+  struct Entry;
+  std::vector<Entry>* entries_ = nullptr;  // placeholder, replaced by the room
+};
+
+}  // namespace zelk::extformat
+
+#endif  // ZELK_EXTFORMAT_FIELD_RECORD_H_

@@ -1,0 +1,57 @@
+// The trace log: the service's only diagnostic output. One timestamped line per
+// event, "%Y-%m-%d %H:%M:%S-C-text" and CR LF, with a one-character category
+// ('.' information, '*' errors and refusals; other categories pass the Flags
+// filter). No function here ever fails towards its caller.
+#ifndef ZELK_TRACELOG_TRACE_LOG_H_
+#define ZELK_TRACELOG_TRACE_LOG_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#if defined(__GNUC__)
+#define ZELK_PRINTF_FORMAT(format_index, first_argument) \
+  __attribute__((format(printf, format_index, first_argument)))
+#else
+#define ZELK_PRINTF_FORMAT(format_index, first_argument)
+#endif
+
+namespace zelk::tracelog {
+
+// Reads FileName, MaxLines and Flags of section Log from `settings_path`, or
+// from the module's configuration file when none is given, and configures the
+// log with them.
+void OpenTraceLog(const std::optional<std::string>& settings_path = std::nullopt);
+
+// Sets the log file name, line limit and flags (blanks removed), adds the flags'
+// categories to the enabled and disabled sets, and trims the log file once.
+void ConfigureTraceLog(std::string_view file_name, std::int32_t line_limit, std::string_view flags);
+
+// Formats the message completely (printf conventions, no length limit) and
+// writes it with WriteTraceLine.
+void LogMessage(char category, const char* format, ...) ZELK_PRINTF_FORMAT(2, 3);
+
+// Formats the message on the calling thread and has a log worker at the lowest
+// priority write it; returns before the line is written.
+void LogMessageAsync(char category, const char* format, ...) ZELK_PRINTF_FORMAT(2, 3);
+
+// Writes one finished message: filter, log lock, append, count, periodic trim.
+void WriteTraceLine(char category, std::string_view text);
+
+// The Flags filter for categories other than '.', '*' and NUL.
+bool IsCategoryEnabled(char category);
+
+// The start-up banner and the "OS: %s" line.
+void WriteLoadedBanner();
+
+// The "%s is unloaded" line.
+void WriteUnloadedBanner();
+
+// Puts the trace log back into its state at load (no file name, limit 50,
+// empty category sets, counter 0). For tests.
+void ResetTraceLogForTesting();
+
+}  // namespace zelk::tracelog
+
+#endif  // ZELK_TRACELOG_TRACE_LOG_H_
