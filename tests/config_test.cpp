@@ -1,10 +1,11 @@
 // The configuration file: its path rule, the reading rules, the integer rule and
 // the key table's defaults.
+#include "config/config.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "config/config.h"
 #include "config/settings.h"
 #include "platform/platform.h"
 #include "test_support.h"
@@ -59,12 +60,18 @@ TEST(Snapshot, ReadingRules) {
     const char* expected;
   };
   const Case cases[] = {
-      {"ValidJob", "Source1", "list.txt"},   {"VALIDJOB", "SOURCE1", "list.txt"},
-      {"ValidJob", "Empty", ""},             {"ValidJob", "Quoted", " spaced "},
-      {"ValidJob", "Single", " x "},         {"ValidJob", "Unmatched", "\"x'"},
-      {"ValidJob", "Bare", "default"},       {"ValidJob", "Twice", "first"},
-      {"ValidJob", "Later", "default"},      {"ValidJob", "Missing", "default"},
-      {"Log", "FileName", "trace.log"},      {"Missing", "Source1", "default"},
+      {"ValidJob", "Source1", "list.txt"},
+      {"VALIDJOB", "SOURCE1", "list.txt"},
+      {"ValidJob", "Empty", ""},
+      {"ValidJob", "Quoted", " spaced "},
+      {"ValidJob", "Single", " x "},
+      {"ValidJob", "Unmatched", "\"x'"},
+      {"ValidJob", "Bare", "default"},
+      {"ValidJob", "Twice", "first"},
+      {"ValidJob", "Later", "default"},
+      {"ValidJob", "Missing", "default"},
+      {"Log", "FileName", "trace.log"},
+      {"Missing", "Source1", "default"},
       {"", "Early", "default"},
   };
   for (const Case& c : cases) {
@@ -123,11 +130,19 @@ TEST(IntegerSetting, ReadsLikeAtoiAndSaturates) {
     std::int32_t expected;
   };
   const Case cases[] = {
-      {"1x", 1},           {"x1", 0},           {" 7", 7},
-      {"-3", -3},          {"+4", 4},           {"", 0},
-      {"off", 0},          {"\t\n12", 12},      {"- 5", 0},
-      {"2147483647", 2147483647},               {"2147483648", 2147483647},
-      {"-2147483648", -2147483647 - 1},         {"-99999999999999999999", -2147483647 - 1},
+      {"1x", 1},
+      {"x1", 0},
+      {" 7", 7},
+      {"-3", -3},
+      {"+4", 4},
+      {"", 0},
+      {"off", 0},
+      {"\t\n12", 12},
+      {"- 5", 0},
+      {"2147483647", 2147483647},
+      {"2147483648", 2147483647},
+      {"-2147483648", -2147483647 - 1},
+      {"-99999999999999999999", -2147483647 - 1},
       {"99999999999999999999999", 2147483647},
   };
   for (const Case& c : cases) EXPECT_EQ(IntegerSetting(c.text), c.expected) << c.text;

@@ -184,9 +184,8 @@ void OpenInTextEditor(const std::string& path);
 
 // While an observer is set, OpenInTextEditor hands it the request instead of
 // starting anything. An empty function removes the observer. For tests.
-void SetEditorObserverForTesting(std::function<void(const std::string& program,
-                                                    const std::string& argument)>
-                                     observer);
+void SetEditorObserverForTesting(
+    std::function<void(const std::string& program, const std::string& argument)> observer);
 
 }  // namespace zelk::platform
 

@@ -110,7 +110,7 @@ OpenResult OpenLocked(const std::string& path, int flags, int lock) {
     result.status = StatusOfErrno(errno);
     return result;
   }
-  struct stat info{};
+  struct stat info {};
   if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
     ::close(fd);
     return result;
@@ -173,7 +173,7 @@ bool File::Seek(std::int64_t offset) {
 bool File::SeekToEnd() { return is_open() && ::lseek(Fd(handle_), 0, SEEK_END) >= 0; }
 
 std::int64_t File::Size() {
-  struct stat info{};
+  struct stat info {};
   if (!is_open() || fstat(Fd(handle_), &info) != 0) return -1;
   return static_cast<std::int64_t>(info.st_size);
 }
@@ -195,9 +195,7 @@ OpenResult OpenExclusive(const std::string& path, CreateMode mode) {
   return OpenLocked(path, flags, LOCK_EX);
 }
 
-OpenResult OpenSharedRead(const std::string& path) {
-  return OpenLocked(path, O_RDONLY, LOCK_SH);
-}
+OpenResult OpenSharedRead(const std::string& path) { return OpenLocked(path, O_RDONLY, LOCK_SH); }
 
 OpenResult OpenAppendShared(const std::string& path) {
   return OpenLocked(path, O_WRONLY | O_CREAT | O_APPEND, LOCK_SH);
@@ -308,9 +306,7 @@ bool StartDetachedThread(std::function<void()>&& task, ThreadPriority priority) 
   return Registry().Start(std::move(task), priority);
 }
 
-bool WaitForWorkers(std::chrono::milliseconds timeout) {
-  return Registry().WaitUntilIdle(timeout);
-}
+bool WaitForWorkers(std::chrono::milliseconds timeout) { return Registry().WaitUntilIdle(timeout); }
 
 void SetThreadStartFailureForTesting(bool fail) { g_fail_thread_start.store(fail); }
 

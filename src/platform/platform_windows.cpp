@@ -1,6 +1,6 @@
 // Windows implementation of the platform door (32-bit Windows, Win32 API).
-#include <windows.h>
 #include <shellapi.h>
+#include <windows.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -318,7 +318,8 @@ OsVersionRecord QueryOsVersion() {
   record.minor = info.dwMinorVersion;
   record.build = info.dwBuildNumber;
   record.platform_id = info.dwPlatformId;
-  record.service_pack.assign(info.szCSDVersion, strnlen(info.szCSDVersion, sizeof info.szCSDVersion));
+  record.service_pack.assign(info.szCSDVersion,
+                             strnlen(info.szCSDVersion, sizeof info.szCSDVersion));
   return record;
 }
 

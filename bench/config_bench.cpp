@@ -1,0 +1,73 @@
+// Reading every setting of one transaction from a snapshot of a typical
+// configuration file, per call, beside the floor: reading the file's bytes.
+#include <benchmark/benchmark.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "config/config.h"
+#include "config/settings.h"
+
+namespace {
+
+// About 2 KB: two output sections, two job lists, the log, and comments.
+std::string TypicalConfiguration() {
+  std::string text =
+      "; zelkforward configuration\r\n"
+      "[ForwardTransaction]\r\n"
+      "Enable=1\r\nAllowZeroTransaction=0\r\nValidation=0\r\n"
+      "Format1=%5.5@01,%@13/%@12/%@10,%-10@07,%8@03,%2@06,%2@05,%15@21, , %6.3@09,00\r\n"
+      "Filter1=\r\nTarget1=out\\day%@10%@12%@13.txt\r\nFileRotationTime1=1440\r\n"
+      "MaxLines1=0\r\nDropOnSuccess1=0\r\n"
+      "Format2=%@01;%@07;%@k9\r\nFilter2=A\r\nTarget2=out\\a%@10%@12%@13%@14.txt\r\n"
+      "FileRotationTime2=60\r\nMaxLines2=5000\r\nDropOnSuccess2=1\r\n"
+      "[ValidJob]\r\nSource1=jobs\\main.txt\r\nFilter1=\r\nFormat1=001;000006\r\n"
+      "Source2=jobs\\a.txt\r\nFilter2=A\r\nFormat2=0000000010\r\n"
+      "[Log]\r\nFileName=trace.log\r\nMaxLines=5000\r\nFlags=+x-Y\r\n";
+  while (text.size() < 2048) text += "; notes of the administrator about this site's setup\r\n";
+  return text;
+}
+
+struct ConfigFile {
+  ConfigFile() : path((std::filesystem::temp_directory_path() / "zelk-bench.ini").string()) {
+    std::ofstream(path, std::ios::binary) << TypicalConfiguration();
+  }
+  ~ConfigFile() { std::filesystem::remove(path); }
+  std::string path;
+};
+
+void BM_FloorReadFileBytes(benchmark::State& state) {
+  ConfigFile file;
+  for (auto _ : state) {
+    std::ifstream in(file.path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    benchmark::DoNotOptimize(bytes);
+  }
+}
+BENCHMARK(BM_FloorReadFileBytes);
+
+void BM_SnapshotEveryTransactionKey(benchmark::State& state) {
+  using namespace zelk::config;
+  ConfigFile file;
+  for (auto _ : state) {
+    const Snapshot snapshot = Snapshot::Load(file.path);
+    benchmark::DoNotOptimize(Read(snapshot, kEnable));
+    benchmark::DoNotOptimize(Read(snapshot, kAllowZeroTransaction));
+    benchmark::DoNotOptimize(Read(snapshot, kValidation));
+    for (int n = 1; n <= 3; ++n) {
+      benchmark::DoNotOptimize(Read(snapshot, kOutputFormat, n));
+      benchmark::DoNotOptimize(Read(snapshot, kOutputFilter, n));
+      benchmark::DoNotOptimize(Read(snapshot, kTarget, n));
+      benchmark::DoNotOptimize(Read(snapshot, kFileRotationTime, n));
+      benchmark::DoNotOptimize(Read(snapshot, kOutputMaxLines, n));
+      benchmark::DoNotOptimize(Read(snapshot, kDropOnSuccess, n));
+    }
+  }
+}
+BENCHMARK(BM_SnapshotEveryTransactionKey);
+
+}  // namespace
+
+BENCHMARK_MAIN();
