@@ -36,4 +36,36 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
   file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+std::vector<LogLine> ReadLogLines(const std::string& path) {
+  constexpr std::size_t kStampLength = 19;
+  std::vector<LogLine> lines;
+  const std::string bytes = ReadFileBytes(path);
+  std::size_t start = 0;
+  while (start < bytes.size()) {
+    std::size_t end = bytes.find("\r\n", start);
+    if (end == std::string::npos) end = bytes.size();
+    std::string line = bytes.substr(start, end - start);
+    start = end + 2;
+    LogLine parsed;
+    if (line.size() >= kStampLength + 3 && line[kStampLength] == '-' &&
+        line[kStampLength + 2] == '-') {
+      parsed.stamp = line.substr(0, kStampLength);
+      parsed.category = line[kStampLength + 1];
+      parsed.text = line.substr(kStampLength + 3);
+    } else {
+      parsed.text = line;
+    }
+    lines.push_back(parsed);
+  }
+  return lines;
+}
+
+std::vector<std::string> ReadLogTexts(const std::string& path) {
+  std::vector<std::string> texts;
+  for (const LogLine& line : ReadLogLines(path)) {
+    texts.push_back(line.category == 0 ? line.text : std::string(1, line.category) + "-" + line.text);
+  }
+  return texts;
+}
+
 }  // namespace zelk::testing

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace zelk::testing {
 
@@ -29,6 +30,20 @@ std::string ReadFileBytes(const std::string& path);
 
 // Replaces the file at `path` with exactly `bytes`.
 void WriteFileBytes(const std::string& path, const std::string& bytes);
+
+// One line of a trace log, split into its parts.
+struct LogLine {
+  std::string stamp;  // "YYYY-mm-dd HH:MM:SS"
+  char category = 0;
+  std::string text;
+};
+
+// The lines of the trace log at `path` (each ended by CR LF). A line that does
+// not have the trace log's shape is returned whole in `text`, stamp empty.
+std::vector<LogLine> ReadLogLines(const std::string& path);
+
+// Only the texts of ReadLogLines, "C-text" with the category in front.
+std::vector<std::string> ReadLogTexts(const std::string& path);
 
 }  // namespace zelk::testing
 

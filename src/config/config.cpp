@@ -3,6 +3,7 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <mutex>
 
 #include "platform/platform.h"
 
@@ -55,7 +56,23 @@ std::string ConfigFilePathFor(std::string_view module_path) {
   return path;
 }
 
-std::string ConfigFilePath() { return ConfigFilePathFor(platform::ModulePath(kModulePathBuffer)); }
+namespace {
+std::mutex g_test_path_mutex;
+std::string g_test_path;  // set only by tests
+}  // namespace
+
+std::string ConfigFilePath() {
+  {
+    std::lock_guard<std::mutex> lock(g_test_path_mutex);
+    if (!g_test_path.empty()) return g_test_path;
+  }
+  return ConfigFilePathFor(platform::ModulePath(kModulePathBuffer));
+}
+
+void SetConfigFilePathForTesting(const std::string& path) {
+  std::lock_guard<std::mutex> lock(g_test_path_mutex);
+  g_test_path = path;
+}
 
 Snapshot Snapshot::Load(const std::string& path) {
   if (path.empty()) return Snapshot();

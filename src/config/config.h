@@ -17,8 +17,14 @@ namespace zelk::config {
 // path without any "." stays unchanged.
 std::string ConfigFilePathFor(std::string_view module_path);
 
-// The configuration file of this module (its path read into 256 characters).
+// The configuration file of this module (its path read into 256 characters),
+// or the file set by SetConfigFilePathForTesting.
 std::string ConfigFilePath();
+
+// Makes ConfigFilePath answer `path` (an empty path restores the rule), so that
+// tests linking the core into a program of their own can give it a
+// configuration file. For tests.
+void SetConfigFilePathForTesting(const std::string& path);
 
 // The whole configuration file as it was at one moment, parsed. Reading every
 // setting of a call from one snapshot means a call never sees half of an edit,

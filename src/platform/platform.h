@@ -127,6 +127,12 @@ bool StartDetachedThread(std::function<void()>&& task, ThreadPriority priority);
 // still running. True when none is left.
 bool WaitForWorkers(std::chrono::milliseconds timeout);
 
+// Before the module may be unloaded: on POSIX, where unloading unmaps the code
+// that running workers execute, waits at most `timeout` for them (like
+// WaitForWorkers); on Windows, where every worker holds a reference on the
+// module, returns at once. True when no worker is at risk.
+bool AwaitWorkersBeforeUnload(std::chrono::milliseconds timeout);
+
 // Makes every following StartDetachedThread fail (true) or work (false), so
 // tests can exercise the callers' fallbacks.
 void SetThreadStartFailureForTesting(bool fail);

@@ -259,6 +259,8 @@ bool WaitForWorkers(std::chrono::milliseconds timeout) {
   return true;
 }
 
+bool AwaitWorkersBeforeUnload(std::chrono::milliseconds) { return true; }
+
 void SetThreadStartFailureForTesting(bool fail) { g_fail_thread_start.store(fail); }
 
 // ---------------------------------------------------------------------------
