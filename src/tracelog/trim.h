@@ -2,6 +2,7 @@
 #ifndef ZELK_TRACELOG_TRIM_H_
 #define ZELK_TRACELOG_TRIM_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -12,6 +13,11 @@ namespace zelk::tracelog {
 // Opens the file exclusively and never creates it; a file that cannot be had
 // (missing, busy, no access, empty path) is left alone. Reports nothing.
 void TrimToLastLines(const std::string& path, std::int32_t max_lines);
+
+// The file is searched for its cut backwards from the end in pieces of this
+// many bytes, so a trim reads about as much as it keeps. Exposed for tests that
+// put line ends on the piece boundaries.
+inline constexpr std::size_t kTrimReadChunk = 64 * 1024;
 
 }  // namespace zelk::tracelog
 
