@@ -1,0 +1,300 @@
+// The trace log.
+//
+// State: one LogState per loaded module. The settings (file name, flags, line
+// limit, category sets) form one immutable Settings object, replaced as a whole
+// under the log lock and published atomically, so the filter (which runs before
+// the lock) and the writer always see one consistent set. The message counter
+// lives under the log lock.
+#include "tracelog/trace_log.h"
+
+#include <atomic>
+#include <chrono>
+#include <cinttypes>
+#include <cstdarg>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "config/config.h"
+#include "config/settings.h"
+#include "platform/platform.h"
+#include "tracelog/format.h"
+#include "tracelog/trim.h"
+#include "tracelog/version.h"
+
+namespace zelk::tracelog {
+namespace {
+
+constexpr char kInformation = '.';
+constexpr char kError = '*';
+constexpr char kEnableMode = '+';
+constexpr char kDisableMode = '-';
+constexpr char kBlank = ' ';
+constexpr char kLineFeed = '\n';
+constexpr std::string_view kLineBreak = "\r\n";
+constexpr char kSeparator = '-';
+
+constexpr char kTimeFormat[] = "%Y-%m-%d %H:%M:%S";
+// Stands in for the time when the clock cannot be converted; same width.
+constexpr char kUnknownTime[] = "0000-00-00 00:00:00";
+
+constexpr std::int32_t kLineLimitAtLoad = 50;
+// The periodic trim follows a message whose counter value before counting is
+// at least this, i.e. every eleventh message.
+constexpr std::uint32_t kMessagesBeforeTrim = 10;
+
+// While another process trims the log it holds the file exclusively; a message
+// waits for that in short steps for a bounded time instead of being lost.
+constexpr auto kBusyRetryPause = std::chrono::milliseconds(10);
+constexpr auto kBusyRetryLimit = std::chrono::seconds(2);
+
+constexpr std::size_t kModulePathBuffer = 256;
+// At least eight uppercase hex digits: exactly eight for a 32-bit address, the
+// whole address where it is wider.
+constexpr char kLoadedBanner[] =
+    "%s is loaded at [0x%8.8" PRIXPTR "] v[%s] logflags[%s] maxlines[%d]";
+constexpr char kOperatingSystemLine[] = "OS: %s";
+constexpr char kUnloadedBanner[] = "%s is unloaded";
+
+struct Settings {
+  std::string file_name;  // empty: nothing is written
+  std::string flags;      // the Flags value without blanks
+  std::int32_t line_limit = kLineLimitAtLoad;
+  std::string enabled;   // every category any set-up enabled
+  std::string disabled;  // every category any set-up disabled
+};
+
+struct LogState {
+  // The log lock: serialises writes with the counter and the periodic trim, and
+  // set-ups among themselves.
+  std::mutex lock;
+  std::uint32_t message_count = 0;  // under `lock`
+  std::atomic<std::shared_ptr<const Settings>> settings{std::make_shared<const Settings>()};
+};
+
+LogState& State() {
+  // Never destroyed: log workers may still write while the module's static
+  // objects are being torn down.
+  static LogState* const state = new LogState;
+  return *state;
+}
+
+bool IsLowercase(char category) { return category >= 'a' && category <= 'z'; }
+
+bool Contains(const std::string& set, char category) {
+  return set.find(category) != std::string::npos;
+}
+
+bool Passes(const Settings& settings, char category) {
+  if (category == '\0' || category == kInformation || category == kError) return true;
+  if (IsLowercase(category)) return Contains(settings.enabled, category);
+  return !Contains(settings.disabled, category);
+}
+
+// The settings after one set-up: name, flags and limit replaced, the category
+// sets grown by the flags read left to right ('+' enables, '-' disables what
+// follows; the mode starts as enable).
+Settings Configured(const Settings& old, std::string_view file_name, std::int32_t line_limit,
+                    std::string_view flags) {
+  Settings next{std::string(file_name), {}, line_limit, old.enabled, old.disabled};
+  for (char c : flags) {
+    if (c != kBlank) next.flags += c;
+  }
+  bool enable = true;
+  for (char c : next.flags) {
+    if (c == kEnableMode) {
+      enable = true;
+    } else if (c == kDisableMode) {
+      enable = false;
+    } else {
+      (enable ? next.enabled : next.disabled) += c;
+    }
+  }
+  return next;
+}
+
+std::string Timestamp() {
+  const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since_epoch).count();
+  const std::optional<std::tm> parts = platform::LocalTimeOf(seconds);
+  char buffer[32];
+  if (!parts || std::strftime(buffer, sizeof buffer, kTimeFormat, &*parts) == 0) {
+    return kUnknownTime;
+  }
+  return buffer;
+}
+
+// The whole line as it goes to disk: every line feed of the text as CR LF, and
+// a CR LF at the end unless the text's own last line feed provides it.
+std::string LineOf(char category, std::string_view text) {
+  const bool ends_line = !text.empty() && text.back() == kLineFeed;
+  std::string line = Timestamp();
+  line.reserve(line.size() + 3 + text.size() + 2 * kLineBreak.size());
+  line += kSeparator;
+  line += category;
+  line += kSeparator;
+  for (std::size_t line_feed; (line_feed = text.find(kLineFeed)) != std::string_view::npos;) {
+    line.append(text.substr(0, line_feed)).append(kLineBreak);
+    text.remove_prefix(line_feed + 1);
+  }
+  line.append(text);
+  if (!ends_line) line.append(kLineBreak);
+  return line;
+}
+
+// One append of the whole line, so lines of several writers never mix.
+void AppendLine(const std::string& path, const std::string& line) {
+  const auto deadline = std::chrono::steady_clock::now() + kBusyRetryLimit;
+  for (;;) {
+    platform::OpenResult opened = platform::OpenAppendShared(path);
+    if (opened.status == platform::OpenStatus::kOk) {
+      opened.file.Write(line.data(), line.size());
+      return;
+    }
+    if (opened.status != platform::OpenStatus::kBusy) return;
+    if (std::chrono::steady_clock::now() >= deadline) return;
+    std::this_thread::sleep_for(kBusyRetryPause);
+  }
+}
+
+void WriteLine(char category, std::string_view text) {
+  if (category == '\0') category = kInformation;
+  LogState& state = State();
+  if (!Passes(*state.settings.load(), category)) return;
+  std::lock_guard<std::mutex> lock(state.lock);  // a failing wait throws: dropped
+  const std::shared_ptr<const Settings> settings = state.settings.load();
+  if (!settings->file_name.empty()) {
+    try {
+      AppendLine(settings->file_name, LineOf(category, text));
+    } catch (...) {
+      // No memory for the line: it is lost, but still counts.
+    }
+  }
+  const std::uint32_t old = state.message_count++;
+  if (old >= kMessagesBeforeTrim && !IsLowercase(category)) {
+    state.message_count = 0;
+    TrimToLastLines(settings->file_name, settings->line_limit);
+  }
+}
+
+// The text to log when the message cannot be formatted: its format unchanged.
+std::string_view Unformatted(const char* format) {
+  return format != nullptr ? std::string_view(format) : std::string_view();
+}
+
+}  // namespace
+
+void OpenTraceLog(const std::optional<std::string>& settings_path) {
+  try {
+    const config::Snapshot snapshot =
+        config::Snapshot::Load(settings_path ? *settings_path : config::ConfigFilePath());
+    const std::string file_name = config::Read(snapshot, config::kLogFileName);
+    const std::int32_t line_limit =
+        config::IntegerSetting(config::Read(snapshot, config::kLogMaxLines));
+    const std::string flags = config::Read(snapshot, config::kLogFlags);
+    ConfigureTraceLog(file_name, line_limit, flags);
+  } catch (...) {
+    // No memory for the settings: the log stays as it was.
+  }
+}
+
+void ConfigureTraceLog(std::string_view file_name, std::int32_t line_limit,
+                       std::string_view flags) {
+  try {
+    LogState& state = State();
+    std::shared_ptr<const Settings> next;
+    {
+      std::lock_guard<std::mutex> lock(state.lock);
+      next = std::make_shared<const Settings>(
+          Configured(*state.settings.load(), file_name, line_limit, flags));
+      state.settings.store(next);
+    }
+    // Outside the lock: a message arriving meanwhile waits for the file.
+    TrimToLastLines(next->file_name, next->line_limit);
+  } catch (...) {
+    // No memory or no lock: the log stays as it was.
+  }
+}
+
+void LogMessage(char category, const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  const std::optional<std::string> text = TryFormatText(format, args);
+  va_end(args);
+  WriteTraceLine(category, text ? std::string_view(*text) : Unformatted(format));
+}
+
+void LogMessageAsync(char category, const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  const std::optional<std::string> text = TryFormatText(format, args);
+  va_end(args);
+  const std::string_view message = text ? std::string_view(*text) : Unformatted(format);
+  try {
+    std::function<void()> task = [category, copy = std::string(message)] {
+      WriteTraceLine(category, copy);
+    };
+    if (platform::StartDetachedThread(std::move(task), platform::ThreadPriority::kLowest)) return;
+    // No worker: the task was left untouched, so the message is written here.
+    task();
+  } catch (...) {
+    // No memory for the worker's copy: write it here.
+    WriteTraceLine(category, message);
+  }
+}
+
+void WriteTraceLine(char category, std::string_view text) {
+  try {
+    WriteLine(category, text);
+  } catch (...) {
+    // The lock could not be had or no memory: the message is dropped.
+  }
+}
+
+bool IsCategoryEnabled(char category) {
+  try {
+    return Passes(*State().settings.load(), category);
+  } catch (...) {
+    return true;  // the state could not be made: let the writer decide
+  }
+}
+
+void WriteLoadedBanner() {
+  try {
+    const std::shared_ptr<const Settings> settings = State().settings.load();
+    const std::string path = platform::ModulePath(kModulePathBuffer);
+    if (!path.empty()) {
+      LogMessage(kInformation, kLoadedBanner, path.c_str(), platform::ModuleBaseAddress(),
+                 GetModuleVersionText().c_str(), settings->flags.c_str(),
+                 static_cast<int>(settings->line_limit));
+    }
+  } catch (...) {
+    // No memory for the banner's texts: the OS line still follows.
+  }
+  try {
+    LogMessage(kInformation, kOperatingSystemLine, DescribeOperatingSystem().c_str());
+  } catch (...) {
+  }
+}
+
+void WriteUnloadedBanner() {
+  try {
+    const std::string path = platform::ModulePath(kModulePathBuffer);
+    if (!path.empty()) LogMessage(kInformation, kUnloadedBanner, path.c_str());
+  } catch (...) {
+  }
+}
+
+void ResetTraceLogForTesting() {
+  try {
+    LogState& state = State();
+    std::lock_guard<std::mutex> lock(state.lock);
+    state.settings.store(std::make_shared<const Settings>());
+    state.message_count = 0;
+  } catch (...) {
+  }
+}
+
+}  // namespace zelk::tracelog
