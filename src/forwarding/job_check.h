@@ -1,0 +1,51 @@
+// Job-number validation against the job lists of section ValidJob, at once or
+// through the host's callback from a validation worker.
+#ifndef ZELK_FORWARDING_JOB_CHECK_H_
+#define ZELK_FORWARDING_JOB_CHECK_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "config/config.h"
+
+namespace zelk::forwarding {
+
+// The host's validation callback: (1 valid / 0 not valid, the job number as the
+// host passed it). The text belongs to the service and is gone after the call.
+using ValidationCallback = void (*)(std::int32_t result, const char* jobno);
+
+// Where a job list keeps the job number: the 10-character layout of a source's
+// Format%d key, "SSSCPPPLLL" (skip count, separator, start position, length).
+struct FieldLayout {
+  int skip_count = 0;
+  char separator = '0';  // the digit "0": the line is not split into fields
+  int start = 0;
+  int length = 0;  // negative: the extracted field is empty
+};
+
+// The layout of `text`, or nullopt unless it is exactly 10 characters long.
+std::optional<FieldLayout> ParseFieldLayout(std::string_view text);
+
+// The job-number field of one list line (without its line end).
+std::string_view ExtractJobField(std::string_view line, const FieldLayout& layout);
+
+// The synchronous check against the sources of `snapshot`: 1 valid, 0 not.
+// Writes its outcome to the trace log.
+int CheckJobno(std::string_view jobno, const config::Snapshot& snapshot);
+
+// The same against the configuration file as it is now.
+int CheckJobno(std::string_view jobno);
+
+// Stores `callback` in the callback slot (null empties it) and returns it.
+ValidationCallback SetCallback(ValidationCallback callback);
+
+// What the host's IsJobnoValid does: without a callback, the check's result;
+// with one, 0 at once and the result later through the callback. A null job
+// number is the empty text.
+std::int32_t IsJobnoValid(const char* jobno);
+
+}  // namespace zelk::forwarding
+
+#endif  // ZELK_FORWARDING_JOB_CHECK_H_

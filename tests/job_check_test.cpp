@@ -1,0 +1,303 @@
+// Job-number validation: field layouts and extraction, the check against job
+// lists with its trace-log lines, and the callback path.
+#include "forwarding/job_check.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "test_support.h"
+#include "tracelog/trace_log.h"
+
+namespace zelk::forwarding {
+namespace {
+
+using testing::ReadLogTexts;
+using testing::WriteFileBytes;
+
+TEST(FieldLayout, ExtractsTheJobNumberField) {
+  struct Case {
+    const char* layout;
+    std::string line;
+    const char* field;
+  };
+  const Case cases[] = {
+      {"0000000010", "ABCDEFGHIJKLMN", "ABCDEFGHIJ"},
+      {"001;000006", "x;123456789;y", "123456"},
+      {"002,002004", "AA,BB,XY1234,ZZ", "1234"},
+      {"003;000010", "A;B", "B"},
+      {"001;000010", "no sep", "no sep"},
+      {"0000100010", "short", ""},
+      {"0000000000", "anything", ""},
+      {"000;-01006", "ABCDEFGH;X", "ABCDEF"},
+      {"0000000-01", "ABCDEFGH", ""},
+      {"1  ; 1   2", "a;xyz;b", "yz"},
+      {"001x000003", "aXbxcde", "cde"},
+      {"5000000003", "abcdef", "abc"},
+      {"-01;000003", "abc;def", "abc"},
+      {"0000000005", "AB\rCD", "AB\rCD"},
+  };
+  for (const Case& c : cases) {
+    const std::optional<FieldLayout> layout = ParseFieldLayout(c.layout);
+    ASSERT_TRUE(layout.has_value()) << c.layout;
+    EXPECT_EQ(ExtractJobField(c.line, *layout), c.field) << c.layout << " / " << c.line;
+  }
+}
+
+TEST(FieldLayout, MustBeExactlyTenCharacters) {
+  EXPECT_FALSE(ParseFieldLayout("000000001").has_value());
+  EXPECT_FALSE(ParseFieldLayout("00000000100").has_value());
+  EXPECT_FALSE(ParseFieldLayout("").has_value());
+}
+
+// A scratch folder with a trace log and job lists, and the configuration text
+// that names them.
+class JobCheckTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tracelog::ResetTraceLogForTesting();
+    tracelog::ConfigureTraceLog(log_path_, -1, "");
+  }
+  void TearDown() override { tracelog::ResetTraceLogForTesting(); }
+
+  std::string List(const std::string& name, const std::string& bytes) {
+    const std::string path = dir_.File(name);
+    WriteFileBytes(path, bytes);
+    return path;
+  }
+
+  int Check(const std::string& jobno, const std::string& config) {
+    return CheckJobno(jobno, config::Snapshot::Parse("[ValidJob]\n" + config));
+  }
+
+  std::vector<std::string> Log() { return ReadLogTexts(log_path_); }
+
+  testing::ScratchDir dir_;
+  const std::string log_path_ = dir_.File("trace.log");
+};
+
+TEST_F(JobCheckTest, MatchesWithoutRegardToCase) {
+  const std::string list = List("jobs.txt", "123abc\r\n");
+  const std::string config = "Source1=" + list + "\nFormat1=0000000006\n";
+  EXPECT_EQ(Check("123ABC", config), 1);
+  EXPECT_EQ(Check("123abc", config), 1);
+  EXPECT_EQ(Log(),
+            (std::vector<std::string>{
+                ".-IsJobnoValid section[1] file[" + list + "] jobno[123ABC] -- IS VALID line[1]",
+                ".-IsJobnoValid section[1] file[" + list + "] jobno[123abc] -- IS VALID line[1]",
+            }));
+}
+
+TEST_F(JobCheckTest, ComparesExactlyWithoutTrimming) {
+  const std::string list = List("jobs.txt", "J12345 \n");
+  EXPECT_EQ(Check("J12345", "Source1=" + list + "\nFormat1=0000000010\n"), 0);
+  EXPECT_EQ(Check("J12345", "Source1=" + list + "\nFormat1=0000000006\n"), 1);
+}
+
+TEST_F(JobCheckTest, FilterCharacterSelectsListsAndIsLeftOutOfTheKey) {
+  const std::string list = List("jobs.txt", "123456\nJ123456\n");
+  const std::string six = "Source1=" + list + "\nFilter1=j\nFormat1=0000000006\n";
+  EXPECT_EQ(Check("J123456", six), 1);
+  EXPECT_EQ(Check("K123456", six), 0);
+  EXPECT_EQ(Log().back(), "*-IsJobnoValid jobno[K123456] -- NOT VALID");
+  EXPECT_EQ(Log().size(), 2u);  // K123456 did not consult the list
+  // The key is 123456, so the list's J123456 never matches.
+  EXPECT_EQ(Check("J123456",
+                  "Source1=" + List("j.txt", "J123456\n") + "\nFilter1=J\nFormat1=0000000010\n"),
+            0);
+  EXPECT_EQ(Check("", six), 0);
+}
+
+TEST_F(JobCheckTest, FormatErrorsAreReportedAndTheNextSourceConsulted) {
+  const std::string list = List("jobs.txt", "A1\n");
+  const std::string config = "Source1=" + list + "\nFormat1=000000001\n" + "Source2=" + list +
+                             "\nFilter2=Z\nFormat2=00000000100\n" + "Source3=" + list +
+                             "\nFormat3=0000000002\n";
+  EXPECT_EQ(Check("A1", config), 1);
+  EXPECT_EQ(Log(), (std::vector<std::string>{
+                       "*-IsJobnoValid section[1] jobno[A1] -- t[Format Error]",
+                       "*-IsJobnoValid section[2] jobno[A1] -- t[Format Error]",
+                       ".-IsJobnoValid section[3] file[" + list + "] jobno[A1] -- IS VALID line[1]",
+                   }));
+}
+
+TEST_F(JobCheckTest, AnEmptySourceEndsTheSearch) {
+  const std::string other = List("other.txt", "X\n");
+  const std::string listed = List("listed.txt", "A1\n");
+  const std::string config = "Source1=" + other + "\nFormat1=0000000002\nSource2=" + other +
+                             "\nFormat2=0000000002\nSource4=" + listed + "\nFormat4=0000000002\n";
+  EXPECT_EQ(Check("A1", config), 0);
+  EXPECT_EQ(Check("A1", ""), 0);
+  EXPECT_EQ(Log(), (std::vector<std::string>{"*-IsJobnoValid jobno[A1] -- NOT VALID",
+                                             "*-IsJobnoValid jobno[A1] -- NOT VALID"}));
+}
+
+TEST_F(JobCheckTest, AMissingListIsReportedOnALineOfItsOwn) {
+  const std::string missing = dir_.File("missing.txt");
+  EXPECT_EQ(Check("A1", "Source1=" + missing + "\nFormat1=0000000002\n"), 0);
+  const std::string expected = "-*-IsJobnoValid section[1] file[" + missing +
+                               "] jobno[A1] -- t[File could not be opened]\r\n";
+  const std::string bytes = testing::ReadFileBytes(log_path_);
+  ASSERT_GT(bytes.size(), 19 + expected.size());
+  EXPECT_EQ(bytes.substr(19, expected.size()), expected);
+  EXPECT_EQ(Log().back(), "*-IsJobnoValid jobno[A1] -- NOT VALID");
+}
+
+TEST_F(JobCheckTest, ReadsListsAsSingleByteText) {
+  struct Case {
+    std::string bytes;
+    const char* jobno;
+    int valid;
+    int line;
+  };
+  const Case cases[] = {
+      {"AAA\r\n\x1A"
+       "BBB\r\n",
+       "BBB", 0, 0},  // Ctrl-Z ends the file
+      {"AAA\r\nBB\x1A"
+       "B\r\n",
+       "BB", 1, 2},
+      {"AAA\r\nBBB", "BBB", 1, 2},      // a last line without line end
+      {"AAA\n\r\nCCC\n", "CCC", 1, 3},  // an empty line counts
+      {"AB\rCD\n", "AB", 0, 0},         // a lone CR stays in the line
+      {"AB\rCD\n", "AB\rCD", 1, 1},
+      {"AAA\n\nBBB\n", "", 1, 2},  // the empty job number
+      {"", "", 0, 0},              // an empty file is passed over
+      {std::string(200000, 'x') + "\nLONG\n", "LONG", 1, 2},
+  };
+  int index = 0;
+  for (const Case& c : cases) {
+    const std::string list = List("list" + std::to_string(index++) + ".txt", c.bytes);
+    EXPECT_EQ(Check(c.jobno, "Source1=" + list + "\nFormat1=0000000010\n"), c.valid) << c.bytes;
+    if (c.valid == 1) {
+      const std::string suffix = "IS VALID line[" + std::to_string(c.line) + "]";
+      EXPECT_EQ(Log().back().substr(Log().back().size() - suffix.size()), suffix);
+    }
+  }
+}
+
+TEST_F(JobCheckTest, ListsAreReadSharedButNotAgainstAnExclusiveHolder) {
+  const std::string list = List("jobs.txt", "A1\n");
+  const std::string config = "Source1=" + list + "\nFormat1=0000000002\n";
+  {
+    platform::OpenResult reader = platform::OpenSharedRead(list);
+    ASSERT_EQ(reader.status, platform::OpenStatus::kOk);
+    EXPECT_EQ(Check("A1", config), 1);
+  }
+  platform::OpenResult writer = platform::OpenExclusive(list, platform::CreateMode::kOpenExisting);
+  ASSERT_EQ(writer.status, platform::OpenStatus::kOk);
+  EXPECT_EQ(Check("A1", config), 0);
+}
+
+// ---------------------------------------------------------------------------
+// The callback path
+
+std::mutex g_results_mutex;
+std::vector<std::pair<int, std::string>> g_results;
+
+void RecordResult(std::int32_t result, const char* jobno) {
+  std::lock_guard<std::mutex> lock(g_results_mutex);
+  g_results.emplace_back(result, jobno);
+}
+
+class CallbackTest : public JobCheckTest {
+ protected:
+  void SetUp() override {
+    JobCheckTest::SetUp();
+    const std::string list = List("jobs.txt", "123abc\nvalid\n");
+    config_path_ = dir_.File("zelk.ini");
+    WriteFileBytes(config_path_, "[ValidJob]\r\nSource1=" + list + "\r\nFormat1=0000000006\r\n");
+    config::SetConfigFilePathForTesting(config_path_);
+    std::lock_guard<std::mutex> lock(g_results_mutex);
+    g_results.clear();
+  }
+  void TearDown() override {
+    SetCallback(nullptr);
+    platform::WaitForWorkers(std::chrono::seconds(30));
+    platform::SetThreadStartFailureForTesting(false);
+    config::SetConfigFilePathForTesting("");
+    JobCheckTest::TearDown();
+  }
+  std::vector<std::pair<int, std::string>> Results() {
+    EXPECT_TRUE(platform::WaitForWorkers(std::chrono::seconds(60)));
+    std::lock_guard<std::mutex> lock(g_results_mutex);
+    return g_results;
+  }
+  std::string config_path_;
+};
+
+TEST_F(CallbackTest, SetCallbackReturnsItsArgument) {
+  EXPECT_EQ(SetCallback(&RecordResult), &RecordResult);
+  EXPECT_EQ(SetCallback(nullptr), nullptr);
+}
+
+TEST_F(CallbackTest, WithoutACallbackTheAnswerComesAtOnce) {
+  EXPECT_EQ(IsJobnoValid("123ABC"), 1);
+  EXPECT_EQ(IsJobnoValid("nothing"), 0);
+  EXPECT_EQ(IsJobnoValid(nullptr), 0);
+  SetCallback(&RecordResult);
+  SetCallback(nullptr);
+  EXPECT_EQ(IsJobnoValid("123abc"), 1);
+  EXPECT_TRUE(Results().empty());
+}
+
+TEST_F(CallbackTest, WithACallbackTheAnswerComesThroughIt) {
+  SetCallback(&RecordResult);
+  EXPECT_EQ(IsJobnoValid("123abc"), 0);
+  EXPECT_EQ(IsJobnoValid("nothing"), 0);
+  auto results = Results();
+  std::sort(results.begin(), results.end());
+  EXPECT_EQ(results, (std::vector<std::pair<int, std::string>>{{0, "nothing"}, {1, "123abc"}}));
+}
+
+TEST_F(CallbackTest, AWorkerThatCannotStartStillDeliversBeforeReturning) {
+  SetCallback(&RecordResult);
+  platform::SetThreadStartFailureForTesting(true);
+  EXPECT_EQ(IsJobnoValid("valid"), 0);
+  std::lock_guard<std::mutex> lock(g_results_mutex);
+  EXPECT_EQ(g_results, (std::vector<std::pair<int, std::string>>{{1, "valid"}}));
+}
+
+TEST_F(CallbackTest, EveryRequestOfABurstGetsExactlyOneCallback) {
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 500;
+  // Even request numbers are listed ("ok0000", "ok0002", ...), odd ones are not.
+  auto jobno_of = [](int request) {
+    std::string digits = std::to_string(10000 + request).substr(1);
+    return (request % 2 == 0 ? "ok" : "no") + digits;
+  };
+  std::string list;
+  for (int request = 0; request < kThreads * kPerThread; request += 2) {
+    list += jobno_of(request) + "\r\n";
+  }
+  WriteFileBytes(config_path_,
+                 "[ValidJob]\r\nSource1=" + List("burst.txt", list) + "\r\nFormat1=0000000006\r\n");
+  tracelog::ResetTraceLogForTesting();  // no log file: keep the burst lean
+  SetCallback(&RecordResult);
+  std::vector<std::thread> hosts;
+  for (int t = 0; t < kThreads; ++t) {
+    hosts.emplace_back([t, &jobno_of] {
+      for (int i = 0; i < kPerThread; ++i) IsJobnoValid(jobno_of(t * kPerThread + i).c_str());
+    });
+  }
+  for (std::thread& host : hosts) host.join();
+  const auto results = Results();
+  ASSERT_EQ(results.size(), static_cast<std::size_t>(kThreads * kPerThread));
+  std::map<std::string, int> answers;
+  for (const auto& [result, jobno] : results) answers[jobno] = result;
+  ASSERT_EQ(answers.size(), results.size());  // every job number exactly once
+  for (int request = 0; request < kThreads * kPerThread; ++request) {
+    EXPECT_EQ(answers[jobno_of(request)], request % 2 == 0 ? 1 : 0) << request;
+  }
+}
+
+}  // namespace
+}  // namespace zelk::forwarding
