@@ -1,0 +1,297 @@
+#include "forwarding/pipeline.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <exception>
+#include <limits>
+#include <string>
+#include <thread>
+
+#include "config/settings.h"
+#include "extformat/field_record.h"
+#include "forwarding/job_check.h"
+#include "forwarding/target_guard.h"
+#include "platform/platform.h"
+#include "tracelog/trace_log.h"
+#include "tracelog/trim.h"
+
+namespace zelk::forwarding {
+
+namespace {
+
+constexpr char kNotEnabledMessage[] =
+    "ForwardTransaction TransNo[%s] JobNo[%s] -- Internal t[Forward Transaction Not Enabled]";
+constexpr char kZeroTransactionMessage[] =
+    "ForwardTransaction TransNo:[%s] JobNo:[%s] -- Internal: t[Removing NULL Transaction]";
+constexpr char kRecheckFailedMessage[] = "ForwardTransaction -- error while double checking jobno";
+constexpr char kSuccessMessage[] =
+    "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- SUCCESS";
+constexpr char kOpenFailedMessage[] =
+    "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- t[Could not open file]";
+constexpr char kWriteFailedMessage[] =
+    "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- t[Could not write file]";
+constexpr char kSectionErrorMessage[] =
+    "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- %s";
+constexpr char kSectionFailureMessage[] =
+    "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- t[%s]";
+
+constexpr std::int32_t kSecondsPerMinute = 60;
+
+// How long a writer waits for a target that another handle holds (another
+// process, or a viewer), in growing steps, before it gives up on the line.
+constexpr auto kBusyTargetPatience = std::chrono::milliseconds(2000);
+constexpr auto kFirstBusyWait = std::chrono::milliseconds(1);
+constexpr auto kLongestBusyWait = std::chrono::milliseconds(50);
+
+char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// The first character of a text, NUL for the empty text.
+char FirstOf(std::string_view text) { return text.empty() ? '\0' : text.front(); }
+
+bool IsBlankFilter(char filter) { return filter == '\0' || filter == ' '; }
+
+// "12.5" -> "12,50": two decimals, the decimal point as a comma.
+std::string CommaDecimal(double value) {
+  char buffer[400];
+  auto [end, error] =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 2);
+  std::string text = error == std::errc() ? std::string(buffer, end) : std::string();
+  for (char& c : text) {
+    if (c == '.') c = ',';
+  }
+  return text;
+}
+
+// The line as it goes to disk: every line feed as CR LF, and one more at the end.
+std::string LineForDisk(std::string_view line) {
+  std::string bytes;
+  bytes.reserve(line.size() + 8);
+  for (char c : line) {
+    if (c == '\n') bytes += '\r';
+    bytes += c;
+  }
+  bytes += "\r\n";
+  return bytes;
+}
+
+// Everything one call knows about the transaction it forwards.
+class Call {
+ public:
+  Call(const Transaction& transaction, const config::Snapshot& snapshot)
+      : transaction_(transaction),
+        snapshot_(snapshot),
+        trans_no_(transaction.trans_no),
+        job_no_(transaction.job_no),
+        upper_job_first_(AsciiUpper(FirstOf(transaction.job_no))),
+        value09_(ParseReal(transaction.value09)) {}
+
+  void Run() {
+    if (config::IntegerSetting(config::Read(snapshot_, config::kEnable)) == 0) {
+      tracelog::LogMessage('*', kNotEnabledMessage, trans_no_.c_str(), job_no_.c_str());
+      return;
+    }
+    const int allow_zero =
+        config::IntegerSetting(config::Read(snapshot_, config::kAllowZeroTransaction));
+    if (value09_ == 0.0 && allow_zero == 0) {
+      tracelog::LogMessage('*', kZeroTransactionMessage, trans_no_.c_str(), job_no_.c_str());
+      return;
+    }
+    if (config::IntegerSetting(config::Read(snapshot_, config::kValidation)) != 0 &&
+        CheckJobno(job_no_, snapshot_) == 0) {
+      tracelog::LogMessageAsync('*', kRecheckFailedMessage);
+      return;
+    }
+    for (int n = 1;; ++n) {
+      const std::string format = config::Read(snapshot_, config::kOutputFormat, n);
+      if (format.empty()) return;
+      if (!RunSection(n, format)) return;
+    }
+  }
+
+ private:
+  // One output section; false when the walk ends after it.
+  bool RunSection(int n, const std::string& format) {
+    const std::string filter_value = config::Read(snapshot_, config::kOutputFilter, n);
+    const char filter = AsciiUpper(FirstOf(filter_value));
+    if (!IsBlankFilter(filter) && filter != upper_job_first_) return true;
+
+    std::string target;
+    WriteSection(n, format, !IsBlankFilter(filter), target);
+    const std::int32_t max_lines =
+        config::IntegerSetting(config::Read(snapshot_, config::kOutputMaxLines, n));
+    if (max_lines != 0 && !target.empty()) {
+      // Inside the target's turn, so the trim never fails against a writer of
+      // this process.
+      TargetGuard turn(target);
+      tracelog::TrimToLastLines(target, max_lines);
+    }
+    if (filter_value.empty()) return true;
+    return config::IntegerSetting(config::Read(snapshot_, config::kDropOnSuccess, n)) == 0;
+  }
+
+  // Renders and writes the section's line; `target` receives the rendered
+  // target name (empty when the section failed before it).
+  void WriteSection(int n, const std::string& format, bool prefix_filtered, std::string& target) {
+    try {
+      extformat::FieldRecord record;
+      FillFieldRecord(record, transaction_, prefix_filtered);
+      const std::string target_format = config::Read(snapshot_, config::kTarget, n);
+      const std::int32_t rotation_minutes =
+          config::IntegerSetting(config::Read(snapshot_, config::kFileRotationTime, n));
+      // Minutes times 60 in 32 bits, taken as unsigned: a negative setting
+      // becomes a period longer than the whole epoch.
+      const std::uint32_t period = static_cast<std::uint32_t>(rotation_minutes) *
+                                   static_cast<std::uint32_t>(kSecondsPerMinute);
+      record.SetDateTime(transaction_.date, transaction_.time, period);
+      record.ExtFormat(target, target_format, extformat::ValueFilter::kFileNameSafe);
+      record.SetDateTime(transaction_.date, transaction_.time, 0);
+      std::string line;
+      record.ExtFormat(line, format);
+      Append(n, target, line);
+    } catch (const extformat::ExtFormatError& error) {
+      tracelog::LogMessage('*', kSectionErrorMessage, n, target.c_str(), trans_no_.c_str(),
+                           job_no_.c_str(), error.what());
+    } catch (const std::exception& error) {
+      tracelog::LogMessage('*', kSectionFailureMessage, n, target.c_str(), trans_no_.c_str(),
+                           job_no_.c_str(), error.what());
+    }
+  }
+
+  // Appends the line to the target in the target's turn, then logs the outcome.
+  void Append(int n, const std::string& target, const std::string& line) {
+    const char* outcome = kSuccessMessage;
+    {
+      TargetGuard turn(target);
+      platform::OpenResult opened = OpenWhenFree(target);
+      if (opened.status != platform::OpenStatus::kOk) {
+        outcome = kOpenFailedMessage;
+      } else {
+        const std::string bytes = LineForDisk(line);
+        bool written = opened.file.SeekToEnd() && opened.file.Write(bytes.data(), bytes.size());
+        written = opened.file.Close() && written;
+        if (!written) outcome = kWriteFailedMessage;
+      }
+    }
+    tracelog::LogMessage(outcome == kSuccessMessage ? '.' : '*', outcome, n, target.c_str(),
+                         trans_no_.c_str(), job_no_.c_str());
+  }
+
+  // Opens the target exclusively. A target that another handle holds is tried
+  // again for a while; any other failure is final at once.
+  static platform::OpenResult OpenWhenFree(const std::string& target) {
+    const auto deadline = std::chrono::steady_clock::now() + kBusyTargetPatience;
+    auto wait = kFirstBusyWait;
+    for (;;) {
+      platform::OpenResult opened =
+          platform::OpenExclusive(target, platform::CreateMode::kCreateIfMissing);
+      if (opened.status != platform::OpenStatus::kBusy ||
+          std::chrono::steady_clock::now() >= deadline) {
+        return opened;
+      }
+      std::this_thread::sleep_for(wait);
+      wait = std::min(wait * 2, kLongestBusyWait);
+    }
+  }
+
+  const Transaction& transaction_;
+  const config::Snapshot& snapshot_;
+  const std::string trans_no_;  // NUL-terminated copies for the log lines
+  const std::string job_no_;
+  const char upper_job_first_;
+  const double value09_;
+};
+
+bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+bool StartsWithHexPrefix(std::string_view text) {
+  return text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') &&
+         std::isxdigit(static_cast<unsigned char>(text[2]));
+}
+
+// For a decimal number that from_chars found out of range: whether it is too
+// large (true) or too small (false) for a double, told by its decimal exponent.
+bool IsHugeDecimal(std::string_view number) {
+  std::size_t i = 0;
+  while (i < number.size() && number[i] == '0') ++i;
+  long long exponent = 0;
+  bool leading_integer_digits = false;
+  for (; i < number.size() && std::isdigit(static_cast<unsigned char>(number[i])); ++i) {
+    leading_integer_digits = true;
+    ++exponent;
+  }
+  if (!leading_integer_digits && i < number.size() && number[i] == '.') {
+    for (++i; i < number.size() && number[i] == '0'; ++i) --exponent;
+  }
+  std::size_t e = number.find_first_of("eE");
+  if (e != std::string_view::npos) {
+    long long written = 0;
+    std::from_chars(number.data() + e + 1 + (number[e + 1] == '+'), number.data() + number.size(),
+                    written);
+    exponent += written;
+  }
+  return exponent > 0;
+}
+
+}  // namespace
+
+double ParseReal(std::string_view text) {
+  while (!text.empty() && IsSpace(text.front())) text.remove_prefix(1);
+  bool negative = false;
+  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+    negative = text.front() == '-';
+    text.remove_prefix(1);
+  }
+  // from_chars takes no sign of its own here, so "+-1" stays no number as for strtod.
+  if (!text.empty() && text.front() == '-') return 0.0;
+  double value = 0.0;
+  std::from_chars_result result{};
+  if (StartsWithHexPrefix(text)) {
+    result =
+        std::from_chars(text.data() + 2, text.data() + text.size(), value, std::chars_format::hex);
+  } else {
+    result = std::from_chars(text.data(), text.data() + text.size(), value);
+  }
+  if (result.ec == std::errc::result_out_of_range) {
+    std::string_view number = text.substr(0, static_cast<std::size_t>(result.ptr - text.data()));
+    // strtod gives an infinity for a number too large and (about) zero for one
+    // too small; from_chars leaves both to us.
+    const bool huge = StartsWithHexPrefix(text) || IsHugeDecimal(number);
+    value = huge ? std::numeric_limits<double>::infinity() : 0.0;
+  } else if (result.ec != std::errc()) {
+    value = 0.0;
+  }
+  return negative ? -value : value;
+}
+
+void FillFieldRecord(extformat::FieldRecord& record, const Transaction& t, bool without_prefix) {
+  const double value09 = ParseReal(t.value09);
+  record.SetInteger("01", config::IntegerSetting(t.trans_no));
+  record.SetText("03", t.text03);
+  record.SetText("04", t.text04);
+  record.SetInteger("05", config::IntegerSetting(t.number05));
+  record.SetInteger("06", config::IntegerSetting(t.number06));
+  record.SetText("07", without_prefix && !t.job_no.empty() ? t.job_no.substr(1) : t.job_no);
+  record.SetText("21", t.text21);
+  record.SetText("23", t.text23);
+  record.SetText("99", "\n");
+  record.SetReal("08", ParseReal(t.value08));
+  record.SetReal("09", value09);
+  record.SetReal("D9", value09 * 10.0);
+  record.SetReal("C9", value09 * 100.0);
+  record.SetReal("K9", value09 * 1000.0);
+  record.SetText("k9", CommaDecimal(value09));
+}
+
+void ForwardTransaction2(const Transaction& transaction, const config::Snapshot& snapshot) {
+  Call(transaction, snapshot).Run();
+}
+
+void ForwardTransaction2(const Transaction& transaction) {
+  ForwardTransaction2(transaction, config::Snapshot::Load(config::ConfigFilePath()));
+}
+
+}  // namespace zelk::forwarding

@@ -1,0 +1,55 @@
+// The forwarding pipeline: one transaction of the host, walked through the
+// numbered output sections of the configuration, rendered and appended to the
+// sections' target files.
+#ifndef ZELK_FORWARDING_PIPELINE_H_
+#define ZELK_FORWARDING_PIPELINE_H_
+
+#include <string_view>
+
+#include "config/config.h"
+#include "extformat/field_record.h"
+
+namespace zelk::forwarding {
+
+// The twelve texts of one transaction, in the host's order. Views only: the
+// pipeline keeps nothing of them past the call.
+struct Transaction {
+  std::string_view trans_no;
+  std::string_view job_no;
+  std::string_view date;  // YYMMDD
+  std::string_view time;  // HHMMSS
+  std::string_view text03;
+  std::string_view text04;
+  std::string_view number05;
+  std::string_view number06;
+  std::string_view text21;
+  std::string_view text23;
+  std::string_view value09;  // the transaction's value; zero makes a zero transaction
+  std::string_view value08;
+};
+
+// Forwards `transaction` with the settings of `snapshot`. Every outcome goes to
+// the trace log; a failure inside an output section is logged and the walk goes
+// on with the next section.
+void ForwardTransaction2(const Transaction& transaction, const config::Snapshot& snapshot);
+
+// Fills a fresh record with the transaction's fields "01" to "k9", in the
+// order a section fills them; "07" without the job number's first character
+// when `without_prefix` (the section's filter is not blank). The time parts
+// are left to SetDateTime.
+void FillFieldRecord(extformat::FieldRecord& record, const Transaction& transaction,
+                     bool without_prefix);
+
+// Forwards `transaction` with the configuration file as it is now.
+void ForwardTransaction2(const Transaction& transaction);
+
+// A real as strtod reads it in the C locale, whatever locale the host set:
+// leading white space, an optional sign, decimal (or hexadecimal) digits with
+// "." as decimal point and an optional exponent, "inf" and "nan"; parsing
+// stops at the first character that cannot continue the number; no number
+// gives 0.0, a number too large for a double gives an infinity.
+double ParseReal(std::string_view text);
+
+}  // namespace zelk::forwarding
+
+#endif  // ZELK_FORWARDING_PIPELINE_H_

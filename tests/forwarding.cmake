@@ -1,0 +1,2 @@
+zelk_add_test(job_check_test zelk_forwarding job_check_test.cpp)
+zelk_add_test(pipeline_test zelk_forwarding pipeline_test.cpp)

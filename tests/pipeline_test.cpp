@@ -1,0 +1,343 @@
+// The forwarding pipeline end to end: target files and trace log, byte for byte.
+#include "forwarding/pipeline.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "forwarding/target_guard.h"
+#include "platform/platform.h"
+#include "test_support.h"
+#include "tracelog/trace_log.h"
+
+namespace zelk::forwarding {
+namespace {
+
+using testing::ReadFileBytes;
+using testing::ReadLogTexts;
+
+Transaction Sample() {
+  Transaction t;
+  t.trans_no = "42";
+  t.job_no = "A1234";
+  t.date = "071010";
+  t.time = "075037";
+  t.text03 = "OP1";
+  t.text04 = "";
+  t.number05 = "12";
+  t.number06 = "3";
+  t.text21 = "Remark";
+  t.text23 = "";
+  t.value09 = "12.5";
+  t.value08 = "0";
+  return t;
+}
+
+class PipelineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::SetTimeZoneForTesting("UTC0");
+    tracelog::ResetTraceLogForTesting();
+    tracelog::ConfigureTraceLog(log_path_, -1, "");
+  }
+  void TearDown() override {
+    platform::WaitForWorkers(std::chrono::seconds(30));
+    tracelog::ResetTraceLogForTesting();
+  }
+
+  // A target name inside the scratch folder, with "/" as the separator.
+  std::string Target(const std::string& name) { return dir_.path().generic_string() + "/" + name; }
+
+  void Forward(const std::string& settings, const Transaction& t = Sample()) {
+    ForwardTransaction2(t, config::Snapshot::Parse("[ForwardTransaction]\n" + settings));
+  }
+
+  std::vector<std::string> Log() { return ReadLogTexts(log_path_); }
+
+  std::string Success(int section, const std::string& file, const Transaction& t = Sample()) {
+    return ".-ForwardTransaction section[" + std::to_string(section) + "] file[" + file +
+           "] transno[" + std::string(t.trans_no) + "] jobno[" + std::string(t.job_no) +
+           "] -- SUCCESS";
+  }
+
+  testing::ScratchDir dir_;
+  const std::string log_path_ = dir_.File("trace.log");
+};
+
+TEST_F(PipelineTest, WithoutConfigurationTheEmptyTargetFailsToOpen) {
+  ForwardTransaction2(Sample(), config::Snapshot());
+  EXPECT_EQ(Log(), (std::vector<std::string>{
+                       "*-ForwardTransaction section[1] file[] transno[42] jobno[A1234] -- "
+                       "t[Could not open file]"}));
+}
+
+TEST_F(PipelineTest, TheDefaultLineFormat) {
+  const std::string target = Target("out.txt");
+  Forward("Target1=" + target + "\n");
+  EXPECT_EQ(ReadFileBytes(target),
+            "00042,10/10/2007,A1234     ,     OP1, 3,12,         Remark, , 12.500,00\r\n");
+  EXPECT_EQ(Log(), (std::vector<std::string>{Success(1, target)}));
+}
+
+TEST_F(PipelineTest, EnableComesBeforeTheZeroTest) {
+  Transaction zero = Sample();
+  zero.value09 = "0";
+  Forward("Enable=0\n", zero);
+  Forward("Enable=off\n");
+  const std::string line =
+      "*-ForwardTransaction TransNo[42] JobNo[A1234] -- Internal t[Forward Transaction Not "
+      "Enabled]";
+  EXPECT_EQ(Log(), (std::vector<std::string>{line, line}));
+}
+
+TEST_F(PipelineTest, ZeroTransactionsAreDroppedUnlessAllowed) {
+  const std::string target = Target("zero.txt");
+  for (const char* value : {"0", "0.000", "", "abc", "0,50", "-0"}) {
+    Transaction zero = Sample();
+    zero.value09 = value;
+    Forward("Target1=" + target + "\nFormat1=%@09|%@k9|%@K9\n", zero);
+    EXPECT_EQ(Log().back(),
+              "*-ForwardTransaction TransNo:[42] JobNo:[A1234] -- Internal: t[Removing NULL "
+              "Transaction]")
+        << value;
+    Forward("AllowZeroTransaction=1\nTarget1=" + target + "\nFormat1=%@09|%@k9\n", zero);
+  }
+  std::string expected;
+  for (int i = 0; i < 5; ++i) expected += "0.000000|0,00\r\n";
+  expected += "-0.000000|-0,00\r\n";
+  EXPECT_EQ(ReadFileBytes(target), expected);
+}
+
+TEST_F(PipelineTest, ValuesFillTheirOrdinals) {
+  const std::string target = Target("values.txt");
+  Transaction t = Sample();
+  t.value09 = "12.5";
+  t.value08 = " -3e2";
+  t.text04 = "T4";
+  t.text23 = "T23";
+  Forward("Target1=" + target + "\nFormat1=%@01|%@03|%@04|%@05|%@06|%@07|%@21|%@23|%@08|%@09|" +
+              "%@D9|%@C9|%@K9|%@k9|%@10%@11%@12%@13%@14%@15%@16\n",
+          t);
+  EXPECT_EQ(ReadFileBytes(target),
+            "42|OP1|T4|12|3|A1234|Remark|T23|-300.000000|12.500000|125.000000|1250.000000|"
+            "12500.000000|12,50|20070710100750"
+            "37\r\n");
+}
+
+TEST_F(PipelineTest, FiltersAdmitByTheFirstCharacter) {
+  const std::string target = Target("a.txt");
+  const std::string settings = "Filter1=A\nTarget1=" + target + "\nFormat1=%@07\nMaxLines1=1\n";
+  Transaction lower = Sample();
+  lower.job_no = "a1234";
+  Forward(settings, lower);
+  Transaction other = Sample();
+  other.job_no = "B1234";
+  Forward(settings, other);
+  Transaction empty = Sample();
+  empty.job_no = "";
+  Forward(settings, empty);
+  EXPECT_EQ(ReadFileBytes(target), "1234\r\n");
+  EXPECT_EQ(Log(), (std::vector<std::string>{Success(1, target, lower)}));
+}
+
+TEST_F(PipelineTest, BlankFiltersKeepTheJobNumberWhole) {
+  const std::string first = Target("first.txt");
+  const std::string second = Target("second.txt");
+  const std::string sections = "Target1=" + first + "\nFormat1=%@07\nDropOnSuccess1=1\n" +
+                               "Target2=" + second + "\nFormat2=%@07\n";
+  Forward("Filter1=\n" + sections);  // an empty filter: DropOnSuccess is not consulted
+  EXPECT_EQ(ReadFileBytes(second), "A1234\r\n");
+  Forward("Filter1=\" \"\n" + sections);  // a single space: it is
+  EXPECT_EQ(ReadFileBytes(first), "A1234\r\nA1234\r\n");
+  EXPECT_EQ(ReadFileBytes(second), "A1234\r\n");
+}
+
+TEST_F(PipelineTest, DropOnSuccessRoutesByPrefix) {
+  const std::string first = Target("first.txt");
+  const std::string second = Target("second.txt");
+  const std::string settings = "Filter1=A\nDropOnSuccess1=1\nTarget1=" + first +
+                               "\nFormat1=%@01\nFormat2=%@01\nTarget2=" + second + "\n";
+  Forward(settings);
+  Transaction other = Sample();
+  other.job_no = "B9";
+  other.trans_no = "7";
+  Forward(settings, other);
+  EXPECT_EQ(ReadFileBytes(first), "42\r\n");
+  EXPECT_EQ(ReadFileBytes(second), "7\r\n");
+  // The walk stops after section 1 also when it failed.
+  Forward("Filter1=A\nDropOnSuccess1=1\nTarget1=" + Target("missing/x.txt") +
+          "\nFormat1=%@01\nFormat2=%@01\nTarget2=" + second + "\n");
+  Forward("Filter1=A\nDropOnSuccess1=1\nTarget1=" + first + "\nFormat1=%@zz\nFormat2=%@01\n" +
+          "Target2=" + second + "\n");
+  EXPECT_EQ(ReadFileBytes(second), "7\r\n");
+}
+
+TEST_F(PipelineTest, TheTargetNameRotatesWhileTheLineKeepsTheMoment) {
+  Forward("FileRotationTime1=60\nTarget1=" + Target("out%@10%@12%@13%@14%@15.txt") +
+          "\nFormat1=%@14:%@15\n");
+  EXPECT_EQ(ReadFileBytes(Target("out200710100700.txt")), "07:50\r\n");
+  Forward("FileRotationTime1=-1\nTarget1=" + Target("neg%@10%@12%@13%@14%@15.txt") +
+          "\nFormat1=%@14:%@15\n");
+  EXPECT_EQ(ReadFileBytes(Target("neg197001010000.txt")), "07:50\r\n");
+}
+
+TEST_F(PipelineTest, AMalformedDateFailsEveryAdmittedSection) {
+  Transaction t = Sample();
+  t.date = "71010";
+  Forward("Target1=" + Target("a.txt") +
+              "\nFormat2=x\nFilter2=B\nFormat3=y\nTarget3=" + Target("c.txt") + "\n",
+          t);
+  const std::string line =
+      "] file[] transno[42] jobno[A1234] -- f[ExtFormat] t[DateAndTime has wrong format]";
+  EXPECT_EQ(Log(), (std::vector<std::string>{"*-ForwardTransaction section[1" + line,
+                                             "*-ForwardTransaction section[3" + line}));
+  EXPECT_FALSE(std::filesystem::exists(Target("a.txt")));
+}
+
+TEST_F(PipelineTest, AnErrorInTheLineNamesTheRenderedTarget) {
+  const std::string target = Target("t.txt");
+  Forward("Target1=" + target + "\nFormat1=%@02\n");
+  EXPECT_EQ(Log(), (std::vector<std::string>{
+                       "*-ForwardTransaction section[1] file[" + target +
+                       "] transno[42] jobno[A1234] -- f[ExtFormat] t[Ordinal does not exist in "
+                       "this context] @[02]"}));
+}
+
+TEST_F(PipelineTest, LineFeedsReachTheDiskAsCrLf) {
+  const std::string target = Target("lf.txt");
+  Forward("Target1=" + target + "\nFormat1=a%@99b\n");
+  EXPECT_EQ(ReadFileBytes(target), "a\r\nb\r\n");
+}
+
+TEST_F(PipelineTest, MaxLinesHoldsTheTargetToItsLastLines) {
+  const std::string target = Target("max.txt");
+  for (int i = 1; i <= 5; ++i) {
+    Transaction t = Sample();
+    const std::string number = std::to_string(i);
+    t.trans_no = number;
+    Forward("Target1=" + target + "\nFormat1=%@01\nMaxLines1=3\n", t);
+  }
+  EXPECT_EQ(ReadFileBytes(target), "3\r\n4\r\n5\r\n");
+  Forward("Target1=" + target + "\nFormat1=x%@99y\nMaxLines1=3\n");
+  EXPECT_EQ(ReadFileBytes(target), "5\r\nx\r\ny\r\n");
+}
+
+TEST_F(PipelineTest, AnEmptyFirstFormatDoesNothing) {
+  Forward("Format1=\nTarget1=" + Target("none.txt") + "\n");
+  EXPECT_TRUE(Log().empty());
+  EXPECT_FALSE(std::filesystem::exists(Target("none.txt")));
+}
+
+TEST_F(PipelineTest, AFailedRecheckIsLoggedLater) {
+  Forward("Validation=1\nTarget1=" + Target("v.txt") + "\n");
+  platform::WaitForWorkers(std::chrono::seconds(30));
+  EXPECT_EQ(Log(), (std::vector<std::string>{
+                       "*-IsJobnoValid jobno[A1234] -- NOT VALID",
+                       "*-ForwardTransaction -- error while double checking jobno"}));
+  EXPECT_FALSE(std::filesystem::exists(Target("v.txt")));
+}
+
+TEST_F(PipelineTest, FieldValuesCannotMoveTheTarget) {
+  Transaction t = Sample();
+  t.job_no = "..\\../x:y\t";
+  Forward("Target1=" + Target("t%@07.txt") + "\nFormat1=%@07\n", t);
+  EXPECT_EQ(ReadFileBytes(Target("t.._.._x_y_.txt")), "..\\../x:y\t\r\n");
+}
+
+TEST_F(PipelineTest, ABusyTargetIsWaitedForAndThenWritten) {
+  const std::string target = Target("busy.txt");
+  platform::OpenResult holder =
+      platform::OpenExclusive(target, platform::CreateMode::kCreateIfMissing);
+  ASSERT_EQ(holder.status, platform::OpenStatus::kOk);
+  std::thread releaser([&holder] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    holder.file.Close();
+  });
+  Forward("Target1=" + target + "\nFormat1=%@01\n");
+  releaser.join();
+  EXPECT_EQ(ReadFileBytes(target), "42\r\n");
+}
+
+TEST_F(PipelineTest, ATargetHeldTooLongLosesItsLineWithALogLine) {
+  const std::string target = Target("held.txt");
+  platform::OpenResult holder =
+      platform::OpenExclusive(target, platform::CreateMode::kCreateIfMissing);
+  ASSERT_EQ(holder.status, platform::OpenStatus::kOk);
+  Forward("Target1=" + target + "\nFormat1=%@01\n");
+  EXPECT_EQ(Log().back(), "*-ForwardTransaction section[1] file[" + target +
+                              "] transno[42] jobno[A1234] -- t[Could not open file]");
+}
+
+TEST_F(PipelineTest, AFailedWriteIsReported) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no device that is always full";
+  Forward("Target1=/dev/full\nFormat1=%@01\n");
+  EXPECT_EQ(Log().back(),
+            "*-ForwardTransaction section[1] file[/dev/full] transno[42] "
+            "jobno[A1234] -- t[Could not write file]");
+}
+
+TEST_F(PipelineTest, ThreadsForwardingToOneTargetLoseNoLine) {
+  constexpr int kThreads = 8;
+  constexpr int kPerThread = 5000;
+  const std::string target = Target("shared.txt");
+  const config::Snapshot snapshot = config::Snapshot::Parse(
+      "[ForwardTransaction]\nTarget1=" + target + "\nFormat1=%@01-%@03-%@21\n");
+  std::vector<std::thread> hosts;
+  for (int t = 0; t < kThreads; ++t) {
+    hosts.emplace_back([&snapshot, t] {
+      for (int i = 0; i < kPerThread; ++i) {
+        Transaction transaction = Sample();
+        const std::string number = std::to_string(t * kPerThread + i);
+        transaction.trans_no = number;
+        transaction.text03 = number;
+        transaction.text21 = number;
+        ForwardTransaction2(transaction, snapshot);
+      }
+    });
+  }
+  for (std::thread& host : hosts) host.join();
+  const std::string bytes = ReadFileBytes(target);
+  std::vector<bool> seen(kThreads * kPerThread, false);
+  std::size_t start = 0;
+  std::size_t lines = 0;
+  while (start < bytes.size()) {
+    const std::size_t end = bytes.find("\r\n", start);
+    ASSERT_NE(end, std::string::npos);
+    const std::string line = bytes.substr(start, end - start);
+    const std::string number = line.substr(0, line.find('-'));
+    ASSERT_EQ(line, number + "-" + number + "-" + number);
+    seen.at(std::stoul(number)) = true;
+    ++lines;
+    start = end + 2;
+  }
+  EXPECT_EQ(lines, seen.size());
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), true), kThreads * kPerThread);
+  std::size_t successes = 0;
+  for (const std::string& line : Log()) successes += line.find("-- SUCCESS") != std::string::npos;
+  EXPECT_EQ(successes, seen.size());
+  EXPECT_EQ(TargetGuard::ActiveTargetsForTesting(), 0u);
+}
+
+TEST(ParseReal, ReadsLikeStrtodInTheCLocale) {
+  struct Case {
+    const char* text;
+    double expected;
+  };
+  const Case cases[] = {
+      {"12.5", 12.5}, {" -3e2", -300.0}, {"+.5", 0.5},    {"0x10", 16.0},
+      {"1e", 1.0},    {"0,50", 0.0},     {"abc", 0.0},    {"--1", 0.0},
+      {"", 0.0},      {"1e-400", 0.0},   {"7.25x", 7.25}, {"\t\n2", 2.0},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ParseReal(c.text), c.expected) << c.text;
+  EXPECT_TRUE(std::isinf(ParseReal("1e400")));
+  EXPECT_TRUE(std::isinf(ParseReal("-inf")));
+  EXPECT_TRUE(std::isnan(ParseReal("nan")));
+}
+
+}  // namespace
+}  // namespace zelk::forwarding
