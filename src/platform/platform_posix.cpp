@@ -308,9 +308,7 @@ bool StartDetachedThread(std::function<void()>&& task, ThreadPriority priority) 
 
 bool WaitForWorkers(std::chrono::milliseconds timeout) { return Registry().WaitUntilIdle(timeout); }
 
-bool AwaitWorkersBeforeUnload(std::chrono::milliseconds timeout) {
-  return WaitForWorkers(timeout);
-}
+bool AwaitWorkersBeforeUnload(std::chrono::milliseconds timeout) { return WaitForWorkers(timeout); }
 
 void SetThreadStartFailureForTesting(bool fail) { g_fail_thread_start.store(fail); }
 

@@ -1,6 +1,8 @@
 // Windows implementation of the platform door (32-bit Windows, Win32 API).
-#include <shellapi.h>
 #include <windows.h>
+
+// After windows.h, whose types it uses.
+#include <shellapi.h>
 
 #include <atomic>
 #include <cstdlib>
