@@ -3,6 +3,7 @@
 #ifndef ZELK_EXTFORMAT_FIELD_RECORD_H_
 #define ZELK_EXTFORMAT_FIELD_RECORD_H_
 
+#include <array>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -29,6 +30,10 @@ enum class ValueFilter {
 
 class FieldRecord {
  public:
+  // Every text handed in (ordinals, values, the date, the time, the format) is
+  // a C text to the record: only the bytes before any NUL count, as they would
+  // for the host's NUL-terminated texts.
+
   // Each setter ignores an ordinal that is not exactly two bytes long (bytes
   // before any NUL); otherwise it removes an entry of the same ordinal and
   // appends the new one.
@@ -50,11 +55,28 @@ class FieldRecord {
   void ExtFormat(std::string& output, std::string_view format,
                  ValueFilter filter = ValueFilter::kAsIs) const;
 
-  // (Entries and lookup are private to the extformat room.)
-
  private:
-  struct Entry;
-  std::vector<Entry>* entries_ = nullptr;  // placeholder, replaced by the room
+  static constexpr char kInteger = 'd';
+  static constexpr char kText = 's';
+  static constexpr char kReal = 'f';
+
+  // One field. `kind` is also the printf conversion letter the field renders
+  // with; only the member named by it is meaningful.
+  struct Entry {
+    char kind = kText;  // kInteger, kText or kReal
+    std::array<char, 2> ordinal{};
+    std::int32_t integer = 0;
+    double real = 0;
+    std::string text;
+  };
+
+  // Removes any entry of `ordinal` and appends `entry` under it; does nothing
+  // for an ordinal that is not two bytes long.
+  void Replace(std::string_view ordinal, Entry entry);
+  // The entry of a two-byte ordinal, or null.
+  const Entry* Find(std::string_view ordinal) const;
+
+  std::vector<Entry> entries_;  // in the order set, at most one per ordinal
 };
 
 }  // namespace zelk::extformat

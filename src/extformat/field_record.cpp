@@ -1,0 +1,163 @@
+#include "extformat/field_record.h"
+
+#include <algorithm>
+#include <charconv>
+#include <ctime>
+#include <iterator>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "platform/platform.h"
+
+namespace zelk::extformat {
+namespace {
+
+constexpr char kWrongDateTime[] = "f[ExtFormat] t[DateAndTime has wrong format]";
+constexpr std::size_t kOrdinalLength = 2;
+constexpr std::size_t kDateTimeLength = 6;  // YYMMDD and HHMMSS
+constexpr int kCentury = 2000;              // the year pair counts from here, without a window
+constexpr int kTmYearBase = 1900;
+// The time parts in the order they are set: year, year in century, month,
+// day, hour, minute, second.
+constexpr std::string_view kTimePartOrdinals[] = {"10", "11", "12", "13", "14", "15", "16"};
+
+std::string_view CText(std::string_view text) { return text.substr(0, text.find('\0')); }
+
+bool IsCSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// The two characters at text[at] read as atoi reads them: white space, an
+// optional sign, digits up to the first other character; no digits give 0.
+int ReadPair(std::string_view text, std::size_t at) {
+  const std::string_view pair = text.substr(at, 2);
+  std::size_t pos = 0;
+  while (pos < pair.size() && IsCSpace(pair[pos])) ++pos;
+  bool negative = false;
+  if (pos < pair.size() && (pair[pos] == '+' || pair[pos] == '-')) negative = pair[pos++] == '-';
+  int value = 0;
+  for (; pos < pair.size() && pair[pos] >= '0' && pair[pos] <= '9'; ++pos) {
+    value = value * 10 + (pair[pos] - '0');
+  }
+  return negative ? -value : value;
+}
+
+// `instant` rounded down to a multiple of `period` seconds since the epoch.
+// The rule is defined on unsigned 32-bit instants, where it is the plain
+// instant - instant % period. Outside [0, 2^32) (before 1970, after 2106) the
+// same floor is taken in 64 bits, so the rule has no seam; nullopt only where
+// that floor would leave the 64-bit range.
+std::optional<std::int64_t> RoundDown(std::int64_t instant, std::uint32_t period) {
+  if (period == 0) return instant;
+  if (instant >= 0 && instant <= std::numeric_limits<std::uint32_t>::max()) {
+    const auto narrow = static_cast<std::uint32_t>(instant);
+    return narrow - narrow % period;
+  }
+  std::int64_t remainder = instant % static_cast<std::int64_t>(period);
+  if (remainder < 0) remainder += period;
+  if (instant < std::numeric_limits<std::int64_t>::min() + remainder) return std::nullopt;
+  return instant - remainder;
+}
+
+// `value` in decimal with at least `digits` digits, as strftime writes a
+// non-negative field.
+std::string Decimal(int value, std::size_t digits) {
+  char buffer[std::numeric_limits<int>::digits10 + 2];
+  const char* end = std::to_chars(buffer, std::end(buffer), value).ptr;
+  std::string text(buffer, static_cast<std::size_t>(end - buffer));
+  if (value >= 0 && text.size() < digits) text.insert(0, digits - text.size(), '0');
+  return text;
+}
+
+// The moment of a YYMMDD date and an HHMMSS time in local time, rounded down
+// to the period, as local calendar time; nullopt when it cannot be converted.
+std::optional<std::tm> LocalMoment(std::string_view date, std::string_view time,
+                                   std::uint32_t period) {
+  std::tm parts{};
+  parts.tm_year = kCentury - kTmYearBase + ReadPair(date, 0);
+  parts.tm_mon = ReadPair(date, 2) - 1;
+  parts.tm_mday = ReadPair(date, 4);
+  parts.tm_hour = ReadPair(time, 0);
+  parts.tm_min = ReadPair(time, 2);
+  parts.tm_sec = ReadPair(time, 4);
+  parts.tm_isdst = -1;  // the platform decides whether daylight saving time applies
+  const std::optional<std::int64_t> instant = platform::InstantOfLocal(parts);
+  if (!instant) return std::nullopt;
+  const std::optional<std::int64_t> rounded = RoundDown(*instant, period);
+  if (!rounded) return std::nullopt;
+  return platform::LocalTimeOf(*rounded);
+}
+
+}  // namespace
+
+void FieldRecord::Replace(std::string_view ordinal, Entry entry) {
+  ordinal = CText(ordinal);
+  if (ordinal.size() != kOrdinalLength) return;
+  entry.ordinal = {ordinal[0], ordinal[1]};
+  std::erase_if(entries_, [&](const Entry& old) {
+    return std::string_view(old.ordinal.data(), kOrdinalLength) == ordinal;
+  });
+  entries_.push_back(std::move(entry));
+}
+
+const FieldRecord::Entry* FieldRecord::Find(std::string_view ordinal) const {
+  if (ordinal.size() != kOrdinalLength) return nullptr;
+  for (const Entry& entry : entries_) {
+    if (entry.ordinal[0] == ordinal[0] && entry.ordinal[1] == ordinal[1]) return &entry;
+  }
+  return nullptr;
+}
+
+void FieldRecord::SetInteger(std::string_view ordinal, std::int32_t value) {
+  Entry entry;
+  entry.kind = kInteger;
+  entry.integer = value;
+  Replace(ordinal, std::move(entry));
+}
+
+void FieldRecord::SetText(std::string_view ordinal, std::string_view value) {
+  Entry entry;
+  entry.kind = kText;
+  entry.text = CText(value);
+  Replace(ordinal, std::move(entry));
+}
+
+void FieldRecord::SetText(std::string_view ordinal, const char* value) {
+  SetText(ordinal, value == nullptr ? std::string_view() : std::string_view(value));
+}
+
+void FieldRecord::SetReal(std::string_view ordinal, double value) {
+  Entry entry;
+  entry.kind = kReal;
+  entry.real = value;
+  Replace(ordinal, std::move(entry));
+}
+
+void FieldRecord::SetDateTime(std::string_view date, std::string_view time,
+                              std::uint32_t rotation_period) {
+  date = CText(date);
+  time = CText(time);
+  if (date.size() != kDateTimeLength || time.size() != kDateTimeLength) {
+    throw ExtFormatError(kWrongDateTime);
+  }
+  const std::optional<std::tm> moment = LocalMoment(date, time, rotation_period);
+  std::string parts[std::size(kTimePartOrdinals)];
+  if (moment) {
+    const int year = moment->tm_year + kTmYearBase;
+    parts[0] = Decimal(year, 1);  // glibc pads no year, not even one before 1000
+    parts[1] = Decimal((year % 100 + 100) % 100, 2);
+    parts[2] = Decimal(moment->tm_mon + 1, 2);
+    parts[3] = Decimal(moment->tm_mday, 2);
+    parts[4] = Decimal(moment->tm_hour, 2);
+    parts[5] = Decimal(moment->tm_min, 2);
+    parts[6] = Decimal(moment->tm_sec, 2);
+  }
+  for (std::size_t i = 0; i < std::size(kTimePartOrdinals); ++i) {
+    SetText(kTimePartOrdinals[i], parts[i]);
+  }
+}
+
+}  // namespace zelk::extformat
