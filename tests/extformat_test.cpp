@@ -1,0 +1,246 @@
+// The ExtFormat engine: rendering, the order and texts of its errors, the limits
+// of the modifiers, and the file-name filter.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <string_view>
+
+#include "extformat/field_record.h"
+#include "platform/platform.h"
+
+namespace zelk::extformat {
+namespace {
+
+using namespace std::string_view_literals;
+
+constexpr char kIllegal[] = "f[ExtFormat] t[Illegal Format String]";
+constexpr char kBadOrdinal[] =
+    "f[ExtFormat] t[At least one %@ expresion does not follow by two correct alfanumeric "
+    "ordinals]";
+constexpr char kMissing02[] = "f[ExtFormat] t[Ordinal does not exist in this context] @[02]";
+
+std::string Render(const FieldRecord& record, std::string_view format,
+                   ValueFilter filter = ValueFilter::kAsIs) {
+  std::string out;
+  record.ExtFormat(out, format, filter);
+  return out;
+}
+
+// The error text, or "" when rendering succeeds; the output must stay as it was.
+std::string ErrorOf(const FieldRecord& record, std::string_view format) {
+  std::string out = "before";
+  try {
+    record.ExtFormat(out, format);
+  } catch (const ExtFormatError& error) {
+    EXPECT_EQ(out, "before") << format;
+    return error.what();
+  }
+  return "";
+}
+
+class ExtFormatTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    record_.SetInteger("01", 123);
+    record_.SetInteger("05", -42);
+    record_.SetText("07", "J42");
+    record_.SetText("03", "ABC");
+    record_.SetReal("09", 2.5);
+    record_.SetReal("K9", 2500.0);
+    record_.SetText("k9", "2,50");
+    platform::SetTimeZoneForTesting("UTC0");
+    record_.SetDateTime("261208", "143005", 0);
+  }
+  FieldRecord record_;
+};
+
+struct RenderCase {
+  const char* format;
+  const char* expected;
+};
+
+TEST_F(ExtFormatTest, Renders) {
+  const RenderCase cases[] = {
+      {"", ""},
+      {"plain text, /path\\ \xE9\x80", "plain text, /path\\ \xE9\x80"},
+      {"100%%", "100%"},
+      {"%%@01", "%@01"},
+      {"%5.5@01", "00123"},
+      {"%-10@07", "J42       "},
+      {"%8@03", "     ABC"},
+      {"%.2@03", "AB"},
+      {"%@09", "2.500000"},
+      {"%6.3@09", " 2.500"},
+      {"%.0@K9", "2500"},
+      {"%05@05", "-0042"},
+      {"%@05", "-42"},
+      {"%@K9", "2500.000000"},
+      {"%@k9", "2,50"},
+      {"%@10%@12%@13", "20261208"},
+      {"%5@10", " 2026"},
+      {"%.2@10", "20"},
+      {"%@07%@07%3@07", "J42J42J42"},
+      // Odd but well-formed modifiers.
+      {"%@01|%0@01|%-@01|%.@01|%-.@01", "123|123|123|123|123"},
+      {"%-0-08@05|%0-8@05|%000008@05", "-42     |-42     |-0000042"},
+      {"%08.4@05|%-8.4@05|%.5@07", "   -0042|-0042   |J42"},
+      {"%06@07|%-06@07", "   J42|J42   "},
+      {"%09.2@09|%-9.1@09|%09.0@09", "000002.50|2.5      |000000002"},
+  };
+  for (const RenderCase& c : cases) EXPECT_EQ(Render(record_, c.format), c.expected) << c.format;
+}
+
+TEST(ExtFormat, RendersTheDefaultLine) {
+  FieldRecord record;
+  record.SetInteger("01", 123);
+  record.SetText("13", "08");
+  record.SetText("12", "12");
+  record.SetText("10", "2026");
+  record.SetText("07", "J42");
+  record.SetText("03", "ABC");
+  record.SetInteger("06", 7);
+  record.SetInteger("05", 12);
+  record.SetText("21", "XYZ");
+  record.SetReal("09", 2.5);
+  const std::string line =
+      Render(record, "%5.5@01,%@13/%@12/%@10,%-10@07,%8@03,%2@06,%2@05,%15@21, , %6.3@09,00");
+  EXPECT_EQ(line, "00123,08/12/2026,J42       ,     ABC, 7,12,            XYZ, ,  2.500,00");
+  EXPECT_EQ(line.size(), 71u);
+}
+
+TEST(ExtFormat, FormatWithoutReferencesNeedsNoFields) {
+  const FieldRecord empty;
+  EXPECT_EQ(Render(empty, ""), "");
+  EXPECT_EQ(Render(empty, "C:\\out\\a.txt"), "C:\\out\\a.txt");
+  // A format is a C text: it ends at its first NUL.
+  EXPECT_EQ(Render(empty, "ab\0%q"sv), "ab");
+}
+
+struct ErrorCase {
+  const char* format;
+  const char* message;
+};
+
+TEST_F(ExtFormatTest, RaisesTheFirstFaultInTextOrder) {
+  const ErrorCase cases[] = {
+      {"%", kIllegal},
+      {"abc%", kIllegal},
+      {"%d", kIllegal},
+      {"%5", kIllegal},
+      {"%+5@01", kIllegal},
+      {"% 5@01", kIllegal},
+      {"%#5@01", kIllegal},
+      {"%*@01", kIllegal},
+      {"%l@01", kIllegal},
+      {"%@1", kBadOrdinal},
+      {"%@", kBadOrdinal},
+      {"%5@", kBadOrdinal},
+      {"%@1,", kBadOrdinal},
+      {"%@_1", kBadOrdinal},
+      {"%@1\xC3", kBadOrdinal},
+      {"%@02", kMissing02},
+      {"%@01 %q %@02", kIllegal},
+      {"%@02 %q", kMissing02},
+      {"%@0%@02", kBadOrdinal},
+      // Modifiers must be flags, width, and at most one precision.
+      {"%5-3@01", kIllegal},
+      {"%5.5.5@01", kIllegal},
+      {"%-.-@01", kIllegal},
+      {"%1.2-@01", kIllegal},
+      {"%..@01", kIllegal},
+      // The form is checked before the ordinal, and before the field's presence.
+      {"%5-3@_", kIllegal},
+      {"%5.5.5@02", kIllegal},
+      // Widths and precisions are limited.
+      {"%100001@07", kIllegal},
+      {"%0000100001@07", kIllegal},
+      {"%.100001@09", kIllegal},
+      {"%99999999999999999999999@01", kIllegal},
+      {"%.99999999999999999999999@01", kIllegal},
+  };
+  for (const ErrorCase& c : cases) EXPECT_EQ(ErrorOf(record_, c.format), c.message) << c.format;
+}
+
+TEST_F(ExtFormatTest, LargestWidthAndPrecision) {
+  EXPECT_EQ(Render(record_, "%100000@07"), std::string(99997, ' ') + "J42");
+  const std::string real = Render(record_, "%.100000@09");
+  EXPECT_EQ(real.size(), 100002u);
+  EXPECT_EQ(real, "2." + std::string(1, '5') + std::string(99999, '0'));
+}
+
+TEST_F(ExtFormatTest, SeesLaterChangesOfTheRecord) {
+  EXPECT_EQ(Render(record_, "%@07"), "J42");
+  record_.SetInteger("07", 8);
+  record_.SetText("02", "new");
+  EXPECT_EQ(Render(record_, "%03@07 %@02"), "008 new");
+}
+
+// Values whose renderings are easy to get wrong, with the bytes glibc's printf
+// gives for them; these run on every platform.
+TEST(ExtFormat, RendersValuesAsGlibcPrintfDoes) {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  const double nan = std::nan("");
+  FieldRecord record;
+  record.SetInteger("i0", 0);
+  record.SetInteger("mn", std::numeric_limits<std::int32_t>::min());
+  record.SetInteger("mx", std::numeric_limits<std::int32_t>::max());
+  record.SetReal("r0", -0.0);
+  record.SetReal("t8", 0.125);
+  record.SetReal("t3", 0.375);
+  record.SetReal("h2", 2.5);
+  record.SetReal("h3", 3.5);
+  record.SetReal("sm", -0.0001);
+  record.SetReal("pi", -3.14159);
+  record.SetReal("ip", kInf);
+  record.SetReal("in", -kInf);
+  record.SetReal("np", nan);
+  record.SetReal("nn", -nan);
+  record.SetReal("bg", 1e300);
+  record.SetReal("mm", -std::numeric_limits<double>::max() / 1e300);
+  const RenderCase cases[] = {
+      {"[%.0@i0][%5.0@i0][%-3.0@i0][%.@i0][%.1@i0]", "[][     ][   ][][0]"},
+      {"%@mn|%015@mn|%.12@mn|%-13@mn|", "-2147483648|-00002147483648|-002147483648|-2147483648  |"},
+      {"%@mx|%.0@mx", "2147483647|2147483647"},
+      {"%@r0|%.0@r0|%06.1@r0", "-0.000000|-0|-000.0"},
+      {"%.2@t8|%.2@t3|%.0@h2|%.0@h3", "0.12|0.38|2|4"},
+      {"%.3@sm|%010.3@pi|%-010.1@pi", "-0.000|-00003.142|-3.1      "},
+      {"[%05@ip][%-08@in][%08.2@np][%05@nn][%.0@ip]", "[  inf][-inf    ][     nan][ -nan][inf]"},
+      {"%.3@mm", "-179769313.486"},
+      {"%.0@bg",
+       "1000000000000000052504760255204420248704468581108159154915854115511802457988908195786371"
+       "3750804478640437044438328838781769425232353604305756447921847867069828483872009265758037"
+       "3783023379478809005936895323497079994508111903896764088007465274278014249457925878882005"
+       "6842838115669472196386865459400540160"},
+  };
+  for (const RenderCase& c : cases) EXPECT_EQ(Render(record, c.format), c.expected) << c.format;
+}
+
+TEST(ExtFormat, PrintsTheWholeExpansionOfTheSmallestDouble) {
+  FieldRecord record;
+  record.SetReal("ts", 5e-324);
+  const std::string text = Render(record, "%.1080@ts");
+  ASSERT_EQ(text.size(), 1082u);
+  EXPECT_EQ(text.substr(0, 325), "0." + std::string(323, '0'));
+  EXPECT_EQ(text.substr(325, 20), "49406564584124654417");
+  EXPECT_EQ(text.substr(1082 - 21), "265533447265625000000");
+}
+
+TEST_F(ExtFormatTest, FileNameSafeFilterChangesOnlyFieldValues) {
+  record_.SetText("xx",
+                  "a/b\\c:d\x01"
+                  "e\x7F"
+                  "f\x1F\xE9");
+  const char format[] = "dir/%@xx:%@05_%@09%%.txt";
+  EXPECT_EQ(Render(record_, format, ValueFilter::kFileNameSafe),
+            "dir/a_b_c_d_e_f_\xE9:-42_2.500000%.txt");
+  EXPECT_EQ(Render(record_, format, ValueFilter::kAsIs),
+            "dir/a/b\\c:d\x01"
+            "e\x7F"
+            "f\x1F\xE9:-42_2.500000%.txt");
+}
+
+}  // namespace
+}  // namespace zelk::extformat
