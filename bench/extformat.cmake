@@ -1,0 +1,1 @@
+zelk_add_bench(extformat_bench zelk_extformat extformat_bench.cpp)
