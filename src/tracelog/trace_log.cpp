@@ -115,23 +115,25 @@ Settings Configured(const Settings& old, std::string_view file_name, std::int32_
   return next;
 }
 
-std::string Timestamp() {
+// Appends the local time of now, or a stand-in of the same width when the
+// clock cannot be converted.
+void AppendTimestamp(std::string& line) {
   const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since_epoch).count();
   const std::optional<std::tm> parts = platform::LocalTimeOf(seconds);
   char buffer[32];
-  if (!parts || std::strftime(buffer, sizeof buffer, kTimeFormat, &*parts) == 0) {
-    return kUnknownTime;
-  }
-  return buffer;
+  const std::size_t length =
+      parts ? std::strftime(buffer, sizeof buffer, kTimeFormat, &*parts) : std::size_t{0};
+  line.append(length > 0 ? std::string_view(buffer, length) : std::string_view(kUnknownTime));
 }
 
 // The whole line as it goes to disk: every line feed of the text as CR LF, and
 // a CR LF at the end unless the text's own last line feed provides it.
 std::string LineOf(char category, std::string_view text) {
   const bool ends_line = !text.empty() && text.back() == kLineFeed;
-  std::string line = Timestamp();
-  line.reserve(line.size() + 3 + text.size() + 2 * kLineBreak.size());
+  std::string line;
+  line.reserve(sizeof kUnknownTime + 3 + text.size() + 2 * kLineBreak.size());
+  AppendTimestamp(line);
   line += kSeparator;
   line += category;
   line += kSeparator;

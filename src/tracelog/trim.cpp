@@ -10,9 +10,11 @@
 #include "tracelog/trim.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "platform/platform.h"
@@ -45,11 +47,11 @@ bool WriteAt(platform::File& file, std::int64_t offset, std::string_view bytes) 
 // that is the file's last byte (it ends the last line, it does not start a new
 // one). nullopt when the file has no more than `keep` lines or a read fails.
 std::optional<std::int64_t> FindCut(platform::File& file, std::int64_t size, std::uint32_t keep) {
-  std::vector<char> chunk(kTrimReadChunk);
+  std::vector<char> chunk(static_cast<std::size_t>(std::min<std::int64_t>(size, kTrimReadChunk)));
   std::uint32_t line_feeds = 0;
   bool at_end = true;
   for (std::int64_t end = size; end > 0;) {
-    const std::int64_t begin = std::max<std::int64_t>(0, end - std::int64_t{kTrimReadChunk});
+    const std::int64_t begin = std::max<std::int64_t>(0, end - std::int64_t(chunk.size()));
     const auto length = static_cast<std::size_t>(end - begin);
     if (!ReadAt(file, begin, chunk.data(), length)) return std::nullopt;
     std::size_t i = length;
@@ -103,15 +105,24 @@ void MoveToStart(platform::File& file, std::int64_t size, std::int64_t cut,
   if (WriteAt(file, 0, lines)) file.Truncate(length);
 }
 
+// Every line holds at least one byte, so no file has more lines than bytes: a
+// file no longer than `keep` bytes cannot be cut.
+bool TooShortToCut(std::int64_t size, std::uint32_t keep) {
+  return size <= 0 || std::uint64_t{keep} >= static_cast<std::uint64_t>(size);
+}
+
 void Trim(const std::string& path, std::uint32_t keep) {
+  // A look at the size spares the exclusive open (several system calls) when
+  // no cut is possible, as for the trace log's negative limits at every
+  // eleventh message. The size is checked again once the file is held.
+  std::error_code error;
+  const std::uintmax_t size_seen = std::filesystem::file_size(path, error);
+  if (!error && TooShortToCut(static_cast<std::int64_t>(size_seen), keep)) return;
   platform::OpenResult opened = platform::OpenExclusive(path, platform::CreateMode::kOpenExisting);
   if (opened.status != platform::OpenStatus::kOk) return;
   platform::File& file = opened.file;
   const std::int64_t size = file.Size();
-  // Every line holds at least one byte, so no file has more lines than bytes:
-  // a limit of at least the size (a negative one above all) never cuts and
-  // needs no reading.
-  if (size <= 0 || std::uint64_t{keep} >= static_cast<std::uint64_t>(size)) return;
+  if (TooShortToCut(size, keep)) return;
   if (keep == 0) {
     file.Truncate(0);
     return;
