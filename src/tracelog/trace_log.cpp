@@ -146,9 +146,11 @@ std::string LineOf(char category, std::string_view text) {
   return line;
 }
 
-// One append of the whole line, so lines of several writers never mix.
+// One append of the whole line, so lines of several writers never mix. Runs
+// under the log lock: while it waits for a busy file, the process's other
+// messages wait behind it and keep their order.
 void AppendLine(const std::string& path, const std::string& line) {
-  const auto deadline = std::chrono::steady_clock::now() + kBusyRetryLimit;
+  std::optional<std::chrono::steady_clock::time_point> deadline;  // set when first busy
   for (;;) {
     platform::OpenResult opened = platform::OpenAppendShared(path);
     if (opened.status == platform::OpenStatus::kOk) {
@@ -156,7 +158,9 @@ void AppendLine(const std::string& path, const std::string& line) {
       return;
     }
     if (opened.status != platform::OpenStatus::kBusy) return;
-    if (std::chrono::steady_clock::now() >= deadline) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!deadline) deadline = now + kBusyRetryLimit;
+    if (now >= *deadline) return;
     std::this_thread::sleep_for(kBusyRetryPause);
   }
 }
