@@ -90,6 +90,8 @@ TEST_F(TraceLogTest, LineFeedsBecomeCrLfAndEndTheLineOnce) {
       {'.', "", ".-\r\n"},
       {'.', "cr\r", ".-cr\r\r\n"},
       {'\0', "nul category", ".-nul category\r\n"},
+      {'.', std::string(511, 'y'), ".-" + std::string(511, 'y') + "\r\n"},
+      {'.', std::string(512, 'y'), ".-" + std::string(512, 'y') + "\r\n"},
       {'.', std::string(100000, 'x'), ".-" + std::string(100000, 'x') + "\r\n"},
   };
   int file = 0;
