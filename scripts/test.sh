@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds both platforms from this tree and runs every test on both: natively,
-# and the Windows build under Wine.
+# Builds both platforms from this tree and runs every test on both: natively
+# (plain, under ASan with UBSan, and under TSan), and the Windows build under
+# Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,6 +11,16 @@ echo "== native (Linux) =="
 cmake --preset native
 cmake --build --preset native
 ctest --preset native
+
+echo "== native under AddressSanitizer and UndefinedBehaviorSanitizer =="
+cmake --preset asan
+cmake --build --preset asan
+ctest --preset asan
+
+echo "== native under ThreadSanitizer =="
+cmake --preset tsan
+cmake --build --preset tsan
+ctest --preset tsan
 
 echo "== windows (mingw-w64 i686, under Wine) =="
 cmake --preset windows

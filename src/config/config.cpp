@@ -80,15 +80,16 @@ Snapshot Snapshot::Load(const std::string& path) {
   if (!file) return Snapshot();
   std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   if (file.bad()) return Snapshot();
-  return Parse(text);
+  return Parse(std::move(text));
 }
 
-Snapshot Snapshot::Parse(std::string_view text) {
+Snapshot Snapshot::Parse(std::string bytes) {
   Snapshot snapshot;
+  snapshot.text_ = std::move(bytes);
+  std::string_view text = snapshot.text_;
   if (text.substr(0, kUtf8ByteOrderMark.size()) == kUtf8ByteOrderMark) {
     text.remove_prefix(kUtf8ByteOrderMark.size());
   }
-  Section* current = nullptr;
   while (!text.empty()) {
     std::size_t end = text.find('\n');
     std::string_view line = Trim(text.substr(0, end));
@@ -97,29 +98,36 @@ Snapshot Snapshot::Parse(std::string_view text) {
     if (line.front() == '[') {
       std::size_t close = line.rfind(']');
       if (close != std::string_view::npos) {
-        snapshot.sections_.push_back(Section{std::string(Trim(line.substr(1, close - 1))), {}});
-        current = &snapshot.sections_.back();
+        const std::size_t first = snapshot.entries_.size();
+        snapshot.sections_.push_back(
+            Section{snapshot.PieceOf(Trim(line.substr(1, close - 1))), first, first});
         continue;
       }
       // A "[" without "]" is no header; the line is read as a key line.
     }
-    if (current == nullptr) continue;
+    if (snapshot.sections_.empty()) continue;
     std::size_t equals = line.find('=');
     Entry entry;
     if (equals == std::string_view::npos) {
-      entry.key = std::string(line);
+      entry.key = snapshot.PieceOf(line);
     } else {
-      entry.key = std::string(Trim(line.substr(0, equals)));
-      entry.value = std::string(Trim(line.substr(equals + 1)));
+      entry.key = snapshot.PieceOf(Trim(line.substr(0, equals)));
+      entry.value = snapshot.PieceOf(Trim(line.substr(equals + 1)));
+      entry.has_value = true;
     }
-    current->entries.push_back(std::move(entry));
+    snapshot.entries_.push_back(entry);
+    snapshot.sections_.back().end_entry = snapshot.entries_.size();
   }
   return snapshot;
 }
 
+Snapshot::Piece Snapshot::PieceOf(std::string_view part) const {
+  return Piece{static_cast<std::size_t>(part.data() - text_.data()), part.size()};
+}
+
 const Snapshot::Section* Snapshot::FindSection(std::string_view name) const {
   for (const Section& section : sections_) {
-    if (EqualsIgnoringCase(section.name, name)) return &section;
+    if (EqualsIgnoringCase(View(section.name), name)) return &section;
   }
   return nullptr;
 }
@@ -127,10 +135,11 @@ const Snapshot::Section* Snapshot::FindSection(std::string_view name) const {
 std::string Snapshot::Read(std::string_view section, std::string_view key,
                            std::string_view fallback, std::size_t read_length) const {
   if (const Section* found = FindSection(section)) {
-    for (const Entry& entry : found->entries) {
-      if (!EqualsIgnoringCase(entry.key, key)) continue;
-      if (!entry.value) break;
-      return CutToReadLength(WithoutEnclosingQuotes(*entry.value), read_length);
+    for (std::size_t i = found->first_entry; i < found->end_entry; ++i) {
+      const Entry& entry = entries_[i];
+      if (!EqualsIgnoringCase(View(entry.key), key)) continue;
+      if (!entry.has_value) break;
+      return CutToReadLength(WithoutEnclosingQuotes(View(entry.value)), read_length);
     }
   }
   return CutToReadLength(fallback, read_length);

@@ -43,7 +43,7 @@ class Snapshot {
   // matching section and the first matching key win; blank lines, lines
   // starting with ";" and lines before the first section are ignored; CR LF and
   // LF end lines; a UTF-8 byte order mark at the start is skipped.
-  static Snapshot Parse(std::string_view text);
+  static Snapshot Parse(std::string text);
 
   // The value of `key` in `section` (both matched without regard to ASCII
   // letter case), without surrounding blanks and without one pair of matching
@@ -53,18 +53,31 @@ class Snapshot {
                    std::size_t read_length) const;
 
  private:
+  // Pieces of text_, as offsets so that a moved snapshot stays valid.
+  struct Piece {
+    std::size_t offset = 0;
+    std::size_t length = 0;
+  };
   struct Entry {
-    std::string key;
-    std::optional<std::string> value;  // nullopt: a line without "="
+    Piece key;
+    Piece value;
+    bool has_value = false;  // false: a line without "="
   };
   struct Section {
-    std::string name;
-    std::vector<Entry> entries;
+    Piece name;
+    std::size_t first_entry = 0;  // its entries are entries_[first_entry, end_entry)
+    std::size_t end_entry = 0;
   };
 
+  std::string_view View(Piece piece) const {
+    return std::string_view(text_).substr(piece.offset, piece.length);
+  }
+  Piece PieceOf(std::string_view part) const;
   const Section* FindSection(std::string_view name) const;
 
+  std::string text_;  // the file's bytes
   std::vector<Section> sections_;
+  std::vector<Entry> entries_;
 };
 
 // A setting's value as an integer: leading white space, an optional sign, then

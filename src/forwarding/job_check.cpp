@@ -81,7 +81,9 @@ class ListReader {
     for (;;) {
       std::size_t available = end_ - position_;
       const char* start = buffer_.data() + position_;
-      if (const void* feed = std::memchr(start, '\n', available)) {
+      // memchr wants a real pointer even for no bytes; an empty buffer has none.
+      const void* feed = available > 0 ? std::memchr(start, '\n', available) : nullptr;
+      if (feed != nullptr) {
         std::size_t length = static_cast<const char*>(feed) - start;
         position_ += length + 1;
         *line = WithoutCarriageReturn(std::string_view(start, length));

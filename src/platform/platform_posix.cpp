@@ -110,8 +110,9 @@ OpenResult OpenLocked(const std::string& path, int flags, int lock) {
     result.status = StatusOfErrno(errno);
     return result;
   }
+  // A folder opens for reading only; opens for writing refuse it themselves.
   struct stat info {};
-  if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+  if ((flags & O_ACCMODE) == O_RDONLY && (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode))) {
     ::close(fd);
     return result;
   }
