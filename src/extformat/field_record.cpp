@@ -72,10 +72,9 @@ std::string Decimal(int value, std::size_t digits) {
   return text;
 }
 
-// The moment of a YYMMDD date and an HHMMSS time in local time, rounded down
-// to the period, as local calendar time; nullopt when it cannot be converted.
-std::optional<std::tm> LocalMoment(std::string_view date, std::string_view time,
-                                   std::uint32_t period) {
+// The instant of a YYMMDD date and an HHMMSS time in local time; nullopt when
+// it cannot be converted.
+std::optional<std::int64_t> LocalInstant(std::string_view date, std::string_view time) {
   std::tm parts{};
   parts.tm_year = kCentury - kTmYearBase + ReadPair(date, 0);
   parts.tm_mon = ReadPair(date, 2) - 1;
@@ -84,7 +83,12 @@ std::optional<std::tm> LocalMoment(std::string_view date, std::string_view time,
   parts.tm_min = ReadPair(time, 2);
   parts.tm_sec = ReadPair(time, 4);
   parts.tm_isdst = -1;  // the platform decides whether daylight saving time applies
-  const std::optional<std::int64_t> instant = platform::InstantOfLocal(parts);
+  return platform::InstantOfLocal(parts);
+}
+
+// `instant` rounded down to the period, as local calendar time; nullopt when it
+// cannot be converted.
+std::optional<std::tm> LocalMoment(std::optional<std::int64_t> instant, std::uint32_t period) {
   if (!instant) return std::nullopt;
   const std::optional<std::int64_t> rounded = RoundDown(*instant, period);
   if (!rounded) return std::nullopt;
@@ -92,6 +96,13 @@ std::optional<std::tm> LocalMoment(std::string_view date, std::string_view time,
 }
 
 }  // namespace
+
+std::optional<std::int64_t> FieldRecord::InstantOf(std::string_view date, std::string_view time) {
+  if (!last_moment_ || last_moment_->date != date || last_moment_->time != time) {
+    last_moment_ = ConvertedMoment{std::string(date), std::string(time), LocalInstant(date, time)};
+  }
+  return last_moment_->instant;
+}
 
 void FieldRecord::Replace(std::string_view ordinal, Entry entry) {
   ordinal = CText(ordinal);
@@ -143,7 +154,7 @@ void FieldRecord::SetDateTime(std::string_view date, std::string_view time,
   if (date.size() != kDateTimeLength || time.size() != kDateTimeLength) {
     throw ExtFormatError(kWrongDateTime);
   }
-  const std::optional<std::tm> moment = LocalMoment(date, time, rotation_period);
+  const std::optional<std::tm> moment = LocalMoment(InstantOf(date, time), rotation_period);
   std::string parts[std::size(kTimePartOrdinals)];
   if (moment) {
     const int year = moment->tm_year + kTmYearBase;

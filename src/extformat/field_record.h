@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -30,6 +31,9 @@ enum class ValueFilter {
 
 class FieldRecord {
  public:
+  // Room for the two dozen fields of a transaction, so filling never regrows.
+  FieldRecord() { entries_.reserve(kTypicalFieldCount); }
+
   // Every text handed in (ordinals, values, the date, the time, the format) is
   // a C text to the record: only the bytes before any NUL count, as they would
   // for the host's NUL-terminated texts.
@@ -56,6 +60,7 @@ class FieldRecord {
                  ValueFilter filter = ValueFilter::kAsIs) const;
 
  private:
+  static constexpr std::size_t kTypicalFieldCount = 24;
   static constexpr char kInteger = 'd';
   static constexpr char kText = 's';
   static constexpr char kReal = 'f';
@@ -76,7 +81,18 @@ class FieldRecord {
   // The entry of a two-byte ordinal, or null.
   const Entry* Find(std::string_view ordinal) const;
 
+  // The instant of the local date and time last converted: the pipeline sets
+  // the time parts twice from the same texts, and the calendar conversion is
+  // the dearest step of a section.
+  struct ConvertedMoment {
+    std::string date;
+    std::string time;
+    std::optional<std::int64_t> instant;
+  };
+  std::optional<std::int64_t> InstantOf(std::string_view date, std::string_view time);
+
   std::vector<Entry> entries_;  // in the order set, at most one per ordinal
+  std::optional<ConvertedMoment> last_moment_;
 };
 
 }  // namespace zelk::extformat
