@@ -15,3 +15,15 @@ target_include_directories(zelkhost_check_test PRIVATE ${PROJECT_SOURCE_DIR}/too
 # What the plug-in exports and imports.
 add_test(NAME plugin_exports
   COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_exports.sh ${ZELK_PLATFORM} $<TARGET_FILE:zelkforward>)
+zelk_add_test(hardening_test zelk_service hardening_test.cpp)
+
+# Two host processes sharing one target and one trace log.
+if(WIN32)
+  set(zelk_program_runner ${CMAKE_CROSSCOMPILING_EMULATOR})
+else()
+  set(zelk_program_runner "")
+endif()
+add_test(NAME two_processes
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/two_processes.sh $<TARGET_FILE:zelkhost>
+          $<TARGET_FILE:zelkforward> ${zelk_program_runner})
+set_tests_properties(two_processes PROPERTIES TIMEOUT 300)
