@@ -83,24 +83,33 @@ std::string Rewritten(std::string_view kept) {
 
 // Puts `lines` at the start of the file and cuts the file after them, in an
 // order that never leaves the newest lines only in memory, so a process that
-// dies mid-trim leaves them somewhere in the file:
+// dies mid-trim leaves them, whole, somewhere in the file:
 // - `lines` no longer than the cut part: writing them at offset 0 overwrites
 //   only lines being dropped; the original kept bytes stay at the end of the
 //   file until the final truncation removes them.
 // - `lines` longer (bare line feeds became CR LF, a last line gained its line
 //   end): writing at 0 would overwrite kept bytes before they are rewritten.
-//   So a copy is first placed beyond everything that write touches (at the end
-//   of the file, or at the length of `lines` when that is larger, leaving a
-//   gap of zeros), then `lines` go to the start, then the file is truncated.
+//   So a copy is first appended beyond everything that write touches, then
+//   `lines` go to the start, then the file is truncated. The copy starts on a
+//   line of its own: a last line without line end is ended first, and any gap
+//   up to the end of the write at the start is filled with line feeds, so no
+//   kept line is ever glued to other bytes.
 // When the copy cannot be written the file is put back to its old length.
 // When the write at the start fails the file stays as it is: its old lines
 // are damaged, but the newest ones are still complete at its end.
 void MoveToStart(platform::File& file, std::int64_t size, std::int64_t cut,
-                 const std::string& lines) {
+                 bool ends_with_line_feed, const std::string& lines) {
   const auto length = static_cast<std::int64_t>(lines.size());
-  if (length > cut && !WriteAt(file, std::max(size, length), lines)) {
-    file.Truncate(size);
-    return;
+  if (length > cut) {
+    std::string copy = ends_with_line_feed ? std::string() : std::string(kLineBreak);
+    const std::int64_t copy_start =
+        std::max<std::int64_t>(size + static_cast<std::int64_t>(copy.size()), length);
+    copy.append(static_cast<std::size_t>(copy_start - size) - copy.size(), kLineFeed);
+    copy += lines;
+    if (!WriteAt(file, size, copy)) {
+      file.Truncate(size);
+      return;
+    }
   }
   if (WriteAt(file, 0, lines)) file.Truncate(length);
 }
@@ -132,7 +141,7 @@ void Trim(const std::string& path, std::uint32_t keep) {
   if (!cut || std::uint64_t(size - *cut) >= std::string().max_size()) return;
   std::string kept(static_cast<std::size_t>(size - *cut), '\0');
   if (!ReadAt(file, *cut, kept.data(), kept.size())) return;
-  MoveToStart(file, size, *cut, Rewritten(kept));
+  MoveToStart(file, size, *cut, kept.back() == kLineFeed, Rewritten(kept));
 }
 
 }  // namespace
