@@ -84,6 +84,7 @@ class File {
   friend struct FileAccess;
   static constexpr std::intptr_t kInvalid = -1;
   std::intptr_t handle_ = kInvalid;
+  bool append_ = false;  // opened by OpenAppendShared: every Write appends
 };
 
 struct OpenResult {

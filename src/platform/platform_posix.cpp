@@ -129,12 +129,17 @@ OpenResult OpenLocked(const std::string& path, int flags, int lock) {
 
 }  // namespace
 
-File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = kInvalid; }
+// O_APPEND makes every write an append at the end as one operation, so the
+// append_ flag needs no work here.
+File::File(File&& other) noexcept : handle_(other.handle_), append_(other.append_) {
+  other.handle_ = kInvalid;
+}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     Close();
     handle_ = other.handle_;
+    append_ = other.append_;
     other.handle_ = kInvalid;
   }
   return *this;
@@ -228,11 +233,18 @@ class WorkerRegistry {
     std::list<Worker> finished;
     std::lock_guard<std::mutex> lock(mutex_);
     ReapFinishedLocked(finished);
-    workers_.emplace_front();
-    Worker& worker = workers_.front();
     // The task travels in a block of its own, so that a failed start can hand
-    // it back to the caller untouched.
-    auto payload = std::make_unique<std::function<void()>>(std::move(task));
+    // it back to the caller untouched; a worker enters the list only with its
+    // thread, so the list never holds one that cannot be joined.
+    std::unique_ptr<std::function<void()>> payload;
+    try {
+      payload = std::make_unique<std::function<void()>>();
+      workers_.emplace_front();
+    } catch (...) {
+      return false;
+    }
+    *payload = std::move(task);
+    Worker& worker = workers_.front();
     try {
       worker.thread = std::thread(&WorkerRegistry::Run, this, &worker, payload.get(), priority);
       payload.release();  // the thread owns it now

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -71,6 +72,7 @@ std::uintptr_t ModuleBaseAddress() { return reinterpret_cast<std::uintptr_t>(Own
 
 struct FileAccess {
   static std::intptr_t& Handle(File& file) { return file.handle_; }
+  static bool& Append(File& file) { return file.append_; }
 };
 
 namespace {
@@ -106,12 +108,15 @@ OpenResult Open(const std::string& path, DWORD access, DWORD share, DWORD dispos
 
 }  // namespace
 
-File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = kInvalid; }
+File::File(File&& other) noexcept : handle_(other.handle_), append_(other.append_) {
+  other.handle_ = kInvalid;
+}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     Close();
     handle_ = other.handle_;
+    append_ = other.append_;
     other.handle_ = kInvalid;
   }
   return *this;
@@ -127,8 +132,40 @@ std::int64_t File::Read(void* buffer, std::size_t size) {
   return static_cast<std::int64_t>(count);
 }
 
+namespace {
+
+// Appenders of every process agree on this byte-range lock, far beyond any
+// file's end, so that finding the end and writing there is one step for all of
+// them (an append handle alone is not atomic across processes under Wine).
+constexpr DWORD kAppendLockOffsetHigh = 0x7FFFFFFF;
+
+class AppendLock {
+ public:
+  explicit AppendLock(HANDLE handle) : handle_(handle) {
+    overlapped_.OffsetHigh = kAppendLockOffsetHigh;
+    locked_ = LockFileEx(handle_, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &overlapped_) != 0;
+  }
+  ~AppendLock() {
+    if (locked_) UnlockFileEx(handle_, 0, 1, 0, &overlapped_);
+  }
+  AppendLock(const AppendLock&) = delete;
+  AppendLock& operator=(const AppendLock&) = delete;
+
+ private:
+  HANDLE handle_;
+  OVERLAPPED overlapped_{};
+  bool locked_ = false;
+};
+
+}  // namespace
+
 bool File::Write(const void* data, std::size_t size) {
   if (!is_open()) return false;
+  std::optional<AppendLock> lock;
+  if (append_) {
+    lock.emplace(H(handle_));
+    if (!SeekToEnd()) return false;
+  }
   const char* bytes = static_cast<const char*>(data);
   while (size > 0) {
     DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
@@ -184,10 +221,10 @@ OpenResult OpenSharedRead(const std::string& path) {
 }
 
 OpenResult OpenAppendShared(const std::string& path) {
-  // FILE_APPEND_DATA without FILE_WRITE_DATA makes every write an append at
-  // the end of the file as one operation.
-  return Open(path, FILE_APPEND_DATA | SYNCHRONIZE,
-              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_ALWAYS);
+  OpenResult result = Open(path, GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_ALWAYS);
+  FileAccess::Append(result.file) = true;
+  return result;
 }
 
 // ---------------------------------------------------------------------------

@@ -74,12 +74,13 @@ struct LogState {
   std::atomic<std::shared_ptr<const Settings>> settings{std::make_shared<const Settings>()};
 };
 
-LogState& State() {
-  // Never destroyed: log workers may still write while the module's static
-  // objects are being torn down.
-  static LogState* const state = new LogState;
-  return *state;
-}
+// Made when the module is loaded, before any worker can start, and so torn
+// down only after the worker registry, which is made later and whose teardown
+// waits for running workers. A module that is unloaded and loaded again many
+// times leaves nothing behind.
+LogState g_state;
+
+LogState& State() { return g_state; }
 
 bool IsLowercase(char category) { return category >= 'a' && category <= 'z'; }
 
