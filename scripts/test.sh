@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds both platforms from this tree and runs every test on both: natively
-# (plain, under ASan with UBSan, and under TSan), and the Windows build under
-# Wine.
+# (plain, under ASan with UBSan, and under TSan, plus a short run of every
+# fuzzer), and the Windows build under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,6 +21,9 @@ echo "== native under ThreadSanitizer =="
 cmake --preset tsan
 cmake --build --preset tsan
 ctest --preset tsan
+
+echo "== fuzzers, a short run of each =="
+bash scripts/fuzz.sh 15
 
 echo "== windows (mingw-w64 i686, under Wine) =="
 cmake --preset windows

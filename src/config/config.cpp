@@ -1,9 +1,9 @@
 #include "config/config.h"
 
-#include <fstream>
-#include <iterator>
+#include <chrono>
 #include <limits>
 #include <mutex>
+#include <thread>
 
 #include "platform/platform.h"
 
@@ -74,12 +74,40 @@ void SetConfigFilePathForTesting(const std::string& path) {
   g_test_path = path;
 }
 
+namespace {
+
+// How long a read waits for a configuration file that the system refuses to
+// open for a moment (an editor replacing it), before it takes the defaults.
+constexpr auto kBusyConfigPatience = std::chrono::milliseconds(1000);
+constexpr auto kBusyConfigWait = std::chrono::milliseconds(2);
+constexpr std::size_t kReadChunk = 64 * 1024;
+
+platform::OpenResult OpenWhenFree(const std::string& path) {
+  const auto deadline = std::chrono::steady_clock::now() + kBusyConfigPatience;
+  for (;;) {
+    platform::OpenResult opened = platform::OpenUnlockedRead(path);
+    if (opened.status != platform::OpenStatus::kBusy ||
+        std::chrono::steady_clock::now() >= deadline) {
+      return opened;
+    }
+    std::this_thread::sleep_for(kBusyConfigWait);
+  }
+}
+
+}  // namespace
+
 Snapshot Snapshot::Load(const std::string& path) {
-  if (path.empty()) return Snapshot();
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return Snapshot();
-  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  if (file.bad()) return Snapshot();
+  platform::OpenResult opened = OpenWhenFree(path);
+  if (opened.status != platform::OpenStatus::kOk) return Snapshot();
+  std::string text;
+  for (;;) {
+    const std::size_t used = text.size();
+    text.resize(used + kReadChunk);
+    const std::int64_t count = opened.file.Read(text.data() + used, kReadChunk);
+    if (count < 0) return Snapshot();
+    text.resize(used + static_cast<std::size_t>(count));
+    if (count == 0) break;
+  }
   return Parse(std::move(text));
 }
 

@@ -103,6 +103,12 @@ OpenResult OpenExclusive(const std::string& path, CreateMode mode);
 // same time; only an exclusive holder makes the open fail with kBusy.
 OpenResult OpenSharedRead(const std::string& path);
 
+// Opens an existing `path` for reading without keeping anyone from writing,
+// renaming, replacing or deleting it meanwhile (the configuration file, which
+// an editor may be saving). kBusy when the platform refuses the open for
+// another handle's sake, for example during an atomic replace on Windows.
+OpenResult OpenUnlockedRead(const std::string& path);
+
 // Opens `path` for appending, creating it when missing. Every Write appends as
 // one operation at the current end, so whole lines of several writers (threads
 // or processes) never interleave. Other appenders and readers may hold the

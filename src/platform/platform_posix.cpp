@@ -203,6 +203,19 @@ OpenResult OpenExclusive(const std::string& path, CreateMode mode) {
 
 OpenResult OpenSharedRead(const std::string& path) { return OpenLocked(path, O_RDONLY, LOCK_SH); }
 
+OpenResult OpenUnlockedRead(const std::string& path) {
+  OpenResult result;
+  if (path.empty()) return result;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    result.status = StatusOfErrno(errno);
+    return result;
+  }
+  FileAccess::Handle(result.file) = fd;
+  result.status = OpenStatus::kOk;
+  return result;
+}
+
 OpenResult OpenAppendShared(const std::string& path) {
   return OpenLocked(path, O_WRONLY | O_CREAT | O_APPEND, LOCK_SH);
 }

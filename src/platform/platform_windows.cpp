@@ -220,6 +220,11 @@ OpenResult OpenSharedRead(const std::string& path) {
   return Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
 }
 
+OpenResult OpenUnlockedRead(const std::string& path) {
+  return Open(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+              OPEN_EXISTING);
+}
+
 OpenResult OpenAppendShared(const std::string& path) {
   OpenResult result = Open(path, GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_ALWAYS);
