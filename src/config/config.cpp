@@ -99,14 +99,18 @@ platform::OpenResult OpenWhenFree(const std::string& path) {
 Snapshot Snapshot::Load(const std::string& path) {
   platform::OpenResult opened = OpenWhenFree(path);
   if (opened.status != platform::OpenStatus::kOk) return Snapshot();
+  // Sized by the file, plus a byte to see the end (or an edit that grew it).
+  const std::int64_t size = opened.file.Size();
   std::string text;
+  std::size_t chunk = size > 0 ? static_cast<std::size_t>(size) + 1 : kReadChunk;
   for (;;) {
     const std::size_t used = text.size();
-    text.resize(used + kReadChunk);
-    const std::int64_t count = opened.file.Read(text.data() + used, kReadChunk);
+    text.resize(used + chunk);
+    const std::int64_t count = opened.file.Read(text.data() + used, chunk);
     if (count < 0) return Snapshot();
     text.resize(used + static_cast<std::size_t>(count));
     if (count == 0) break;
+    chunk = kReadChunk;
   }
   return Parse(std::move(text));
 }

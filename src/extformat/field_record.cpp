@@ -108,9 +108,16 @@ void FieldRecord::Replace(std::string_view ordinal, Entry entry) {
   ordinal = CText(ordinal);
   if (ordinal.size() != kOrdinalLength) return;
   entry.ordinal = {ordinal[0], ordinal[1]};
-  std::erase_if(entries_, [&](const Entry& old) {
-    return std::string_view(old.ordinal.data(), kOrdinalLength) == ordinal;
-  });
+  // Removing the old entry and appending the new one leaves the same set of
+  // fields as overwriting the old entry where it stands: ordinals are unique
+  // and nothing ever sees their order. Overwriting spares shifting the
+  // entries behind it, which the time parts (set twice a section) would pay.
+  for (Entry& old : entries_) {
+    if (old.ordinal == entry.ordinal) {
+      old = std::move(entry);
+      return;
+    }
+  }
   entries_.push_back(std::move(entry));
 }
 

@@ -75,7 +75,7 @@ class FieldRecord {
     std::string text;
   };
 
-  // Removes any entry of `ordinal` and appends `entry` under it; does nothing
+  // Puts `entry` under `ordinal`, in place of any entry it had; does nothing
   // for an ordinal that is not two bytes long.
   void Replace(std::string_view ordinal, Entry entry);
   // The entry of a two-byte ordinal, or null.

@@ -1,0 +1,61 @@
+"""Prints the benchmark table: each benchmark beside its floor, with the ratio
+of their median wall-clock times, from the JSON files of one run."""
+import json
+import pathlib
+import sys
+
+# (what is measured, benchmark, floor, target ratio or None)
+PAIRS = [
+    ("ExtFormat, default line format", "BM_ExtFormatLine", "BM_SnprintfLine", 1.5),
+    ("Config snapshot, every key of a transaction", "BM_SnapshotEveryTransactionKey",
+     "BM_FloorReadFileBytes", None),
+    ("Trim 100 MB of 80-byte lines to 1000", "BM_TrimToLastLines/iterations:30",
+     "BM_TailFloor/iterations:30", 2.0),
+    ("Trim: the truncation alone", "BM_TruncateOnly/iterations:30",
+     "BM_TailFloor/iterations:30", None),
+    ("LogMessage, MaxLines -1", "BM_LogMessage/-1", "BM_AppendFloor", 1.3),
+    ("LogMessage, MaxLines 50", "BM_LogMessage/50", "BM_AppendFloor", None),
+    ("CheckJobno, match on line 1,000,000", "BM_CheckJobnoLastLine", "BM_FloorGrepCount", 2.0),
+    ("ForwardTransaction2, typical configuration", "BM_ForwardTransaction2",
+     "BM_FloorPlainLoop", 1.5),
+]
+PIECES = ["BM_PieceSnapshot", "BM_PieceRender", "BM_PieceLogMessage"]
+SCALE = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
+
+
+def medians(folder):
+    times = {}
+    for path in pathlib.Path(folder).glob("*.json"):
+        for run in json.loads(path.read_text())["benchmarks"]:
+            if run.get("aggregate_name") == "median":
+                times[run["run_name"]] = run["real_time"] * SCALE[run["time_unit"]]
+    return times
+
+
+def show(ns):
+    for unit, scale in (("ms", 1e6), ("µs", 1e3)):
+        if ns >= scale:
+            return f"{ns / scale:.2f} {unit}"
+    return f"{ns:.0f} ns"
+
+
+def main():
+    times = medians(sys.argv[1])
+    print("| measured | benchmark | floor | ratio | target |")
+    print("|---|---|---|---|---|")
+    for what, bench, floor, target in PAIRS:
+        if bench not in times or floor not in times:
+            print(f"| {what} | (not run) | | | |")
+            continue
+        ratio = times[bench] / times[floor]
+        goal = "" if target is None else f"≤ {target}" + (" ✓" if ratio <= target else " ✗")
+        print(f"| {what} | {show(times[bench])} | {show(times[floor])} | {ratio:.2f} | {goal} |")
+    print()
+    print("Pieces of one ForwardTransaction2 call:")
+    for piece in PIECES:
+        if piece in times:
+            print(f"- {piece[len('BM_Piece'):]}: {show(times[piece])}")
+
+
+if __name__ == "__main__":
+    main()
