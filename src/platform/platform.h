@@ -55,11 +55,21 @@ enum class CreateMode { kOpenExisting, kCreateIfMissing };
 class File {
  public:
   File() = default;
-  File(File&& other) noexcept;
-  File& operator=(File&& other) noexcept;
+  File(File&& other) noexcept : handle_(other.handle_), append_(other.append_) {
+    other.handle_ = kInvalid;
+  }
+  File& operator=(File&& other) noexcept {
+    if (this != &other) {
+      Close();
+      handle_ = other.handle_;
+      append_ = other.append_;
+      other.handle_ = kInvalid;
+    }
+    return *this;
+  }
   File(const File&) = delete;
   File& operator=(const File&) = delete;
-  ~File();
+  ~File() { Close(); }
 
   bool is_open() const { return handle_ != kInvalid; }
 
@@ -84,7 +94,9 @@ class File {
   friend struct FileAccess;
   static constexpr std::intptr_t kInvalid = -1;
   std::intptr_t handle_ = kInvalid;
-  bool append_ = false;  // opened by OpenAppendShared: every Write appends
+  // Opened by OpenAppendShared: every Write appends (O_APPEND on POSIX does
+  // that by itself; Windows also takes the appenders' byte-range lock).
+  bool append_ = false;
 };
 
 struct OpenResult {

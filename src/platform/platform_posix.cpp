@@ -129,23 +129,6 @@ OpenResult OpenLocked(const std::string& path, int flags, int lock) {
 
 }  // namespace
 
-// O_APPEND makes every write an append at the end as one operation, so the
-// append_ flag needs no work here.
-File::File(File&& other) noexcept : handle_(other.handle_), append_(other.append_) {
-  other.handle_ = kInvalid;
-}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    append_ = other.append_;
-    other.handle_ = kInvalid;
-  }
-  return *this;
-}
-
-File::~File() { Close(); }
 
 std::int64_t File::Read(void* buffer, std::size_t size) {
   if (!is_open()) return -1;

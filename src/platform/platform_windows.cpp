@@ -108,21 +108,6 @@ OpenResult Open(const std::string& path, DWORD access, DWORD share, DWORD dispos
 
 }  // namespace
 
-File::File(File&& other) noexcept : handle_(other.handle_), append_(other.append_) {
-  other.handle_ = kInvalid;
-}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    append_ = other.append_;
-    other.handle_ = kInvalid;
-  }
-  return *this;
-}
-
-File::~File() { Close(); }
 
 std::int64_t File::Read(void* buffer, std::size_t size) {
   if (!is_open()) return -1;
