@@ -3,7 +3,6 @@
 #include <chrono>
 #include <limits>
 #include <mutex>
-#include <thread>
 
 #include "platform/platform.h"
 
@@ -79,25 +78,13 @@ namespace {
 // How long a read waits for a configuration file that the system refuses to
 // open for a moment (an editor replacing it), before it takes the defaults.
 constexpr auto kBusyConfigPatience = std::chrono::milliseconds(1000);
-constexpr auto kBusyConfigWait = std::chrono::milliseconds(2);
 constexpr std::size_t kReadChunk = 64 * 1024;
-
-platform::OpenResult OpenWhenFree(const std::string& path) {
-  const auto deadline = std::chrono::steady_clock::now() + kBusyConfigPatience;
-  for (;;) {
-    platform::OpenResult opened = platform::OpenUnlockedRead(path);
-    if (opened.status != platform::OpenStatus::kBusy ||
-        std::chrono::steady_clock::now() >= deadline) {
-      return opened;
-    }
-    std::this_thread::sleep_for(kBusyConfigWait);
-  }
-}
 
 }  // namespace
 
 Snapshot Snapshot::Load(const std::string& path) {
-  platform::OpenResult opened = OpenWhenFree(path);
+  platform::OpenResult opened = platform::OpenWhenFree(
+      [&path] { return platform::OpenUnlockedRead(path); }, kBusyConfigPatience);
   if (opened.status != platform::OpenStatus::kOk) return Snapshot();
   // Sized by the file, plus a byte to see the end (or an edit that grew it).
   const std::int64_t size = opened.file.Size();

@@ -1,5 +1,6 @@
 #include "forwarding/job_check.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <functional>
@@ -38,25 +39,6 @@ std::string AsciiUpper(std::string_view text) {
   std::string upper(text);
   for (char& c : upper) c = AsciiUpper(c);
   return upper;
-}
-
-bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-// One numeric group of a layout, read as atoi reads it. `negative` tells
-// whether a minus sign came before the digits.
-int ReadGroup(std::string_view group, bool* negative) {
-  std::size_t i = 0;
-  while (i < group.size() && IsSpace(group[i])) ++i;
-  *negative = false;
-  if (i < group.size() && (group[i] == '+' || group[i] == '-')) {
-    *negative = group[i] == '-';
-    ++i;
-  }
-  int value = 0;
-  for (; i < group.size() && group[i] >= '0' && group[i] <= '9'; ++i) {
-    value = value * 10 + (group[i] - '0');
-  }
-  return *negative ? -value : value;
 }
 
 // The upper-cased field equals `key` exactly, byte for byte.
@@ -180,16 +162,14 @@ void RunAsyncCheck(const std::string& jobno) {
 
 std::optional<FieldLayout> ParseFieldLayout(std::string_view text) {
   if (text.size() != kLayoutLength) return std::nullopt;
+  // Each group reads as atoi reads it. A negative start counts as 0; a
+  // negative length makes the field empty (so does "-0": a length of 0 keeps
+  // nothing); a negative skip count has no meaning and skips nothing.
   FieldLayout layout;
-  bool negative = false;
-  // A negative skip count has no meaning; it skips nothing.
-  layout.skip_count = ReadGroup(text.substr(0, 3), &negative);
-  if (negative) layout.skip_count = 0;
+  layout.skip_count = std::max(0, config::IntegerSetting(text.substr(0, 3)));
   layout.separator = text[3];
-  layout.start = ReadGroup(text.substr(4, 3), &negative);
-  if (negative) layout.start = 0;
-  layout.length = ReadGroup(text.substr(7, 3), &negative);
-  if (negative) layout.length = -1;
+  layout.start = std::max(0, config::IntegerSetting(text.substr(4, 3)));
+  layout.length = std::max(-1, config::IntegerSetting(text.substr(7, 3)));
   return layout;
 }
 

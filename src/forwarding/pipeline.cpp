@@ -44,8 +44,6 @@ constexpr std::int32_t kSecondsPerMinute = 60;
 // How long a writer waits for a target that another handle holds (another
 // process, or a viewer), in growing steps, before it gives up on the line.
 constexpr auto kBusyTargetPatience = std::chrono::milliseconds(2000);
-constexpr auto kFirstBusyWait = std::chrono::milliseconds(1);
-constexpr auto kLongestBusyWait = std::chrono::milliseconds(50);
 
 char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
@@ -166,7 +164,13 @@ class Call {
     const char* outcome = kSuccessMessage;
     {
       TargetGuard turn(target);
-      platform::OpenResult opened = OpenWhenFree(target);
+      // A target another handle holds is tried again for a while; any other
+      // failure is final at once.
+      platform::OpenResult opened = platform::OpenWhenFree(
+          [&target] {
+            return platform::OpenExclusive(target, platform::CreateMode::kCreateIfMissing);
+          },
+          kBusyTargetPatience);
       if (opened.status != platform::OpenStatus::kOk) {
         outcome = kOpenFailedMessage;
       } else {
@@ -178,23 +182,6 @@ class Call {
     }
     tracelog::LogMessage(outcome == kSuccessMessage ? '.' : '*', outcome, n, target.c_str(),
                          trans_no_.c_str(), job_no_.c_str());
-  }
-
-  // Opens the target exclusively. A target that another handle holds is tried
-  // again for a while; any other failure is final at once.
-  static platform::OpenResult OpenWhenFree(const std::string& target) {
-    const auto deadline = std::chrono::steady_clock::now() + kBusyTargetPatience;
-    auto wait = kFirstBusyWait;
-    for (;;) {
-      platform::OpenResult opened =
-          platform::OpenExclusive(target, platform::CreateMode::kCreateIfMissing);
-      if (opened.status != platform::OpenStatus::kBusy ||
-          std::chrono::steady_clock::now() >= deadline) {
-        return opened;
-      }
-      std::this_thread::sleep_for(wait);
-      wait = std::min(wait * 2, kLongestBusyWait);
-    }
   }
 
   const Transaction& transaction_;

@@ -10,6 +10,7 @@
 #ifndef ZELK_PLATFORM_PLATFORM_H_
 #define ZELK_PLATFORM_PLATFORM_H_
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstddef>
@@ -18,6 +19,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 
 namespace zelk::platform {
 
@@ -126,6 +128,26 @@ OpenResult OpenUnlockedRead(const std::string& path);
 // or processes) never interleave. Other appenders and readers may hold the
 // file at the same time; only an exclusive holder makes the open fail (kBusy).
 OpenResult OpenAppendShared(const std::string& path);
+
+// Calls `open` (one of the opens above) again while it reports kBusy, pausing
+// between tries in steps growing from 1 ms to 50 ms, until it reports anything
+// else or `patience` has passed; returns the last result. For files another
+// handle holds only for a moment: a trim, a writer, an editor saving.
+template <typename Open>
+OpenResult OpenWhenFree(Open open, std::chrono::milliseconds patience) {
+  constexpr auto kFirstPause = std::chrono::milliseconds(1);
+  constexpr auto kLongestPause = std::chrono::milliseconds(50);
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  auto pause = kFirstPause;
+  for (;;) {
+    OpenResult opened = open();
+    if (opened.status != OpenStatus::kBusy || std::chrono::steady_clock::now() >= deadline) {
+      return opened;
+    }
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, kLongestPause);
+  }
+}
 
 // ---------------------------------------------------------------------------
 // Worker threads.

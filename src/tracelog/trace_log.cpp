@@ -47,8 +47,7 @@ constexpr std::uint32_t kMessagesBeforeTrim = 10;
 
 // While another process trims the log it holds the file exclusively; a message
 // waits for that in short steps for a bounded time instead of being lost.
-constexpr auto kBusyRetryPause = std::chrono::milliseconds(10);
-constexpr auto kBusyRetryLimit = std::chrono::seconds(2);
+constexpr auto kBusyRetryLimit = std::chrono::milliseconds(2000);
 
 constexpr std::size_t kModulePathBuffer = 256;
 // At least eight uppercase hex digits: exactly eight for a 32-bit address, the
@@ -151,19 +150,9 @@ std::string LineOf(char category, std::string_view text) {
 // under the log lock: while it waits for a busy file, the process's other
 // messages wait behind it and keep their order.
 void AppendLine(const std::string& path, const std::string& line) {
-  std::optional<std::chrono::steady_clock::time_point> deadline;  // set when first busy
-  for (;;) {
-    platform::OpenResult opened = platform::OpenAppendShared(path);
-    if (opened.status == platform::OpenStatus::kOk) {
-      opened.file.Write(line.data(), line.size());
-      return;
-    }
-    if (opened.status != platform::OpenStatus::kBusy) return;
-    const auto now = std::chrono::steady_clock::now();
-    if (!deadline) deadline = now + kBusyRetryLimit;
-    if (now >= *deadline) return;
-    std::this_thread::sleep_for(kBusyRetryPause);
-  }
+  platform::OpenResult opened =
+      platform::OpenWhenFree([&path] { return platform::OpenAppendShared(path); }, kBusyRetryLimit);
+  if (opened.status == platform::OpenStatus::kOk) opened.file.Write(line.data(), line.size());
 }
 
 void WriteLine(char category, std::string_view text) {
