@@ -1,5 +1,6 @@
 # Cross toolchain for the 32-bit Windows build: mingw-w64 i686 with POSIX
-# threads (Debian package g++-mingw-w64-i686-posix). Programs run under Wine.
+# threads (Debian package g++-mingw-w64-i686-posix). Programs run under 32-bit
+# Wine.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
@@ -9,4 +10,5 @@ set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)
+# The Wine architecture the test programs run under (see wine-run.sh).
+set(ZELK_WINE_ARCH win32)

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Two host processes forward to the same target and write the same trace log:
-# no line is lost and none is torn. Usage: two_processes.sh ZELKHOST LIBRARY [RUNNER]
-# (RUNNER runs a Windows program, e.g. the Wine wrapper; empty natively).
+# no line is lost and none is torn. Usage: two_processes.sh ZELKHOST LIBRARY [RUNNER...]
+# (RUNNER... runs a Windows program, e.g. the Wine wrapper and its arguments;
+# nothing natively).
 set -euo pipefail
 zelkhost=$1
 library=$2
-runner=${3:-}
+shift 2
+runner=("$@")
 per_process=3000
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/zelk-two-XXXXXX")
@@ -20,9 +22,9 @@ for process in a b; do
   awk -v p=$process -v n=$per_process 'BEGIN { for (i = 0; i < n; i++)
     printf "%d\tJ1\t261208\t101010\t%s\t\t\t\t\t\t1\t0\n", i, p }' > "$process.tsv"
 done
-$runner "$host" run a.tsv > a.out &
+"${runner[@]}" "$host" run a.tsv > a.out &
 first=$!
-$runner "$host" run b.tsv > b.out
+"${runner[@]}" "$host" run b.tsv > b.out
 wait "$first"
 
 expected=$((2 * per_process))
