@@ -1,2 +1,6 @@
 zelk_add_test(job_check_test zelk_forwarding job_check_test.cpp)
 zelk_add_test(pipeline_test zelk_forwarding pipeline_test.cpp)
+# Compared with the C runtime's strtod, which only glibc's is the model of.
+if(NOT WIN32)
+  zelk_add_test(parse_real_glibc_test zelk_forwarding parse_real_glibc_test.cpp)
+endif()

@@ -5,7 +5,9 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -324,19 +326,47 @@ TEST_F(PipelineTest, ThreadsForwardingToOneTargetLoseNoLine) {
 }
 
 TEST(ParseReal, ReadsLikeStrtodInTheCLocale) {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
   struct Case {
     const char* text;
-    double expected;
+    double expected;  // compared bit for bit, so the sign of a zero counts
   };
   const Case cases[] = {
-      {"12.5", 12.5}, {" -3e2", -300.0}, {"+.5", 0.5},    {"0x10", 16.0},
-      {"1e", 1.0},    {"0,50", 0.0},     {"abc", 0.0},    {"--1", 0.0},
-      {"", 0.0},      {"1e-400", 0.0},   {"7.25x", 7.25}, {"\t\n2", 2.0},
+      {"12.5", 12.5},
+      {" -3e2", -300.0},
+      {"+.5", 0.5},
+      {"0x10", 16.0},
+      {"0x.8", 0.5},
+      {"0x", 0.0},
+      {"1e", 1.0},
+      {"0,50", 0.0},
+      {"abc", 0.0},
+      {"--1", 0.0},
+      {"", 0.0},
+      {"-", 0.0},
+      {"-abc", 0.0},
+      {"- 5", 0.0},
+      {"-0", -0.0},
+      {"-0.000", -0.0},
+      {"7.25x", 7.25},
+      {"\t\n2", 2.0},
+      {"1e-400", 0.0},
+      {"-1e-400", -0.0},
+      {"5e-99999999999999999999", 0.0},
+      {"0x1p-99999999999999999999", 0.0},
+      {"1e400", kInf},
+      {"5e99999999999999999999", kInf},
+      {"-0x1p2000", -kInf},
+      {"-Infinity", -kInf},
+      {"4e-324", 4e-324},
   };
-  for (const Case& c : cases) EXPECT_EQ(ParseReal(c.text), c.expected) << c.text;
-  EXPECT_TRUE(std::isinf(ParseReal("1e400")));
-  EXPECT_TRUE(std::isinf(ParseReal("-inf")));
+  for (const Case& c : cases) {
+    const double actual = ParseReal(c.text);
+    EXPECT_TRUE(std::memcmp(&actual, &c.expected, sizeof actual) == 0)
+        << c.text << ": " << actual << ", expected " << c.expected;
+  }
   EXPECT_TRUE(std::isnan(ParseReal("nan")));
+  EXPECT_TRUE(std::signbit(ParseReal("-nan(1)")));
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "forwarding/pipeline.h"
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -192,67 +191,7 @@ class Call {
   const double value09_;
 };
 
-bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-bool StartsWithHexPrefix(std::string_view text) {
-  return text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') &&
-         std::isxdigit(static_cast<unsigned char>(text[2]));
-}
-
-// For a decimal number that from_chars found out of range: whether it is too
-// large (true) or too small (false) for a double, told by its decimal exponent.
-bool IsHugeDecimal(std::string_view number) {
-  std::size_t i = 0;
-  while (i < number.size() && number[i] == '0') ++i;
-  long long exponent = 0;
-  bool leading_integer_digits = false;
-  for (; i < number.size() && std::isdigit(static_cast<unsigned char>(number[i])); ++i) {
-    leading_integer_digits = true;
-    ++exponent;
-  }
-  if (!leading_integer_digits && i < number.size() && number[i] == '.') {
-    for (++i; i < number.size() && number[i] == '0'; ++i) --exponent;
-  }
-  std::size_t e = number.find_first_of("eE");
-  if (e != std::string_view::npos) {
-    long long written = 0;
-    std::from_chars(number.data() + e + 1 + (number[e + 1] == '+'), number.data() + number.size(),
-                    written);
-    exponent += written;
-  }
-  return exponent > 0;
-}
-
 }  // namespace
-
-double ParseReal(std::string_view text) {
-  while (!text.empty() && IsSpace(text.front())) text.remove_prefix(1);
-  bool negative = false;
-  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-    negative = text.front() == '-';
-    text.remove_prefix(1);
-  }
-  // from_chars takes no sign of its own here, so "+-1" stays no number as for strtod.
-  if (!text.empty() && text.front() == '-') return 0.0;
-  double value = 0.0;
-  std::from_chars_result result{};
-  if (StartsWithHexPrefix(text)) {
-    result =
-        std::from_chars(text.data() + 2, text.data() + text.size(), value, std::chars_format::hex);
-  } else {
-    result = std::from_chars(text.data(), text.data() + text.size(), value);
-  }
-  if (result.ec == std::errc::result_out_of_range) {
-    std::string_view number = text.substr(0, static_cast<std::size_t>(result.ptr - text.data()));
-    // strtod gives an infinity for a number too large and (about) zero for one
-    // too small; from_chars leaves both to us.
-    const bool huge = StartsWithHexPrefix(text) || IsHugeDecimal(number);
-    value = huge ? std::numeric_limits<double>::infinity() : 0.0;
-  } else if (result.ec != std::errc()) {
-    value = 0.0;
-  }
-  return negative ? -value : value;
-}
 
 void FillFieldRecord(extformat::FieldRecord& record, const Transaction& t, bool without_prefix) {
   const double value09 = ParseReal(t.value09);
