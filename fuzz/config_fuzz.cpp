@@ -63,14 +63,66 @@ std::optional<std::string_view> HeaderName(std::string_view line) {
   return Trimmed(line.substr(1, close - 1));
 }
 
-std::string ReferenceRead(std::string_view file, std::string_view section, std::string_view key,
+// UTF-16 code units as UTF-8, one code point at a time; anything that is no
+// surrogate pair but a surrogate becomes U+FFFD.
+std::string ReferenceUtf8(const std::string& bytes, bool big_endian) {
+  auto unit = [&](std::size_t i) {
+    const unsigned first = static_cast<unsigned char>(bytes[i]);
+    const unsigned second = static_cast<unsigned char>(bytes[i + 1]);
+    return big_endian ? first * 256 + second : second * 256 + first;
+  };
+  std::string out;
+  for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
+    unsigned code = unit(i);
+    if (code >= 0xD800 && code <= 0xDBFF && i + 3 < bytes.size() && unit(i + 2) >= 0xDC00 &&
+        unit(i + 2) <= 0xDFFF) {
+      code = 0x10000 + (code - 0xD800) * 0x400 + (unit(i + 2) - 0xDC00);
+      i += 2;
+    } else if (code >= 0xD800 && code <= 0xDFFF) {
+      code = 0xFFFD;
+    }
+    if (code < 0x80) {
+      out += static_cast<char>(code);
+    } else if (code < 0x800) {
+      out += static_cast<char>(0xC0 + code / 64);
+      out += static_cast<char>(0x80 + code % 64);
+    } else if (code < 0x10000) {
+      out += static_cast<char>(0xE0 + code / 4096);
+      out += static_cast<char>(0x80 + code / 64 % 64);
+      out += static_cast<char>(0x80 + code % 64);
+    } else {
+      out += static_cast<char>(0xF0 + code / 262144);
+      out += static_cast<char>(0x80 + code / 4096 % 64);
+      out += static_cast<char>(0x80 + code / 64 % 64);
+      out += static_cast<char>(0x80 + code % 64);
+    }
+  }
+  return out;
+}
+
+// The file's text: UTF-16 (by its byte order mark) decoded, a UTF-8 byte
+// order mark dropped, anything else as it is.
+std::string ReferenceText(const std::string& bytes) {
+  if (bytes.rfind("\xEF\xBB\xBF", 0) == 0) return bytes.substr(3);
+  if (bytes.rfind("\xFF\xFE", 0) == 0) return ReferenceUtf8(bytes, false);
+  if (bytes.rfind("\xFE\xFF", 0) == 0) return ReferenceUtf8(bytes, true);
+  return bytes;
+}
+
+bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
+
+std::string ReferenceRead(const std::string& bytes, std::string_view section, std::string_view key,
                           std::string_view fallback, std::size_t read_length) {
-  if (file.substr(0, 3) == "\xEF\xBB\xBF") file.remove_prefix(3);
+  const std::string text = ReferenceText(bytes);
+  std::string_view file = text;
   bool inside = false;
   while (!file.empty()) {
-    const zelk::fuzz::Split split = zelk::fuzz::SplitAtLineFeed(file);
-    file = split.had_line_feed ? split.rest : std::string_view();
-    const std::string_view line = Trimmed(split.head);
+    // A line ends at the first CR or LF; the whole run of them is its line end.
+    std::size_t end = 0;
+    while (end < file.size() && !IsLineEnd(file[end])) ++end;
+    const std::string_view line = Trimmed(file.substr(0, end));
+    while (end < file.size() && IsLineEnd(file[end])) ++end;
+    file.remove_prefix(end);
     if (line.empty() || line.front() == ';') continue;
     if (const std::optional<std::string_view> name = HeaderName(line)) {
       // Only the first section of the name counts, so the search ends with it.
@@ -132,9 +184,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t read_length = 0;
   std::from_chars(lines[2].data(), lines[2].data() + lines[2].size(), read_length);
   const std::string_view fallback = lines[3];
-  const std::string_view file = input;
+  const std::string file(input);
 
-  const zelk::config::Snapshot snapshot = zelk::config::Snapshot::Parse(std::string(file));
+  const zelk::config::Snapshot snapshot = zelk::config::Snapshot::Parse(file);
   const std::string value = snapshot.Read(section, key, fallback, read_length);
   if (read_length <= 1) {
     ExpectEqual("read length 0 or 1 gives the empty text", "", value);

@@ -50,6 +50,41 @@ const ProfileCase kCases[] = {
     {"no equals", "[Log]\r\nFlags\r\n", "Log", "Flags", 32},
     {"tab around value", "[Log]\r\nFlags=\t+a\t\r\n", "Log", "Flags", 32},
     {"quoted and cut", "[Log]\r\nFlags=\"abcdefghij\"\r\n", "Log", "Flags", 5},
+    {"lone CR", "[Log]\rFlags=+a\rFileName=x\r", "Log", "Flags", 32},
+    {"CR after LF", "[Log]\n\rFlags=+a\n\rFileName=x", "Log", "FileName", 32},
+    {"CR inside", "[Log]\na=1\nFlags=2\rFileName=3", "Log", "Flags", 32},
+    {"CR runs", "[Log]\r\r\n\nFlags=+a\r\r\rFileName=x", "Log", "FileName", 32},
+};
+
+// The bytes of `text` in UTF-16 with its byte order mark.
+std::string Utf16Bytes(std::u16string_view text, bool big_endian) {
+  std::string bytes = big_endian ? "\xFE\xFF" : "\xFF\xFE";
+  for (char16_t unit : text) {
+    const char high = static_cast<char>(unit >> 8);
+    const char low = static_cast<char>(unit & 0xFF);
+    bytes += big_endian ? high : low;
+    bytes += big_endian ? low : high;
+  }
+  return bytes;
+}
+
+struct UnicodeCase {
+  const char* name;
+  std::u16string_view text;
+  const char* section;
+  const char* key;
+};
+
+// Files saved as "Unicode" (UTF-16 with a byte order mark), with values
+// beyond ASCII: in the code page, one outside it, and a surrogate pair.
+const UnicodeCase kUnicodeCases[] = {
+    {"plain", u"[ValidJob]\r\nSource1=list.txt\r\n", "ValidJob", "Source1"},
+    {"in the code page", u"[Log]\r\nFileName=caf\u00e9 \u00fc\u20ac.log\r\n", "Log", "FileName"},
+    {"outside the code page", u"[Log]\r\nFileName=\u0142\u4e2d.log\r\n", "Log", "FileName"},
+    {"surrogate pair", u"[Log]\r\nFileName=\U0001F600.log\r\n", "Log", "FileName"},
+    {"quoted, LF", u"[Log]\nFlags=\" \u00e9 \"\n", "Log", "Flags"},
+    {"lone CR", u"[Log]\rFlags=\u00e9\rFileName=x\r", "Log", "Flags"},
+    {"first key wins", u"[log]\r\nflags=one\r\nFlags=two\r\n", "Log", "Flags"},
 };
 
 TEST(ProfileReaderSideBySide, ReadsLikeGetPrivateProfileString) {
@@ -59,6 +94,20 @@ TEST(ProfileReaderSideBySide, ReadsLikeGetPrivateProfileString) {
     testing::WriteFileBytes(path, c.text);
     const std::string ours = Snapshot::Load(path).Read(c.section, c.key, "fallback", c.read_length);
     EXPECT_EQ(ours, ProfileRead(path, c.section, c.key, "fallback", c.read_length)) << c.name;
+  }
+}
+
+TEST(ProfileReaderSideBySide, ReadsUnicodeFilesLikeGetPrivateProfileString) {
+  testing::ScratchDir dir;
+  const std::string path = dir.File("unicode.ini");
+  for (const UnicodeCase& c : kUnicodeCases) {
+    for (bool big_endian : {false, true}) {
+      testing::WriteFileBytes(path, Utf16Bytes(c.text, big_endian));
+      const std::string ours = Snapshot::Load(path).Read(c.section, c.key, "fallback", 256);
+      const std::string theirs = ProfileRead(path, c.section, c.key, "fallback", 256);
+      EXPECT_EQ(ours, theirs) << c.name << (big_endian ? ", UTF-16 BE" : ", UTF-16 LE");
+      EXPECT_NE(theirs, "fallback") << c.name;
+    }
   }
 }
 

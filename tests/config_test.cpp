@@ -80,6 +80,76 @@ TEST(Snapshot, ReadingRules) {
   }
 }
 
+// The bytes of `text` in UTF-16 with its byte order mark.
+std::string Utf16Bytes(std::u16string_view text, bool big_endian) {
+  std::string bytes = big_endian ? "\xFE\xFF" : "\xFF\xFE";
+  for (char16_t unit : text) {
+    const char high = static_cast<char>(unit >> 8);
+    const char low = static_cast<char>(unit & 0xFF);
+    bytes += big_endian ? high : low;
+    bytes += big_endian ? low : high;
+  }
+  return bytes;
+}
+
+TEST(Snapshot, EveryLineEndMixtureInEveryEncoding) {
+  const std::u16string lines[] = {
+      u"; caf\u00e9",           u"[ValidJob]", u"Source1=list.txt", u"Empty=",
+      u"Text=caf\u00e9 \u00fc", u"[Log]",      u"Flags=+a",         u"FileName=log.txt"};
+  const struct {
+    const char* name;
+    std::u16string_view ends[3];  // taken in turn, line by line
+  } mixtures[] = {
+      {"CR LF", {u"\r\n", u"\r\n", u"\r\n"}},
+      {"LF", {u"\n", u"\n", u"\n"}},
+      {"CR", {u"\r", u"\r", u"\r"}},
+      {"LF CR", {u"\n\r", u"\n\r", u"\n\r"}},
+      {"CR LF, LF, CR", {u"\r\n", u"\n", u"\r"}},
+      {"runs", {u"\r\r\n\n", u"\r", u"\n\n"}},
+  };
+  // The non-ASCII value as this platform's single-byte text (UTF-8 on Linux,
+  // the ANSI code page on Windows), which a file of any encoding must give.
+  const std::string text_value = platform::NarrowFromUtf16(u"caf\u00e9 \u00fc");
+  ASSERT_FALSE(text_value.empty());
+  for (const auto& mixture : mixtures) {
+    std::u16string text;
+    for (std::size_t i = 0; i < std::size(lines); ++i) {
+      text += lines[i] + std::u16string(mixture.ends[i % 3]);
+    }
+    const std::string narrow = platform::NarrowFromUtf16(text);
+    const struct {
+      std::string bytes;
+      Encoding encoding;
+    } files[] = {
+        {narrow, Encoding::kAnsi},
+        {"\xEF\xBB\xBF" + narrow, Encoding::kUtf8WithByteOrderMark},
+        {Utf16Bytes(text, false), Encoding::kUtf16Le},
+        {Utf16Bytes(text, true), Encoding::kUtf16Be},
+    };
+    for (const auto& file : files) {
+      const std::string name =
+          std::string(EncodingName(file.encoding)) + ", line ends " + mixture.name;
+      const Snapshot snapshot = Snapshot::Parse(file.bytes);
+      EXPECT_EQ(snapshot.encoding(), file.encoding) << name;
+      EXPECT_EQ(snapshot.Read("ValidJob", "Source1", "-", 256), "list.txt") << name;
+      EXPECT_EQ(snapshot.Read("ValidJob", "Empty", "-", 256), "") << name;
+      EXPECT_EQ(snapshot.Read("ValidJob", "Text", "-", 256), text_value) << name;
+      EXPECT_EQ(snapshot.Read("Log", "Flags", "-", 32), "+a") << name;
+      EXPECT_EQ(snapshot.Read("Log", "FileName", "-", 256), "log.txt") << name;
+    }
+  }
+  // A lone CR ends a line wherever it stands.
+  EXPECT_EQ(Snapshot::Parse("[s]\rk=v\r").Read("s", "k", "-", 256), "v");
+  const Snapshot mixed = Snapshot::Parse("[s]\na=1\nb=2\rc=3");
+  EXPECT_EQ(mixed.Read("s", "b", "-", 256), "2");
+  EXPECT_EQ(mixed.Read("s", "c", "-", 256), "3");
+  // UTF-16 without a byte order mark is not guessed at: its bytes are read as
+  // they are, so no key is found.
+  EXPECT_EQ(
+      Snapshot::Parse(Utf16Bytes(u"[s]\r\nk=v\r\n", false).substr(2)).Read("s", "k", "-", 256),
+      "-");
+}
+
 TEST(Snapshot, CutsValuesAndDefaultsToReadLengthMinusOne) {
   const std::string forty(40, 'F');
   const std::string three_hundred(300, 'S');

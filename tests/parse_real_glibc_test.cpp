@@ -105,8 +105,8 @@ class TextGrammar {
   }
 
   std::string Named() {
-    const char* names[] = {"inf", "INF", "infinity", "Infinity", "infin", "nan",
-                           "NaN", "nan()", "nan(12ab_)", "nan(x", "in", "na"};
+    const char* names[] = {"inf", "INF",   "infinity",   "Infinity", "infin", "nan",
+                           "NaN", "nan()", "nan(12ab_)", "nan(x",    "in",    "na"};
     return names[Below(std::size(names))];
   }
 

@@ -1,5 +1,6 @@
 #include "config/config.h"
 
+#include <algorithm>
 #include <chrono>
 #include <limits>
 #include <mutex>
@@ -12,6 +13,9 @@ namespace {
 
 constexpr std::size_t kModulePathBuffer = 256;
 constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
+constexpr std::string_view kUtf16LeByteOrderMark = "\xFF\xFE";
+constexpr std::string_view kUtf16BeByteOrderMark = "\xFE\xFF";
+constexpr std::string_view kLineEnds = "\r\n";
 
 // White space as the profile reader of Windows trims it around names and values.
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
@@ -45,7 +49,54 @@ std::string_view WithoutEnclosingQuotes(std::string_view value) {
   return value;
 }
 
+bool StartsWith(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+// The code units of UTF-16 `bytes` (after the byte order mark), in the byte
+// order given; an odd last byte is no code unit and is dropped.
+std::u16string CodeUnits(std::string_view bytes, bool big_endian) {
+  std::u16string units(bytes.size() / 2, u'\0');
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    const auto first = static_cast<unsigned char>(bytes[2 * i]);
+    const auto second = static_cast<unsigned char>(bytes[2 * i + 1]);
+    units[i] = static_cast<char16_t>(big_endian ? (first << 8) | second : (second << 8) | first);
+  }
+  return units;
+}
+
+// The file's text as the reader parses it, and how it was written.
+std::string Decoded(std::string bytes, Encoding& encoding) {
+  if (StartsWith(bytes, kUtf8ByteOrderMark)) {
+    encoding = Encoding::kUtf8WithByteOrderMark;
+    bytes.erase(0, kUtf8ByteOrderMark.size());
+    return bytes;
+  }
+  const bool little_endian = StartsWith(bytes, kUtf16LeByteOrderMark);
+  if (little_endian || StartsWith(bytes, kUtf16BeByteOrderMark)) {
+    encoding = little_endian ? Encoding::kUtf16Le : Encoding::kUtf16Be;
+    const std::string_view units = std::string_view(bytes).substr(kUtf16LeByteOrderMark.size());
+    return platform::NarrowFromUtf16(CodeUnits(units, !little_endian));
+  }
+  encoding = Encoding::kAnsi;
+  return bytes;
+}
+
 }  // namespace
+
+std::string_view EncodingName(Encoding encoding) {
+  switch (encoding) {
+    case Encoding::kUtf8WithByteOrderMark:
+      return "UTF-8 with byte order mark";
+    case Encoding::kUtf16Le:
+      return "UTF-16 LE";
+    case Encoding::kUtf16Be:
+      return "UTF-16 BE";
+    case Encoding::kAnsi:
+      break;
+  }
+  return "ANSI";
+}
 
 std::string ConfigFilePathFor(std::string_view module_path) {
   std::size_t dot = module_path.rfind('.');
@@ -78,7 +129,9 @@ namespace {
 // How long a read waits for a configuration file that the system refuses to
 // open for a moment (an editor replacing it), before it takes the defaults.
 constexpr auto kBusyConfigPatience = std::chrono::milliseconds(1000);
-constexpr std::size_t kReadChunk = 64 * 1024;
+// The first read takes a whole usual configuration file; a larger one is read
+// in growing steps.
+constexpr std::size_t kFirstReadSize = 8 * 1024;
 
 }  // namespace
 
@@ -86,33 +139,32 @@ Snapshot Snapshot::Load(const std::string& path) {
   platform::OpenResult opened = platform::OpenWhenFree(
       [&path] { return platform::OpenUnlockedRead(path); }, kBusyConfigPatience);
   if (opened.status != platform::OpenStatus::kOk) return Snapshot();
-  // Sized by the file, plus a byte to see the end (or an edit that grew it).
-  const std::int64_t size = opened.file.Size();
-  std::string text;
-  std::size_t chunk = size > 0 ? static_cast<std::size_t>(size) + 1 : kReadChunk;
+  // A read of a file that returns fewer bytes than asked for has reached its
+  // end, so a usual file takes one read: no look at its size first, and no
+  // second read to find the end.
+  std::string bytes;
+  std::size_t chunk = kFirstReadSize;
   for (;;) {
-    const std::size_t used = text.size();
-    text.resize(used + chunk);
-    const std::int64_t count = opened.file.Read(text.data() + used, chunk);
+    const std::size_t used = bytes.size();
+    bytes.resize(used + chunk);
+    const std::int64_t count = opened.file.Read(bytes.data() + used, chunk);
     if (count < 0) return Snapshot();
-    text.resize(used + static_cast<std::size_t>(count));
-    if (count == 0) break;
-    chunk = kReadChunk;
+    bytes.resize(used + static_cast<std::size_t>(count));
+    if (static_cast<std::size_t>(count) < chunk) break;
+    chunk *= 2;
   }
-  return Parse(std::move(text));
+  return Parse(std::move(bytes));
 }
 
 Snapshot Snapshot::Parse(std::string bytes) {
   Snapshot snapshot;
-  snapshot.text_ = std::move(bytes);
+  snapshot.text_ = Decoded(std::move(bytes), snapshot.encoding_);
   std::string_view text = snapshot.text_;
-  if (text.substr(0, kUtf8ByteOrderMark.size()) == kUtf8ByteOrderMark) {
-    text.remove_prefix(kUtf8ByteOrderMark.size());
-  }
   while (!text.empty()) {
-    std::size_t end = text.find('\n');
+    const std::size_t end = std::min(text.find_first_of(kLineEnds), text.size());
     std::string_view line = Trim(text.substr(0, end));
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    const std::size_t next = text.find_first_not_of(kLineEnds, end);
+    text.remove_prefix(next == std::string_view::npos ? text.size() : next);
     if (line.empty() || line.front() == ';') continue;
     if (line.front() == '[') {
       std::size_t close = line.rfind(']');

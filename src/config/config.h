@@ -26,6 +26,15 @@ std::string ConfigFilePath();
 // configuration file. For tests.
 void SetConfigFilePathForTesting(const std::string& path);
 
+// How the configuration file's bytes were written. Files in UTF-16 (with their
+// byte order mark) are decoded before parsing into the single-byte text the
+// service works in; a UTF-8 byte order mark is skipped; anything else is read
+// byte for byte.
+enum class Encoding { kAnsi, kUtf8WithByteOrderMark, kUtf16Le, kUtf16Be };
+
+// "ANSI", "UTF-8 with byte order mark", "UTF-16 LE" or "UTF-16 BE".
+std::string_view EncodingName(Encoding encoding);
+
 // The whole configuration file as it was at one moment, parsed. Reading every
 // setting of a call from one snapshot means a call never sees half of an edit,
 // while the next call sees the edit. Immutable after construction, so any
@@ -39,11 +48,15 @@ class Snapshot {
   // empty snapshot.
   static Snapshot Load(const std::string& path);
 
-  // Parses configuration text: sections "[name]", lines "key=value". The first
-  // matching section and the first matching key win; blank lines, lines
-  // starting with ";" and lines before the first section are ignored; CR LF and
-  // LF end lines; a UTF-8 byte order mark at the start is skipped.
-  static Snapshot Parse(std::string text);
+  // Parses the bytes of a configuration file: sections "[name]", lines
+  // "key=value". The first matching section and the first matching key win;
+  // blank lines, lines starting with ";" and lines before the first section
+  // are ignored; any run of CR and LF ends a line (CR LF, LF, a lone CR, LF
+  // CR); the encoding is told by a byte order mark (see Encoding).
+  static Snapshot Parse(std::string bytes);
+
+  // How the file was written.
+  Encoding encoding() const { return encoding_; }
 
   // The value of `key` in `section` (both matched without regard to ASCII
   // letter case), without surrounding blanks and without one pair of matching
@@ -75,7 +88,8 @@ class Snapshot {
   Piece PieceOf(std::string_view part) const;
   const Section* FindSection(std::string_view name) const;
 
-  std::string text_;  // the file's bytes
+  std::string text_;  // the file's text, decoded
+  Encoding encoding_ = Encoding::kAnsi;
   std::vector<Section> sections_;
   std::vector<Entry> entries_;
 };

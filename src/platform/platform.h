@@ -19,6 +19,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 
 namespace zelk::platform {
@@ -148,6 +149,16 @@ OpenResult OpenWhenFree(Open open, std::chrono::milliseconds patience) {
     pause = std::min(pause * 2, kLongestPause);
   }
 }
+
+// ---------------------------------------------------------------------------
+// Text.
+
+// `text`, in UTF-16 code units, as the single-byte text the service works in.
+// Windows: the ANSI code page, as the profile functions deliver a Unicode file
+// (a character the code page lacks becomes its default character). POSIX:
+// UTF-8 (an unpaired surrogate becomes U+FFFD). Empty when the conversion
+// fails.
+std::string NarrowFromUtf16(std::u16string_view text);
 
 // ---------------------------------------------------------------------------
 // Worker threads.

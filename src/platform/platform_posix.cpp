@@ -129,7 +129,6 @@ OpenResult OpenLocked(const std::string& path, int flags, int lock) {
 
 }  // namespace
 
-
 std::int64_t File::Read(void* buffer, std::size_t size) {
   if (!is_open()) return -1;
   for (;;) {
@@ -201,6 +200,53 @@ OpenResult OpenUnlockedRead(const std::string& path) {
 
 OpenResult OpenAppendShared(const std::string& path) {
   return OpenLocked(path, O_WRONLY | O_CREAT | O_APPEND, LOCK_SH);
+}
+
+// ---------------------------------------------------------------------------
+// Text
+
+namespace {
+
+constexpr char32_t kReplacementCharacter = 0xFFFD;
+
+bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool IsLowSurrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+void AppendUtf8(std::string& out, char32_t code_point) {
+  if (code_point < 0x80) {
+    out += static_cast<char>(code_point);
+  } else if (code_point < 0x800) {
+    out += static_cast<char>(0xC0 | (code_point >> 6));
+    out += static_cast<char>(0x80 | (code_point & 0x3F));
+  } else if (code_point < 0x10000) {
+    out += static_cast<char>(0xE0 | (code_point >> 12));
+    out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code_point & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (code_point >> 18));
+    out += static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code_point & 0x3F));
+  }
+}
+
+}  // namespace
+
+std::string NarrowFromUtf16(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char16_t unit = text[i];
+    if (IsHighSurrogate(unit) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
+      AppendUtf8(out, 0x10000 + ((char32_t{unit} - 0xD800) << 10) + (text[i + 1] - 0xDC00));
+      ++i;
+    } else if (IsHighSurrogate(unit) || IsLowSurrogate(unit)) {
+      AppendUtf8(out, kReplacementCharacter);
+    } else {
+      AppendUtf8(out, unit);
+    }
+  }
+  return out;
 }
 
 // ---------------------------------------------------------------------------
@@ -323,16 +369,104 @@ void SetThreadStartFailureForTesting(bool fail) { g_fail_thread_start.store(fail
 
 // ---------------------------------------------------------------------------
 // Local time
+//
+// glibc's mktime looks at the zone again on every call (a stat of
+// /etc/localtime when TZ is unset), while localtime_r reads it once and keeps
+// it. So local times are converted with localtime_r alone, and the zone is
+// read again only when the TZ variable changes. An edit of /etc/localtime
+// itself is seen after a restart.
+
+namespace {
+
+std::mutex g_zone_mutex;
+std::optional<std::string> g_zone_read;  // the TZ value the zone was read for; guarded
+
+// Reads the zone again when TZ changed since it was last read.
+void FollowTimeZoneVariable() {
+  const char* tz = std::getenv("TZ");
+  std::optional<std::string> now;
+  if (tz != nullptr) now = tz;
+  std::lock_guard<std::mutex> lock(g_zone_mutex);
+  static bool read_once = false;
+  if (read_once && now == g_zone_read) return;
+  tzset();
+  g_zone_read = std::move(now);
+  read_once = true;
+}
+
+std::int64_t FloorDiv(std::int64_t a, std::int64_t b) { return a / b - (a % b != 0 && (a < 0)); }
+
+// Days from 1970-01-01 to the first of `month` (1 to 12) of `year`, in the
+// proleptic Gregorian calendar.
+std::int64_t DaysToFirstOfMonth(std::int64_t year, std::int64_t month) {
+  year -= month <= 2;
+  const std::int64_t era = FloorDiv(year, 400);
+  const std::int64_t year_of_era = year - era * 400;
+  const std::int64_t day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5;
+  const std::int64_t day_of_era =
+      year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+  return era * 146097 + day_of_era - 719468;
+}
+
+// The calendar time `parts` read as if it were UTC, normalised as mktime
+// normalises it (month 13 is January of the next year, day 0 the last day of
+// the month before, second 60 the next minute, ...).
+std::int64_t SecondsAsIfUtc(const std::tm& parts) {
+  const std::int64_t months = std::int64_t{parts.tm_year} * 12 + parts.tm_mon;
+  const std::int64_t year = 1900 + FloorDiv(months, 12);
+  const std::int64_t month = months - FloorDiv(months, 12) * 12 + 1;
+  const std::int64_t days = DaysToFirstOfMonth(year, month) + parts.tm_mday - 1;
+  return ((days * 24 + parts.tm_hour) * 60 + parts.tm_min) * 60 + parts.tm_sec;
+}
+
+// The local zone's offset from UTC at `instant`, in seconds.
+std::optional<std::int64_t> OffsetAt(std::int64_t instant) {
+  const time_t seconds = static_cast<time_t>(instant);
+  std::tm parts{};
+  if (localtime_r(&seconds, &parts) == nullptr) return std::nullopt;
+  return parts.tm_gmtoff;
+}
+
+// No zone moves its clock by this much at once, nor twice within it.
+constexpr std::int64_t kUniqueWithin = 2 * 24 * 60 * 60;
+
+// The instant whose local time is `parts`, when the zone's offset is the same
+// for kUniqueWithin on either side of it, so that no other instant has the
+// same local time. nullopt near a change of offset (where the local time may
+// not exist or exist twice) and out of range: mktime resolves those.
+std::optional<std::int64_t> UnambiguousInstant(const std::tm& parts) {
+  const std::int64_t local = SecondsAsIfUtc(parts);
+  const std::optional<std::int64_t> guess_offset = OffsetAt(local);
+  if (!guess_offset) return std::nullopt;
+  const std::optional<std::int64_t> offset = OffsetAt(local - *guess_offset);
+  if (!offset) return std::nullopt;
+  const std::int64_t instant = local - *offset;
+  if (OffsetAt(instant) != offset || OffsetAt(instant - kUniqueWithin) != offset ||
+      OffsetAt(instant + kUniqueWithin) != offset) {
+    return std::nullopt;
+  }
+  return instant;
+}
+
+}  // namespace
 
 std::optional<std::tm> LocalTimeOf(std::int64_t instant) {
   time_t seconds = static_cast<time_t>(instant);
   if (static_cast<std::int64_t>(seconds) != instant) return std::nullopt;
+  FollowTimeZoneVariable();
   std::tm parts{};
   if (localtime_r(&seconds, &parts) == nullptr) return std::nullopt;
   return parts;
 }
 
 std::optional<std::int64_t> InstantOfLocal(const std::tm& parts) {
+  FollowTimeZoneVariable();
+  // Years this far out are left to mktime, which also keeps the arithmetic
+  // above within 64 bits.
+  constexpr int kYearsOutOfReach = 1'000'000;
+  if (parts.tm_isdst < 0 && parts.tm_year > -kYearsOutOfReach && parts.tm_year < kYearsOutOfReach) {
+    if (const std::optional<std::int64_t> instant = UnambiguousInstant(parts)) return instant;
+  }
   std::tm copy = parts;
   errno = 0;
   time_t instant = mktime(&copy);
@@ -344,7 +478,7 @@ std::optional<std::int64_t> InstantOfLocal(const std::tm& parts) {
 
 void SetTimeZoneForTesting(const char* tz) {
   setenv("TZ", tz, 1);
-  tzset();
+  FollowTimeZoneVariable();
 }
 
 // ---------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 #include <shellapi.h>
 
 #include <atomic>
+#include <climits>
 #include <cstdlib>
 #include <ctime>
 #include <memory>
@@ -107,7 +108,6 @@ OpenResult Open(const std::string& path, DWORD access, DWORD share, DWORD dispos
 }
 
 }  // namespace
-
 
 std::int64_t File::Read(void* buffer, std::size_t size) {
   if (!is_open()) return -1;
@@ -215,6 +215,23 @@ OpenResult OpenAppendShared(const std::string& path) {
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_ALWAYS);
   FileAccess::Append(result.file) = true;
   return result;
+}
+
+// ---------------------------------------------------------------------------
+// Text
+
+std::string NarrowFromUtf16(std::u16string_view text) {
+  if (text.empty() || text.size() > static_cast<std::size_t>(INT_MAX)) return {};
+  // wchar_t is a UTF-16 code unit on Windows.
+  const auto* wide = reinterpret_cast<const wchar_t*>(text.data());
+  const int length = static_cast<int>(text.size());
+  const int size = WideCharToMultiByte(CP_ACP, 0, wide, length, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return {};
+  std::string out(static_cast<std::size_t>(size), '\0');
+  if (WideCharToMultiByte(CP_ACP, 0, wide, length, out.data(), size, nullptr, nullptr) != size) {
+    return {};
+  }
+  return out;
 }
 
 // ---------------------------------------------------------------------------
