@@ -1,13 +1,18 @@
-// Transactions through the pipeline with a typical configuration (two output
-// sections, one of them filtered out, trace log on), beside the floor: per
-// transaction, read the configuration file once, open, lock, append to and
-// close the target, and append one line to the log. The pieces of a
-// transaction are measured on their own too, to show where the time goes.
+// Transactions through the pipeline beside the floor of the same work, done
+// by hand through the same platform door:
+// - a typical configuration (two output sections, one of them filtered out,
+//   trace log on): per transaction, read the configuration file (open, one
+//   read, close), open, lock, append to and close the target, and append one
+//   line to the log (open, lock, write, close);
+// - a held target (MaxLines1=1000 on a target already at 1000 lines, so every
+//   call trims): the same, plus rewriting the last 1000 lines at the start of
+//   the target and truncating it after them.
+// The pieces of a transaction are measured on their own too, to show where
+// the time goes.
 #include <benchmark/benchmark.h>
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include "config/config.h"
@@ -20,32 +25,69 @@ namespace {
 
 namespace fs = std::filesystem;
 
+constexpr char kLine[] =
+    "00042,08/12/2026,A1234     ,     OP1, 3,12,         Remark, , 12.500,00\r\n";
+constexpr int kHeldLines = 1000;
+
 struct Setup {
-  Setup() : dir(fs::temp_directory_path() / "zelk-bench-pipeline") {
+  // `held`: one section that holds its target to kHeldLines lines, the target
+  // already full; otherwise the typical configuration.
+  explicit Setup(bool held = false) : dir(fs::temp_directory_path() / "zelk-bench-pipeline") {
     fs::remove_all(dir);
     fs::create_directories(dir);
     config_path = (dir / "zelkforward.ini").string();
     target = (dir / "out20261208.txt").string();
     log = (dir / "trace.log").string();
-    std::ofstream(config_path, std::ios::binary)
-        << "[ForwardTransaction]\r\nEnable=1\r\n"
-        << "Format1=%5.5@01,%@13/%@12/%@10,%-10@07,%8@03,%2@06,%2@05,%15@21, , %6.3@09,00\r\n"
-        << "Target1=" << (dir / "out%@10%@12%@13.txt").string() << "\r\nFileRotationTime1=1440\r\n"
-        << "Format2=%@01;%@07;%@k9\r\nFilter2=Z\r\nTarget2=" << (dir / "z.txt").string()
-        << "\r\n[Log]\r\nFileName=" << log << "\r\nMaxLines=-1\r\n";
+    std::ofstream config(config_path, std::ios::binary);
+    config << "[ForwardTransaction]\r\nEnable=1\r\n"
+           << "Format1=%5.5@01,%@13/%@12/%@10,%-10@07,%8@03,%2@06,%2@05,%15@21, , %6.3@09,00\r\n"
+           << "Target1=" << (dir / "out%@10%@12%@13.txt").string()
+           << "\r\nFileRotationTime1=1440\r\n";
+    if (held) {
+      config << "MaxLines1=" << kHeldLines << "\r\n";
+    } else {
+      config << "Format2=%@01;%@07;%@k9\r\nFilter2=Z\r\nTarget2=" << (dir / "z.txt").string()
+             << "\r\n";
+    }
+    config << "[Log]\r\nFileName=" << log << "\r\nMaxLines=-1\r\n";
+    config.close();
+    std::ofstream out(target, std::ios::binary);
+    for (int i = 0; held && i < kHeldLines; ++i) out << kLine;
     zelk::config::SetConfigFilePathForTesting(config_path);
   }
   ~Setup() {
     zelk::config::SetConfigFilePathForTesting("");
     fs::remove_all(dir);
   }
-  void Truncate() {
-    fs::resize_file(target, 0);
-    fs::resize_file(log, 0);
-  }
   fs::path dir;
   std::string config_path, target, log;
 };
+
+// The floor's reads and writes, through the platform door as the service
+// makes them.
+void ReadWholeFile(const std::string& path, std::string& buffer) {
+  auto file = zelk::platform::OpenUnlockedRead(path);
+  buffer.resize(8192);
+  buffer.resize(static_cast<std::size_t>(file.file.Read(buffer.data(), buffer.size())));
+}
+
+void AppendToTarget(const std::string& path, const std::string& line) {
+  auto target = zelk::platform::OpenExclusive(path, zelk::platform::CreateMode::kCreateIfMissing);
+  target.file.SeekToEnd();
+  target.file.Write(line.data(), line.size());
+  target.file.Close();
+}
+
+void AppendToLog(const std::string& path, const std::string& line) {
+  auto log = zelk::platform::OpenAppendShared(path);
+  log.file.Write(line.data(), line.size());
+  log.file.Close();
+}
+
+std::string SuccessLine(const Setup& setup) {
+  return "2026-12-08 07:50:37-.-ForwardTransaction section[1] file[" + setup.target +
+         "] transno[42] jobno[A1234] -- SUCCESS\r\n";
+}
 
 zelk::forwarding::Transaction Sample() {
   return {"42", "A1234", "261208", "075037", "OP1", "", "12", "3", "Remark", "", "12.5", "0"};
@@ -53,25 +95,14 @@ zelk::forwarding::Transaction Sample() {
 
 void BM_FloorPlainLoop(benchmark::State& state) {
   Setup setup;
-  const std::string line =
-      "00042,08/12/2026,A1234     ,     OP1, 3,12,         Remark, , 12.500,00\r\n";
-  const std::string log_line =
-      "2026-12-08 07:50:37-.-ForwardTransaction section[1] file[" + setup.target +
-      "] transno[42] jobno[A1234] -- SUCCESS\r\n";
-  std::ofstream(setup.target).close();
-  std::ofstream(setup.log).close();
+  const std::string line = kLine;
+  const std::string log_line = SuccessLine(setup);
+  std::string config;
   for (auto _ : state) {
-    std::ifstream config(setup.config_path, std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(config)), std::istreambuf_iterator<char>());
-    benchmark::DoNotOptimize(text);
-    auto target = zelk::platform::OpenExclusive(setup.target,
-                                                zelk::platform::CreateMode::kCreateIfMissing);
-    target.file.SeekToEnd();
-    target.file.Write(line.data(), line.size());
-    target.file.Close();
-    auto log = zelk::platform::OpenAppendShared(setup.log);
-    log.file.Write(log_line.data(), log_line.size());
-    log.file.Close();
+    ReadWholeFile(setup.config_path, config);
+    benchmark::DoNotOptimize(config);
+    AppendToTarget(setup.target, line);
+    AppendToLog(setup.log, log_line);
   }
   state.SetItemsProcessed(state.iterations());
 }
@@ -87,6 +118,44 @@ void BM_ForwardTransaction2(benchmark::State& state) {
   zelk::tracelog::ResetTraceLogForTesting();
 }
 BENCHMARK(BM_ForwardTransaction2);
+
+// The floor of a held target: the kept lines are known without reading them,
+// so they are just written at the start and the file truncated after them.
+void BM_FloorHeldTarget(benchmark::State& state) {
+  Setup setup(true);
+  const std::string line = kLine;
+  const std::string log_line = SuccessLine(setup);
+  std::string kept;
+  for (int i = 0; i < kHeldLines; ++i) kept += line;
+  std::string config;
+  for (auto _ : state) {
+    ReadWholeFile(setup.config_path, config);
+    benchmark::DoNotOptimize(config);
+    AppendToTarget(setup.target, line);
+    auto target =
+        zelk::platform::OpenExclusive(setup.target, zelk::platform::CreateMode::kOpenExisting);
+    target.file.Write(kept.data(), kept.size());
+    target.file.Truncate(static_cast<std::int64_t>(kept.size()));
+    target.file.Close();
+    AppendToLog(setup.log, log_line);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_FloorHeldTarget);
+
+void BM_ForwardTransaction2HeldTarget(benchmark::State& state) {
+  Setup setup(true);
+  zelk::tracelog::ResetTraceLogForTesting();
+  zelk::tracelog::OpenTraceLog();
+  const zelk::forwarding::Transaction transaction = Sample();
+  for (auto _ : state) zelk::forwarding::ForwardTransaction2(transaction);
+  state.SetItemsProcessed(state.iterations());
+  if (fs::file_size(setup.target) != kHeldLines * (sizeof kLine - 1)) {
+    state.SkipWithError("the target does not hold its lines");
+  }
+  zelk::tracelog::ResetTraceLogForTesting();
+}
+BENCHMARK(BM_ForwardTransaction2HeldTarget);
 
 // The pieces.
 void BM_PieceSnapshot(benchmark::State& state) {
@@ -106,8 +175,7 @@ void BM_PieceRender(benchmark::State& state) {
     record.SetDateTime(transaction.date, transaction.time, 86400);
     record.ExtFormat(target, "out%@10%@12%@13.txt", zelk::extformat::ValueFilter::kFileNameSafe);
     record.SetDateTime(transaction.date, transaction.time, 0);
-    record.ExtFormat(line,
-                     "%5.5@01,%@13/%@12/%@10,%-10@07,%8@03,%2@06,%2@05,%15@21, , %6.3@09,00");
+    record.ExtFormat(line, "%5.5@01,%@13/%@12/%@10,%-10@07,%8@03,%2@06,%2@05,%15@21, , %6.3@09,00");
     benchmark::DoNotOptimize(line);
   }
 }
@@ -118,8 +186,10 @@ void BM_PieceLogMessage(benchmark::State& state) {
   zelk::tracelog::ResetTraceLogForTesting();
   zelk::tracelog::ConfigureTraceLog(setup.log, -1, "");
   for (auto _ : state) {
-    zelk::tracelog::LogMessage('.', "ForwardTransaction section[%d] file[%s] transno[%s] "
-                               "jobno[%s] -- SUCCESS", 1, setup.target.c_str(), "42", "A1234");
+    zelk::tracelog::LogMessage('.',
+                               "ForwardTransaction section[%d] file[%s] transno[%s] "
+                               "jobno[%s] -- SUCCESS",
+                               1, setup.target.c_str(), "42", "A1234");
   }
   zelk::tracelog::ResetTraceLogForTesting();
 }

@@ -10,14 +10,16 @@ PAIRS = [
     ("Config snapshot, every key of a transaction", "BM_SnapshotEveryTransactionKey",
      "BM_FloorReadFileBytes", None),
     ("Trim 100 MB of 80-byte lines to 1000", "BM_TrimToLastLines/iterations:30",
-     "BM_TailFloor/iterations:30", 2.0),
-    ("Trim: the truncation alone", "BM_TruncateOnly/iterations:30",
-     "BM_TailFloor/iterations:30", None),
+     "BM_FloorTailAndTruncate/iterations:30", 2.0),
+    ("Trim floor's pieces: the truncation alone, beside tail alone",
+     "BM_TruncateOnly/iterations:30", "BM_TailFloor/iterations:30", None),
     ("LogMessage, MaxLines -1", "BM_LogMessage/-1", "BM_AppendFloor", 1.3),
     ("LogMessage, MaxLines 50", "BM_LogMessage/50", "BM_AppendFloor", None),
-    ("CheckJobno, match on line 1,000,000", "BM_CheckJobnoLastLine", "BM_FloorGrepCount", 2.0),
+    ("CheckJobno, match on line 1,000,000", "BM_CheckJobnoLastLine", "BM_FloorCountLines", 1.2),
     ("ForwardTransaction2, typical configuration", "BM_ForwardTransaction2",
-     "BM_FloorPlainLoop", 1.5),
+     "BM_FloorPlainLoop", 1.4),
+    ("ForwardTransaction2, held target (MaxLines1=1000, full)",
+     "BM_ForwardTransaction2HeldTarget", "BM_FloorHeldTarget", None),
 ]
 PIECES = ["BM_PieceSnapshot", "BM_PieceRender", "BM_PieceLogMessage"]
 SCALE = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}

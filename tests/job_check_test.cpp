@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -180,6 +182,78 @@ TEST_F(JobCheckTest, ReadsListsAsSingleByteText) {
     if (c.valid == 1) {
       const std::string suffix = "IS VALID line[" + std::to_string(c.line) + "]";
       EXPECT_EQ(Log().back().substr(Log().back().size() - suffix.size()), suffix);
+    }
+  }
+}
+
+// The number (from 1) of the first line of `bytes` whose field matches
+// `jobno`, read the slow way: split at line feeds, each line on its own.
+int ReferenceLine(std::string bytes, const std::string& layout_text, std::string jobno) {
+  bytes = bytes.substr(0, bytes.find('\x1A'));
+  for (char& c : jobno) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const FieldLayout layout = *ParseFieldLayout(layout_text);
+  int number = 0;
+  for (std::size_t start = 0; start < bytes.size();) {
+    std::size_t end = bytes.find('\n', start);
+    if (end == std::string::npos) end = bytes.size();
+    std::string line = bytes.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    ++number;
+    std::string field(ExtractJobField(line, layout));
+    for (char& c : field) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (field == jobno) return number;
+    start = end + 1;
+  }
+  return 0;
+}
+
+// Lists of few distinct bytes (so that keys recur in lines that do not
+// match), mixed case, lone CRs, lines across the read chunks, Ctrl-Z; job
+// numbers taken from the list or made up. The line found is the reference's.
+TEST_F(JobCheckTest, GeneratedListsFindTheLineASlowScanFinds) {
+  std::mt19937 random(20261209);
+  auto below = [&random](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+  const char* layouts[] = {"0000000006", "001;000006", "002;001004", "0000020003", "000;000010"};
+  // Narrow alphabets make every line worth a look; wide ones and rare bytes
+  // let the search skip to candidate lines.
+  const char* alphabets[] = {
+      "ab;12",      "Jj0123456789;", "abcdefghijklmnopqrstuvwxyz0123456789;",
+      "xyzXYZ;\r ", "0123456789;",   "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx;1Q\r"};
+  for (int run = 0; run < 300; ++run) {
+    const std::string alphabet = alphabets[run % std::size(alphabets)];
+    std::string bytes;
+    const std::size_t lines = 1 + below(run % 10 == 0 ? 6000 : 60);
+    for (std::size_t i = 0; i < lines; ++i) {
+      const std::size_t length = run % 25 == 0 && i == lines / 2 ? 70000 : below(14);
+      for (std::size_t j = 0; j < length; ++j) bytes += alphabet[below(alphabet.size())];
+      bytes += below(4) == 0 ? "\n" : "\r\n";
+    }
+    if (run % 7 == 0) bytes.insert(below(bytes.size()), "\x1A");
+    const char* layout = layouts[run % std::size(layouts)];
+    std::string jobno;
+    if (run % 3 != 0) {
+      // A field of some line, in the other letter case now and then.
+      const std::size_t at = below(bytes.size());
+      const std::size_t start =
+          bytes.rfind('\n', at) == std::string::npos ? 0 : bytes.rfind('\n', at) + 1;
+      std::string line = bytes.substr(start, bytes.find('\n', start) - start);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      jobno = ExtractJobField(line, *ParseFieldLayout(layout));
+      if (run % 2 == 0) {
+        for (char& c : jobno) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      }
+    } else {
+      for (std::size_t j = below(7); j > 0; --j) jobno += alphabet[below(alphabet.size())];
+    }
+    const std::string list = List("generated.txt", bytes);
+    const int expected = ReferenceLine(bytes, layout, jobno);
+    ASSERT_EQ(Check(jobno, "Source1=" + list + "\nFormat1=" + layout + "\n"), expected ? 1 : 0)
+        << "run " << run << " jobno [" << jobno << "]";
+    if (expected != 0) {
+      const std::string suffix = "IS VALID line[" + std::to_string(expected) + "]";
+      const std::string last = Log().back();
+      ASSERT_EQ(last.substr(last.size() - std::min(last.size(), suffix.size())), suffix)
+          << "run " << run << " jobno [" << jobno << "]";
     }
   }
 }

@@ -32,8 +32,10 @@ TEST(NarrowFromUtf16, GivesUtf8) {
 
 // Zones with daylight saving time on either side of the equator, one with a
 // half-hour change, one whole-hour zone, given as POSIX rules so that no zone
-// database is needed.
-TEST(InstantOfLocal, GivesWhatMktimeGives) {
+// database is needed. Times come both spread over two centuries and walking
+// in small steps across changes of offset, where conversions of nearby times
+// are remembered.
+TEST(LocalTime, ConvertsLikeMktimeAndLocaltime) {
   const char* zones[] = {"CET-1CEST,M3.5.0,M10.5.0/3", "EST5EDT,M3.2.0,M11.1.0",
                          "<+1030>-10:30<+11>-11,M10.1.0,M4.1.0", "XXX-2", "UTC0"};
   std::mt19937 random(20261209);
@@ -43,14 +45,24 @@ TEST(InstantOfLocal, GivesWhatMktimeGives) {
   for (const char* zone : zones) {
     SetTimeZoneForTesting(zone);
     int mismatches = 0;
-    for (int i = 0; i < 20000; ++i) {
+    std::tm walk{};
+    walk.tm_year = 126;
+    walk.tm_mon = 2;
+    walk.tm_mday = 20;
+    for (int i = 0; i < 40000; ++i) {
       std::tm parts{};
-      parts.tm_year = in(60, 200);
-      parts.tm_mon = in(-2, 14);
-      parts.tm_mday = in(-1, 33);
-      parts.tm_hour = in(-1, 25);
-      parts.tm_min = i % 4 == 0 ? in(0, 59) : 30;
-      parts.tm_sec = in(-1, 61);
+      if (i % 2 == 0) {
+        parts.tm_year = in(60, 200);
+        parts.tm_mon = in(-2, 14);
+        parts.tm_mday = in(-1, 33);
+        parts.tm_hour = in(-1, 25);
+        parts.tm_min = i % 4 == 0 ? in(0, 59) : 30;
+        parts.tm_sec = in(-1, 61);
+      } else {
+        walk.tm_hour += in(0, 3);  // about two weeks a thousand steps
+        walk.tm_min = in(0, 59);
+        parts = walk;
+      }
       parts.tm_isdst = -1;
       std::tm copy = parts;
       errno = 0;
@@ -61,6 +73,22 @@ TEST(InstantOfLocal, GivesWhatMktimeGives) {
         ADD_FAILURE() << zone << ": " << parts.tm_year + 1900 << "-" << parts.tm_mon + 1 << "-"
                       << parts.tm_mday << " " << parts.tm_hour << ":" << parts.tm_min << ":"
                       << parts.tm_sec << " mktime " << expected << ", InstantOfLocal " << *actual;
+      }
+      // Back to local time, from the instant and from instants near it.
+      for (const time_t instant : {expected, expected + in(-200000, 200000)}) {
+        std::tm reference{};
+        localtime_r(&instant, &reference);
+        const std::optional<std::tm> local = LocalTimeOf(instant);
+        ASSERT_TRUE(local.has_value());
+        const bool same =
+            local->tm_year == reference.tm_year && local->tm_mon == reference.tm_mon &&
+            local->tm_mday == reference.tm_mday && local->tm_hour == reference.tm_hour &&
+            local->tm_min == reference.tm_min && local->tm_sec == reference.tm_sec &&
+            local->tm_wday == reference.tm_wday && local->tm_yday == reference.tm_yday &&
+            local->tm_isdst == reference.tm_isdst && local->tm_gmtoff == reference.tm_gmtoff;
+        if (!same && ++mismatches <= 5) {
+          ADD_FAILURE() << zone << ": LocalTimeOf(" << instant << ") differs from localtime_r";
+        }
       }
     }
     EXPECT_EQ(mismatches, 0) << zone;

@@ -1,7 +1,9 @@
 #include "config/config.h"
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
+#include <cstring>
 #include <limits>
 #include <mutex>
 
@@ -15,7 +17,9 @@ constexpr std::size_t kModulePathBuffer = 256;
 constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
 constexpr std::string_view kUtf16LeByteOrderMark = "\xFF\xFE";
 constexpr std::string_view kUtf16BeByteOrderMark = "\xFE\xFF";
-constexpr std::string_view kLineEnds = "\r\n";
+
+// Any run of CR and LF ends a line, as for Windows' profile reader.
+bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
 
 // White space as the profile reader of Windows trims it around names and values.
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
@@ -30,6 +34,8 @@ char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
+  // Names are mostly written as the service spells them.
+  if (a == b) return true;
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
   }
@@ -129,9 +135,12 @@ namespace {
 // How long a read waits for a configuration file that the system refuses to
 // open for a moment (an editor replacing it), before it takes the defaults.
 constexpr auto kBusyConfigPatience = std::chrono::milliseconds(1000);
-// The first read takes a whole usual configuration file; a larger one is read
-// in growing steps.
-constexpr std::size_t kFirstReadSize = 8 * 1024;
+// The first read takes a whole usual configuration file, into a buffer on
+// the stack; a larger file is read on in growing steps.
+constexpr std::size_t kFirstReadSize = 4 * 1024;
+// Room for the sections and keys of a usual file, so parsing never regrows.
+constexpr std::size_t kTypicalSections = 4;
+constexpr std::size_t kTypicalEntries = 32;
 
 }  // namespace
 
@@ -142,16 +151,16 @@ Snapshot Snapshot::Load(const std::string& path) {
   // A read of a file that returns fewer bytes than asked for has reached its
   // end, so a usual file takes one read: no look at its size first, and no
   // second read to find the end.
-  std::string bytes;
-  std::size_t chunk = kFirstReadSize;
-  for (;;) {
+  char first[kFirstReadSize];
+  std::int64_t count = opened.file.Read(first, sizeof first);
+  if (count < 0) return Snapshot();
+  std::string bytes(first, static_cast<std::size_t>(count));
+  for (std::size_t asked = sizeof first; static_cast<std::size_t>(count) == asked; asked *= 2) {
     const std::size_t used = bytes.size();
-    bytes.resize(used + chunk);
-    const std::int64_t count = opened.file.Read(bytes.data() + used, chunk);
+    bytes.resize(used + 2 * asked);
+    count = opened.file.Read(bytes.data() + used, 2 * asked);
     if (count < 0) return Snapshot();
     bytes.resize(used + static_cast<std::size_t>(count));
-    if (static_cast<std::size_t>(count) < chunk) break;
-    chunk *= 2;
   }
   return Parse(std::move(bytes));
 }
@@ -159,12 +168,15 @@ Snapshot Snapshot::Load(const std::string& path) {
 Snapshot Snapshot::Parse(std::string bytes) {
   Snapshot snapshot;
   snapshot.text_ = Decoded(std::move(bytes), snapshot.encoding_);
+  snapshot.sections_.reserve(kTypicalSections);
+  snapshot.entries_.reserve(kTypicalEntries);
   std::string_view text = snapshot.text_;
   while (!text.empty()) {
-    const std::size_t end = std::min(text.find_first_of(kLineEnds), text.size());
+    std::size_t end = 0;
+    while (end < text.size() && !IsLineEnd(text[end])) ++end;
     std::string_view line = Trim(text.substr(0, end));
-    const std::size_t next = text.find_first_not_of(kLineEnds, end);
-    text.remove_prefix(next == std::string_view::npos ? text.size() : next);
+    while (end < text.size() && IsLineEnd(text[end])) ++end;
+    text.remove_prefix(end);
     if (line.empty() || line.front() == ';') continue;
     if (line.front() == '[') {
       std::size_t close = line.rfind(']');
@@ -243,9 +255,12 @@ std::string Read(const Snapshot& snapshot, const Setting& setting) {
 }
 
 std::string Read(const Snapshot& snapshot, const NumberedSetting& setting, int n) {
-  std::string key(setting.key_prefix);
-  key += std::to_string(n);
-  return snapshot.Read(setting.section, key,
+  // The key is made on the stack: this runs for every key of every section.
+  char key[64];
+  const std::size_t prefix = std::min(setting.key_prefix.size(), sizeof key - 16);
+  std::memcpy(key, setting.key_prefix.data(), prefix);
+  const char* end = std::to_chars(key + prefix, key + sizeof key, n).ptr;
+  return snapshot.Read(setting.section, std::string_view(key, static_cast<std::size_t>(end - key)),
                        n == 1 ? setting.fallback_first : setting.fallback_rest,
                        setting.read_length);
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <ctime>
 #include <iterator>
 #include <limits>
@@ -62,14 +63,30 @@ std::optional<std::int64_t> RoundDown(std::int64_t instant, std::uint32_t period
   return instant - remainder;
 }
 
-// `value` in decimal with at least `digits` digits, as strftime writes a
-// non-negative field.
-std::string Decimal(int value, std::size_t digits) {
-  char buffer[std::numeric_limits<int>::digits10 + 2];
-  const char* end = std::to_chars(buffer, std::end(buffer), value).ptr;
-  std::string text(buffer, static_cast<std::size_t>(end - buffer));
-  if (value >= 0 && text.size() < digits) text.insert(0, digits - text.size(), '0');
-  return text;
+// A time part's text: `value` in decimal with at least `digits` digits, as
+// strftime writes a non-negative field. Small enough for any int.
+struct TimePart {
+  char digits[std::numeric_limits<int>::digits10 + 3];
+  std::size_t length = 0;
+  std::string_view text() const { return std::string_view(digits, length); }
+};
+
+TimePart Decimal(int value, std::size_t digits) {
+  TimePart part;
+  char* const end = std::to_chars(part.digits, std::end(part.digits), value).ptr;
+  part.length = static_cast<std::size_t>(end - part.digits);
+  if (value >= 0 && part.length < digits) {
+    // Shift right and fill with leading zeros.
+    const std::size_t zeros = digits - part.length;
+    std::memmove(part.digits + zeros, part.digits, part.length);
+    std::memset(part.digits, '0', zeros);
+    part.length = digits;
+  }
+  return part;
+}
+
+bool SameOrdinal(const std::array<char, 2>& a, char first, char second) {
+  return a[0] == first && a[1] == second;
 }
 
 // The instant of a YYMMDD date and an HHMMSS time in local time; nullopt when
@@ -113,7 +130,7 @@ void FieldRecord::Replace(std::string_view ordinal, Entry entry) {
   // and nothing ever sees their order. Overwriting spares shifting the
   // entries behind it, which the time parts (set twice a section) would pay.
   for (Entry& old : entries_) {
-    if (old.ordinal == entry.ordinal) {
+    if (SameOrdinal(old.ordinal, entry.ordinal[0], entry.ordinal[1])) {
       old = std::move(entry);
       return;
     }
@@ -124,7 +141,7 @@ void FieldRecord::Replace(std::string_view ordinal, Entry entry) {
 const FieldRecord::Entry* FieldRecord::Find(std::string_view ordinal) const {
   if (ordinal.size() != kOrdinalLength) return nullptr;
   for (const Entry& entry : entries_) {
-    if (entry.ordinal[0] == ordinal[0] && entry.ordinal[1] == ordinal[1]) return &entry;
+    if (SameOrdinal(entry.ordinal, ordinal[0], ordinal[1])) return &entry;
   }
   return nullptr;
 }
@@ -162,7 +179,7 @@ void FieldRecord::SetDateTime(std::string_view date, std::string_view time,
     throw ExtFormatError(kWrongDateTime);
   }
   const std::optional<std::tm> moment = LocalMoment(InstantOf(date, time), rotation_period);
-  std::string parts[std::size(kTimePartOrdinals)];
+  TimePart parts[std::size(kTimePartOrdinals)];
   if (moment) {
     const int year = moment->tm_year + kTmYearBase;
     parts[0] = Decimal(year, 1);  // glibc pads no year, not even one before 1000
@@ -173,9 +190,32 @@ void FieldRecord::SetDateTime(std::string_view date, std::string_view time,
     parts[5] = Decimal(moment->tm_min, 2);
     parts[6] = Decimal(moment->tm_sec, 2);
   }
-  for (std::size_t i = 0; i < std::size(kTimePartOrdinals); ++i) {
-    SetText(kTimePartOrdinals[i], parts[i]);
+  // The pipeline sets the time parts twice per section; the second time they
+  // stand side by side where the first time put them, and each text is
+  // overwritten in the room it already has.
+  if (TimePartsStandAt(time_parts_at_)) {
+    for (std::size_t i = 0; i < std::size(kTimePartOrdinals); ++i) {
+      entries_[time_parts_at_ + i].text.assign(parts[i].text());
+    }
+    return;
   }
+  for (std::size_t i = 0; i < std::size(kTimePartOrdinals); ++i) {
+    SetText(kTimePartOrdinals[i], parts[i].text());
+  }
+  const std::size_t count = std::size(kTimePartOrdinals);
+  if (entries_.size() >= count) time_parts_at_ = entries_.size() - count;
+}
+
+bool FieldRecord::TimePartsStandAt(std::size_t at) const {
+  if (at + std::size(kTimePartOrdinals) > entries_.size()) return false;
+  for (std::size_t i = 0; i < std::size(kTimePartOrdinals); ++i) {
+    const Entry& entry = entries_[at + i];
+    if (entry.kind != kText ||
+        !SameOrdinal(entry.ordinal, kTimePartOrdinals[i][0], kTimePartOrdinals[i][1])) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace zelk::extformat

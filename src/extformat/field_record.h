@@ -78,6 +78,8 @@ class FieldRecord {
   // Puts `entry` under `ordinal`, in place of any entry it had; does nothing
   // for an ordinal that is not two bytes long.
   void Replace(std::string_view ordinal, Entry entry);
+  // Whether the seven time parts are the entries from `at` on, in order.
+  bool TimePartsStandAt(std::size_t at) const;
   // The entry of a two-byte ordinal, or null.
   const Entry* Find(std::string_view ordinal) const;
 
@@ -92,6 +94,7 @@ class FieldRecord {
   std::optional<std::int64_t> InstantOf(std::string_view date, std::string_view time);
 
   std::vector<Entry> entries_;  // in the order set, at most one per ordinal
+  std::size_t time_parts_at_ = 0;  // where SetDateTime last found or put them
   std::optional<ConvertedMoment> last_moment_;
 };
 

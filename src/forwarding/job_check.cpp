@@ -1,12 +1,13 @@
 #include "forwarding/job_check.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "config/settings.h"
 #include "platform/platform.h"
@@ -50,71 +51,190 @@ bool FieldMatches(std::string_view field, std::string_view key) {
   return true;
 }
 
-// Reads a job list line by line as single-byte text: LF and CR LF end a line,
-// a lone CR stays in it, Ctrl-Z ends the file, a last line without line end
-// counts, and lines of any length are read whole.
+// Reads a job list as single-byte text in blocks of whole lines: LF and CR LF
+// end a line, a lone CR stays in it, Ctrl-Z ends the file, a last line without
+// line end counts, and lines of any length are read whole.
 class ListReader {
  public:
   explicit ListReader(platform::File& file) : file_(file) {}
 
-  // The next line without its line end; false at the end of the list. A read
-  // error ends the list like its end would.
-  bool NextLine(std::string_view* line) {
-    for (;;) {
-      std::size_t available = end_ - position_;
-      const char* start = buffer_.data() + position_;
-      // memchr wants a real pointer even for no bytes; an empty buffer has none.
-      const void* feed = available > 0 ? std::memchr(start, '\n', available) : nullptr;
-      if (feed != nullptr) {
-        std::size_t length = static_cast<const char*>(feed) - start;
-        position_ += length + 1;
-        *line = WithoutCarriageReturn(std::string_view(start, length));
+  // The next lines of the list, each ended by its line feed, except the
+  // list's last line when it has no line end; false at the end of the list.
+  // A read error ends the list like its end would.
+  bool NextBlock(std::string_view* block) {
+    // What is left of the buffer is the start of a line that goes on.
+    while (!finished_) {
+      const std::size_t unscanned = Refill();
+      std::size_t length = end_;
+      while (length > unscanned && buffer_[length - 1] != '\n') --length;
+      if (length > unscanned) {
+        position_ = length;
+        *block = std::string_view(buffer_.get(), length);
         return true;
       }
-      if (finished_) {
-        if (available == 0) return false;
-        position_ = end_;
-        *line = std::string_view(start, available);
-        return true;
-      }
-      Refill();
     }
+    if (position_ == end_) return false;
+    *block = std::string_view(buffer_.get() + position_, end_ - position_);
+    position_ = end_;
+    return true;
   }
 
  private:
-  static std::string_view WithoutCarriageReturn(std::string_view line) {
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    return line;
-  }
-
-  // Keeps the unread rest of the buffer and appends the next chunk of the file,
-  // cut at a Ctrl-Z.
-  void Refill() {
-    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(position_));
-    end_ -= position_;
+  // Drops what was handed out, appends the next chunk of the file (cut at a
+  // Ctrl-Z) and returns where the new bytes begin.
+  std::size_t Refill() {
+    const std::size_t carried = end_ - position_;
+    if (carried + kReadChunk > capacity_) {
+      // A line longer than the buffer: twice the room. The buffer is never
+      // zero-filled; only bytes read are looked at.
+      const std::size_t capacity = std::max(2 * capacity_, carried + kReadChunk);
+      std::unique_ptr<char[]> grown(new char[capacity]);
+      std::memcpy(grown.get(), buffer_.get() + position_, carried);
+      buffer_ = std::move(grown);
+      capacity_ = capacity;
+    } else if (carried > 0) {
+      std::memmove(buffer_.get(), buffer_.get() + position_, carried);
+    }
     position_ = 0;
-    buffer_.resize(end_ + kReadChunk);
-    std::int64_t count = file_.Read(buffer_.data() + end_, kReadChunk);
+    end_ = carried;
+    std::int64_t count = file_.Read(buffer_.get() + end_, kReadChunk);
     if (count <= 0) {
       finished_ = true;
-      buffer_.resize(end_);
-      return;
+      return carried;
     }
-    const char* chunk = buffer_.data() + end_;
+    const char* chunk = buffer_.get() + end_;
     if (const void* stop = std::memchr(chunk, kEndOfFile, static_cast<std::size_t>(count))) {
       count = static_cast<const char*>(stop) - chunk;
       finished_ = true;
     }
     end_ += static_cast<std::size_t>(count);
-    buffer_.resize(end_);
+    return carried;
   }
 
   platform::File& file_;
-  std::vector<char> buffer_;
-  std::size_t position_ = 0;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t capacity_ = 0;
+  std::size_t position_ = 0;  // buffer_[0, position_) has been handed out
   std::size_t end_ = 0;
   bool finished_ = false;
 };
+
+// A line without its line end (LF, or CR LF).
+std::string_view WithoutLineEnd(std::string_view line) {
+  if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
+int CountLineFeeds(std::string_view text) {
+  int count = 0;
+  for (std::size_t at = text.find('\n'); at != std::string_view::npos;
+       at = text.find('\n', at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// Finds an upper-cased key in text of any letter case. Only a line that
+// holds the key can have a field equal to it, so the search picks the
+// candidate lines and the field layout is applied to them alone. The search
+// runs memchr for one byte of the key, the one rarest in a sample of the list
+// (in both letter cases), and compares the key around each place found.
+class KeySearch {
+ public:
+  // nullopt when even the rarest byte of the key is so frequent in `sample`
+  // that looking at every line costs less.
+  static std::optional<KeySearch> For(std::string_view key, std::string_view sample) {
+    if (key.empty()) return std::nullopt;  // an empty field is found by no search
+    std::array<std::size_t, 256> counts{};
+    for (char c : sample) ++counts[static_cast<unsigned char>(AsciiUpper(c))];
+    std::size_t anchor = 0;
+    for (std::size_t i = 1; i < key.size(); ++i) {
+      if (counts[static_cast<unsigned char>(key[i])] <
+          counts[static_cast<unsigned char>(key[anchor])]) {
+        anchor = i;
+      }
+    }
+    if (counts[static_cast<unsigned char>(key[anchor])] * kFrequentByte > sample.size()) {
+      return std::nullopt;
+    }
+    return KeySearch(key, anchor);
+  }
+
+  // The first position at or after `from` where `text` holds the key, or npos.
+  std::size_t Find(std::string_view text, std::size_t from) const {
+    for (std::size_t at = from + anchor_; at < text.size(); ++at) {
+      at = FindAnchor(text, at);
+      if (at == std::string_view::npos) break;
+      const std::size_t start = at - anchor_;
+      if (start + key_.size() <= text.size() &&
+          FieldMatches(text.substr(start, key_.size()), key_)) {
+        return start;
+      }
+    }
+    return std::string_view::npos;
+  }
+
+ private:
+  // An anchor byte that stands this often or more in the sample (once in so
+  // many bytes) finds too many places to be worth it.
+  static constexpr std::size_t kFrequentByte = 32;
+
+  KeySearch(std::string_view key, std::size_t anchor)
+      : key_(key),
+        anchor_(anchor),
+        upper_(key[anchor]),
+        lower_(upper_ >= 'A' && upper_ <= 'Z' ? static_cast<char>(upper_ - 'A' + 'a') : upper_) {}
+
+  // The first place at or after `at` that holds the anchor byte in either case.
+  std::size_t FindAnchor(std::string_view text, std::size_t at) const {
+    const char* begin = text.data() + at;
+    std::size_t length = text.size() - at;
+    const void* upper = std::memchr(begin, upper_, length);
+    if (upper != nullptr)
+      length = static_cast<std::size_t>(static_cast<const char*>(upper) - begin);
+    const void* lower = lower_ != upper_ ? std::memchr(begin, lower_, length) : nullptr;
+    const void* found = lower != nullptr ? lower : upper;
+    if (found == nullptr) return std::string_view::npos;
+    return static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
+  }
+
+  std::string_view key_;
+  std::size_t anchor_;  // the key's byte that the search looks for
+  char upper_;
+  char lower_;
+};
+
+// The number (from 1) of the first line of `block` whose field matches `key`,
+// or 0; `lines_before` lines came before the block.
+int FirstMatchIn(std::string_view block, int lines_before, const FieldLayout& layout,
+                 std::string_view key, const KeySearch* search) {
+  int line_number = lines_before;
+  std::size_t line_start = 0;
+  while (line_start < block.size()) {
+    if (search != nullptr) {
+      const std::size_t hit = search->Find(block, line_start);
+      if (hit == std::string_view::npos) return 0;
+      // Back to the start of the hit's line, counting the lines passed over.
+      std::size_t start = hit;
+      while (start > line_start && block[start - 1] != '\n') --start;
+      line_number += CountLineFeeds(block.substr(line_start, start - line_start));
+      line_start = start;
+    }
+    const std::size_t feed = block.find('\n', line_start);
+    const std::size_t line_end = feed == std::string_view::npos ? block.size() : feed + 1;
+    ++line_number;
+    const std::string_view line = WithoutLineEnd(block.substr(line_start, line_end - line_start));
+    if (FieldMatches(ExtractJobField(line, layout), key)) return line_number;
+    line_start = line_end;
+  }
+  return 0;
+}
+
+// The lines of a block: its line feeds, and a last line without one.
+int LinesIn(std::string_view block) {
+  return CountLineFeeds(block) + (!block.empty() && block.back() != '\n' ? 1 : 0);
+}
 
 enum class SourceOutcome { kPassedOver, kValid };
 
@@ -139,9 +259,14 @@ SourceOutcome CheckSource(const config::Snapshot& snapshot, int n, const std::st
   }
   const std::string_view key = filtered ? std::string_view(upper).substr(1) : upper;
   ListReader reader(list.file);
-  std::string_view line;
-  for (int line_number = 1; reader.NextLine(&line); ++line_number) {
-    if (FieldMatches(ExtractJobField(line, *layout), key)) {
+  std::string_view block;
+  std::optional<KeySearch> search;
+  for (int lines_before = 0; reader.NextBlock(&block); lines_before += LinesIn(block)) {
+    // The first block is the sample the search picks its byte by.
+    if (lines_before == 0) search = KeySearch::For(key, block);
+    const int line_number =
+        FirstMatchIn(block, lines_before, *layout, key, search ? &*search : nullptr);
+    if (line_number != 0) {
       list.file.Close();
       tracelog::LogMessage('.', kValidMessage, n, source.c_str(), jobno.c_str(), line_number);
       return SourceOutcome::kValid;

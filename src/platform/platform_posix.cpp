@@ -372,29 +372,62 @@ void SetThreadStartFailureForTesting(bool fail) { g_fail_thread_start.store(fail
 //
 // glibc's mktime looks at the zone again on every call (a stat of
 // /etc/localtime when TZ is unset), while localtime_r reads it once and keeps
-// it. So local times are converted with localtime_r alone, and the zone is
-// read again only when the TZ variable changes. An edit of /etc/localtime
+// it. So local times are converted through localtime_r only, and the zone is
+// read again only when the TZ variable changes; an edit of /etc/localtime
 // itself is seen after a restart.
+//
+// Transactions arrive with nearly the same date and time all day long, so
+// the conversions also remember the last stretch of time over which the
+// zone's offset was found steady: inside it, local time and instant convert
+// by arithmetic alone.
 
 namespace {
 
-std::mutex g_zone_mutex;
-std::optional<std::string> g_zone_read;  // the TZ value the zone was read for; guarded
+// No zone moves its clock by a day or more at once, nor twice within three
+// days; so an offset found the same three days before and after an instant
+// (and at it) holds over that whole stretch.
+constexpr std::int64_t kSecondsPerDay = 24 * 60 * 60;
+constexpr std::int64_t kSteadyCheck = 3 * kSecondsPerDay;
+// Instants remembered as steady lie this close to the instant checked, so
+// that every other instant with the same local time (at most a day away)
+// lies in the checked stretch too.
+constexpr std::int64_t kSteadyUse = 2 * kSecondsPerDay;
 
-// Reads the zone again when TZ changed since it was last read.
-void FollowTimeZoneVariable() {
+// Years this far out are left to mktime and localtime_r, which also keeps the
+// arithmetic here within 64 bits.
+constexpr int kYearsOutOfReach = 1'000'000;
+
+struct SteadyStretch {
+  std::int64_t from = 0;  // instants [from, to] all have `sample`'s offset
+  std::int64_t to = -1;
+  std::tm sample{};  // localtime_r of an instant in the stretch
+};
+
+struct ZoneState {
+  bool read = false;
+  bool tz_set = false;
+  std::string tz;  // the TZ value the zone was read for
+  SteadyStretch steady;
+};
+
+std::mutex g_zone_mutex;
+ZoneState g_zone;  // guarded by g_zone_mutex
+
+// Reads the zone again when TZ changed since it was last read, forgetting
+// the steady stretch. The caller holds g_zone_mutex.
+void FollowTimeZoneVariableLocked() {
   const char* tz = std::getenv("TZ");
-  std::optional<std::string> now;
-  if (tz != nullptr) now = tz;
-  std::lock_guard<std::mutex> lock(g_zone_mutex);
-  static bool read_once = false;
-  if (read_once && now == g_zone_read) return;
+  if (g_zone.read && (tz != nullptr) == g_zone.tz_set && (tz == nullptr || g_zone.tz == tz)) {
+    return;
+  }
   tzset();
-  g_zone_read = std::move(now);
-  read_once = true;
+  g_zone.read = true;
+  g_zone.tz_set = tz != nullptr;
+  g_zone.tz = tz != nullptr ? tz : "";
+  g_zone.steady = SteadyStretch();
 }
 
-std::int64_t FloorDiv(std::int64_t a, std::int64_t b) { return a / b - (a % b != 0 && (a < 0)); }
+std::int64_t FloorDiv(std::int64_t a, std::int64_t b) { return a / b - (a % b != 0 && a < 0); }
 
 // Days from 1970-01-01 to the first of `month` (1 to 12) of `year`, in the
 // proleptic Gregorian calendar.
@@ -419,54 +452,97 @@ std::int64_t SecondsAsIfUtc(const std::tm& parts) {
   return ((days * 24 + parts.tm_hour) * 60 + parts.tm_min) * 60 + parts.tm_sec;
 }
 
-// The local zone's offset from UTC at `instant`, in seconds.
-std::optional<std::int64_t> OffsetAt(std::int64_t instant) {
+// The calendar fields of `seconds` since the epoch taken as UTC, the inverse
+// of SecondsAsIfUtc; the zone's fields (daylight flag, offset, name) come
+// from `zone`.
+std::tm CalendarOf(std::int64_t seconds, const std::tm& zone) {
+  std::tm parts = zone;
+  const std::int64_t days = FloorDiv(seconds, kSecondsPerDay);
+  const std::int64_t second_of_day = seconds - days * kSecondsPerDay;
+  parts.tm_hour = static_cast<int>(second_of_day / 3600);
+  parts.tm_min = static_cast<int>(second_of_day / 60 % 60);
+  parts.tm_sec = static_cast<int>(second_of_day % 60);
+  parts.tm_wday = static_cast<int>(FloorDiv(days + 4, 7) * -7 + days + 4);  // 1970-01-01: Thursday
+  // Civil date from days: March-based years, eras of 400 years.
+  const std::int64_t shifted = days + 719468;
+  const std::int64_t era = FloorDiv(shifted, 146097);
+  const std::int64_t day_of_era = shifted - era * 146097;
+  const std::int64_t year_of_era =
+      (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+  const std::int64_t day_of_year =
+      day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const std::int64_t month_index = (5 * day_of_year + 2) / 153;  // 0 is March
+  const std::int64_t month = month_index < 10 ? month_index + 3 : month_index - 9;
+  const std::int64_t year = year_of_era + era * 400 + (month <= 2);
+  parts.tm_mday = static_cast<int>(day_of_year - (153 * month_index + 2) / 5 + 1);
+  parts.tm_mon = static_cast<int>(month - 1);
+  parts.tm_year = static_cast<int>(year - 1900);
+  parts.tm_yday = static_cast<int>(days - DaysToFirstOfMonth(year, 1));
+  return parts;
+}
+
+bool InSteadyStretch(std::int64_t instant) {
+  return instant >= g_zone.steady.from && instant <= g_zone.steady.to;
+}
+
+std::optional<std::tm> LocalTimeByZone(std::int64_t instant) {
   const time_t seconds = static_cast<time_t>(instant);
   std::tm parts{};
   if (localtime_r(&seconds, &parts) == nullptr) return std::nullopt;
-  return parts.tm_gmtoff;
+  return parts;
 }
 
-// No zone moves its clock by this much at once, nor twice within it.
-constexpr std::int64_t kUniqueWithin = 2 * 24 * 60 * 60;
-
-// The instant whose local time is `parts`, when the zone's offset is the same
-// for kUniqueWithin on either side of it, so that no other instant has the
-// same local time. nullopt near a change of offset (where the local time may
-// not exist or exist twice) and out of range: mktime resolves those.
-std::optional<std::int64_t> UnambiguousInstant(const std::tm& parts) {
-  const std::int64_t local = SecondsAsIfUtc(parts);
-  const std::optional<std::int64_t> guess_offset = OffsetAt(local);
-  if (!guess_offset) return std::nullopt;
-  const std::optional<std::int64_t> offset = OffsetAt(local - *guess_offset);
-  if (!offset) return std::nullopt;
-  const std::int64_t instant = local - *offset;
-  if (OffsetAt(instant) != offset || OffsetAt(instant - kUniqueWithin) != offset ||
-      OffsetAt(instant + kUniqueWithin) != offset) {
-    return std::nullopt;
+// Finds out whether the zone's offset is steady around `instant` and, when it
+// is, remembers the stretch. The caller holds g_zone_mutex.
+bool LearnSteadyStretchLocked(std::int64_t instant) {
+  const std::optional<std::tm> at = LocalTimeByZone(instant);
+  const std::optional<std::tm> before = LocalTimeByZone(instant - kSteadyCheck);
+  const std::optional<std::tm> after = LocalTimeByZone(instant + kSteadyCheck);
+  if (!at || !before || !after || before->tm_gmtoff != at->tm_gmtoff ||
+      after->tm_gmtoff != at->tm_gmtoff || before->tm_isdst != at->tm_isdst ||
+      after->tm_isdst != at->tm_isdst) {
+    return false;
   }
-  return instant;
+  g_zone.steady = SteadyStretch{instant - kSteadyUse, instant + kSteadyUse, *at};
+  return true;
 }
+
+bool WithinReach(int tm_year) { return tm_year > -kYearsOutOfReach && tm_year < kYearsOutOfReach; }
 
 }  // namespace
 
 std::optional<std::tm> LocalTimeOf(std::int64_t instant) {
   time_t seconds = static_cast<time_t>(instant);
   if (static_cast<std::int64_t>(seconds) != instant) return std::nullopt;
-  FollowTimeZoneVariable();
-  std::tm parts{};
-  if (localtime_r(&seconds, &parts) == nullptr) return std::nullopt;
-  return parts;
+  std::lock_guard<std::mutex> lock(g_zone_mutex);
+  FollowTimeZoneVariableLocked();
+  if (InSteadyStretch(instant)) {
+    return CalendarOf(instant + g_zone.steady.sample.tm_gmtoff, g_zone.steady.sample);
+  }
+  return LocalTimeByZone(instant);
 }
 
 std::optional<std::int64_t> InstantOfLocal(const std::tm& parts) {
-  FollowTimeZoneVariable();
-  // Years this far out are left to mktime, which also keeps the arithmetic
-  // above within 64 bits.
-  constexpr int kYearsOutOfReach = 1'000'000;
-  if (parts.tm_isdst < 0 && parts.tm_year > -kYearsOutOfReach && parts.tm_year < kYearsOutOfReach) {
-    if (const std::optional<std::int64_t> instant = UnambiguousInstant(parts)) return instant;
+  {
+    std::lock_guard<std::mutex> lock(g_zone_mutex);
+    FollowTimeZoneVariableLocked();
+    if (parts.tm_isdst < 0 && WithinReach(parts.tm_year)) {
+      // Where the offset is steady, the local time names exactly one instant.
+      const std::int64_t local = SecondsAsIfUtc(parts);
+      const std::int64_t guess = local - g_zone.steady.sample.tm_gmtoff;
+      if (InSteadyStretch(guess)) return guess;
+      const std::optional<std::tm> near = LocalTimeByZone(local);
+      if (near) {
+        const std::int64_t instant = local - near->tm_gmtoff;
+        const std::optional<std::tm> at = LocalTimeByZone(instant);
+        if (at && at->tm_gmtoff == near->tm_gmtoff && LearnSteadyStretchLocked(instant)) {
+          return instant;
+        }
+      }
+    }
   }
+  // Near a change of offset (where a local time may not exist, or exist
+  // twice) and far out of range, mktime decides.
   std::tm copy = parts;
   errno = 0;
   time_t instant = mktime(&copy);
@@ -478,7 +554,8 @@ std::optional<std::int64_t> InstantOfLocal(const std::tm& parts) {
 
 void SetTimeZoneForTesting(const char* tz) {
   setenv("TZ", tz, 1);
-  FollowTimeZoneVariable();
+  std::lock_guard<std::mutex> lock(g_zone_mutex);
+  FollowTimeZoneVariableLocked();
 }
 
 // ---------------------------------------------------------------------------

@@ -11,11 +11,11 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <vector>
 
 #include "platform/platform.h"
 
@@ -25,6 +25,9 @@ namespace {
 constexpr char kLineFeed = '\n';
 constexpr char kCarriageReturn = '\r';
 constexpr std::string_view kLineBreak = "\r\n";
+// The backward read starts with room for a file of this size, which holds
+// the kept lines of usual limits at once.
+constexpr std::int64_t kTrimFirstBuffer = 1024 * 1024;
 
 // Reads exactly `size` bytes at `offset`.
 bool ReadAt(platform::File& file, std::int64_t offset, char* buffer, std::size_t size) {
@@ -42,27 +45,100 @@ bool WriteAt(platform::File& file, std::int64_t offset, std::string_view bytes) 
   return file.Seek(offset) && file.Write(bytes.data(), bytes.size());
 }
 
-// The offset at which the last `keep` (at least 1) lines of the file begin:
-// just after the keep-th line feed counted backwards, not counting a line feed
-// that is the file's last byte (it ends the last line, it does not start a new
-// one). nullopt when the file has no more than `keep` lines or a read fails.
-std::optional<std::int64_t> FindCut(platform::File& file, std::int64_t size, std::uint32_t keep) {
-  std::vector<char> chunk(static_cast<std::size_t>(std::min<std::int64_t>(size, kTrimReadChunk)));
+// The number of line feeds in `bytes`.
+std::uint32_t CountLineFeeds(std::string_view bytes) {
+  std::uint32_t count = 0;
+  for (std::size_t at = bytes.find(kLineFeed); at != std::string_view::npos;
+       at = bytes.find(kLineFeed, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// Where the n-th (from 1) line feed of `bytes` stands; it has at least n.
+std::size_t NthLineFeed(std::string_view bytes, std::uint32_t n) {
+  std::size_t at = bytes.find(kLineFeed);
+  while (--n > 0) at = bytes.find(kLineFeed, at + 1);
+  return at;
+}
+
+// Bytes read backwards from a file's end: each piece goes in front of those
+// read before it, in one buffer that grows towards its front, so every byte
+// is read and stored once.
+class BackwardBuffer {
+ public:
+  // Room for `capacity` bytes up front, so that a file read whole into it
+  // takes one allocation.
+  explicit BackwardBuffer(std::size_t capacity)
+      : buffer_(new char[capacity]), capacity_(capacity), start_(capacity) {}
+
+  // Room for `length` more bytes in front of the stored ones.
+  char* Front(std::size_t length) {
+    if (length > start_) Grow(length);
+    start_ -= length;
+    return buffer_.get() + start_;
+  }
+  // Gives back the bytes of the last Front that were not filled.
+  void Unfront(std::size_t length) { start_ += length; }
+  std::string_view Bytes() const {
+    return std::string_view(buffer_.get() + start_, capacity_ - start_);
+  }
+
+ private:
+  void Grow(std::size_t length) {
+    const std::size_t stored = capacity_ - start_;
+    const std::size_t capacity = std::max(2 * capacity_, stored + length);
+    // Not zero-filled: every byte is written before it is read.
+    std::unique_ptr<char[]> grown(new char[capacity]);
+    std::copy_n(buffer_.get() + start_, stored, grown.get() + capacity - stored);
+    buffer_ = std::move(grown);
+    start_ = capacity - stored;
+    capacity_ = capacity;
+  }
+
+  std::unique_ptr<char[]> buffer_;
+  std::size_t capacity_ = 0;
+  std::size_t start_ = 0;
+};
+
+// Where the last `keep` (at least 1) lines of the file begin: just after the
+// keep-th line feed counted backwards, not counting a line feed that is the
+// file's last byte (it ends the last line, it does not start a new one). The
+// file is read backwards in pieces into `tail`, which then holds at least
+// the bytes from the cut to the end. nullopt when the file has no more than
+// `keep` lines or a read fails.
+std::optional<std::int64_t> ReadLastLines(platform::File& file, std::int64_t size,
+                                          std::uint32_t keep, BackwardBuffer& tail) {
   std::uint32_t line_feeds = 0;
-  bool at_end = true;
   for (std::int64_t end = size; end > 0;) {
-    const std::int64_t begin = std::max<std::int64_t>(0, end - std::int64_t(chunk.size()));
+    const std::int64_t begin = std::max<std::int64_t>(0, end - std::int64_t(kTrimReadChunk));
     const auto length = static_cast<std::size_t>(end - begin);
-    if (!ReadAt(file, begin, chunk.data(), length)) return std::nullopt;
-    std::size_t i = length;
-    if (at_end && chunk[i - 1] == kLineFeed) --i;
-    at_end = false;
-    while (i-- > 0) {
-      if (chunk[i] == kLineFeed && ++line_feeds == keep) return begin + std::int64_t(i) + 1;
+    char* piece = tail.Front(length);
+    if (!ReadAt(file, begin, piece, length)) return std::nullopt;
+    std::string_view counted(piece, length);
+    if (end == size && counted.back() == kLineFeed) counted.remove_suffix(1);
+    const std::uint32_t here = CountLineFeeds(counted);
+    if (line_feeds + here >= keep) {
+      // The keep-th line feed from the end is this piece's how-many-th from
+      // its start.
+      const std::size_t at = NthLineFeed(counted, here - (keep - line_feeds) + 1);
+      tail.Unfront(at + 1);
+      return begin + static_cast<std::int64_t>(at) + 1;
     }
+    line_feeds += here;
     end = begin;
   }
   return std::nullopt;
+}
+
+// Whether `kept` is already as it is written back: every line ended by CR LF.
+bool EndsEveryLineWithCrLf(std::string_view kept) {
+  if (kept.empty() || kept.back() != kLineFeed) return false;
+  for (std::size_t at = kept.find(kLineFeed); at != std::string_view::npos;
+       at = kept.find(kLineFeed, at + 1)) {
+    if (at == 0 || kept[at - 1] != kCarriageReturn) return false;
+  }
+  return true;
 }
 
 // The kept lines as they are written back: each line's text, then CR LF.
@@ -98,15 +174,14 @@ std::string Rewritten(std::string_view kept) {
 // When the write at the start fails the file stays as it is: its old lines
 // are damaged, but the newest ones are still complete at its end.
 void MoveToStart(platform::File& file, std::int64_t size, std::int64_t cut,
-                 bool ends_with_line_feed, const std::string& lines) {
+                 bool ends_with_line_feed, std::string_view lines) {
   const auto length = static_cast<std::int64_t>(lines.size());
   if (length > cut) {
-    std::string copy = ends_with_line_feed ? std::string() : std::string(kLineBreak);
+    std::string gap = ends_with_line_feed ? std::string() : std::string(kLineBreak);
     const std::int64_t copy_start =
-        std::max<std::int64_t>(size + static_cast<std::int64_t>(copy.size()), length);
-    copy.append(static_cast<std::size_t>(copy_start - size) - copy.size(), kLineFeed);
-    copy += lines;
-    if (!WriteAt(file, size, copy)) {
+        std::max<std::int64_t>(size + static_cast<std::int64_t>(gap.size()), length);
+    gap.append(static_cast<std::size_t>(copy_start - size) - gap.size(), kLineFeed);
+    if (!WriteAt(file, size, gap) || !WriteAt(file, copy_start, lines)) {
       file.Truncate(size);
       return;
     }
@@ -136,17 +211,25 @@ void Trim(const std::string& path, std::uint32_t keep) {
     file.Truncate(0);
     return;
   }
-  const std::optional<std::int64_t> cut = FindCut(file, size, keep);
-  // A kept part beyond what one string can hold (a 32-bit process) stays.
-  if (!cut || std::uint64_t(size - *cut) >= std::string().max_size()) return;
-  std::string kept(static_cast<std::size_t>(size - *cut), '\0');
-  if (!ReadAt(file, *cut, kept.data(), kept.size())) return;
-  MoveToStart(file, size, *cut, kept.back() == kLineFeed, Rewritten(kept));
+  BackwardBuffer tail(static_cast<std::size_t>(std::min<std::int64_t>(size, kTrimFirstBuffer)));
+  const std::optional<std::int64_t> cut = ReadLastLines(file, size, keep, tail);
+  if (!cut) return;
+  const std::string_view kept = tail.Bytes();
+  // Kept lines that already end in CR LF are written back as they were read.
+  if (EndsEveryLineWithCrLf(kept)) {
+    MoveToStart(file, size, *cut, true, kept);
+  } else {
+    MoveToStart(file, size, *cut, kept.back() == kLineFeed, Rewritten(kept));
+  }
 }
 
 }  // namespace
 
 void TrimToLastLines(const std::string& path, std::int32_t max_lines) {
+  // A negative count is a keep of over two billion lines, which no file is
+  // ever cut to: spare the look at the file (the trace log's MaxLines -1
+  // would pay it every eleventh message).
+  if (max_lines < 0) return;
   try {
     Trim(path, static_cast<std::uint32_t>(max_lines));
   } catch (...) {

@@ -9,7 +9,8 @@
 namespace zelk::tracelog {
 
 // Cuts the file at `path` to its last `max_lines` lines (compared as unsigned
-// 32-bit numbers, so a negative count never cuts), each then ending in CR LF.
+// 32-bit numbers, so a negative count never cuts, and the file is not even
+// opened), each then ending in CR LF.
 // Opens the file exclusively and never creates it; a file that cannot be had
 // (missing, busy, no access, empty path) is left alone. Reports nothing.
 void TrimToLastLines(const std::string& path, std::int32_t max_lines);
