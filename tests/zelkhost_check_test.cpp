@@ -24,7 +24,9 @@ TEST(ZelkhostCheck, AGoodConfigurationHasNoProblems) {
                                    "jobs.txt\r\nFormat1=0000000010\r\n[Log]\r\nFileName=" + root +
                                    "trace.log\r\n");
   std::ostringstream out;
-  EXPECT_EQ(CheckConfiguration(ini, out), 0) << out.str();
+  const CheckResult result = CheckConfiguration(ini, out);
+  EXPECT_EQ(result.problems, 0) << out.str();
+  EXPECT_EQ(result.warnings, 0) << out.str();
   EXPECT_NE(out.str().find("jobno[B1234]"), std::string::npos) << out.str();
   EXPECT_NE(out.str().find("No problems found."), std::string::npos);
 }
@@ -39,7 +41,7 @@ TEST(ZelkhostCheck, ABrokenConfigurationIsReported) {
                                    "nolist.txt\r\nFormat1=000000001\r\n[Log]\r\nFileName=" + root +
                                    "nofolder/trace.log\r\n");
   std::ostringstream out;
-  EXPECT_EQ(CheckConfiguration(ini, out), 6) << out.str();
+  EXPECT_EQ(CheckConfiguration(ini, out).problems, 6) << out.str();
   for (const char* expected : {
            "Format1: f[ExtFormat] t[Illegal Format String]",
            "missing/out.txt does not exist",
@@ -50,6 +52,73 @@ TEST(ZelkhostCheck, ABrokenConfigurationIsReported) {
            "nofolder/trace.log does not exist",
        }) {
     EXPECT_NE(out.str().find(expected), std::string::npos) << expected << "\n" << out.str();
+  }
+}
+
+// Configurations that look right and do something else: each gives its
+// warning (and no problem), in the section where the service reads it.
+TEST(ZelkhostCheck, WarnsOfWhatReadsOtherwiseThanItLooks) {
+  testing::ScratchDir dir;
+  const std::string root = dir.path().generic_string() + "/";
+  const std::string good = "[ForwardTransaction]\r\nTarget1=" + root + "a.txt\r\n";
+  struct Case {
+    std::string text;
+    const char* warning;
+  };
+  const Case cases[] = {
+      {good + "Formt1=%@01\r\n",
+       "line 3: Formt1: not a key of [ForwardTransaction]; did you mean Format1?"},
+      {good + "Format01=%@01\r\n",
+       "line 3: Format01: not a key of [ForwardTransaction]; did you mean Format1?"},
+      {good + "Format3=%@01\r\n",
+       "line 3: Format3 is never read: the walk ends at Format2, which is not written"},
+      {good + "Format2=\r\nTarget2=x\r\n",
+       "line 4: Target2 is never read: the walk ends at Format2, which is empty"},
+      {good + "MaxLines1=abc\r\n",
+       "MaxLines1: \"abc\" does not start with a number; it reads as 0"},
+      {good + "[Log]\r\nMaxLines=\r\n", "MaxLines is empty: it reads as 0, not as its default 50"},
+      {good + "Enable=off\r\n", "Enable: \"off\" does not start with a number; it reads as 0"},
+      {good + "Filter1=AB\r\n", "Filter1: only the first character of \"AB\" counts (A)"},
+      {good + "DropOnSuccess1=1\r\n", "line 3: DropOnSuccess1 is never read: Filter1 is empty"},
+      {good + "[ForwardTransaction]\r\nFormat1=x\r\n",
+       "line 3: [ForwardTransaction] again: only the section on line 1 is read"},
+      {good + "Target1=other\r\n", "line 3: Target1 again: the first one (line 2) is read"},
+      {"Enable=0\r\n" + good, "line 1: Enable stands before the first section and is never read"},
+      {good + "[ValidJobs]\r\n", "line 3: [ValidJobs] is not a section the service reads"},
+      {good + "[ValidJob]\r\nSource2=x\r\n",
+       "line 4: Source2 is never read: the walk ends at Source1, which is not written"},
+      {good + "[Log]\r\nFlag=+a\r\n", "line 4: Flag: not a key of [Log]; did you mean Flags?"},
+  };
+  for (const Case& c : cases) {
+    const std::string ini = root + "zelkforward.ini";
+    testing::WriteFileBytes(ini, c.text);
+    std::ostringstream out;
+    const CheckResult result = CheckConfiguration(ini, out);
+    EXPECT_EQ(result.problems, 0) << out.str();
+    EXPECT_EQ(result.warnings, 1) << out.str();
+    EXPECT_NE(out.str().find(std::string("warning: ") + c.warning), std::string::npos)
+        << c.warning << "\n"
+        << out.str();
+  }
+}
+
+TEST(ZelkhostCheck, NamesTheEncodingItReadTheFileIn) {
+  testing::ScratchDir dir;
+  const std::string ini = dir.File("zelkforward.ini");
+  const struct {
+    std::string bytes;
+    const char* name;
+  } cases[] = {
+      {"[Log]\r\n", "encoding: ANSI"},
+      {"\xEF\xBB\xBF[Log]\r\n", "encoding: UTF-8 with byte order mark"},
+      {std::string("\xFF\xFE[\0L\0o\0g\0]\0", 12), "encoding: UTF-16 LE"},
+      {std::string("\xFE\xFF\0[\0L\0o\0g\0]", 12), "encoding: UTF-16 BE"},
+  };
+  for (const auto& c : cases) {
+    testing::WriteFileBytes(ini, c.bytes);
+    std::ostringstream out;
+    CheckConfiguration(ini, out);
+    EXPECT_NE(out.str().find(c.name), std::string::npos) << out.str();
   }
 }
 

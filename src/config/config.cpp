@@ -188,7 +188,6 @@ Snapshot Snapshot::Parse(std::string bytes) {
       }
       // A "[" without "]" is no header; the line is read as a key line.
     }
-    if (snapshot.sections_.empty()) continue;
     std::size_t equals = line.find('=');
     Entry entry;
     if (equals == std::string_view::npos) {
@@ -199,9 +198,55 @@ Snapshot Snapshot::Parse(std::string bytes) {
       entry.has_value = true;
     }
     snapshot.entries_.push_back(entry);
-    snapshot.sections_.back().end_entry = snapshot.entries_.size();
+    if (!snapshot.sections_.empty()) snapshot.sections_.back().end_entry = snapshot.entries_.size();
   }
   return snapshot;
+}
+
+namespace {
+
+// Line numbers of ever later offsets of one text, counted as an editor counts
+// them: a line feed, a CR LF and a lone CR each end a line.
+class LineCounter {
+ public:
+  explicit LineCounter(std::string_view text) : text_(text) {}
+  std::size_t LineAt(std::size_t offset) {
+    for (; position_ < offset && position_ < text_.size(); ++position_) {
+      const char c = text_[position_];
+      const bool crlf = c == '\r' && position_ + 1 < text_.size() && text_[position_ + 1] == '\n';
+      if (c == '\n' || (c == '\r' && !crlf)) ++line_;
+    }
+    return line_;
+  }
+
+ private:
+  std::string_view text_;
+  std::size_t position_ = 0;
+  std::size_t line_ = 1;
+};
+
+}  // namespace
+
+Snapshot::Outline Snapshot::Describe() const {
+  // Sections and their keys stand in the file in the order of entries_ and
+  // sections_, so one counter walks the text once.
+  LineCounter lines(text_);
+  auto key_line = [&](const Entry& entry) {
+    return KeyLine{View(entry.key), View(entry.value), entry.has_value,
+                   lines.LineAt(entry.key.offset)};
+  };
+  Outline outline;
+  const std::size_t leading = sections_.empty() ? entries_.size() : sections_.front().first_entry;
+  for (std::size_t i = 0; i < leading; ++i)
+    outline.before_first_section.push_back(key_line(entries_[i]));
+  for (const Section& section : sections_) {
+    SectionLines described{View(section.name), lines.LineAt(section.name.offset), {}};
+    for (std::size_t i = section.first_entry; i < section.end_entry; ++i) {
+      described.keys.push_back(key_line(entries_[i]));
+    }
+    outline.sections.push_back(std::move(described));
+  }
+  return outline;
 }
 
 Snapshot::Piece Snapshot::PieceOf(std::string_view part) const {

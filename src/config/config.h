@@ -65,6 +65,26 @@ class Snapshot {
   std::string Read(std::string_view section, std::string_view key, std::string_view fallback,
                    std::size_t read_length) const;
 
+  // The file as it is written, for a checker: every key line and section in
+  // the order of the file, with their line numbers (from 1). Keys and values
+  // as Read finds them, before quotes are taken off or values cut.
+  struct KeyLine {
+    std::string_view key;
+    std::string_view value;
+    bool has_value = false;  // false: a line without "="
+    std::size_t line = 0;
+  };
+  struct SectionLines {
+    std::string_view name;
+    std::size_t line = 0;
+    std::vector<KeyLine> keys;
+  };
+  struct Outline {
+    std::vector<KeyLine> before_first_section;  // never read
+    std::vector<SectionLines> sections;
+  };
+  Outline Describe() const;
+
  private:
   // Pieces of text_, as offsets so that a moved snapshot stays valid.
   struct Piece {
@@ -91,6 +111,8 @@ class Snapshot {
   std::string text_;  // the file's text, decoded
   Encoding encoding_ = Encoding::kAnsi;
   std::vector<Section> sections_;
+  // Every key line: those before the first section come first (no section
+  // refers to them), then each section's.
   std::vector<Entry> entries_;
 };
 

@@ -35,6 +35,39 @@ inline constexpr Setting kLogFileName{kLogSection, "FileName", "", 256};
 inline constexpr Setting kLogMaxLines{kLogSection, "MaxLines", "50", 32};
 inline constexpr Setting kLogFlags{kLogSection, "Flags", "", 32};
 
+// The key table as one list, for what describes or checks a configuration
+// (zelkhost check, the documentation's test) rather than reads it.
+struct KeyDescription {
+  std::string_view section;
+  std::string_view key;  // for a numbered key, the part before N
+  bool numbered = false;
+  std::string_view fallback_first;  // the default (for N = 1)
+  std::string_view fallback_rest;   // the default for N of 2 or more
+  std::size_t read_length = 0;
+  bool integer = false;  // read by the integer rule
+};
+
+constexpr KeyDescription Describe(const Setting& setting, bool integer) {
+  return {setting.section,  setting.key,         false,  setting.fallback,
+          setting.fallback, setting.read_length, integer};
+}
+constexpr KeyDescription Describe(const NumberedSetting& setting, bool integer) {
+  return {setting.section,       setting.key_prefix,  true,   setting.fallback_first,
+          setting.fallback_rest, setting.read_length, integer};
+}
+
+// In the order the service reads them.
+inline constexpr KeyDescription kKeyTable[] = {
+    Describe(kEnable, true),           Describe(kAllowZeroTransaction, true),
+    Describe(kValidation, true),       Describe(kOutputFormat, false),
+    Describe(kOutputFilter, false),    Describe(kTarget, false),
+    Describe(kFileRotationTime, true), Describe(kOutputMaxLines, true),
+    Describe(kDropOnSuccess, true),    Describe(kSource, false),
+    Describe(kSourceFilter, false),    Describe(kSourceLayout, false),
+    Describe(kLogFileName, false),     Describe(kLogMaxLines, true),
+    Describe(kLogFlags, false),
+};
+
 }  // namespace zelk::config
 
 #endif  // ZELK_CONFIG_SETTINGS_H_

@@ -12,11 +12,12 @@
 namespace zelk::extformat {
 namespace {
 
-constexpr char kIllegalFormatString[] = "f[ExtFormat] t[Illegal Format String]";
-constexpr char kBadOrdinal[] =
+constexpr char kIllegalFormatStringMessage[] = "f[ExtFormat] t[Illegal Format String]";
+constexpr char kBadOrdinalMessage[] =
     "f[ExtFormat] t[At least one %@ expresion does not follow by two correct alfanumeric "
     "ordinals]";
-constexpr char kMissingOrdinal[] = "f[ExtFormat] t[Ordinal does not exist in this context] @[";
+constexpr char kMissingOrdinalMessage[] =
+    "f[ExtFormat] t[Ordinal does not exist in this context] @[";
 constexpr std::size_t kOrdinalLength = 2;
 
 bool IsModifierCharacter(char c) { return (c >= '0' && c <= '9') || c == '.' || c == '-'; }
@@ -39,15 +40,15 @@ struct Reference {
 Reference ReadReference(std::string_view format, std::size_t start) {
   std::size_t at = start;
   while (at < format.size() && IsModifierCharacter(format[at])) ++at;
-  if (at == format.size() || format[at] != '@') throw ExtFormatError(kIllegalFormatString);
+  if (at == format.size() || format[at] != '@') throw ExtFormatError(kIllegalFormatStringMessage);
   Reference reference;
   if (!internal::ParseConversion(format.substr(start, at - start), reference.conversion)) {
-    throw ExtFormatError(kIllegalFormatString);
+    throw ExtFormatError(kIllegalFormatStringMessage);
   }
   reference.ordinal = format.substr(at + 1, kOrdinalLength);
   if (reference.ordinal.size() != kOrdinalLength || !IsOrdinalCharacter(reference.ordinal[0]) ||
       !IsOrdinalCharacter(reference.ordinal[1])) {
-    throw ExtFormatError(kBadOrdinal);
+    throw ExtFormatError(kBadOrdinalMessage);
   }
   reference.next = at + 1 + kOrdinalLength;
   return reference;
@@ -85,7 +86,8 @@ void FieldRecord::ExtFormat(std::string& output, std::string_view format,
     const Reference reference = ReadReference(format, percent + 1);
     const Entry* entry = Find(reference.ordinal);
     if (entry == nullptr) {
-      throw ExtFormatError(std::string(kMissingOrdinal).append(reference.ordinal).append("]"));
+      throw ExtFormatError(
+          std::string(kMissingOrdinalMessage).append(reference.ordinal).append("]"));
     }
     const std::size_t value_start = rendered.size();
     switch (entry->kind) {

@@ -16,7 +16,7 @@
 namespace zelk::extformat {
 namespace {
 
-constexpr char kWrongDateTime[] = "f[ExtFormat] t[DateAndTime has wrong format]";
+constexpr char kWrongDateTimeMessage[] = "f[ExtFormat] t[DateAndTime has wrong format]";
 constexpr std::size_t kOrdinalLength = 2;
 constexpr std::size_t kDateTimeLength = 6;  // YYMMDD and HHMMSS
 constexpr int kCentury = 2000;              // the year pair counts from here, without a window
@@ -176,7 +176,7 @@ void FieldRecord::SetDateTime(std::string_view date, std::string_view time,
   date = CText(date);
   time = CText(time);
   if (date.size() != kDateTimeLength || time.size() != kDateTimeLength) {
-    throw ExtFormatError(kWrongDateTime);
+    throw ExtFormatError(kWrongDateTimeMessage);
   }
   const std::optional<std::tm> moment = LocalMoment(InstantOf(date, time), rotation_period);
   TimePart parts[std::size(kTimePartOrdinals)];

@@ -89,7 +89,8 @@ class ListReader {
       // zero-filled; only bytes read are looked at.
       const std::size_t capacity = std::max(2 * capacity_, carried + kReadChunk);
       std::unique_ptr<char[]> grown(new char[capacity]);
-      std::memcpy(grown.get(), buffer_.get() + position_, carried);
+      // memcpy wants a real pointer even for no bytes; the first buffer has none.
+      if (carried > 0) std::memcpy(grown.get(), buffer_.get() + position_, carried);
       buffer_ = std::move(grown);
       capacity_ = capacity;
     } else if (carried > 0) {

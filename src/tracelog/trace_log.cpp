@@ -52,10 +52,10 @@ constexpr auto kBusyRetryLimit = std::chrono::milliseconds(2000);
 constexpr std::size_t kModulePathBuffer = 256;
 // At least eight uppercase hex digits: exactly eight for a 32-bit address, the
 // whole address where it is wider.
-constexpr char kLoadedBanner[] =
+constexpr char kLoadedBannerMessage[] =
     "%s is loaded at [0x%8.8" PRIXPTR "] v[%s] logflags[%s] maxlines[%d]";
-constexpr char kOperatingSystemLine[] = "OS: %s";
-constexpr char kUnloadedBanner[] = "%s is unloaded";
+constexpr char kOperatingSystemMessage[] = "OS: %s";
+constexpr char kUnloadedBannerMessage[] = "%s is unloaded";
 
 struct Settings {
   std::string file_name;  // empty: nothing is written
@@ -283,7 +283,7 @@ void WriteLoadedBanner() {
     const std::shared_ptr<const Settings> settings = State().settings.load();
     const std::string path = platform::ModulePath(kModulePathBuffer);
     if (!path.empty()) {
-      LogMessage(kInformation, kLoadedBanner, path.c_str(), platform::ModuleBaseAddress(),
+      LogMessage(kInformation, kLoadedBannerMessage, path.c_str(), platform::ModuleBaseAddress(),
                  GetModuleVersionText().c_str(), settings->flags.c_str(),
                  static_cast<int>(settings->line_limit));
     }
@@ -291,7 +291,7 @@ void WriteLoadedBanner() {
     // No memory for the banner's texts: the OS line still follows.
   }
   try {
-    LogMessage(kInformation, kOperatingSystemLine, DescribeOperatingSystem().c_str());
+    LogMessage(kInformation, kOperatingSystemMessage, DescribeOperatingSystem().c_str());
   } catch (...) {
   }
 }
@@ -299,7 +299,7 @@ void WriteLoadedBanner() {
 void WriteUnloadedBanner() {
   try {
     const std::string path = platform::ModulePath(kModulePathBuffer);
-    if (!path.empty()) LogMessage(kInformation, kUnloadedBanner, path.c_str());
+    if (!path.empty()) LogMessage(kInformation, kUnloadedBannerMessage, path.c_str());
   } catch (...) {
   }
 }

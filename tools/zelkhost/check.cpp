@@ -1,9 +1,12 @@
 #include "check.h"
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "config/config.h"
 #include "config/settings.h"
@@ -18,23 +21,263 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::size_t kLayoutLength = 10;
+using config::KeyDescription;
+using KeyLine = config::Snapshot::KeyLine;
+using SectionLines = config::Snapshot::SectionLines;
 
-// Counts problems and prints them in one shape.
+constexpr std::size_t kLayoutLength = 10;
+// A name this close to a key of the section (in edits) is taken for a typo.
+constexpr std::size_t kLikelyTypo = 3;
+
+// Counts problems and warnings and prints them in one shape.
 class Report {
  public:
   explicit Report(std::ostream& out) : out_(out) {}
   void Problem(const std::string& text) {
     out_ << "    problem: " << text << "\n";
-    ++problems_;
+    ++result_.problems;
+  }
+  void Warning(const std::string& text) {
+    out_ << "    warning: " << text << "\n";
+    ++result_.warnings;
   }
   std::ostream& out() { return out_; }
-  int problems() const { return problems_; }
+  CheckResult result() const { return result_; }
 
  private:
   std::ostream& out_;
-  int problems_ = 0;
+  CheckResult result_;
 };
+
+char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool SameName(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return AsciiLower(x) == AsciiLower(y);
+         });
+}
+
+std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+
+std::string LineOf(std::size_t line) { return "line " + std::to_string(line) + ": "; }
+
+std::string KeyName(const KeyDescription& key, int n) {
+  return std::string(key.key) + (key.numbered ? std::to_string(n) : "");
+}
+
+// Edits (insertions, deletions, replacements) from `a` to `b`, letter case
+// aside.
+std::size_t EditDistance(std::string_view a, std::string_view b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      const bool same = AsciiLower(a[i - 1]) == AsciiLower(b[j - 1]);
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// ---------------------------------------------------------------------------
+// The file as written: which lines the service reads.
+
+// A key line read as a key of the table: which key, and N for a numbered one.
+struct KnownKey {
+  const KeyDescription* key = nullptr;
+  int n = 0;
+};
+
+// The key of `section`'s table that `name` names: a plain key by its name, a
+// numbered one by its name and N in decimal without leading zeros.
+std::optional<KnownKey> Identify(std::string_view section, std::string_view name) {
+  for (const KeyDescription& key : config::kKeyTable) {
+    if (!SameName(key.section, section)) continue;
+    if (!key.numbered) {
+      if (SameName(key.key, name)) return KnownKey{&key, 0};
+      continue;
+    }
+    if (name.size() <= key.key.size() || !SameName(name.substr(0, key.key.size()), key.key)) {
+      continue;
+    }
+    const std::string_view digits = name.substr(key.key.size());
+    if (digits.size() > 9 || digits.front() == '0' ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+      continue;
+    }
+    return KnownKey{&key, std::stoi(std::string(digits))};
+  }
+  return std::nullopt;
+}
+
+// The key of `section` nearest to `name`, if it is likely what was meant. A
+// numbered key is tried with the number `name` ends in (without leading
+// zeros), or 1.
+std::optional<std::string> NearestKey(std::string_view section, std::string_view name) {
+  std::size_t digits = name.size();
+  while (digits > 0 && name[digits - 1] >= '0' && name[digits - 1] <= '9') --digits;
+  const std::string_view number = name.substr(digits).substr(0, 9);
+  const int n = number.empty() ? 1 : std::max(1, std::stoi(std::string(number)));
+  std::optional<std::string> nearest;
+  std::size_t best = kLikelyTypo + 1;
+  for (const KeyDescription& key : config::kKeyTable) {
+    if (!SameName(key.section, section)) continue;
+    const std::string candidate = KeyName(key, n);
+    const std::size_t distance = EditDistance(name, candidate);
+    if (distance < best) {
+      best = distance;
+      nearest = candidate;
+    }
+  }
+  return nearest;
+}
+
+// The first section of the name, as the service reads it, and the ones after
+// it, which it never reads.
+struct SectionsNamed {
+  const SectionLines* read = nullptr;
+  std::vector<const SectionLines*> ignored;
+};
+
+SectionsNamed FindSections(const config::Snapshot::Outline& outline, std::string_view name) {
+  SectionsNamed found;
+  for (const SectionLines& section : outline.sections) {
+    if (!SameName(section.name, name)) continue;
+    if (found.read == nullptr) {
+      found.read = &section;
+    } else {
+      found.ignored.push_back(&section);
+    }
+  }
+  return found;
+}
+
+// The key line the service reads for `name` in `section`, if any.
+const KeyLine* FindKey(const SectionLines* section, std::string_view name) {
+  if (section == nullptr) return nullptr;
+  for (const KeyLine& key : section->keys) {
+    if (SameName(key.key, name)) return &key;
+  }
+  return nullptr;
+}
+
+// Where a walk of numbered entries ends: the first N whose list-ending key
+// reads as empty, and whether that key is written at all.
+struct WalkEnd {
+  int n = 1;
+  std::string ending_key;
+  bool written = false;
+};
+
+// Warns of what the service never reads in `name`'s section: the sections of
+// the same name after the first, keys that are none of its keys, keys that
+// repeat, numbered keys beyond the end of their walk, and a DropOnSuccess
+// whose Filter is empty.
+void CheckKeyLines(const config::Snapshot::Outline& outline, std::string_view name,
+                   const std::optional<WalkEnd>& walk, std::string_view ending_key,
+                   const config::Snapshot& snapshot, Report& report) {
+  const SectionsNamed sections = FindSections(outline, name);
+  for (const SectionLines* ignored : sections.ignored) {
+    report.Warning(LineOf(ignored->line) + "[" + std::string(ignored->name) + "] again: only the " +
+                   "section on line " + std::to_string(sections.read->line) +
+                   " is read; the keys under this one are not");
+  }
+  if (sections.read == nullptr) return;
+  std::vector<std::string_view> seen;
+  for (const KeyLine& line : sections.read->keys) {
+    const std::string key(line.key);
+    const auto earlier = std::find_if(seen.begin(), seen.end(),
+                                      [&](std::string_view k) { return SameName(k, line.key); });
+    if (earlier != seen.end()) {
+      report.Warning(LineOf(line.line) + key + " again: the first one (line " +
+                     std::to_string(FindKey(sections.read, line.key)->line) + ") is read");
+      continue;
+    }
+    seen.push_back(line.key);
+    const std::optional<KnownKey> known = Identify(name, line.key);
+    if (!known) {
+      const std::optional<std::string> nearest = NearestKey(name, line.key);
+      report.Warning(LineOf(line.line) + key + ": not a key of [" + std::string(name) + "]" +
+                     (nearest ? "; did you mean " + *nearest + "?" : ""));
+      continue;
+    }
+    if (!known->key->numbered || !walk) continue;
+    // The key that ends the walk is read for its last N too; the others not.
+    const bool beyond = known->key->key == ending_key ? known->n > walk->n : known->n >= walk->n;
+    if (beyond) {
+      report.Warning(LineOf(line.line) + key + " is never read: the walk ends at " +
+                     walk->ending_key + ", which is " + (walk->written ? "empty" : "not written"));
+      continue;
+    }
+    if (known->key->key == config::kDropOnSuccess.key_prefix &&
+        config::Read(snapshot, config::kOutputFilter, known->n).empty()) {
+      report.Warning(LineOf(line.line) + key + " is never read: Filter" + std::to_string(known->n) +
+                     " is empty");
+    }
+  }
+}
+
+// The end of the walk of `setting` (Format%d, Source%d).
+WalkEnd EndOfWalk(const config::Snapshot& snapshot, const config::Snapshot::Outline& outline,
+                  const config::NumberedSetting& setting) {
+  WalkEnd end;
+  while (!config::Read(snapshot, setting, end.n).empty()) ++end.n;
+  end.ending_key = std::string(setting.key_prefix) + std::to_string(end.n);
+  end.written = FindKey(FindSections(outline, setting.section).read, end.ending_key) != nullptr;
+  return end;
+}
+
+// ---------------------------------------------------------------------------
+// Values that read otherwise than they look.
+
+bool StartsWithNumber(std::string_view value) {
+  std::size_t i = 0;
+  while (i < value.size() && (value[i] == ' ' || (value[i] >= '\t' && value[i] <= '\r'))) ++i;
+  if (i < value.size() && (value[i] == '+' || value[i] == '-')) ++i;
+  return i < value.size() && value[i] >= '0' && value[i] <= '9';
+}
+
+// An integer key whose value does not start with a number, or is empty where
+// its default is not.
+void CheckInteger(const std::string& key, const std::string& value, std::string_view fallback,
+                  Report& report) {
+  if (value.empty()) {
+    if (!fallback.empty()) {
+      report.Warning(key + " is empty: it reads as 0, not as its default " + std::string(fallback));
+    }
+    return;
+  }
+  if (!StartsWithNumber(value)) {
+    report.Warning(key + ": " + Quoted(value) + " does not start with a number; it reads as " +
+                   std::to_string(config::IntegerSetting(value)));
+  }
+}
+
+void CheckInteger(const config::Snapshot& snapshot, const config::Setting& setting,
+                  Report& report) {
+  CheckInteger(std::string(setting.key), config::Read(snapshot, setting), setting.fallback, report);
+}
+
+void CheckInteger(const config::Snapshot& snapshot, const config::NumberedSetting& setting, int n,
+                  Report& report) {
+  CheckInteger(std::string(setting.key_prefix) + std::to_string(n),
+               config::Read(snapshot, setting, n),
+               n == 1 ? setting.fallback_first : setting.fallback_rest, report);
+}
+
+void CheckFilter(const std::string& key, const std::string& value, Report& report) {
+  if (value.size() > 1) {
+    report.Warning(key + ": only the first character of " + Quoted(value) + " counts (" +
+                   value.substr(0, 1) + ")");
+  }
+}
+
+// ---------------------------------------------------------------------------
+// What a transaction, a check and the trace log would meet.
 
 // The current local date and time as YYMMDD and HHMMSS, for the sample.
 void Now(std::string* date, std::string* time) {
@@ -66,8 +309,10 @@ void CheckOutputSection(const config::Snapshot& snapshot, int n, const std::stri
   forwarding::Transaction sample{"1", job_no, date,     time,     "Text03", "Text04",
                                  "5", "6",    "Text21", "Text23", "12.5",   "8.25"};
   report.out() << "  section " << n << ": filter[" << filter << "] jobno[" << job_no << "]\n";
+  CheckFilter("Filter" + std::to_string(n), filter, report);
   extformat::FieldRecord record;
   forwarding::FillFieldRecord(record, sample, prefixed);
+  CheckInteger(snapshot, config::kFileRotationTime, n, report);
   const std::int32_t minutes =
       config::IntegerSetting(config::Read(snapshot, config::kFileRotationTime, n));
   std::string target;
@@ -91,30 +336,38 @@ void CheckOutputSection(const config::Snapshot& snapshot, int n, const std::stri
   } catch (const extformat::ExtFormatError& error) {
     report.Problem("Format" + std::to_string(n) + ": " + error.what());
   }
+  CheckInteger(snapshot, config::kOutputMaxLines, n, report);
+  if (!filter.empty()) CheckInteger(snapshot, config::kDropOnSuccess, n, report);
 }
 
-void CheckForwarding(const config::Snapshot& snapshot, Report& report) {
+void CheckForwarding(const config::Snapshot& snapshot, const config::Snapshot::Outline& outline,
+                     Report& report) {
   report.out() << "[ForwardTransaction]\n";
+  CheckInteger(snapshot, config::kEnable, report);
   if (config::IntegerSetting(config::Read(snapshot, config::kEnable)) == 0) {
     report.out() << "  forwarding is switched off (Enable)\n";
   }
-  int n = 1;
-  for (;; ++n) {
-    const std::string format = config::Read(snapshot, config::kOutputFormat, n);
-    if (format.empty()) break;
-    CheckOutputSection(snapshot, n, format, report);
+  CheckInteger(snapshot, config::kAllowZeroTransaction, report);
+  CheckInteger(snapshot, config::kValidation, report);
+  const WalkEnd walk = EndOfWalk(snapshot, outline, config::kOutputFormat);
+  for (int n = 1; n < walk.n; ++n) {
+    CheckOutputSection(snapshot, n, config::Read(snapshot, config::kOutputFormat, n), report);
   }
-  if (n == 1) report.out() << "  no output sections (Format1 is empty)\n";
+  if (walk.n == 1) report.out() << "  no output sections (Format1 is empty)\n";
+  CheckKeyLines(outline, config::kForwardSection, walk, config::kOutputFormat.key_prefix, snapshot,
+                report);
 }
 
-void CheckJobLists(const config::Snapshot& snapshot, Report& report) {
+void CheckJobLists(const config::Snapshot& snapshot, const config::Snapshot::Outline& outline,
+                   Report& report) {
   report.out() << "[ValidJob]\n";
-  int n = 1;
-  for (;; ++n) {
+  const WalkEnd walk = EndOfWalk(snapshot, outline, config::kSource);
+  for (int n = 1; n < walk.n; ++n) {
     const std::string source = config::Read(snapshot, config::kSource, n);
-    if (source.empty()) break;
     const std::string layout = config::Read(snapshot, config::kSourceLayout, n);
     report.out() << "  source " << n << ": file[" << source << "] format[" << layout << "]\n";
+    CheckFilter("Filter" + std::to_string(n), config::Read(snapshot, config::kSourceFilter, n),
+                report);
     std::error_code ignored;
     if (!fs::is_regular_file(source, ignored))
       report.Problem("the job list " + source + " is missing");
@@ -122,15 +375,20 @@ void CheckJobLists(const config::Snapshot& snapshot, Report& report) {
       report.Problem("Format" + std::to_string(n) + " is not 10 characters long");
     }
   }
-  if (n == 1) report.out() << "  no job lists: every job number is not valid\n";
+  if (walk.n == 1) report.out() << "  no job lists: every job number is not valid\n";
+  CheckKeyLines(outline, config::kValidJobSection, walk, config::kSource.key_prefix, snapshot,
+                report);
 }
 
-void CheckTraceLog(const config::Snapshot& snapshot, Report& report) {
+void CheckTraceLog(const config::Snapshot& snapshot, const config::Snapshot::Outline& outline,
+                   Report& report) {
   report.out() << "[Log]\n";
   const std::string file = config::Read(snapshot, config::kLogFileName);
   report.out() << "  file[" << file << "] maxlines["
                << config::IntegerSetting(config::Read(snapshot, config::kLogMaxLines)) << "] flags["
                << config::Read(snapshot, config::kLogFlags) << "]\n";
+  CheckInteger(snapshot, config::kLogMaxLines, report);
+  CheckKeyLines(outline, config::kLogSection, std::nullopt, {}, snapshot, report);
   if (file.empty()) {
     report.out() << "  no trace log is written (FileName is empty)\n";
     return;
@@ -146,9 +404,28 @@ void CheckTraceLog(const config::Snapshot& snapshot, Report& report) {
   }
 }
 
+// What stands outside the three sections: keys before the first section and
+// sections the service does not read.
+void CheckFileLayout(const config::Snapshot::Outline& outline, Report& report) {
+  for (const KeyLine& line : outline.before_first_section) {
+    report.Warning(LineOf(line.line) + std::string(line.key) +
+                   " stands before the first section and is never read");
+  }
+  for (const SectionLines& section : outline.sections) {
+    const bool known = SameName(section.name, config::kForwardSection) ||
+                       SameName(section.name, config::kValidJobSection) ||
+                       SameName(section.name, config::kLogSection);
+    if (!known) {
+      report.Warning(LineOf(section.line) + "[" + std::string(section.name) +
+                     "] is not a section the service reads ([ForwardTransaction], [ValidJob], " +
+                     "[Log])");
+    }
+  }
+}
+
 }  // namespace
 
-int CheckConfiguration(const std::string& config_path, std::ostream& out) {
+CheckResult CheckConfiguration(const std::string& config_path, std::ostream& out) {
   Report report(out);
   std::error_code ignored;
   out << "Configuration file: " << config_path << "\n";
@@ -156,13 +433,18 @@ int CheckConfiguration(const std::string& config_path, std::ostream& out) {
     report.Problem("the configuration file does not exist; every setting has its default");
   }
   const config::Snapshot snapshot = config::Snapshot::Load(config_path);
-  CheckForwarding(snapshot, report);
-  CheckJobLists(snapshot, report);
-  CheckTraceLog(snapshot, report);
-  out << (report.problems() == 0 ? std::string("No problems found.")
-                                 : std::to_string(report.problems()) + " problem(s) found.")
-      << "\n";
-  return report.problems();
+  const config::Snapshot::Outline outline = snapshot.Describe();
+  out << "  encoding: " << config::EncodingName(snapshot.encoding()) << "\n";
+  CheckFileLayout(outline, report);
+  CheckForwarding(snapshot, outline, report);
+  CheckJobLists(snapshot, outline, report);
+  CheckTraceLog(snapshot, outline, report);
+  const CheckResult result = report.result();
+  out << (result.problems == 0 ? std::string("No problems found.")
+                               : std::to_string(result.problems) + " problem(s) found.");
+  if (result.warnings > 0) out << " " << result.warnings << " warning(s).";
+  out << "\n";
+  return result;
 }
 
 }  // namespace zelk::host

@@ -8,9 +8,17 @@
 
 namespace zelk::host {
 
-// Reports on the configuration file at `config_path`, section by section, into
-// `out`. Returns the number of problems found.
-int CheckConfiguration(const std::string& config_path, std::ostream& out);
+// What a check found. Problems make a transaction or a check fail; warnings
+// are settings that read otherwise than they look (a key the service never
+// reads, a value that is no number, a section written twice, ...).
+struct CheckResult {
+  int problems = 0;
+  int warnings = 0;
+};
+
+// Reports on the configuration file at `config_path`, section by section in
+// the order the service reads them, into `out`.
+CheckResult CheckConfiguration(const std::string& config_path, std::ostream& out);
 
 }  // namespace zelk::host
 

@@ -171,10 +171,12 @@ int Info(const std::string& library_option) {
   return 0;
 }
 
-int Check(const std::string& library_option) {
+// Exit status 1 on problems, and on warnings too when `strict`.
+int Check(const std::string& library_option, bool strict) {
   const std::string path = LibraryPath(library_option);
   std::cout << "Library: " << path << "\n";
-  return CheckConfiguration(config::ConfigFilePathFor(path), std::cout) == 0 ? 0 : 1;
+  const CheckResult result = CheckConfiguration(config::ConfigFilePathFor(path), std::cout);
+  return result.problems > 0 || (strict && result.warnings > 0) ? 1 : 0;
 }
 
 }  // namespace
@@ -204,15 +206,17 @@ int Main(int argc, char** argv) {
   CLI::App* info = app.add_subcommand("info", "service name, API version and file paths");
   add_library_option(info);
 
+  bool strict = false;
   CLI::App* check = app.add_subcommand(
       "check", "report what the configuration beside the library would do; exit 1 on problems");
   add_library_option(check);
+  check->add_flag("--strict", strict, "exit 1 on warnings too");
 
   CLI11_PARSE(app, argc, argv);
   if (run->parsed()) return Run(library, file);
   if (validate->parsed()) return Validate(library, async, jobnos);
   if (info->parsed()) return Info(library);
-  return Check(library);
+  return Check(library, strict);
 }
 
 }  // namespace zelk::host
