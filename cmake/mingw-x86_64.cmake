@@ -12,3 +12,4 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 # The Wine architecture the test programs run under (see wine-run.sh).
 set(ZELK_WINE_ARCH win64)
+set(ZELK_PACKAGE_PLATFORM windows-x64)

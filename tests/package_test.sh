@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# Unpacks every package in DIR into a fresh folder and, from there, runs
+# zelkhost info, check and run on the example configuration it carries: the
+# Linux package natively, the zips under Wine. Where this machine cannot run
+# 32-bit programs, the 32-bit package is only unpacked and looked at, and the
+# script says so; it fails only for what it could run.
+# Usage: package_test.sh DIR
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+dist=$(cd "$1" && pwd)
+failed=0
+
+no_32bit=""
+if [ -n "${ZELK_SKIP_32BIT_TESTS:-}" ]; then
+  no_32bit="ZELK_SKIP_32BIT_TESTS is set"
+elif ! no_32bit=$(bash "$root/scripts/can-run-32bit.sh"); then
+  :
+else
+  no_32bit=""
+fi
+
+fail() {
+  echo "FAIL: $1: $2"
+  failed=1
+  package_failed=1
+}
+
+# test_package FILE RUNNER...: what an administrator does first with it.
+test_package() {
+  local package=$1
+  shift
+  local runner=("$@")
+  local name
+  name=$(basename "$package")
+  name=${name%.zip}
+  name=${name%.tar.gz}
+  package_failed=0
+  local work
+  work=$(mktemp -d "${TMPDIR:-/tmp}/zelk-package-XXXXXX")
+  (cd "$work" && cmake -E tar xf "$package") || { fail "$name" "cannot be unpacked"; return; }
+  local folder="$work/$name"
+  for file in zelkforward.ini jobs.txt transactions.tsv INSTALL.txt docs/configuration.md \
+    docs/trace-log.md docs/architecture.md docs/README.md; do
+    [ -f "$folder/$file" ] || fail "$name" "lacks $file"
+  done
+  [ -d "$folder/out" ] || fail "$name" "lacks the folder out/"
+  local host=./zelkhost
+  [ -f "$folder/zelkhost.exe" ] && host=./zelkhost.exe
+  [ -f "$folder/$host" ] || fail "$name" "lacks $host"
+  if [ "${runner[0]:-}" = "not-run" ]; then
+    echo "$name: unpacked and complete; its programs not run: ${runner[*]:1}"
+    rm -rf "$work"
+    return
+  fi
+  cd "$folder"
+  local out
+  out=$("${runner[@]}" "$host" info 2>&1) || fail "$name" "zelkhost info failed: $out"
+  [[ "$out" == *"Quillet Zelk v[1.05rc12]"* ]] || fail "$name" "zelkhost info: $out"
+  out=$("${runner[@]}" "$host" check 2>&1) || fail "$name" "zelkhost check failed: $out"
+  [[ "$out" == *"No problems found."* ]] || fail "$name" "zelkhost check: $out"
+  # The example holds one line that is no transaction, which zelkhost skips
+  # (and says so in its exit status); every other line is sent.
+  out=$("${runner[@]}" "$host" run transactions.tsv 2>&1)
+  [[ "$out" == *" transactions sent, 1 lines skipped"* ]] || fail "$name" "zelkhost run: $out"
+  local files
+  files=$(find out -name '*.txt' | wc -l)
+  [ "$files" -gt 0 ] && grep -q -- '-- SUCCESS' trace.log || fail "$name" "zelkhost run wrote no targets"
+  [ "$package_failed" -eq 0 ] &&
+    echo "$name: info, check and run passed ($files target files, $(wc -l < trace.log) log lines)"
+  cd "$root"
+  rm -rf "$work"
+}
+
+shopt -s nullglob
+packages=("$dist"/zelkforward-*)
+[ ${#packages[@]} -eq 3 ] || fail "dist" "expected 3 packages, found ${#packages[@]}"
+for package in "${packages[@]}"; do
+  case "$package" in
+    *-linux-*) test_package "$package" ;;
+    *-windows-x64.zip)
+      test_package "$package" "$root/cmake/wine-run.sh" win64 "$root/build/windows64/wineprefix" ;;
+    *-windows-x86.zip)
+      if [ -n "$no_32bit" ]; then
+        echo "The 32-bit package's programs do not run on this machine: $no_32bit."
+        test_package "$package" not-run "$no_32bit"
+      else
+        test_package "$package" "$root/cmake/wine-run.sh" win32 "$root/build/windows/wineprefix"
+      fi
+      ;;
+    *) fail "$(basename "$package")" "is no package of ours" ;;
+  esac
+done
+[ "$failed" -eq 0 ] && echo "packages OK"
+exit "$failed"
