@@ -2,7 +2,7 @@
 # Builds every platform from this tree and runs every test: natively (plain,
 # under ASan with UBSan, and under TSan, plus a short run of every fuzzer), the
 # 32-bit Windows build under 32-bit Wine and the 64-bit Windows build under
-# wine64.
+# wine64; then the three release packages are made and tried unpacked.
 #
 # Every stage runs even when an earlier one failed, and the summary at the end
 # names each stage as passed, failed or not run (with the reason). The command
@@ -57,6 +57,7 @@ fuzz() { bash scripts/fuzz.sh 15; }
 windows_x86_build() { preset windows && ctest --preset windows-static; }
 windows_x86_wine() { start_wine win32 windows && ctest --preset windows; }
 windows_x64() { preset windows64 && start_wine win64 windows64 && ctest --preset windows64; }
+packages() { bash scripts/package.sh; }
 
 stage "Linux" native
 stage "Linux under AddressSanitizer and UndefinedBehaviorSanitizer" asan
@@ -77,6 +78,7 @@ else
   not_run "32-bit Windows under Wine" "$no_32bit"
 fi
 stage "64-bit Windows under wine64" windows_x64
+stage "release packages, unpacked and tried" packages
 
 echo
 echo "== summary =="
