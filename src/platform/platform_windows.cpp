@@ -1,4 +1,5 @@
-// Windows implementation of the platform door (32-bit Windows, Win32 API).
+// Windows implementation of the platform door (Win32 API), for the 32-bit and
+// the 64-bit DLL alike.
 #include <windows.h>
 
 // After windows.h, whose types it uses.
