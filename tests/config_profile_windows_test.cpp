@@ -13,6 +13,8 @@
 namespace zelk::config {
 namespace {
 
+using testing::Utf16Bytes;
+
 std::string ProfileRead(const std::string& path, const char* section, const char* key,
                         const char* fallback, DWORD read_length) {
   std::vector<char> buffer(read_length + 1, '\0');
@@ -55,18 +57,6 @@ const ProfileCase kCases[] = {
     {"CR inside", "[Log]\na=1\nFlags=2\rFileName=3", "Log", "Flags", 32},
     {"CR runs", "[Log]\r\r\n\nFlags=+a\r\r\rFileName=x", "Log", "FileName", 32},
 };
-
-// The bytes of `text` in UTF-16 with its byte order mark.
-std::string Utf16Bytes(std::u16string_view text, bool big_endian) {
-  std::string bytes = big_endian ? "\xFE\xFF" : "\xFF\xFE";
-  for (char16_t unit : text) {
-    const char high = static_cast<char>(unit >> 8);
-    const char low = static_cast<char>(unit & 0xFF);
-    bytes += big_endian ? high : low;
-    bytes += big_endian ? low : high;
-  }
-  return bytes;
-}
 
 struct UnicodeCase {
   const char* name;

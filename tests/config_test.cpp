@@ -13,6 +13,8 @@
 namespace zelk::config {
 namespace {
 
+using testing::Utf16Bytes;
+
 TEST(ConfigFilePath, CutsAfterTheLastDotOfTheWholePath) {
   struct Case {
     const char* module;
@@ -78,18 +80,6 @@ TEST(Snapshot, ReadingRules) {
     EXPECT_EQ(snapshot.Read(c.section, c.key, "default", 256), c.expected)
         << c.section << "/" << c.key;
   }
-}
-
-// The bytes of `text` in UTF-16 with its byte order mark.
-std::string Utf16Bytes(std::u16string_view text, bool big_endian) {
-  std::string bytes = big_endian ? "\xFE\xFF" : "\xFF\xFE";
-  for (char16_t unit : text) {
-    const char high = static_cast<char>(unit >> 8);
-    const char low = static_cast<char>(unit & 0xFF);
-    bytes += big_endian ? high : low;
-    bytes += big_endian ? low : high;
-  }
-  return bytes;
 }
 
 TEST(Snapshot, EveryLineEndMixtureInEveryEncoding) {

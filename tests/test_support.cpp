@@ -36,6 +36,17 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
   file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+std::string Utf16Bytes(std::u16string_view text, bool big_endian) {
+  std::string bytes = big_endian ? "\xFE\xFF" : "\xFF\xFE";
+  for (char16_t unit : text) {
+    const char high = static_cast<char>(unit >> 8);
+    const char low = static_cast<char>(unit & 0xFF);
+    bytes += big_endian ? high : low;
+    bytes += big_endian ? low : high;
+  }
+  return bytes;
+}
+
 std::vector<LogLine> ReadLogLines(const std::string& path) {
   constexpr std::size_t kStampLength = 19;
   std::vector<LogLine> lines;
@@ -63,7 +74,8 @@ std::vector<LogLine> ReadLogLines(const std::string& path) {
 std::vector<std::string> ReadLogTexts(const std::string& path) {
   std::vector<std::string> texts;
   for (const LogLine& line : ReadLogLines(path)) {
-    texts.push_back(line.category == 0 ? line.text : std::string(1, line.category) + "-" + line.text);
+    texts.push_back(line.category == 0 ? line.text
+                                       : std::string(1, line.category) + "-" + line.text);
   }
   return texts;
 }

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zelk::testing {
@@ -30,6 +31,10 @@ std::string ReadFileBytes(const std::string& path);
 
 // Replaces the file at `path` with exactly `bytes`.
 void WriteFileBytes(const std::string& path, const std::string& bytes);
+
+// The bytes of `text` in UTF-16 with its byte order mark (big-endian or
+// little-endian), as an editor saves a "Unicode" file.
+std::string Utf16Bytes(std::u16string_view text, bool big_endian);
 
 // One line of a trace log, split into its parts.
 struct LogLine {

@@ -3,12 +3,9 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <exception>
-#include <limits>
 #include <string>
-#include <thread>
 
 #include "config/settings.h"
 #include "extformat/field_record.h"

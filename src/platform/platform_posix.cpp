@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -373,8 +374,8 @@ void SetThreadStartFailureForTesting(bool fail) { g_fail_thread_start.store(fail
 // glibc's mktime looks at the zone again on every call (a stat of
 // /etc/localtime when TZ is unset), while localtime_r reads it once and keeps
 // it. So local times are converted through localtime_r only, and the zone is
-// read again only when the TZ variable changes; an edit of /etc/localtime
-// itself is seen after a restart.
+// read again only when the TZ variable changes (looked at once a second); an
+// edit of /etc/localtime itself is seen after a restart.
 //
 // Transactions arrive with nearly the same date and time all day long, so
 // the conversions also remember the last stretch of time over which the
@@ -387,6 +388,7 @@ namespace {
 // days; so an offset found the same three days before and after an instant
 // (and at it) holds over that whole stretch.
 constexpr std::int64_t kSecondsPerDay = 24 * 60 * 60;
+constexpr std::int64_t kSecondsPerYear = 365 * kSecondsPerDay;
 constexpr std::int64_t kSteadyCheck = 3 * kSecondsPerDay;
 // Instants remembered as steady lie this close to the instant checked, so
 // that every other instant with the same local time (at most a day away)
@@ -405,6 +407,7 @@ struct SteadyStretch {
 
 struct ZoneState {
   bool read = false;
+  std::chrono::steady_clock::time_point checked;  // when TZ was last looked at
   bool tz_set = false;
   std::string tz;  // the TZ value the zone was read for
   SteadyStretch steady;
@@ -413,9 +416,18 @@ struct ZoneState {
 std::mutex g_zone_mutex;
 ZoneState g_zone;  // guarded by g_zone_mutex
 
-// Reads the zone again when TZ changed since it was last read, forgetting
-// the steady stretch. The caller holds g_zone_mutex.
-void FollowTimeZoneVariableLocked() {
+// How often the TZ variable is looked at: scanning the environment costs a
+// sixth of a trace-log message, and a host that changes its zone is followed
+// within this time.
+constexpr auto kZoneVariableCheck = std::chrono::seconds(1);
+
+// Reads the zone again when TZ changed since it was last read (looked at once
+// a kZoneVariableCheck, or now when `at_once`), forgetting the steady stretch.
+// The caller holds g_zone_mutex.
+void FollowTimeZoneVariableLocked(bool at_once = false) {
+  const auto now = std::chrono::steady_clock::now();
+  if (g_zone.read && !at_once && now - g_zone.checked < kZoneVariableCheck) return;
+  g_zone.checked = now;
   const char* tz = std::getenv("TZ");
   if (g_zone.read && (tz != nullptr) == g_zone.tz_set && (tz == nullptr || g_zone.tz == tz)) {
     return;
@@ -519,6 +531,12 @@ std::optional<std::tm> LocalTimeOf(std::int64_t instant) {
   if (InSteadyStretch(instant)) {
     return CalendarOf(instant + g_zone.steady.sample.tm_gmtoff, g_zone.steady.sample);
   }
+  // With no stretch known yet, one is learnt here (as for the trace log's
+  // clock); a known one is kept, for the instants InstantOfLocal converts.
+  constexpr std::int64_t kReach = std::int64_t{kYearsOutOfReach} * kSecondsPerYear;
+  if (g_zone.steady.to < g_zone.steady.from && instant > -kReach && instant < kReach) {
+    LearnSteadyStretchLocked(instant);
+  }
   return LocalTimeByZone(instant);
 }
 
@@ -555,7 +573,7 @@ std::optional<std::int64_t> InstantOfLocal(const std::tm& parts) {
 void SetTimeZoneForTesting(const char* tz) {
   setenv("TZ", tz, 1);
   std::lock_guard<std::mutex> lock(g_zone_mutex);
-  FollowTimeZoneVariableLocked();
+  FollowTimeZoneVariableLocked(true);
 }
 
 // ---------------------------------------------------------------------------

@@ -8,7 +8,6 @@
 #include "tracelog/trace_log.h"
 
 #include <atomic>
-#include <charconv>
 #include <chrono>
 #include <cinttypes>
 #include <cstdarg>
@@ -115,13 +114,11 @@ Settings Configured(const Settings& old, std::string_view file_name, std::int32_
   return next;
 }
 
-// Appends `value` in decimal, with leading zeros to at least `digits` digits.
-void AppendDecimal(std::string& line, int value, std::size_t digits) {
-  char buffer[16];
-  const char* end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
-  const auto length = static_cast<std::size_t>(end - buffer);
-  if (length < digits) line.append(digits - length, '0');
-  line.append(buffer, length);
+// Writes `value` (0 to 99) as two digits.
+char* TwoDigits(char* at, int value) {
+  *at++ = static_cast<char>('0' + value / 10 % 10);
+  *at++ = static_cast<char>('0' + value % 10);
+  return at;
 }
 
 // Appends the local time of now as "%Y-%m-%d %H:%M:%S" (formatted here rather
@@ -131,21 +128,24 @@ void AppendTimestamp(std::string& line) {
   const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since_epoch).count();
   const std::optional<std::tm> parts = platform::LocalTimeOf(seconds);
-  if (!parts) {
+  const int year = parts ? parts->tm_year + 1900 : 0;
+  if (!parts || year < 0 || year > 9999) {
     line.append(kUnknownTime);
     return;
   }
-  AppendDecimal(line, parts->tm_year + 1900, 1);
-  line += '-';
-  AppendDecimal(line, parts->tm_mon + 1, 2);
-  line += '-';
-  AppendDecimal(line, parts->tm_mday, 2);
-  line += ' ';
-  AppendDecimal(line, parts->tm_hour, 2);
-  line += ':';
-  AppendDecimal(line, parts->tm_min, 2);
-  line += ':';
-  AppendDecimal(line, parts->tm_sec, 2);
+  char stamp[sizeof kUnknownTime];
+  char* at = TwoDigits(TwoDigits(stamp, year / 100), year % 100);
+  *at++ = '-';
+  at = TwoDigits(at, parts->tm_mon + 1);
+  *at++ = '-';
+  at = TwoDigits(at, parts->tm_mday);
+  *at++ = ' ';
+  at = TwoDigits(at, parts->tm_hour);
+  *at++ = ':';
+  at = TwoDigits(at, parts->tm_min);
+  *at++ = ':';
+  at = TwoDigits(at, parts->tm_sec);
+  line.append(stamp, static_cast<std::size_t>(at - stamp));
 }
 
 // The whole line as it goes to disk: every line feed of the text as CR LF, and
