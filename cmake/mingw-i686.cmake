@@ -1,15 +1,7 @@
-# Cross toolchain for the 32-bit Windows build: mingw-w64 i686 with POSIX
-# threads (Debian package g++-mingw-w64-i686-posix). Programs run under 32-bit
-# Wine.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross toolchain for the 32-bit Windows build: mingw-w64 i686 (Debian package
+# g++-mingw-w64-i686-posix). Programs run under 32-bit Wine.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# The Wine architecture the test programs run under (see wine-run.sh).
+set(ZELK_MINGW_TRIPLET i686-w64-mingw32)
 set(ZELK_WINE_ARCH win32)
 set(ZELK_PACKAGE_PLATFORM windows-x86)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -1,15 +1,7 @@
-# Cross toolchain for the 64-bit Windows build: mingw-w64 x86-64 with POSIX
-# threads (Debian package g++-mingw-w64-x86-64-posix). Programs run under
-# wine64.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross toolchain for the 64-bit Windows build: mingw-w64 x86-64 (Debian
+# package g++-mingw-w64-x86-64-posix). Programs run under wine64.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# The Wine architecture the test programs run under (see wine-run.sh).
+set(ZELK_MINGW_TRIPLET x86_64-w64-mingw32)
 set(ZELK_WINE_ARCH win64)
 set(ZELK_PACKAGE_PLATFORM windows-x64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -65,11 +65,7 @@ stage "Linux under ThreadSanitizer" tsan
 stage "fuzzers, a short run of each" fuzz
 
 stage "32-bit Windows: build, exports, imports, version resource" windows_x86_build
-if [ -n "${ZELK_SKIP_32BIT_TESTS:-}" ]; then
-  no_32bit="ZELK_SKIP_32BIT_TESTS is set"
-else
-  no_32bit=$(bash scripts/can-run-32bit.sh) && no_32bit=""
-fi
+no_32bit=$(bash scripts/can-run-32bit.sh) && no_32bit=""
 if [ -z "$no_32bit" ]; then
   stage "32-bit Windows under Wine" windows_x86_wine
 else
