@@ -9,7 +9,11 @@ add_dependencies(plugin_test zelkforward)
 
 # zelkhost check, on good and broken configurations.
 zelk_add_test(zelkhost_check_test zelk_forwarding zelkhost_check_test.cpp
-  ${PROJECT_SOURCE_DIR}/tools/zelkhost/check.cpp)
+  ${PROJECT_SOURCE_DIR}/tools/zelkhost/check.cpp
+  ${PROJECT_SOURCE_DIR}/tools/zelkhost/value_checks.cpp
+  ${PROJECT_SOURCE_DIR}/tools/zelkhost/file_checks.cpp
+  ${PROJECT_SOURCE_DIR}/tools/zelkhost/file_access_${ZELK_PLATFORM}.cpp
+  ${PROJECT_SOURCE_DIR}/tools/zelkhost/run_summary.cpp)
 target_include_directories(zelkhost_check_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/zelkhost)
 
 # What the plug-in exports and imports, and its version resource: read from

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -11,9 +13,11 @@
 #include "config/config.h"
 #include "config/settings.h"
 #include "extformat/field_record.h"
+#include "file_checks.h"
 #include "forwarding/job_check.h"
 #include "forwarding/pipeline.h"
 #include "platform/platform.h"
+#include "value_checks.h"
 
 namespace zelk::host {
 
@@ -210,7 +214,12 @@ void CheckKeyLines(const config::Snapshot::Outline& outline, std::string_view na
                      (nearest ? "; did you mean " + *nearest + "?" : ""));
       continue;
     }
-    if (!known->key->numbered || !walk) continue;
+    const std::optional<std::string> value_warning =
+        ValueWarning(snapshot, name, key, *known->key, line);
+    if (!known->key->numbered || !walk) {
+      if (value_warning) report.Warning(*value_warning);
+      continue;
+    }
     // The key that ends the walk is read for its last N too; the others not.
     const bool beyond = known->key->key == ending_key ? known->n > walk->n : known->n >= walk->n;
     if (beyond) {
@@ -218,6 +227,7 @@ void CheckKeyLines(const config::Snapshot::Outline& outline, std::string_view na
                      walk->ending_key + ", which is " + (walk->written ? "empty" : "not written"));
       continue;
     }
+    if (value_warning) report.Warning(*value_warning);
     if (known->key->key == config::kDropOnSuccess.key_prefix &&
         config::Read(snapshot, config::kOutputFilter, known->n).empty()) {
       report.Warning(LineOf(line.line) + key + " is never read: Filter" + std::to_string(known->n) +
@@ -295,12 +305,6 @@ void Now(std::string* date, std::string* time) {
   *time = buffer;
 }
 
-bool FolderExists(const std::string& file) {
-  fs::path folder = fs::path(file).parent_path();
-  std::error_code ignored;
-  return folder.empty() || fs::is_directory(folder, ignored);
-}
-
 // Renders one output section against a sample transaction whose job number
 // the section admits.
 void CheckOutputSection(const config::Snapshot& snapshot, int n, const std::string& format,
@@ -327,8 +331,8 @@ void CheckOutputSection(const config::Snapshot& snapshot, int n, const std::stri
     report.out() << "    target: " << target << "\n";
     if (target.empty()) {
       report.Problem("Target" + std::to_string(n) + " renders an empty file name");
-    } else if (!FolderExists(target)) {
-      report.Problem("the folder of " + target + " does not exist");
+    } else if (const auto problem = AppendProblem(target, "the target ")) {
+      report.Problem(*problem);
     }
   } catch (const extformat::ExtFormatError& error) {
     report.Problem("Target" + std::to_string(n) + ": " + error.what());
@@ -373,9 +377,7 @@ void CheckJobLists(const config::Snapshot& snapshot, const config::Snapshot::Out
     report.out() << "  source " << n << ": file[" << source << "] format[" << layout << "]\n";
     CheckFilter("Filter" + std::to_string(n), config::Read(snapshot, config::kSourceFilter, n),
                 report);
-    std::error_code ignored;
-    if (!fs::is_regular_file(source, ignored))
-      report.Problem("the job list " + source + " is missing");
+    if (const auto problem = JobListProblem(source)) report.Problem(*problem);
     if (layout.size() != kLayoutLength) {
       report.Problem("Format" + std::to_string(n) + " is not 10 characters long");
     }
@@ -398,15 +400,7 @@ void CheckTraceLog(const config::Snapshot& snapshot, const config::Snapshot::Out
     report.out() << "  no trace log is written (FileName is empty)\n";
     return;
   }
-  std::error_code ignored;
-  if (!fs::exists(file, ignored)) {
-    if (!FolderExists(file))
-      report.Problem("the folder of the trace log " + file + " does not exist");
-    return;
-  }
-  if (platform::OpenAppendShared(file).status != platform::OpenStatus::kOk) {
-    report.Problem("the trace log " + file + " cannot be written");
-  }
+  if (const auto problem = AppendProblem(file, "the trace log ")) report.Problem(*problem);
 }
 
 // What stands outside the three sections: keys before the first section and
@@ -428,18 +422,36 @@ void CheckFileLayout(const config::Snapshot::Outline& outline, Report& report) {
   }
 }
 
+// The file as a whole: its size, and an encoding the service cannot tell.
+void CheckFileContent(const std::string& config_path, config::Encoding encoding, Report& report) {
+  std::ifstream file(config_path, std::ios::binary);
+  const std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  for (const Finding& finding : FileContentFindings(bytes, encoding)) {
+    if (finding.problem) {
+      report.Problem(finding.text);
+    } else {
+      report.Warning(finding.text);
+    }
+  }
+}
+
 }  // namespace
 
 CheckResult CheckConfiguration(const std::string& config_path, std::ostream& out) {
   Report report(out);
   std::error_code ignored;
   out << "Configuration file: " << config_path << "\n";
-  if (!fs::is_regular_file(config_path, ignored)) {
+  out << WorkingFolderNote() << "\n";
+  if (const std::string note = PermissionsNote(); !note.empty()) out << note << "\n";
+  if (const auto problem = ConfigurationFileProblem(config_path)) {
+    report.Problem(*problem);
+  } else if (!fs::is_regular_file(config_path, ignored)) {
     report.Problem("the configuration file does not exist; every setting has its default");
   }
   const config::Snapshot snapshot = config::Snapshot::Load(config_path);
   const config::Snapshot::Outline outline = snapshot.Describe();
   out << "  encoding: " << config::EncodingName(snapshot.encoding()) << "\n";
+  CheckFileContent(config_path, snapshot.encoding(), report);
   CheckFileLayout(outline, report);
   CheckForwarding(snapshot, outline, report);
   CheckJobLists(snapshot, outline, report);

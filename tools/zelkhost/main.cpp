@@ -2,19 +2,26 @@
 // administrator can try a configuration without the real host.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "check.h"
 #include "config/config.h"
+#include "config/settings.h"
+#include "file_checks.h"
 #include "platform/platform.h"
+#include "run_summary.h"
 #include "service_library.h"
 
 namespace zelk::host {
@@ -25,8 +32,23 @@ namespace fs = std::filesystem;
 
 constexpr std::size_t kFieldsOfForwardTransaction = 11;
 constexpr std::size_t kFieldsOfForwardTransaction2 = 12;
-constexpr std::size_t kProgressEvery = 1000;
+constexpr auto kProgressEvery = std::chrono::seconds(1);
 constexpr auto kCallbackPatience = std::chrono::seconds(60);
+
+// Exit statuses, as --help and the README list them.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitCannotStart = 2;
+
+constexpr char kExitStatusHelp[] =
+    "Exit status:\n"
+    "  0  check: no problem; run: every line written, no input line skipped;\n"
+    "     validate: every job number valid; info: the library loaded\n"
+    "  1  check: a problem (with --strict, a warning too); run: a line not written\n"
+    "     (by the trace log) or an input line skipped; validate: a job number not valid\n"
+    "  2  zelkhost could not do its work: wrong usage, a library that cannot be\n"
+    "     loaded (run, validate, info), input that cannot be read, a callback that\n"
+    "     did not come\n";
 
 // The library named on the command line, or the one beside this program.
 std::string LibraryPath(const std::string& option) {
@@ -35,10 +57,19 @@ std::string LibraryPath(const std::string& option) {
   return (program.parent_path() / DefaultLibraryName()).string();
 }
 
+// Loads the library at `path`, or says plainly why a host could not.
+std::unique_ptr<ServiceLibrary> LoadLibrary(const std::string& path, std::string* problem) {
+  if (std::optional<std::string> before = LibraryFileProblem(path)) {
+    *problem = *before;
+    return nullptr;
+  }
+  return ServiceLibrary::Load(path, problem);
+}
+
 std::unique_ptr<ServiceLibrary> LoadOrComplain(const std::string& path) {
-  std::string error;
-  std::unique_ptr<ServiceLibrary> library = ServiceLibrary::Load(path, &error);
-  if (library == nullptr) std::cerr << "zelkhost: " << error << "\n";
+  std::string problem;
+  std::unique_ptr<ServiceLibrary> library = LoadLibrary(path, &problem);
+  if (library == nullptr) std::cerr << "zelkhost: " << problem << "\n";
   return library;
 }
 
@@ -65,23 +96,98 @@ void Forward(const EntryPoints& api, const std::vector<std::string>& f) {
   }
 }
 
+// Prints "N transactions sent, R per second" on the terminal every second
+// while a run lasts, so a long or stalled run is seen to be one.
+class ProgressLine {
+ public:
+  explicit ProgressLine(bool shown) {
+    if (shown) ticker_ = std::thread([this] { Tick(); });
+  }
+  ~ProgressLine() { Finish(); }
+  ProgressLine(const ProgressLine&) = delete;
+  ProgressLine& operator=(const ProgressLine&) = delete;
+
+  void Sent() { sent_.fetch_add(1, std::memory_order_relaxed); }
+  std::size_t sent() const { return sent_.load(std::memory_order_relaxed); }
+
+  // Stops the line; the terminal's next output starts on a line of its own.
+  void Finish() {
+    if (!ticker_.joinable()) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    wake_.notify_one();
+    ticker_.join();
+    if (printed_) std::cerr << "\n";
+  }
+
+ private:
+  void Tick() {
+    const auto started = std::chrono::steady_clock::now();
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!wake_.wait_for(lock, kProgressEvery, [this] { return done_; })) {
+      const double seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+      std::fprintf(stderr, "\r%zu transactions sent, %.0f per second ", sent(),
+                   static_cast<double>(sent()) / seconds);
+      std::fflush(stderr);
+      printed_ = true;
+    }
+  }
+
+  std::atomic<std::size_t> sent_{0};
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool done_ = false;
+  bool printed_ = false;
+  std::thread ticker_;
+};
+
+// The trace log the service will write, as it reads [Log] when it starts.
+std::string TraceLogFile(const std::string& library_path) {
+  return config::Read(config::Snapshot::Load(config::ConfigFilePathFor(library_path)),
+                      config::kLogFileName);
+}
+
+// What the trace log says this run did; true when every line was written.
+bool ReportWhatTheServiceDid(const std::string& log_file, const std::string& library_path) {
+  if (log_file.empty()) {
+    std::cout << "No trace log (FileName in [Log] is empty), so what the service did is not "
+                 "known here; set FileName to see it.\n";
+    return true;
+  }
+  std::ifstream log(log_file, std::ios::binary);
+  const std::string text{std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>()};
+  const RunSummary summary = SummarizeRun(text, fs::path(library_path).filename().string());
+  PrintRunSummary(summary, log_file, std::cout);
+  return summary.Count(Outcome::kNotWritten) == 0;
+}
+
 int Run(const std::string& library_option, const std::string& file) {
-  auto library = LoadOrComplain(LibraryPath(library_option));
-  if (library == nullptr) return 2;
   std::ifstream input;
   if (!file.empty() && file != "-") {
+    std::error_code ignored;
+    if (fs::is_directory(file, ignored)) {
+      std::cerr << "zelkhost: " << file << " is a folder; give run a file of transactions\n";
+      return kExitCannotStart;
+    }
     input.open(file, std::ios::binary);
     if (!input) {
       std::cerr << "zelkhost: cannot read " << file << "\n";
-      return 2;
+      return kExitCannotStart;
     }
   }
+  const std::string library_path = LibraryPath(library_option);
+  auto library = LoadOrComplain(library_path);
+  if (library == nullptr) return kExitCannotStart;
   std::istream& lines = input.is_open() ? static_cast<std::istream&>(input) : std::cin;
   const EntryPoints& api = library->api();
-  const bool progress = IsTerminal(stderr);
+  const std::string log_file = TraceLogFile(library_path);
   const auto started = std::chrono::steady_clock::now();
   api.ExecuteService();
-  std::size_t sent = 0, skipped = 0, number = 0;
+  ProgressLine progress(IsTerminal(stderr));
+  std::size_t skipped = 0, number = 0;
   std::string line;
   while (std::getline(lines, line)) {
     ++number;
@@ -96,14 +202,17 @@ int Run(const std::string& library_option, const std::string& file) {
       continue;
     }
     Forward(api, fields);
-    if (++sent % kProgressEvery == 0 && progress) std::cerr << "\r" << sent << " transactions";
+    progress.Sent();
   }
   api.StopService();
+  progress.Finish();
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  if (progress && sent >= kProgressEvery) std::cerr << "\n";
-  std::printf("%zu transactions sent, %zu lines skipped, in %.3f s\n", sent, skipped, seconds);
-  return skipped == 0 ? 0 : 1;
+  std::printf("%zu transactions sent, %zu lines skipped, in %.3f s\n", progress.sent(), skipped,
+              seconds);
+  std::fflush(stdout);
+  const bool all_written = ReportWhatTheServiceDid(log_file, library_path);
+  return skipped == 0 && all_written ? kExitOk : kExitFailed;
 }
 
 // Results of asynchronous checks, filled by the service's validation workers.
@@ -122,15 +231,15 @@ void PrintAnswer(const std::string& jobno, int result) {
 int Validate(const std::string& library_option, bool async,
              const std::vector<std::string>& jobnos) {
   auto library = LoadOrComplain(LibraryPath(library_option));
-  if (library == nullptr) return 2;
+  if (library == nullptr) return kExitCannotStart;
   const EntryPoints& api = library->api();
   api.ExecuteService();
-  int exit_code = 0;
+  int exit_code = kExitOk;
   if (!async) {
     for (const std::string& jobno : jobnos) {
       const int result = api.IsJobnoValid(jobno.c_str());
       PrintAnswer(jobno, result);
-      if (result != 1) exit_code = 1;
+      if (result != 1) exit_code = kExitFailed;
     }
   } else {
     api.SetCallback(&CollectAnswer);
@@ -143,7 +252,7 @@ int Validate(const std::string& library_option, bool async,
       }
       if (std::chrono::steady_clock::now() > deadline) {
         std::cerr << "zelkhost: not every callback arrived\n";
-        exit_code = 2;
+        exit_code = kExitCannotStart;
         break;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -152,7 +261,7 @@ int Validate(const std::string& library_option, bool async,
     std::lock_guard<std::mutex> lock(g_answers_mutex);
     for (const auto& [result, jobno] : g_answers) {
       PrintAnswer(jobno, result);
-      if (result != 1 && exit_code == 0) exit_code = 1;
+      if (result != 1 && exit_code == kExitOk) exit_code = kExitFailed;
     }
   }
   api.StopService();
@@ -162,21 +271,62 @@ int Validate(const std::string& library_option, bool async,
 int Info(const std::string& library_option) {
   const std::string path = LibraryPath(library_option);
   auto library = LoadOrComplain(path);
-  if (library == nullptr) return 2;
+  if (library == nullptr) return kExitCannotStart;
   const EntryPoints& api = library->api();
   std::cout << "service name:       " << api.GetServiceName() << "\n"
             << "API version:        " << api.GetAPIVersion() << "\n"
             << "library:            " << path << "\n"
             << "configuration file: " << config::ConfigFilePathFor(path) << "\n";
-  return 0;
+  return kExitOk;
 }
 
-// Exit status 1 on problems, and on warnings too when `strict`.
+// Loads the library as a host does (without starting the service), then
+// checks the configuration beside it. Exit status 1 on problems, and on
+// warnings too when `strict`.
 int Check(const std::string& library_option, bool strict) {
   const std::string path = LibraryPath(library_option);
   std::cout << "Library: " << path << "\n";
+  std::string problem;
+  auto library = LoadLibrary(path, &problem);
+  if (library == nullptr) {
+    std::cout << "    problem: " << problem << "\n"
+              << "1 problem(s) found. The configuration beside the library is not checked "
+                 "until the library loads.\n";
+    return kExitFailed;
+  }
+  std::cout << "  loads: " << library->api().GetServiceName() << ", API version "
+            << library->api().GetAPIVersion() << "\n";
   const CheckResult result = CheckConfiguration(config::ConfigFilePathFor(path), std::cout);
-  return result.problems > 0 || (strict && result.warnings > 0) ? 1 : 0;
+  return result.problems > 0 || (strict && result.warnings > 0) ? kExitFailed : kExitOk;
+}
+
+// Says what went wrong on the command line and what is known instead.
+int UsageError(const CLI::App& app, const CLI::ParseError& error, int argc, char** argv) {
+  std::cerr << "zelkhost: ";
+  std::vector<std::string> commands;
+  for (const CLI::App* command : app.get_subcommands({})) commands.push_back(command->get_name());
+  const std::string first = argc > 1 ? argv[1] : "";
+  const bool known = std::find(commands.begin(), commands.end(), first) != commands.end();
+  if (!first.empty() && first.front() != '-' && !known) {
+    std::cerr << "unknown command \"" << first << "\"";
+  } else {
+    std::cerr << error.what();
+  }
+  std::cerr << "\n";
+  if (known) {
+    const CLI::App* command = app.get_subcommand(first);
+    std::cerr << "The options of " << first << ":";
+    for (const CLI::Option* option : command->get_options()) {
+      std::cerr << " " << option->get_name();
+    }
+    std::cerr << "\n";
+  } else {
+    std::cerr << "The commands:";
+    for (const std::string& command : commands) std::cerr << " " << command;
+    std::cerr << "\n";
+  }
+  std::cerr << "See zelkhost --help, or zelkhost COMMAND --help.\n";
+  return kExitCannotStart;
 }
 
 }  // namespace
@@ -184,6 +334,7 @@ int Check(const std::string& library_option, bool strict) {
 int Main(int argc, char** argv) {
   CLI::App app{"zelkhost: drives a zelkforward service library the way a host does"};
   app.require_subcommand(1);
+  app.footer(kExitStatusHelp);
   std::string library;
   auto add_library_option = [&library](CLI::App* command) {
     command->add_option("--library", library,
@@ -212,7 +363,15 @@ int Main(int argc, char** argv) {
   add_library_option(check);
   check->add_flag("--strict", strict, "exit 1 on warnings too");
 
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& help) {
+    return app.exit(help);
+  } catch (const CLI::CallForAllHelp& help) {
+    return app.exit(help);
+  } catch (const CLI::ParseError& error) {
+    return UsageError(app, error, argc, argv);
+  }
   if (run->parsed()) return Run(library, file);
   if (validate->parsed()) return Validate(library, async, jobnos);
   if (info->parsed()) return Info(library);

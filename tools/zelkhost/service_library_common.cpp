@@ -33,11 +33,14 @@ std::unique_ptr<ServiceLibrary> ServiceLibrary::Load(const std::string& path, st
       {"SetCallback", Bind(library->Find("SetCallback"), api.SetCallback)},
       {"StopService", Bind(library->Find("StopService"), api.StopService)},
   };
+  std::string missing;
   for (const Name& name : names) {
-    if (!name.bound) {
-      *error = path + ": entry point " + name.name + " not found";
-      return nullptr;
-    }
+    if (!name.bound) missing += std::string(missing.empty() ? "" : ", ") + name.name;
+  }
+  if (!missing.empty()) {
+    *error = path + " lacks the entry points " + missing +
+             ": it is no zelkforward library, or one built without its export list";
+    return nullptr;
   }
   return library;
 }

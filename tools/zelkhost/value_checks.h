@@ -1,0 +1,42 @@
+// What zelkhost check says about values and files that read otherwise than
+// they look: numbers followed by more text, comments after a value, values
+// cut to their longest length, and configuration files too large or in an
+// encoding the service cannot tell.
+#ifndef ZELK_TOOLS_ZELKHOST_VALUE_CHECKS_H_
+#define ZELK_TOOLS_ZELKHOST_VALUE_CHECKS_H_
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config/config.h"
+#include "config/settings.h"
+
+namespace zelk::host {
+
+// One thing check reports: a problem (a transaction or check would fail) or a
+// warning (the value reads otherwise than it looks).
+struct Finding {
+  bool problem = false;
+  std::string text;
+};
+
+// The configuration file is read whole on every transaction and check; above
+// this size that reading becomes a cost worth naming.
+inline constexpr std::size_t kLargeConfigurationBytes = 64 * 1024;
+
+// The warning for the key line `line` of `key` (named `name`, N included) in
+// `section`, as the service reads it from `snapshot`; nothing when the value
+// reads as it looks.
+std::optional<std::string> ValueWarning(const config::Snapshot& snapshot, std::string_view section,
+                                        const std::string& name, const config::KeyDescription& key,
+                                        const config::Snapshot::KeyLine& line);
+
+// What the bytes of a configuration file say about it as a whole: its size,
+// and NUL bytes without a UTF-16 byte order mark.
+std::vector<Finding> FileContentFindings(std::string_view bytes, config::Encoding encoding);
+
+}  // namespace zelk::host
+
+#endif  // ZELK_TOOLS_ZELKHOST_VALUE_CHECKS_H_
