@@ -15,6 +15,7 @@ zelk_add_test(zelkhost_check_test zelk_forwarding zelkhost_check_test.cpp
   ${PROJECT_SOURCE_DIR}/tools/zelkhost/file_access_${ZELK_PLATFORM}.cpp
   ${PROJECT_SOURCE_DIR}/tools/zelkhost/run_summary.cpp)
 target_include_directories(zelkhost_check_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/zelkhost)
+target_compile_definitions(zelkhost_check_test PRIVATE ZELK_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 
 # What the plug-in exports and imports, and its version resource: read from
 # the file, so these run where its programs cannot (label "static").

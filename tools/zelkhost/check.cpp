@@ -424,6 +424,8 @@ void CheckFileLayout(const config::Snapshot::Outline& outline, Report& report) {
 
 // The file as a whole: its size, and an encoding the service cannot tell.
 void CheckFileContent(const std::string& config_path, config::Encoding encoding, Report& report) {
+  std::error_code ignored;
+  if (!fs::is_regular_file(config_path, ignored)) return;
   std::ifstream file(config_path, std::ios::binary);
   const std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
   for (const Finding& finding : FileContentFindings(bytes, encoding)) {

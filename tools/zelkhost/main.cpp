@@ -157,8 +157,12 @@ bool ReportWhatTheServiceDid(const std::string& log_file, const std::string& lib
                  "known here; set FileName to see it.\n";
     return true;
   }
-  std::ifstream log(log_file, std::ios::binary);
-  const std::string text{std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>()};
+  std::error_code ignored;
+  std::string text;
+  if (fs::is_regular_file(log_file, ignored)) {
+    std::ifstream log(log_file, std::ios::binary);
+    text.assign(std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>());
+  }
   const RunSummary summary = SummarizeRun(text, fs::path(library_path).filename().string());
   PrintRunSummary(summary, log_file, std::cout);
   return summary.Count(Outcome::kNotWritten) == 0;
