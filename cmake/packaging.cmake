@@ -11,11 +11,37 @@ endif()
 # Packaging installs the two programs only; it does not build every test first.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
+# The Linux binaries carry the C++ runtime and libgcc, as the DLLs do, so that
+# the package needs nothing of the machine but glibc (INSTALL.txt names the
+# version). Not in the sanitizer and fuzzer builds, whose runtimes expect the
+# shared C++ library.
+if(NOT WIN32 AND NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize" AND NOT ZELK_BUILD_FUZZERS)
+  target_link_options(zelkforward PRIVATE -static-libstdc++ -static-libgcc)
+  target_link_options(zelkhost PRIVATE -static-libstdc++ -static-libgcc)
+endif()
+
+# The package's texts are written with the Linux commands (./zelkhost, the
+# .so); the Windows packages get theirs, so that every command in them can be
+# pasted as it stands.
+function(zelk_package_text source destination)
+  file(READ ${PROJECT_SOURCE_DIR}/${source} text)
+  if(WIN32)
+    string(REPLACE "./zelkhost" ".\\zelkhost.exe" text "${text}")
+    string(REPLACE "zelkforward.so" "zelkforward.dll" text "${text}")
+    string(REPLACE "/opt/host/plugins/" "C:\\Host\\Plugins\\" text "${text}")
+    string(REPLACE "\n" "\r\n" text "${text}")
+  endif()
+  file(WRITE ${PROJECT_BINARY_DIR}/package/${destination} "${text}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${source})
+endfunction()
+zelk_package_text(docs/INSTALL.txt INSTALL.txt)
+zelk_package_text(docs/package-README.txt README.txt)
+
 install(TARGETS zelkforward zelkhost RUNTIME DESTINATION . LIBRARY DESTINATION .)
 install(FILES examples/zelkforward.ini examples/jobs.txt examples/transactions.tsv
-        docs/INSTALL.txt DESTINATION .)
-install(FILES README.md docs/configuration.md docs/trace-log.md docs/architecture.md
-        DESTINATION docs)
+        ${PROJECT_BINARY_DIR}/package/INSTALL.txt ${PROJECT_BINARY_DIR}/package/README.txt
+        DESTINATION .)
+install(FILES docs/configuration.md docs/trace-log.md docs/architecture.md DESTINATION docs)
 # The example's targets go to out/, which must exist.
 install(DIRECTORY DESTINATION out)
 
