@@ -13,7 +13,9 @@ zelk_add_test(zelkhost_check_test zelk_forwarding zelkhost_check_test.cpp
   ${PROJECT_SOURCE_DIR}/tools/zelkhost/value_checks.cpp
   ${PROJECT_SOURCE_DIR}/tools/zelkhost/file_checks.cpp
   ${PROJECT_SOURCE_DIR}/tools/zelkhost/file_access_${ZELK_PLATFORM}.cpp
-  ${PROJECT_SOURCE_DIR}/tools/zelkhost/run_summary.cpp)
+  ${PROJECT_SOURCE_DIR}/tools/zelkhost/run_summary.cpp
+  ${PROJECT_SOURCE_DIR}/tools/zelkhost/service_library_common.cpp
+  ${PROJECT_SOURCE_DIR}/tools/zelkhost/service_library_${ZELK_PLATFORM}.cpp)
 target_include_directories(zelkhost_check_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/zelkhost)
 target_compile_definitions(zelkhost_check_test PRIVATE ZELK_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 
@@ -40,6 +42,12 @@ add_test(NAME two_processes
   COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/two_processes.sh $<TARGET_FILE:zelkhost>
           $<TARGET_FILE:zelkforward> ${zelk_program_runner})
 set_tests_properties(two_processes PROPERTIES TIMEOUT 300)
+
+# zelkhost run's summary and exit status, and its answers to a wrong command line.
+add_test(NAME zelkhost_run
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/zelkhost_run.sh $<TARGET_FILE:zelkhost>
+          $<TARGET_FILE:zelkforward> ${zelk_program_runner})
+set_tests_properties(zelkhost_run PROPERTIES TIMEOUT 300)
 
 # A long run of the built plug-in: every line once and whole, no memory or
 # descriptors left behind. Fewer transactions under Wine, where each system

@@ -10,6 +10,7 @@
 
 #include "file_checks.h"
 #include "run_summary.h"
+#include "service_library.h"
 #include "test_support.h"
 
 namespace zelk::host {
@@ -316,6 +317,24 @@ TEST(ZelkhostCheck, SaysWhyALibraryCannotBeLoaded) {
                 width + kind + " of zelkforward");
   EXPECT_NE(LibraryFileProblem(dir.path().string())->find("is a folder, not a library"),
             std::string::npos);
+}
+
+// A shared library that is no zelkforward: every entry point it lacks is named.
+TEST(ZelkhostCheck, NamesEveryMissingEntryPoint) {
+  std::string library;
+  for (const char* candidate : {"/lib/x86_64-linux-gnu/libm.so.6", "/usr/lib64/libm.so.6",
+                                "/lib64/libm.so.6", "C:\\windows\\system32\\kernel32.dll"}) {
+    std::error_code ignored;
+    if (std::filesystem::is_regular_file(candidate, ignored)) library = candidate;
+  }
+  if (library.empty()) GTEST_SKIP() << "no system library of a known name here";
+  std::string error;
+  EXPECT_EQ(ServiceLibrary::Load(library, &error), nullptr);
+  EXPECT_EQ(error, library +
+                       " lacks the entry points ExecuteService, ForwardTransaction, "
+                       "ForwardTransaction2, GetAPIVersion, GetServiceName, IsJobnoValid, "
+                       "Properties, SetCallback, StopService: it is no zelkforward library, or "
+                       "one built without its export list");
 }
 
 // zelkhost run's summary counts this run's lines only: those after the last

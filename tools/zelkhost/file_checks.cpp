@@ -157,8 +157,8 @@ std::string WorkingFolderNote() {
 
 std::string PermissionsNote() {
   if (!RunsWithAllRights()) return "";
-  return "Permissions were checked with administrator rights (root); the host may run as "
-         "another user, who may lack them.";
+  return "Permissions were checked with every right (as root, or as an elevated "
+         "administrator); the host may run as another user, who may lack them.";
 }
 
 }  // namespace zelk::host

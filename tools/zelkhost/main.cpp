@@ -158,11 +158,13 @@ bool ReportWhatTheServiceDid(const std::string& log_file, const std::string& lib
     return true;
   }
   std::error_code ignored;
-  std::string text;
-  if (fs::is_regular_file(log_file, ignored)) {
-    std::ifstream log(log_file, std::ios::binary);
-    text.assign(std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>());
+  if (!fs::is_regular_file(log_file, ignored)) {
+    std::cout << "The trace log " << log_file << " was not written, so what the service did is "
+              << "not known here; zelkhost check tells why.\n";
+    return true;
   }
+  std::ifstream log(log_file, std::ios::binary);
+  const std::string text{std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>()};
   const RunSummary summary = SummarizeRun(text, fs::path(library_path).filename().string());
   PrintRunSummary(summary, log_file, std::cout);
   return summary.Count(Outcome::kNotWritten) == 0;
@@ -313,6 +315,8 @@ int UsageError(const CLI::App& app, const CLI::ParseError& error, int argc, char
   const bool known = std::find(commands.begin(), commands.end(), first) != commands.end();
   if (!first.empty() && first.front() != '-' && !known) {
     std::cerr << "unknown command \"" << first << "\"";
+  } else if (!first.empty() && first.front() == '-') {
+    std::cerr << "unknown option \"" << first << "\" (options follow the command)";
   } else {
     std::cerr << error.what();
   }

@@ -9,7 +9,15 @@ namespace zelk::host {
 void* OpenLibrary(const std::string& path, std::string* error) {
   HMODULE module = LoadLibraryA(path.c_str());
   if (module == nullptr) {
-    *error = path + ": cannot be loaded (error " + std::to_string(GetLastError()) + ")";
+    const DWORD code = GetLastError();
+    char text[512] = {};
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, code, 0, text, sizeof text, nullptr);
+    std::string reason(text, length);
+    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
+    // 126: the DLL itself was found, so a DLL it imports was not.
+    if (code == ERROR_MOD_NOT_FOUND) reason += " (a DLL it needs is missing)";
+    *error = path + " cannot be loaded: " + reason + " (error " + std::to_string(code) + ")";
   }
   return reinterpret_cast<void*>(module);
 }

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# What zelkhost run and its command line tell a user: a run whose lines are
+# not written ends with their count and exit status 1; a run that writes them
+# all, with 0; a folder, an unknown command or option, with 2 and what is
+# known. Usage: zelkhost_run.sh ZELKHOST LIBRARY [RUNNER...]
+set -uo pipefail
+zelkhost=$1
+library=$2
+shift 2
+runner=("$@")
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/zelk-run-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cp "$zelkhost" "$library" "$work/"
+cd "$work"
+host=./$(basename "$zelkhost")
+config="${library##*/}"
+config="${config%.*}.ini"
+failed=0
+
+# expect STATUS TEXT COMMAND...: COMMAND exits with STATUS and says TEXT.
+expect() {
+  local status=$1 text=$2
+  shift 2
+  local out actual
+  out=$("${runner[@]}" "$host" "$@" 2>&1 </dev/null)
+  actual=$?
+  out=${out//$'\r'/}
+  if [ "$actual" -ne "$status" ] || [[ "$out" != *"$text"* ]]; then
+    echo "FAIL: zelkhost $*: exit $actual (expected $status), output:"
+    echo "$out"
+    echo "(expected to contain: $text)"
+    failed=1
+  fi
+}
+
+printf '1\tA1\t261208\t101010\tx\t\t\t\t\t\t1\t0\n2\tA2\t261208\t101011\tx\t\t\t\t\t\t1\t0\n' \
+  > two.tsv
+mkdir out
+printf '[Log]\r\nFileName=trace.log\r\n[ForwardTransaction]\r\nFormat1=%%@01\r\nTarget1=out/a.txt\r\nFormat2=%%@01\r\nTarget2=missing/b.txt\r\n' \
+  > "$config"
+expect 1 "says, for this run: 2 lines written, 2 not written" run two.tsv
+expect 1 "-- t[Could not open file]" run two.tsv
+printf '[Log]\r\nFileName=trace.log\r\n[ForwardTransaction]\r\nFormat1=%%@01\r\nTarget1=out/a.txt\r\n' \
+  > "$config"
+expect 0 "says, for this run: 2 lines written, 0 not written" run two.tsv
+expect 2 "is a folder; give run a file of transactions" run out
+expect 2 "The commands: run validate info check" frob
+expect 2 "The options of check: --help --library --strict" check --libary x
+expect 2 "unknown option \"--help-none-such\"" --help-none-such
+expect 0 "Exit status:" --help
+[ "$failed" -eq 0 ] && echo OK
+exit "$failed"
