@@ -302,7 +302,8 @@ TEST(ZelkhostCheck, SaysWhyALibraryCannotBeLoaded) {
            " host cannot load it"},
       {"other-platform", foreign(native_bits),
        "is a " + width + foreign_kind + "; a host here loads a " + width + kind},
-      {"program", native(native_bits, false), "is a program, not a library"},
+      {"program", native(native_bits, false),
+       "is a " + width + (native_pe ? " Windows program" : " Linux program") + ", not a library"},
       {"passwd", "root:x:0:0:root:/root:/bin/bash\n", "is no "},
   };
   for (const Case& c : cases) {

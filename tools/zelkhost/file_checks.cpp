@@ -29,9 +29,17 @@ std::uint32_t LittleEndian(const std::string& bytes, std::size_t at, std::size_t
 
 std::string Width(int bits) { return std::to_string(bits) + "-bit"; }
 
-std::string KindName(BinaryFile::Kind kind, int bits) {
-  return kind == BinaryFile::Kind::kPe ? "a " + Width(bits) + " Windows DLL"
-                                       : "a " + Width(bits) + " Linux shared library";
+std::string KindName(BinaryFile::Kind kind, int bits, bool library = true) {
+  if (kind == BinaryFile::Kind::kPe) {
+    return "a " + Width(bits) + (library ? " Windows DLL" : " Windows program");
+  }
+  return "a " + Width(bits) + (library ? " Linux shared library" : " Linux program");
+}
+
+// The package that holds the library of `kind` and `bits`.
+std::string PackageFor(BinaryFile::Kind kind, int bits) {
+  if (kind == BinaryFile::Kind::kElf) return "linux-x86_64";
+  return bits == 32 ? "windows-x86" : "windows-x64";
 }
 
 constexpr int kNativeBits = static_cast<int>(sizeof(void*) * 8);
@@ -93,17 +101,18 @@ std::optional<std::string> LibraryFileProblem(const std::string& path) {
            std::string(native == BinaryFile::Kind::kPe ? "DLL" : "shared library") + " at all" +
            cure;
   }
+  const std::string is = path + " is " + KindName(binary.kind, binary.bits, binary.library);
   if (binary.kind != native) {
-    return path + " is " + KindName(binary.kind, binary.bits) + "; a host here loads " + expected +
-           " (the package for this platform holds it)";
+    return is + "; a host here loads " + expected + " (package " + PackageFor(native, kNativeBits) +
+           ")";
   }
+  if (!binary.library) return is + ", not a library" + cure;
   if (binary.bits != kNativeBits) {
-    return path + " is " + KindName(binary.kind, binary.bits) + ", and this zelkhost is " +
-           Width(kNativeBits) + ": a " + Width(kNativeBits) + " host cannot load it. Check it " +
-           "with the zelkhost of its own package (" + Width(binary.bits) + "), or install " +
-           expected + " for a " + Width(kNativeBits) + " host";
+    return is + ", and this zelkhost is " + Width(kNativeBits) + ": a " + Width(kNativeBits) +
+           " host cannot load it. Check it with the zelkhost of its own package (" +
+           PackageFor(binary.kind, binary.bits) + "), or give a " + Width(kNativeBits) +
+           " host the library of package " + PackageFor(native, kNativeBits);
   }
-  if (!binary.library) return path + " is a program, not a library" + cure;
   return std::nullopt;
 }
 

@@ -58,7 +58,7 @@ std::string LibraryPath(const std::string& option) {
 }
 
 // Loads the library at `path`, or says plainly why a host could not.
-std::unique_ptr<ServiceLibrary> LoadLibrary(const std::string& path, std::string* problem) {
+std::unique_ptr<ServiceLibrary> LoadAsAHostDoes(const std::string& path, std::string* problem) {
   if (std::optional<std::string> before = LibraryFileProblem(path)) {
     *problem = *before;
     return nullptr;
@@ -68,7 +68,7 @@ std::unique_ptr<ServiceLibrary> LoadLibrary(const std::string& path, std::string
 
 std::unique_ptr<ServiceLibrary> LoadOrComplain(const std::string& path) {
   std::string problem;
-  std::unique_ptr<ServiceLibrary> library = LoadLibrary(path, &problem);
+  std::unique_ptr<ServiceLibrary> library = LoadAsAHostDoes(path, &problem);
   if (library == nullptr) std::cerr << "zelkhost: " << problem << "\n";
   return library;
 }
@@ -293,7 +293,7 @@ int Check(const std::string& library_option, bool strict) {
   const std::string path = LibraryPath(library_option);
   std::cout << "Library: " << path << "\n";
   std::string problem;
-  auto library = LoadLibrary(path, &problem);
+  auto library = LoadAsAHostDoes(path, &problem);
   if (library == nullptr) {
     std::cout << "    problem: " << problem << "\n"
               << "1 problem(s) found. The configuration beside the library is not checked "
