@@ -12,7 +12,7 @@ runner=("$@")
 work=$(mktemp -d "${TMPDIR:-/tmp}/zelk-run-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cp "$zelkhost" "$library" "$work/"
-cd "$work"
+cd "$work" || exit 1
 host=./$(basename "$zelkhost")
 config="${library##*/}"
 config="${config%.*}.ini"
