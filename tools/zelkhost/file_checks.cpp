@@ -1,6 +1,5 @@
 #include "file_checks.h"
 
-#include <array>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
