@@ -340,7 +340,7 @@ std::int32_t IsJobnoValid(const char* jobno) {
   std::string copy = jobno != nullptr ? jobno : "";
   if (g_callback_slot.load() == nullptr) return CheckJobno(copy);
   std::function<void()> task = [copy] { RunAsyncCheck(copy); };
-  if (!platform::StartDetachedThread(std::move(task), platform::ThreadPriority::kNormal)) {
+  if (!platform::StartDetachedThread(task, platform::ThreadPriority::kNormal)) {
     // No worker: the host still gets its one callback, before we return.
     task();
   }

@@ -272,7 +272,7 @@ class WorkerRegistry {
     for (Worker& worker : remaining) worker.thread.join();
   }
 
-  bool Start(std::function<void()>&& task, ThreadPriority priority) {
+  bool Start(std::function<void()>& task, ThreadPriority priority) {
     std::list<Worker> finished;
     std::lock_guard<std::mutex> lock(mutex_);
     ReapFinishedLocked(finished);
@@ -286,13 +286,13 @@ class WorkerRegistry {
     } catch (...) {
       return false;
     }
-    *payload = std::move(task);
+    payload->swap(task);
     Worker& worker = workers_.front();
     try {
       worker.thread = std::thread(&WorkerRegistry::Run, this, &worker, payload.get(), priority);
-      payload.release();  // the thread owns it now
+      static_cast<void>(payload.release());  // the thread owns it now
     } catch (...) {
-      task = std::move(*payload);
+      payload->swap(task);
       workers_.pop_front();
       return false;
     }
@@ -357,9 +357,9 @@ std::atomic<bool> g_fail_thread_start{false};
 
 }  // namespace
 
-bool StartDetachedThread(std::function<void()>&& task, ThreadPriority priority) {
+bool StartDetachedThread(std::function<void()>& task, ThreadPriority priority) {
   if (g_fail_thread_start.load()) return false;
-  return Registry().Start(std::move(task), priority);
+  return Registry().Start(task, priority);
 }
 
 bool WaitForWorkers(std::chrono::milliseconds timeout) { return Registry().WaitUntilIdle(timeout); }
