@@ -7,7 +7,7 @@
 #   JOBS=4 bash scripts/lint.sh      clang-tidy on 4 files at once (default:
 #                                    the number of processors)
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 root=$PWD
 
 bash scripts/install-deps.sh lint || exit 1
