@@ -23,6 +23,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh test || exit 1
+export ZELK_DEPS_SEEN_TO=test
 
 results=()
 failed=0

@@ -123,7 +123,7 @@ machine() {
 run() {
   local script=$1
   shift
-  out=$(env -u ZELK_SKIP_32BIT_TESTS PATH="$STUB/bin:$PATH" bash "$root/scripts/$script" "$@" 2>&1)
+  out=$(env -u ZELK_SKIP_32BIT_TESTS -u ZELK_DEPS_SEEN_TO PATH="$STUB/bin:$PATH" bash "$root/scripts/$script" "$@" 2>&1)
   status=$?
 }
 
