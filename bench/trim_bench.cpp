@@ -99,8 +99,8 @@ BENCHMARK(BM_TailFloor)->Iterations(kIterations)->Unit(benchmark::kMillisecond);
 void BM_FloorTailAndTruncate(benchmark::State& state) {
   Files& files = TheFiles();
   const std::string work = files.work.string();
-  const std::string command = "tail -n " + std::to_string(kKeep) + " '" + work + "' > '" +
-                              files.tail_out.string() + "'";
+  const std::string command =
+      "tail -n " + std::to_string(kKeep) + " '" + work + "' > '" + files.tail_out.string() + "'";
   for (auto _ : state) {
     RestoreWorkFile(state, files);
     if (std::system(command.c_str()) != 0) state.SkipWithError("tail failed");

@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh bench
 command -v python3 >/dev/null || { echo "python3 is needed for the table" >&2; exit 1; }
 cmake --preset bench >/dev/null
 cmake --build --preset bench

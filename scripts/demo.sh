@@ -1,19 +1,20 @@
 #!/usr/bin/env bash
-# The demo: builds the Linux library and the host driver when needed, then
+# The demo: builds the Linux library and the host driver when needed (preset
+# "demo": no tests, so it installs only g++, CMake, Ninja and CLI11), then
 # drives the library with zelkhost on the example configuration in a scratch
 # folder and shows the target files and the trace log it produced.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-bash scripts/install-deps.sh
-cmake --preset native >/dev/null
-cmake --build --preset native --target zelkhost zelkforward
+bash scripts/install-deps.sh demo
+cmake --preset demo >/dev/null
+cmake --build --preset demo --target zelkhost zelkforward
 
 demo=$root/build/demo
 rm -rf "$demo"
 mkdir -p "$demo/out"
-cp build/native/bin/zelkhost build/native/bin/zelkforward.so "$demo/"
+cp build/demo-native/bin/zelkhost build/demo-native/bin/zelkforward.so "$demo/"
 cp examples/zelkforward.ini examples/jobs.txt examples/transactions.tsv "$demo/"
 cd "$demo"
 

@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh package
 rm -rf dist
 for preset in native windows windows64; do
   echo "== package: $preset =="

@@ -1,8 +1,15 @@
 #!/usr/bin/env bash
 # Builds every platform from this tree and runs every test: natively (plain,
 # under ASan with UBSan, and under TSan, plus a short run of every fuzzer), the
-# 32-bit Windows build under 32-bit Wine and the 64-bit Windows build under
-# wine64; then the three release packages are made and tried unpacked.
+# lint (clang-format, clang-tidy), the 32-bit Windows build under 32-bit Wine
+# and the 64-bit Windows build under wine64; then the three release packages
+# are made and tried unpacked.
+#
+# First it installs what is missing (scripts/install-deps.sh test): it stops
+# only when a package that a stage below needs cannot be installed. 32-bit Wine
+# is the one package it may do without: where it cannot be installed, or the
+# machine cannot execute 32-bit programs at all, the 32-bit Wine stage is not
+# run, with the reason.
 #
 # Every stage runs even when an earlier one failed, and the summary at the end
 # names each stage as passed, failed or not run (with the reason). The command
@@ -10,10 +17,13 @@
 # all still builds the 32-bit DLL and checks what needs no execution (exports,
 # ordinals, imports, version resource); only its programs are not run there.
 # ZELK_SKIP_32BIT_TESTS=1 rehearses that case on any machine.
+# A line of the summary reads "passed   NAME (SECONDS s)", "FAILED   NAME
+# (SECONDS s)" or "not run  NAME: REASON".
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh || exit 1
+bash scripts/install-deps.sh test || exit 1
+export ZELK_DEPS_SEEN_TO=test
 
 results=()
 failed=0
@@ -54,24 +64,26 @@ native() { preset native && ctest --preset native; }
 asan() { preset asan && ctest --preset asan; }
 tsan() { preset tsan && ctest --preset tsan; }
 fuzz() { bash scripts/fuzz.sh 15; }
+lint() { bash scripts/lint.sh; }
 windows_x86_build() { preset windows && ctest --preset windows-static; }
 windows_x86_wine() { start_wine win32 windows && ctest --preset windows; }
 windows_x64() { preset windows64 && start_wine win64 windows64 && ctest --preset windows64; }
 packages() { bash scripts/package.sh; }
 
 stage "Linux" native
+stage "lint: clang-format over every C++ file, clang-tidy over src/ and tools/" lint
 stage "Linux under AddressSanitizer and UndefinedBehaviorSanitizer" asan
 stage "Linux under ThreadSanitizer" tsan
 stage "fuzzers, a short run of each" fuzz
 
 stage "32-bit Windows: build, exports, imports, version resource" windows_x86_build
-no_32bit=$(bash scripts/can-run-32bit.sh) && no_32bit=""
-if [ -z "$no_32bit" ]; then
+no_wine32=$(bash scripts/can-run-wine32.sh) && no_wine32=""
+if [ -z "$no_wine32" ]; then
   stage "32-bit Windows under Wine" windows_x86_wine
 else
   echo
-  echo "The 32-bit Windows tests do not run on this machine: $no_32bit."
-  not_run "32-bit Windows under Wine" "$no_32bit"
+  echo "The 32-bit Windows tests do not run on this machine: $no_wine32"
+  not_run "32-bit Windows under Wine" "$no_wine32"
 fi
 stage "64-bit Windows under wine64" windows_x64
 stage "release packages, unpacked and tried" packages

@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # Unpacks every package in DIR into a fresh folder and, from there, runs the
 # commands its INSTALL.txt gives for trying it, as they stand, on the example
-# configuration it carries: the Linux package natively, the zips under Wine. Where this machine cannot run
-# 32-bit programs, the 32-bit package is only unpacked and looked at, and the
-# script says so; it fails only for what it could run.
+# configuration it carries: the Linux package natively, the zips under Wine.
+# Where this machine cannot run 32-bit programs, or 32-bit Wine is not
+# installed, the 32-bit package is only unpacked and looked at, and the script
+# says why; it fails only for what it could run.
 # Usage: package_test.sh DIR
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dist=$(cd "$1" && pwd)
 failed=0
 
-no_32bit=$(bash "$root/scripts/can-run-32bit.sh") && no_32bit=""
+no_32bit=$(bash "$root/scripts/can-run-wine32.sh") && no_32bit=""
 
 fail() {
   echo "FAIL: $1: $2"
@@ -94,7 +95,7 @@ for package in "${packages[@]}"; do
       test_package "$package" "$root/cmake/wine-run.sh" win64 "$root/build/windows64/wineprefix" ;;
     *-windows-x86.zip)
       if [ -n "$no_32bit" ]; then
-        echo "The 32-bit package's programs do not run on this machine: $no_32bit."
+        echo "The 32-bit package's programs do not run on this machine: $no_32bit"
         test_package "$package" not-run "$no_32bit"
       else
         test_package "$package" "$root/cmake/wine-run.sh" win32 "$root/build/windows/wineprefix"

@@ -137,7 +137,7 @@ namespace {
 constexpr auto kBusyConfigPatience = std::chrono::milliseconds(1000);
 // The first read takes a whole usual configuration file, into a buffer on
 // the stack; a larger file is read on in growing steps.
-constexpr std::size_t kFirstReadSize = 4 * 1024;
+constexpr std::size_t kFirstReadSize = std::size_t{4} * 1024;
 // Room for the sections and keys of a usual file, so parsing never regrows.
 constexpr std::size_t kTypicalSections = 4;
 constexpr std::size_t kTypicalEntries = 32;

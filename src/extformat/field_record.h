@@ -93,7 +93,7 @@ class FieldRecord {
   };
   std::optional<std::int64_t> InstantOf(std::string_view date, std::string_view time);
 
-  std::vector<Entry> entries_;  // in the order set, at most one per ordinal
+  std::vector<Entry> entries_;     // in the order set, at most one per ordinal
   std::size_t time_parts_at_ = 0;  // where SetDateTime last found or put them
   std::optional<ConvertedMoment> last_moment_;
 };

@@ -28,7 +28,7 @@ constexpr char kNotValidMessage[] = "IsJobnoValid jobno[%s] -- NOT VALID";
 constexpr std::size_t kLayoutLength = 10;
 constexpr char kNoSplit = '0';
 constexpr char kEndOfFile = '\x1A';  // Ctrl-Z ends a list file
-constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
 
 // The one slot for the host's callback. Written by SetCallback and
 // ExecuteService, read by validation workers, all without a lock.
@@ -340,7 +340,7 @@ std::int32_t IsJobnoValid(const char* jobno) {
   std::string copy = jobno != nullptr ? jobno : "";
   if (g_callback_slot.load() == nullptr) return CheckJobno(copy);
   std::function<void()> task = [copy] { RunAsyncCheck(copy); };
-  if (!platform::StartDetachedThread(std::move(task), platform::ThreadPriority::kNormal)) {
+  if (!platform::StartDetachedThread(task, platform::ThreadPriority::kNormal)) {
     // No worker: the host still gets its one callback, before we return.
     task();
   }

@@ -171,9 +171,10 @@ enum class ThreadPriority {
 // Runs `task` on a new, short-lived thread at the given priority. The thread
 // keeps the module loaded while it runs: on Windows it holds a reference on the
 // module and ends with FreeLibraryAndExitThread; on POSIX the module's unload
-// waits for it. Returns false when no thread could be started; `task` is then
-// left untouched, so the caller can run it itself.
-bool StartDetachedThread(std::function<void()>&& task, ThreadPriority priority);
+// waits for it. On success the thread has taken `task` (left empty here).
+// Returns false when no thread could be started; `task` is then left as it
+// was, so the caller can run it itself.
+bool StartDetachedThread(std::function<void()>& task, ThreadPriority priority);
 
 // Waits at most `timeout` until no thread started by StartDetachedThread is
 // still running. True when none is left.

@@ -272,7 +272,7 @@ class WorkerRegistry {
     for (Worker& worker : remaining) worker.thread.join();
   }
 
-  bool Start(std::function<void()>&& task, ThreadPriority priority) {
+  bool Start(std::function<void()>& task, ThreadPriority priority) {
     std::list<Worker> finished;
     std::lock_guard<std::mutex> lock(mutex_);
     ReapFinishedLocked(finished);
@@ -286,13 +286,13 @@ class WorkerRegistry {
     } catch (...) {
       return false;
     }
-    *payload = std::move(task);
+    payload->swap(task);
     Worker& worker = workers_.front();
     try {
       worker.thread = std::thread(&WorkerRegistry::Run, this, &worker, payload.get(), priority);
-      payload.release();  // the thread owns it now
+      static_cast<void>(payload.release());  // the thread owns it now
     } catch (...) {
-      task = std::move(*payload);
+      payload->swap(task);
       workers_.pop_front();
       return false;
     }
@@ -357,9 +357,9 @@ std::atomic<bool> g_fail_thread_start{false};
 
 }  // namespace
 
-bool StartDetachedThread(std::function<void()>&& task, ThreadPriority priority) {
+bool StartDetachedThread(std::function<void()>& task, ThreadPriority priority) {
   if (g_fail_thread_start.load()) return false;
-  return Registry().Start(std::move(task), priority);
+  return Registry().Start(task, priority);
 }
 
 bool WaitForWorkers(std::chrono::milliseconds timeout) { return Registry().WaitUntilIdle(timeout); }
@@ -387,7 +387,7 @@ namespace {
 // No zone moves its clock by a day or more at once, nor twice within three
 // days; so an offset found the same three days before and after an instant
 // (and at it) holds over that whole stretch.
-constexpr std::int64_t kSecondsPerDay = 24 * 60 * 60;
+constexpr std::int64_t kSecondsPerDay = std::int64_t{24} * 60 * 60;
 constexpr std::int64_t kSecondsPerYear = 365 * kSecondsPerDay;
 constexpr std::int64_t kSteadyCheck = 3 * kSecondsPerDay;
 // Instants remembered as steady lie this close to the instant checked, so
@@ -439,12 +439,14 @@ void FollowTimeZoneVariableLocked(bool at_once = false) {
   g_zone.steady = SteadyStretch();
 }
 
-std::int64_t FloorDiv(std::int64_t a, std::int64_t b) { return a / b - (a % b != 0 && a < 0); }
+std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
+  return a / b - (a % b != 0 && a < 0 ? 1 : 0);
+}
 
 // Days from 1970-01-01 to the first of `month` (1 to 12) of `year`, in the
 // proleptic Gregorian calendar.
 std::int64_t DaysToFirstOfMonth(std::int64_t year, std::int64_t month) {
-  year -= month <= 2;
+  year -= month <= 2 ? 1 : 0;
   const std::int64_t era = FloorDiv(year, 400);
   const std::int64_t year_of_era = year - era * 400;
   const std::int64_t day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5;
@@ -485,7 +487,7 @@ std::tm CalendarOf(std::int64_t seconds, const std::tm& zone) {
       day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
   const std::int64_t month_index = (5 * day_of_year + 2) / 153;  // 0 is March
   const std::int64_t month = month_index < 10 ? month_index + 3 : month_index - 9;
-  const std::int64_t year = year_of_era + era * 400 + (month <= 2);
+  const std::int64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
   parts.tm_mday = static_cast<int>(day_of_year - (153 * month_index + 2) / 5 + 1);
   parts.tm_mon = static_cast<int>(month - 1);
   parts.tm_year = static_cast<int>(year - 1900);

@@ -272,23 +272,24 @@ DWORD WINAPI WorkerMain(LPVOID parameter) {
 
 }  // namespace
 
-bool StartDetachedThread(std::function<void()>&& task, ThreadPriority priority) {
+bool StartDetachedThread(std::function<void()>& task, ThreadPriority priority) {
   if (g_fail_thread_start.load()) return false;
   HMODULE module = nullptr;
   if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                           reinterpret_cast<LPCSTR>(&ModuleAnchor), &module)) {
     return false;
   }
-  auto* start = new (std::nothrow) WorkerStart{std::move(task), priority, module};
+  auto* start = new (std::nothrow) WorkerStart{{}, priority, module};
   if (start == nullptr) {
     FreeLibrary(module);
     return false;
   }
+  start->task.swap(task);
   ++g_running_workers;
   HANDLE thread = CreateThread(nullptr, 0, &WorkerMain, start, 0, nullptr);
   if (thread == nullptr) {
     --g_running_workers;
-    task = std::move(start->task);
+    start->task.swap(task);
     delete start;
     FreeLibrary(module);
     return false;

@@ -253,7 +253,7 @@ void LogMessageAsync(char category, const char* format, ...) {
     std::function<void()> task = [category, copy = std::string(message)] {
       WriteTraceLine(category, copy);
     };
-    if (platform::StartDetachedThread(std::move(task), platform::ThreadPriority::kLowest)) return;
+    if (platform::StartDetachedThread(task, platform::ThreadPriority::kLowest)) return;
     // No worker: the task was left untouched, so the message is written here.
     task();
   } catch (...) {

@@ -27,7 +27,7 @@ constexpr char kCarriageReturn = '\r';
 constexpr std::string_view kLineBreak = "\r\n";
 // The backward read starts with room for a file of this size, which holds
 // the kept lines of usual limits at once.
-constexpr std::int64_t kTrimFirstBuffer = 1024 * 1024;
+constexpr std::int64_t kTrimFirstBuffer = std::int64_t{1024} * 1024;
 
 // Reads exactly `size` bytes at `offset`.
 bool ReadAt(platform::File& file, std::int64_t offset, char* buffer, std::size_t size) {

@@ -18,7 +18,7 @@ void TrimToLastLines(const std::string& path, std::int32_t max_lines);
 // The file is searched for its cut backwards from the end in pieces of this
 // many bytes, so a trim reads about as much as it keeps. Exposed for tests that
 // put line ends on the piece boundaries.
-inline constexpr std::size_t kTrimReadChunk = 64 * 1024;
+inline constexpr std::size_t kTrimReadChunk = std::size_t{64} * 1024;
 
 }  // namespace zelk::tracelog
 

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -388,4 +389,15 @@ int Main(int argc, char** argv) {
 
 }  // namespace zelk::host
 
-int main(int argc, char** argv) { return zelk::host::Main(argc, argv); }
+int main(int argc, char** argv) {
+  try {
+    return zelk::host::Main(argc, argv);
+  } catch (const std::exception& error) {
+    // What escapes (no memory, a file system error) is said plainly, and the
+    // program ends with status 1 rather than by std::terminate.
+    std::cerr << "zelkhost: " << error.what() << "\n";
+  } catch (...) {
+    std::cerr << "zelkhost: unexpected failure\n";
+  }
+  return 1;
+}
