@@ -24,7 +24,7 @@ struct Finding {
 
 // The configuration file is read whole on every transaction and check; above
 // this size that reading becomes a cost worth naming.
-inline constexpr std::size_t kLargeConfigurationBytes = 64 * 1024;
+inline constexpr std::size_t kLargeConfigurationBytes = std::size_t{64} * 1024;
 
 // The warning for the key line `line` of `key` (named `name`, N included) in
 // `section`, as the service reads it from `snapshot`; nothing when the value
