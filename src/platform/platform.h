@@ -246,7 +246,6 @@ void OpenInTextEditor(const std::string& path);
 void SetEditorObserverForTesting(
     std::function<void(const std::string& program, const std::string& argument)> observer);
 
-
 // ---------------------------------------------------------------------------
 // Folders and removable files, for the spool: files the service owns, which
 // several threads and processes create, append to, and remove once they are

@@ -648,7 +648,6 @@ void SetEditorObserverForTesting(
   g_editor_observer = std::move(observer);
 }
 
-
 // ---------------------------------------------------------------------------
 // Folders and removable files
 
