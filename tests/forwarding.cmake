@@ -5,3 +5,7 @@ if(NOT WIN32)
   zelk_add_test(parse_real_glibc_test zelk_forwarding parse_real_glibc_test.cpp)
 endif()
 zelk_add_test(spool_test zelk_forwarding spool_test.cpp)
+# Killing the process at random moments: fork and SIGKILL.
+if(NOT WIN32)
+  zelk_add_test(spool_crash_posix_test zelk_forwarding spool_crash_posix_test.cpp)
+endif()
