@@ -52,3 +52,9 @@ else()
 endif()
 add_dependencies(soak_test zelkforward)
 set_tests_properties(soak_test PROPERTIES LABELS soak)
+
+# zelkhost spool, and check's report of the spool folder.
+zelk_add_test(zelkhost_spool_test zelk_forwarding zelkhost_spool_test.cpp
+  ${PROJECT_SOURCE_DIR}/tools/zelkhost/check.cpp
+  ${PROJECT_SOURCE_DIR}/tools/zelkhost/spool_command.cpp)
+target_include_directories(zelkhost_spool_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/zelkhost)

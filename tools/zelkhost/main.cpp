@@ -16,6 +16,7 @@
 #include "config/config.h"
 #include "platform/platform.h"
 #include "service_library.h"
+#include "spool_command.h"
 
 namespace zelk::host {
 
@@ -212,7 +213,16 @@ int Main(int argc, char** argv) {
   add_library_option(check);
   check->add_flag("--strict", strict, "exit 1 on warnings too");
 
+  bool deliver = false;
+  CLI::App* spool = app.add_subcommand(
+      "spool", "list the targets with lines waiting in the spool folder; exit 1 while any wait");
+  add_library_option(spool);
+  spool->add_flag("--deliver", deliver, "try to deliver them now");
+
   CLI11_PARSE(app, argc, argv);
+  if (spool->parsed()) {
+    return SpoolCommand(config::ConfigFilePathFor(LibraryPath(library)), deliver, std::cout);
+  }
   if (run->parsed()) return Run(library, file);
   if (validate->parsed()) return Validate(library, async, jobnos);
   if (info->parsed()) return Info(library);
