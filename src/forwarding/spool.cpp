@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <condition_variable>
-#include <cstdio>
 #include <exception>
 #include <mutex>
 #include <set>
@@ -49,10 +48,14 @@ std::uint64_t Fnv1a64(std::string_view bytes) {
   return hash;
 }
 
+// `value`'s lowest `digits` hexadecimal digits, lowercase, with leading zeros.
 std::string Hex(std::uint64_t value, int digits) {
-  char buffer[17];
-  std::snprintf(buffer, sizeof buffer, "%0*llx", digits, static_cast<unsigned long long>(value));
-  return buffer;
+  constexpr char kDigits[] = "0123456789abcdef";
+  std::string text(static_cast<std::size_t>(digits), '0');
+  for (int at = digits - 1; at >= 0; --at, value >>= 4) {
+    text[static_cast<std::size_t>(at)] = kDigits[value & 0xF];
+  }
+  return text;
 }
 
 std::string JoinPath(const std::string& folder, const std::string& name) {
@@ -75,17 +78,39 @@ std::string Header(const std::string& absolute_target) {
 }
 
 // One item: its fields, " #", the check over fields and body, CR LF, the body.
-std::string Item(const std::string& fields, std::string_view body) {
+// Appends to `out` the item of `fields` (already at out's end from
+// `fields_start` on) and `body`.
+void FinishItem(std::string& out, std::size_t fields_start, std::string_view body) {
+  const std::string_view fields(out.data() + fields_start, out.size() - fields_start);
   const std::uint32_t check = Fnv1a32(body, Fnv1a32(fields));
-  std::string item = fields + " #" + Hex(check, kCheckDigits) + std::string(kLineBreak);
-  item.append(body);
+  out.append(" #").append(Hex(check, kCheckDigits)).append(kLineBreak).append(body);
+}
+
+std::string Item(const std::string& fields, std::string_view body) {
+  std::string item = fields;
+  FinishItem(item, 0, body);
   return item;
 }
 
-std::string LineItem(std::int64_t kept_at, std::int32_t max_lines, std::string_view bytes) {
-  return Item(std::string(kLineTag) + std::to_string(kept_at) + " " + std::to_string(max_lines) +
-                  " " + std::to_string(bytes.size()),
-              bytes);
+template <typename Number>
+void AppendNumber(std::string& out, Number number) {
+  char digits[24];
+  const auto [end, error] = std::to_chars(digits, digits + sizeof digits, number);
+  out.append(digits, error == std::errc() ? end : digits);
+}
+
+// Appends the item of one kept line to `out`.
+void AppendLineItem(std::string& out, std::int64_t kept_at, std::int32_t max_lines,
+                    std::string_view bytes) {
+  out.reserve(out.size() + bytes.size() + 64);
+  const std::size_t start = out.size();
+  out.append(kLineTag);
+  AppendNumber(out, kept_at);
+  out += ' ';
+  AppendNumber(out, max_lines);
+  out += ' ';
+  AppendNumber(out, bytes.size());
+  FinishItem(out, start, bytes);
 }
 
 std::string SentItem(std::int64_t offset, std::string_view bytes) {
@@ -385,10 +410,17 @@ class Spool {
         },
         patience);
     if (opened.status != platform::OpenStatus::kOk) return false;
-    const std::int64_t size = platform::SeekToEndOffset(opened.file);
+    std::int64_t size = platform::SeekToEndOffset(opened.file);
     if (size < 0) return false;
-    std::string item = size == 0 ? Header(absolute) : std::string();
-    item += LineItem(NowSeconds(), max_lines, bytes);
+    const std::string header = Header(absolute);
+    // Shorter than its first line: a keeper died while it wrote the file's
+    // first item, so it holds no line; begin it anew.
+    if (size > 0 && size < static_cast<std::int64_t>(header.size())) {
+      if (!opened.file.Truncate(0) || !opened.file.Seek(0)) return false;
+      size = 0;
+    }
+    std::string item = size == 0 ? header : std::string();
+    AppendLineItem(item, NowSeconds(), max_lines, bytes);
     bool written = opened.file.Write(item.data(), item.size());
     if (!written) {
       // Nothing torn stays behind; a new file goes again.
@@ -446,11 +478,29 @@ class Spool {
       const std::string path = JoinPath(folder, name);
       const std::string target = TargetOf(path);
       if (target.empty()) {
-        tracelog::LogMessage('*', kForeignFileMessage, path.c_str());
+        if (!RemoveIfTorn(path)) tracelog::LogMessage('*', kForeignFileMessage, path.c_str());
       } else if (SpoolFileOf(folder, target) == path) {
         waiting_.insert(target);
       }
     }
+  }
+
+  // Removes the spool file at `path` when a keeper died before its first line
+  // was whole: then it holds no line. True when it was removed, or is being
+  // written just now.
+  static bool RemoveIfTorn(const std::string& path) {
+    platform::OpenResult opened =
+        platform::OpenExclusiveRemovable(path, platform::CreateMode::kOpenExisting);
+    if (opened.status == platform::OpenStatus::kBusy) return true;
+    if (opened.status != platform::OpenStatus::kOk)
+      return opened.status == platform::OpenStatus::kNotFound;
+    const std::optional<std::string> content = ReadWhole(opened.file);
+    if (!content || content->find(kLineBreak) != std::string::npos ||
+        content->compare(0, std::min(content->size(), kHeaderStart.size()), kHeaderStart, 0,
+                         std::min(content->size(), kHeaderStart.size())) != 0) {
+      return false;
+    }
+    return platform::RemoveHeldFile(opened.file, path);
   }
 
   // The target named in the first line of the spool file at `path`; empty

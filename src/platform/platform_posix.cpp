@@ -692,19 +692,17 @@ OpenResult OpenExclusiveRemovable(const std::string& path, CreateMode mode) {
   for (;;) {
     OpenResult opened = OpenExclusive(path, mode);
     if (opened.status != OpenStatus::kOk) return opened;
-    // The lock may have been won on a file its last holder removed meanwhile;
-    // only the file still at `path` counts.
-    struct stat held {};
-    struct stat named {};
-    const int fd = Fd(FileAccess::Handle(opened.file));
-    if (::fstat(fd, &held) != 0) return OpenResult{};
-    const bool named_now = ::stat(path.c_str(), &named) == 0;
-    if (named_now && named.st_dev == held.st_dev && named.st_ino == held.st_ino) return opened;
-    if (!named_now && mode == CreateMode::kOpenExisting) {
-      OpenResult missing;
-      missing.status = OpenStatus::kNotFound;
-      return missing;
+    // The lock may have been won on a file its last holder removed meanwhile
+    // (RemoveHeldFile unlinks before it lets go): only a file that still has
+    // a name counts, and that name is `path`, since nothing renames these.
+    // Only the link count is asked for: asking for the times would make the
+    // next write record a finer time stamp, at the cost of a journal entry.
+    struct statx held {};
+    if (::statx(Fd(FileAccess::Handle(opened.file)), "", AT_EMPTY_PATH, STATX_NLINK, &held) != 0 ||
+        (held.stx_mask & STATX_NLINK) == 0) {
+      return OpenResult{};
     }
+    if (held.stx_nlink > 0) return opened;
   }
 }
 
