@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -30,6 +32,16 @@ Transaction At(const std::string& trans_no, const char* time = "075037") {
   t.time = time;
   t.value09 = "1";
   return t;
+}
+
+// One spool item as the service writes it: the fields, " #", FNV-1a 32 over
+// the fields and the bytes, CR LF, the bytes.
+std::string SpoolItem(const std::string& fields, const std::string& bytes = "") {
+  std::uint32_t hash = 2166136261u;
+  for (unsigned char c : fields + bytes) hash = (hash ^ c) * 16777619u;
+  char check[9];
+  std::snprintf(check, sizeof check, "%08x", hash);
+  return fields + " #" + check + "\r\n" + bytes;
 }
 
 class SpoolTest : public ::testing::Test {
@@ -200,6 +212,39 @@ TEST_F(SpoolTest, ATornItemIsSkippedAndTheLinesAroundItArrive) {
   EXPECT_EQ(spool::DeliverAll(spool_).lines_delivered, 2);
   EXPECT_EQ(ReadFileBytes(target), "line 1 07:50\r\nline 2 07:50\r\n");
   EXPECT_NE(Log().back().find("DELIVERED lines[2]"), std::string::npos);
+}
+
+// A delivery killed after announcing its append: the lines the target holds
+// from the announced offset on are not appended again, a torn piece of the
+// next one is cut off, and the rest follows.
+TEST_F(SpoolTest, ADeliveryCutShortIsCompletedWithoutRepeats) {
+  const std::string target = Path("out.txt");
+  struct Case {
+    std::string in_target;  // after "old\r\n", where the delivery was announced
+    std::string expected;
+  };
+  const std::string one = "line 1\r\n", two = "line 2\r\n";
+  for (const Case& c : std::vector<Case>{
+           {"", "old\r\n" + one + two},                                 // cut before the write
+           {"line 1\r\nli", "old\r\n" + one + two},                     // cut during it
+           {one + two, "old\r\n" + one + two},                          // cut after it
+           {one + two + "new\r\n", "old\r\n" + one + two + "new\r\n"},  // others since
+       }) {
+    testing::WriteFileBytes(target, "old\r\n" + c.in_target);
+    const std::string absolute = platform::AbsolutePath(target);
+    // The name the service gives the target's spool file: FNV-1a 64.
+    std::uint64_t hash = 14695981039346656037ull;
+    for (unsigned char ch : absolute) hash = (hash ^ ch) * 1099511628211ull;
+    char name[32];
+    std::snprintf(name, sizeof name, "%016llx.spool", static_cast<unsigned long long>(hash));
+    testing::WriteFileBytes(spool_ + "/" + name, "zelkforward spool 1 " + absolute + "\r\n" +
+                                                     SpoolItem("line 1765000000 0 8", one) +
+                                                     SpoolItem("line 1765000001 0 8", two) +
+                                                     SpoolItem("sent 5 16 00000000"));
+    spool::DeliverAll(spool_);
+    EXPECT_EQ(ReadFileBytes(target), c.expected) << c.in_target;
+    EXPECT_FALSE(fs::exists(spool_ + "/" + name)) << c.in_target;
+  }
 }
 
 TEST_F(SpoolTest, ThreadsSpoolingAndDeliveringAtOnceLoseAndRepeatNothing) {

@@ -271,20 +271,14 @@ std::string Joined(const std::vector<Pending>& lines) {
   return bytes;
 }
 
-// Settles the lines a "sent" item announced against what the target holds:
-// all of them when their bytes stand whole in the target (the append
-// completed, and perhaps others appended or trimmed since); otherwise those
-// that the target holds from the announced offset on, and a torn piece of the
-// next one is cut off when nothing came after it. What is not settled stays in
-// `lines`, to be appended again.
+// Settles the lines a "sent" item announced against what the target holds
+// from the announced offset on: those found there, whole and in order, were
+// delivered; a torn piece of the next one is cut off when nothing came after
+// it. What is not settled stays in `lines`, to be appended again. Lines are
+// looked for only where they were announced, never elsewhere in the target,
+// where an earlier line with the same bytes would pass for them.
 void Settle(std::vector<Pending>& lines, const ParsedItem& sent, std::string_view target_bytes,
             platform::File& target) {
-  const std::string joined = Joined(lines);
-  if (static_cast<std::int64_t>(joined.size()) == sent.length && Fnv1a32(joined) == sent.sum &&
-      target_bytes.find(joined) != std::string_view::npos) {
-    lines.clear();
-    return;
-  }
   if (sent.offset > static_cast<std::int64_t>(target_bytes.size())) return;
   const std::string_view from = target_bytes.substr(static_cast<std::size_t>(sent.offset));
   std::size_t matched = 0;
