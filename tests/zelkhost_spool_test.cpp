@@ -8,6 +8,7 @@
 #include "check.h"
 #include "forwarding/pipeline.h"
 #include "forwarding/spool.h"
+#include "platform/platform.h"
 #include "spool_command.h"
 #include "test_support.h"
 #include "tracelog/trace_log.h"
@@ -47,7 +48,8 @@ TEST_F(ZelkhostSpool, ListsWhatWaitsAndDeliversItOnRequest) {
   Forward("2");
   std::ostringstream listing;
   EXPECT_EQ(SpoolCommand(ini_, false, listing), 1);
-  EXPECT_NE(listing.str().find(target_ + ": 2 line(s), oldest "), std::string::npos)
+  EXPECT_NE(listing.str().find(platform::AbsolutePath(target_) + ": 2 line(s), oldest "),
+            std::string::npos)
       << listing.str();
 
   std::ostringstream check;
