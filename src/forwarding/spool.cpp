@@ -439,7 +439,7 @@ class Spool {
       learnt_ = false;  // look at the folder again: an earlier run may have left lines
       LearnLocked(folder);
     }
-    const DeliveryCount count = DeliverWaiting();
+    const DeliveryCount count = DeliverWaiting(false);
     std::lock_guard<std::mutex> lock(mutex_);
     StartWorkerLocked();
     return count;
@@ -516,9 +516,9 @@ class Spool {
     return head.substr(kHeaderStart.size(), end - kHeaderStart.size());
   }
 
-  // One try for every target this process knows to wait; ends early when the
-  // worker is told to stop.
-  DeliveryCount DeliverWaiting() {
+  // One try for every target this process knows to wait; with
+  // `until_stopped`, the walk ends early when the worker is told to stop.
+  DeliveryCount DeliverWaiting(bool until_stopped) {
     std::vector<std::string> targets;
     std::string folder;
     {
@@ -528,6 +528,10 @@ class Spool {
     }
     DeliveryCount count;
     for (const std::string& target : targets) {
+      if (until_stopped && Stopping()) {
+        ++count.targets_waiting;
+        continue;
+      }
       DeliveryResult result;
       {
         TargetGuard turn(SpoolTurnOf(target));
@@ -545,6 +549,11 @@ class Spool {
       }
     }
     return count;
+  }
+
+  bool Stopping() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stopping_;
   }
 
   void StartWorkerLocked() {
@@ -565,7 +574,7 @@ class Spool {
       lock.unlock();
       DeliveryCount count;
       try {
-        count = DeliverWaiting();
+        count = DeliverWaiting(true);
       } catch (const std::exception&) {
         // No memory for a spool's content: tried again after the next pause.
       }
