@@ -35,6 +35,11 @@ add_test(NAME two_processes
   COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/two_processes.sh $<TARGET_FILE:zelkhost>
           $<TARGET_FILE:zelkforward> ${zelk_program_runner})
 set_tests_properties(two_processes PROPERTIES TIMEOUT 300)
+# Two host processes sharing one spool folder for one away target.
+add_test(NAME two_processes_spool
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/two_processes_spool.sh $<TARGET_FILE:zelkhost>
+          $<TARGET_FILE:zelkforward> ${zelk_program_runner})
+set_tests_properties(two_processes_spool PROPERTIES TIMEOUT 300)
 
 # A long run of the built plug-in: every line once and whole, no memory or
 # descriptors left behind. Fewer transactions under Wine, where each system
