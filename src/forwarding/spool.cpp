@@ -234,16 +234,23 @@ ParsedSpool Parse(std::string_view content) {
 // ---------------------------------------------------------------------------
 // Files.
 
+// Fills `bytes` from the file's position on; false when the file ends first or
+// a read fails.
+bool ReadExactly(platform::File& file, std::string& bytes) {
+  std::size_t filled = 0;
+  while (filled < bytes.size()) {
+    const std::int64_t count = file.Read(bytes.data() + filled, bytes.size() - filled);
+    if (count <= 0) return false;
+    filled += static_cast<std::size_t>(count);
+  }
+  return true;
+}
+
 std::optional<std::string> ReadWhole(platform::File& file) {
   const std::int64_t size = file.Size();
   if (size < 0 || !file.Seek(0)) return std::nullopt;
   std::string bytes(static_cast<std::size_t>(size), '\0');
-  std::size_t filled = 0;
-  while (filled < bytes.size()) {
-    const std::int64_t count = file.Read(bytes.data() + filled, bytes.size() - filled);
-    if (count <= 0) return std::nullopt;
-    filled += static_cast<std::size_t>(count);
-  }
+  if (!ReadExactly(file, bytes)) return std::nullopt;
   return bytes;
 }
 
@@ -277,25 +284,37 @@ std::string Joined(const std::vector<Pending>& lines) {
 // it. What is not settled stays in `lines`, to be appended again. Lines are
 // looked for only where they were announced, never elsewhere in the target,
 // where an earlier line with the same bytes would pass for them.
-void Settle(std::vector<Pending>& lines, const ParsedItem& sent, std::string_view target_bytes,
-            platform::File& target) {
-  if (sent.offset > static_cast<std::int64_t>(target_bytes.size())) return;
-  const std::string_view from = target_bytes.substr(static_cast<std::size_t>(sent.offset));
+// False when the target could not be read.
+bool Settle(std::vector<Pending>& lines, const ParsedItem& sent, platform::File& target) {
+  const std::int64_t size = target.Size();
+  if (size < 0) return false;
+  if (sent.offset > size) return true;
+  std::size_t announced = 0;
+  for (const Pending& line : lines) announced += line.bytes.size();
+  // Only the announced stretch is read, however long the target is.
+  const auto window = static_cast<std::size_t>(
+      std::min<std::int64_t>(size - sent.offset, static_cast<std::int64_t>(announced)));
+  std::string from(window, '\0');
+  if (!target.Seek(sent.offset) || !ReadExactly(target, from)) return false;
   std::size_t matched = 0;
   std::size_t settled = 0;
   while (settled < lines.size() &&
-         from.substr(matched).substr(0, lines[settled].bytes.size()) == lines[settled].bytes) {
+         std::string_view(from).substr(matched, lines[settled].bytes.size()) ==
+             lines[settled].bytes) {
     matched += lines[settled].bytes.size();
     ++settled;
   }
   if (settled < lines.size()) {
-    const std::string_view rest = from.substr(matched);
+    const std::string_view rest = std::string_view(from).substr(matched);
     const std::string& torn = lines[settled].bytes;
-    if (!rest.empty() && rest.size() < torn.size() && torn.compare(0, rest.size(), rest) == 0) {
+    const bool at_end = sent.offset + static_cast<std::int64_t>(from.size()) == size;
+    if (at_end && !rest.empty() && rest.size() < torn.size() &&
+        torn.compare(0, rest.size(), rest) == 0) {
       target.Truncate(sent.offset + static_cast<std::int64_t>(matched));
     }
   }
   lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(settled));
+  return true;
 }
 
 enum class Delivered { kAll, kTargetAway, kSpoolBusy, kFailed };
@@ -334,16 +353,12 @@ DeliveryResult DeliverFile(const std::string& spool_path, const std::string& tar
   }
   platform::File& file = opened.file;
   std::vector<Pending> lines;
-  std::optional<std::string> target_bytes;
   for (const ParsedItem& item : parsed.items) {
     if (!item.sent) {
       lines.push_back({std::string(item.bytes), item.max_lines});
-      continue;
+    } else if (!Settle(lines, item, file)) {
+      return result;
     }
-    if (!target_bytes) target_bytes = ReadWhole(file);
-    if (!target_bytes) return result;
-    Settle(lines, item, *target_bytes, file);
-    target_bytes.reset();  // Settle may have cut the file
   }
   if (lines.empty()) {
     platform::RemoveHeldFile(spool.file, spool_path);
