@@ -20,6 +20,10 @@ PAIRS = [
      "BM_FloorPlainLoop", 1.4),
     ("ForwardTransaction2, held target (MaxLines1=1000, full)",
      "BM_ForwardTransaction2HeldTarget", "BM_FloorHeldTarget", None),
+    ("ForwardTransaction2, SpoolFolder set, nothing waits, beside no SpoolFolder",
+     "BM_SpoolEmptyTargetPresent", "BM_SpoolOffTargetPresent", 1.1),
+    ("ForwardTransaction2, target away: the line to the spool, beside an append",
+     "BM_SpoolTargetAway", "BM_SpoolOffTargetPresent", 1.2),
 ]
 PIECES = ["BM_PieceSnapshot", "BM_PieceRender", "BM_PieceLogMessage"]
 SCALE = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}

@@ -4,3 +4,8 @@ zelk_add_test(pipeline_test zelk_forwarding pipeline_test.cpp)
 if(NOT WIN32)
   zelk_add_test(parse_real_glibc_test zelk_forwarding parse_real_glibc_test.cpp)
 endif()
+zelk_add_test(spool_test zelk_forwarding spool_test.cpp)
+# Killing the process at random moments: fork and SIGKILL.
+if(NOT WIN32)
+  zelk_add_test(spool_crash_posix_test zelk_forwarding spool_crash_posix_test.cpp)
+endif()

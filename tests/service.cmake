@@ -42,6 +42,11 @@ add_test(NAME two_processes
   COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/two_processes.sh $<TARGET_FILE:zelkhost>
           $<TARGET_FILE:zelkforward> ${zelk_program_runner})
 set_tests_properties(two_processes PROPERTIES TIMEOUT 300)
+# Two host processes sharing one spool folder for one away target.
+add_test(NAME two_processes_spool
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/two_processes_spool.sh $<TARGET_FILE:zelkhost>
+          $<TARGET_FILE:zelkforward> ${zelk_program_runner})
+set_tests_properties(two_processes_spool PROPERTIES TIMEOUT 300)
 
 # zelkhost run's summary and exit status, and its answers to a wrong command line.
 add_test(NAME zelkhost_run
@@ -65,3 +70,9 @@ else()
 endif()
 add_dependencies(soak_test zelkforward)
 set_tests_properties(soak_test PROPERTIES LABELS soak)
+
+# zelkhost spool, and check's report of the spool folder.
+zelk_add_test(zelkhost_spool_test zelk_forwarding zelkhost_spool_test.cpp
+  ${PROJECT_SOURCE_DIR}/tools/zelkhost/check.cpp
+  ${PROJECT_SOURCE_DIR}/tools/zelkhost/spool_command.cpp)
+target_include_directories(zelkhost_spool_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/zelkhost)

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,26 @@ TEST(Properties, OpensTheConfigurationFileUnquotedAndReturnsZero) {
   EXPECT_TRUE(program == "notepad" || program == "xdg-open") << program;
   EXPECT_EQ(requests[0], program + "|" + path);
   EXPECT_EQ(requests[1], program + "|" + zelk::config::ConfigFilePath());
+}
+
+// What an earlier run left in the spool is delivered when the service starts.
+TEST(ExecuteService, DeliversWhatWaitsInTheSpool) {
+  zelk::testing::ScratchDir dir;
+  const std::string root = dir.path().generic_string() + "/";
+  std::filesystem::create_directory(root + "spool");
+  const std::string ini = root + "zelkforward.ini";
+  zelk::testing::WriteFileBytes(ini, "[ForwardTransaction]\r\nFormat1=%@01\r\nTarget1=" + root +
+                                         "away/out.txt\r\nSpoolFolder=" + root + "spool\r\n");
+  zelk::config::SetConfigFilePathForTesting(ini);
+  ForwardTransaction2("7", "A1", "071010", "075037", "", "", "", "", "", "", "1", "0");
+  StopService();  // the worker leaves it for the next start
+  EXPECT_FALSE(std::filesystem::is_empty(root + "spool"));
+  std::filesystem::create_directory(root + "away");
+  EXPECT_EQ(ExecuteService(), 1);
+  EXPECT_EQ(zelk::testing::ReadFileBytes(root + "away/out.txt"), "7\r\n");
+  EXPECT_TRUE(std::filesystem::is_empty(root + "spool"));
+  StopService();
+  zelk::config::SetConfigFilePathForTesting("");
 }
 
 TEST(GetAPIVersion, IsAlways102) {

@@ -26,6 +26,9 @@ inline constexpr NumberedSetting kFileRotationTime{kForwardSection, "FileRotatio
                                                    256};
 inline constexpr NumberedSetting kOutputMaxLines{kForwardSection, "MaxLines", "0", "0", 32};
 inline constexpr NumberedSetting kDropOnSuccess{kForwardSection, "DropOnSuccess", "0", "0", 32};
+// Where lines wait whose target cannot be written; empty: no spool, such a
+// line is lost.
+inline constexpr Setting kSpoolFolder{kForwardSection, "SpoolFolder", "", 256};
 
 inline constexpr NumberedSetting kSource{kValidJobSection, "Source", "", "", 256};
 inline constexpr NumberedSetting kSourceFilter{kValidJobSection, "Filter", "", "", 32};
@@ -62,10 +65,10 @@ inline constexpr KeyDescription kKeyTable[] = {
     Describe(kValidation, true),       Describe(kOutputFormat, false),
     Describe(kOutputFilter, false),    Describe(kTarget, false),
     Describe(kFileRotationTime, true), Describe(kOutputMaxLines, true),
-    Describe(kDropOnSuccess, true),    Describe(kSource, false),
-    Describe(kSourceFilter, false),    Describe(kSourceLayout, false),
-    Describe(kLogFileName, false),     Describe(kLogMaxLines, true),
-    Describe(kLogFlags, false),
+    Describe(kDropOnSuccess, true),    Describe(kSpoolFolder, false),
+    Describe(kSource, false),          Describe(kSourceFilter, false),
+    Describe(kSourceLayout, false),    Describe(kLogFileName, false),
+    Describe(kLogMaxLines, true),      Describe(kLogFlags, false),
 };
 
 }  // namespace zelk::config

@@ -10,6 +10,7 @@
 #include "config/settings.h"
 #include "extformat/field_record.h"
 #include "forwarding/job_check.h"
+#include "forwarding/spool.h"
 #include "forwarding/target_guard.h"
 #include "platform/platform.h"
 #include "tracelog/trace_log.h"
@@ -34,6 +35,12 @@ constexpr char kSectionErrorMessage[] =
     "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- %s";
 constexpr char kSectionFailureMessage[] =
     "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- t[%s]";
+constexpr char kSpooledMessage[] =
+    "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- SPOOLED t[%s]";
+// Why a line went to the spool, in the spooled line's t[...].
+constexpr char kBehindSpooledLinesReason[] = "Target has spooled lines";
+constexpr char kCouldNotOpenReason[] = "Could not open file";
+constexpr char kCouldNotWriteReason[] = "Could not write file";
 
 constexpr std::int32_t kSecondsPerMinute = 60;
 
@@ -114,9 +121,9 @@ class Call {
     if (!IsBlankFilter(filter) && filter != upper_job_first_) return true;
 
     std::string target;
-    WriteSection(n, format, !IsBlankFilter(filter), target);
     const std::int32_t max_lines =
         config::IntegerSetting(config::Read(snapshot_, config::kOutputMaxLines, n));
+    WriteSection(n, format, !IsBlankFilter(filter), max_lines, target);
     if (max_lines != 0 && !target.empty()) {
       // Inside the target's turn, so the trim never fails against a writer of
       // this process.
@@ -129,7 +136,8 @@ class Call {
 
   // Renders and writes the section's line; `target` receives the rendered
   // target name (empty when the section failed before it).
-  void WriteSection(int n, const std::string& format, bool prefix_filtered, std::string& target) {
+  void WriteSection(int n, const std::string& format, bool prefix_filtered, std::int32_t max_lines,
+                    std::string& target) {
     try {
       extformat::FieldRecord record;
       FillFieldRecord(record, transaction_, prefix_filtered);
@@ -145,7 +153,7 @@ class Call {
       record.SetDateTime(transaction_.date, transaction_.time, 0);
       std::string line;
       record.ExtFormat(line, format);
-      Append(n, target, line);
+      Append(n, target, line, max_lines);
     } catch (const extformat::ExtFormatError& error) {
       tracelog::LogMessage('*', kSectionErrorMessage, n, target.c_str(), trans_no_.c_str(),
                            job_no_.c_str(), error.what());
@@ -156,28 +164,70 @@ class Call {
   }
 
   // Appends the line to the target in the target's turn, then logs the outcome.
-  void Append(int n, const std::string& target, const std::string& line) {
+  // With a spool folder set, a line that cannot be appended, and every line
+  // for a target that has lines in the spool, goes to the spool instead.
+  void Append(int n, const std::string& target, const std::string& line, std::int32_t max_lines) {
     const char* outcome = kSuccessMessage;
+    const char* spooled_because = nullptr;
+    const std::string spool_folder = config::Read(snapshot_, config::kSpoolFolder);
+    const bool spooling = !spool_folder.empty() && !target.empty();
     {
       TargetGuard turn(target);
-      // A target another handle holds is tried again for a while; any other
-      // failure is final at once.
-      platform::OpenResult opened = platform::OpenWhenFree(
-          [&target] {
-            return platform::OpenExclusive(target, platform::CreateMode::kCreateIfMissing);
-          },
-          kBusyTargetPatience);
-      if (opened.status != platform::OpenStatus::kOk) {
-        outcome = kOpenFailedMessage;
+      if (spooling && spool::HasWaitingLines(spool_folder, target)) {
+        spooled_because = kBehindSpooledLinesReason;
+        outcome = KeepInSpool(spool_folder, target, line, max_lines, kOpenFailedMessage);
       } else {
-        const std::string bytes = LineForDisk(line);
-        bool written = opened.file.SeekToEnd() && opened.file.Write(bytes.data(), bytes.size());
-        written = opened.file.Close() && written;
-        if (!written) outcome = kWriteFailedMessage;
+        outcome = AppendToTarget(target, line, spooling);
+        if (spooling && outcome != kSuccessMessage) {
+          spooled_because =
+              outcome == kOpenFailedMessage ? kCouldNotOpenReason : kCouldNotWriteReason;
+          outcome = KeepInSpool(spool_folder, target, line, max_lines, outcome);
+        }
       }
+    }
+    if (outcome == kSpooledMessage) {
+      tracelog::LogMessage('*', kSpooledMessage, n, target.c_str(), trans_no_.c_str(),
+                           job_no_.c_str(), spooled_because);
+      return;
     }
     tracelog::LogMessage(outcome == kSuccessMessage ? '.' : '*', outcome, n, target.c_str(),
                          trans_no_.c_str(), job_no_.c_str());
+  }
+
+  // kSpooledMessage, or `lost` when the spool could not be written either.
+  static const char* KeepInSpool(const std::string& folder, const std::string& target,
+                                 const std::string& line, std::int32_t max_lines,
+                                 const char* lost) {
+    return spool::Keep(folder, target, max_lines, LineForDisk(line), kBusyTargetPatience)
+               ? kSpooledMessage
+               : lost;
+  }
+
+  // Appends the line to the target; the outcome's message. When the line will
+  // go to the spool after a failed write, the target is first put back to its
+  // length before, so no piece of the line stays in it.
+  static const char* AppendToTarget(const std::string& target, const std::string& line,
+                                    bool spooling) {
+    // A target another handle holds is tried again for a while; any other
+    // failure is final at once.
+    platform::OpenResult opened = platform::OpenWhenFree(
+        [&target] {
+          return platform::OpenExclusive(target, platform::CreateMode::kCreateIfMissing);
+        },
+        kBusyTargetPatience);
+    if (opened.status != platform::OpenStatus::kOk) return kOpenFailedMessage;
+    const std::string bytes = LineForDisk(line);
+    bool written = false;
+    if (spooling) {
+      // The same seek, telling where the line starts.
+      const std::int64_t size_before = platform::SeekToEndOffset(opened.file);
+      written = size_before >= 0 && opened.file.Write(bytes.data(), bytes.size());
+      if (!written && size_before >= 0) opened.file.Truncate(size_before);
+    } else {
+      written = opened.file.SeekToEnd() && opened.file.Write(bytes.data(), bytes.size());
+    }
+    written = opened.file.Close() && written;
+    return written ? kSuccessMessage : kWriteFailedMessage;
   }
 
   const Transaction& transaction_;

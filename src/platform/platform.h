@@ -21,6 +21,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 namespace zelk::platform {
 
@@ -245,6 +246,44 @@ void OpenInTextEditor(const std::string& path);
 // starting anything. An empty function removes the observer. For tests.
 void SetEditorObserverForTesting(
     std::function<void(const std::string& program, const std::string& argument)> observer);
+
+// ---------------------------------------------------------------------------
+// Folders and removable files, for the spool: files the service owns, which
+// several threads and processes create, append to, and remove once they are
+// empty, without a line of one of them landing in a file another has removed.
+
+// The names (without folder) of the plain files in `folder`, in no particular
+// order; folders and other entries are left out. nullopt when the folder
+// cannot be read (missing, no access).
+std::optional<std::vector<std::string>> ListFolder(const std::string& folder);
+
+// `path` made absolute against the process's current folder, as the system
+// would resolve it when opening it now; unchanged when it is absolute already.
+// Empty when it cannot be made absolute.
+std::string AbsolutePath(const std::string& path);
+
+// True when `folder` exists and is a folder.
+bool IsFolder(const std::string& folder);
+
+// Like OpenExclusive, for files that a holder may remove with RemoveHeldFile:
+// the handle returned always names the file that is at `path` now, never one
+// that was removed while this open waited for it (POSIX: after the lock is
+// taken, a file no longer at `path` is let go and `path` opened again).
+OpenResult OpenExclusiveRemovable(const std::string& path, CreateMode mode);
+
+// Removes the file at `path`, which `file` (opened by OpenExclusiveRemovable
+// for that path) holds, and closes `file`. No other opener gets the removed
+// file: the next open of `path` finds no file, or a new one. False when the
+// file could not be removed (it is closed all the same).
+bool RemoveHeldFile(File& file, const std::string& path);
+
+// Moves `file`'s position to its end, like File::SeekToEnd, and returns the
+// offset there, the file's size; -1 on error.
+std::int64_t SeekToEndOffset(File& file);
+
+// Asks the system to put what was written to `file` on the disk before
+// returning (fsync, FlushFileBuffers). False on error.
+bool FlushToDisk(File& file);
 
 }  // namespace zelk::platform
 

@@ -1,4 +1,5 @@
 // POSIX implementation of the platform door (Linux).
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -647,6 +648,81 @@ void SetEditorObserverForTesting(
     std::function<void(const std::string& program, const std::string& argument)> observer) {
   std::lock_guard<std::mutex> lock(g_editor_mutex);
   g_editor_observer = std::move(observer);
+}
+
+// ---------------------------------------------------------------------------
+// Folders and removable files
+
+std::optional<std::vector<std::string>> ListFolder(const std::string& folder) {
+  if (folder.empty()) return std::nullopt;
+  DIR* listing = ::opendir(folder.c_str());
+  if (listing == nullptr) return std::nullopt;
+  std::vector<std::string> names;
+  try {
+    while (const dirent* entry = ::readdir(listing)) {
+      const std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      struct stat info {};
+      if (::fstatat(::dirfd(listing), entry->d_name, &info, 0) == 0 && S_ISREG(info.st_mode)) {
+        names.push_back(name);
+      }
+    }
+  } catch (...) {
+    ::closedir(listing);
+    return std::nullopt;
+  }
+  ::closedir(listing);
+  return names;
+}
+
+std::string AbsolutePath(const std::string& path) {
+  if (path.empty()) return {};
+  if (path.front() == '/') return path;
+  char buffer[PATH_MAX];
+  if (::getcwd(buffer, sizeof buffer) == nullptr) return {};
+  std::string absolute = buffer;
+  if (absolute.empty() || absolute.back() != '/') absolute += '/';
+  return absolute + path;
+}
+
+bool IsFolder(const std::string& folder) {
+  struct stat info {};
+  return !folder.empty() && ::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+OpenResult OpenExclusiveRemovable(const std::string& path, CreateMode mode) {
+  for (;;) {
+    OpenResult opened = OpenExclusive(path, mode);
+    if (opened.status != OpenStatus::kOk) return opened;
+    // The lock may have been won on a file its last holder removed meanwhile
+    // (RemoveHeldFile unlinks before it lets go): only a file that still has
+    // a name counts, and that name is `path`, since nothing renames these.
+    // Only the link count is asked for: asking for the times would make the
+    // next write record a finer time stamp, at the cost of a journal entry.
+    struct statx held {};
+    if (::statx(Fd(FileAccess::Handle(opened.file)), "", AT_EMPTY_PATH, STATX_NLINK, &held) != 0 ||
+        (held.stx_mask & STATX_NLINK) == 0) {
+      return OpenResult{};
+    }
+    if (held.stx_nlink > 0) return opened;
+  }
+}
+
+bool RemoveHeldFile(File& file, const std::string& path) {
+  // Unlinked while the lock is held: an opener waiting for the lock sees
+  // afterwards that its file is no longer at `path` (OpenExclusiveRemovable).
+  const bool removed = file.is_open() && ::unlink(path.c_str()) == 0;
+  file.Close();
+  return removed;
+}
+
+std::int64_t SeekToEndOffset(File& file) {
+  if (!file.is_open()) return -1;
+  return static_cast<std::int64_t>(::lseek(Fd(FileAccess::Handle(file)), 0, SEEK_END));
+}
+
+bool FlushToDisk(File& file) {
+  return file.is_open() && ::fsync(Fd(FileAccess::Handle(file))) == 0;
 }
 
 }  // namespace zelk::platform

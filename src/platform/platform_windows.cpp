@@ -402,4 +402,86 @@ void SetEditorObserverForTesting(
   g_editor_observer = std::move(observer);
 }
 
+// ---------------------------------------------------------------------------
+// Folders and removable files
+
+std::optional<std::vector<std::string>> ListFolder(const std::string& folder) {
+  if (folder.empty()) return std::nullopt;
+  std::string pattern = folder;
+  if (pattern.back() != '\\' && pattern.back() != '/') pattern += '\\';
+  pattern += '*';
+  WIN32_FIND_DATAA entry{};
+  HANDLE search = FindFirstFileA(pattern.c_str(), &entry);
+  if (search == INVALID_HANDLE_VALUE) {
+    // An empty folder still has "." and ".."; only a missing or unreadable one
+    // fails here.
+    return std::nullopt;
+  }
+  std::vector<std::string> names;
+  try {
+    do {
+      if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        names.emplace_back(entry.cFileName);
+      }
+    } while (FindNextFileA(search, &entry));
+  } catch (...) {
+    FindClose(search);
+    return std::nullopt;
+  }
+  FindClose(search);
+  return names;
+}
+
+std::string AbsolutePath(const std::string& path) {
+  if (path.empty()) return {};
+  const DWORD size = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return {};
+  std::string absolute(size, '\0');
+  const DWORD length = GetFullPathNameA(path.c_str(), size, absolute.data(), nullptr);
+  if (length == 0 || length >= size) return {};
+  absolute.resize(length);
+  return absolute;
+}
+
+bool IsFolder(const std::string& folder) {
+  if (folder.empty()) return false;
+  const DWORD attributes = GetFileAttributesA(folder.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+OpenResult OpenExclusiveRemovable(const std::string& path, CreateMode mode) {
+  // Share mode 0 keeps every other opener out; DELETE access lets the holder
+  // mark the file for removal, which then happens as the handle closes.
+  DWORD disposition = mode == CreateMode::kCreateIfMissing ? OPEN_ALWAYS : OPEN_EXISTING;
+  return Open(path, GENERIC_READ | GENERIC_WRITE | DELETE, 0, disposition);
+}
+
+bool RemoveHeldFile(File& file, const std::string& path) {
+  (void)path;  // the handle names the file
+  bool removed = false;
+  if (file.is_open()) {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    removed = SetFileInformationByHandle(H(FileAccess::Handle(file)), FileDispositionInfo,
+                                         &disposition, sizeof disposition) != 0;
+  }
+  file.Close();
+  return removed;
+}
+
+std::int64_t SeekToEndOffset(File& file) {
+  LARGE_INTEGER distance;
+  distance.QuadPart = 0;
+  LARGE_INTEGER end;
+  if (!file.is_open() ||
+      SetFilePointerEx(H(FileAccess::Handle(file)), distance, &end, FILE_END) == 0) {
+    return -1;
+  }
+  return end.QuadPart;
+}
+
+bool FlushToDisk(File& file) {
+  return file.is_open() && FlushFileBuffers(H(FileAccess::Handle(file))) != 0;
+}
+
 }  // namespace zelk::platform

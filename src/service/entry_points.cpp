@@ -1,5 +1,6 @@
 #include "service/entry_points.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include "config/config.h"
 #include "forwarding/job_check.h"
 #include "forwarding/pipeline.h"
+#include "forwarding/spool.h"
 #include "platform/platform.h"
 #include "tracelog/trace_log.h"
 #include "tracelog/version.h"
@@ -68,6 +70,7 @@ std::int32_t ExecuteService(void) {
     zelk::forwarding::SetCallback(nullptr);
     zelk::tracelog::OpenTraceLog();
     zelk::tracelog::WriteLoadedBanner();
+    zelk::forwarding::spool::DeliverAtStart();
     return 1;
   });
 }
@@ -126,7 +129,13 @@ ZelkValidationCallback SetCallback(ZelkValidationCallback callback) {
 void StopService(void) {
   Firewall("StopService", [] {
     zelk::tracelog::WriteUnloadedBanner();
-    zelk::platform::AwaitWorkersBeforeUnload(kWorkerGraceBeforeUnload);
+    // The spool's delivery worker finishes a delivery in progress and ends
+    // within the same grace the other workers get.
+    const auto deadline = std::chrono::steady_clock::now() + kWorkerGraceBeforeUnload;
+    zelk::forwarding::spool::StopDelivery(kWorkerGraceBeforeUnload);
+    zelk::platform::AwaitWorkersBeforeUnload(std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::max(deadline - std::chrono::steady_clock::now(),
+                 std::chrono::steady_clock::duration::zero())));
   });
 }
 

@@ -16,6 +16,7 @@
 #include "file_checks.h"
 #include "forwarding/job_check.h"
 #include "forwarding/pipeline.h"
+#include "forwarding/spool.h"
 #include "platform/platform.h"
 #include "value_checks.h"
 
@@ -349,6 +350,35 @@ void CheckOutputSection(const config::Snapshot& snapshot, int n, const std::stri
   if (!filter.empty()) CheckInteger(snapshot, config::kDropOnSuccess, n, report);
 }
 
+// The spool folder: it must exist and take new files; what waits in it.
+void CheckSpoolFolder(const config::Snapshot& snapshot, Report& report) {
+  const std::string folder = config::Read(snapshot, config::kSpoolFolder);
+  if (folder.empty()) {
+    report.out() << "  no spool: a line whose target cannot be written is lost (SpoolFolder)\n";
+    return;
+  }
+  report.out() << "  spool folder[" << folder << "]\n";
+  if (!platform::IsFolder(folder)) {
+    report.Problem("the spool folder " + folder + " does not exist");
+    return;
+  }
+  const std::string probe = (fs::path(folder) / "zelkhost-check.probe").string();
+  platform::OpenResult opened =
+      platform::OpenExclusiveRemovable(probe, platform::CreateMode::kCreateIfMissing);
+  if (opened.status != platform::OpenStatus::kOk || !platform::RemoveHeldFile(opened.file, probe)) {
+    report.Problem("the spool folder " + folder + " cannot be written");
+  }
+  int lines = 0, targets = 0;
+  for (const forwarding::spool::WaitingTarget& waiting :
+       forwarding::spool::ListWaiting(folder).value_or(
+           std::vector<forwarding::spool::WaitingTarget>())) {
+    lines += waiting.lines;
+    targets += waiting.lines > 0 ? 1 : 0;
+  }
+  report.out() << "  " << lines << " line(s) wait in the spool for " << targets << " target(s)"
+               << (lines > 0 ? " (see zelkhost spool)" : "") << "\n";
+}
+
 void CheckForwarding(const config::Snapshot& snapshot, const config::Snapshot::Outline& outline,
                      Report& report) {
   report.out() << "[ForwardTransaction]\n";
@@ -358,6 +388,7 @@ void CheckForwarding(const config::Snapshot& snapshot, const config::Snapshot::O
   }
   CheckInteger(snapshot, config::kAllowZeroTransaction, report);
   CheckInteger(snapshot, config::kValidation, report);
+  CheckSpoolFolder(snapshot, report);
   const WalkEnd walk = EndOfWalk(snapshot, outline, config::kOutputFormat);
   for (int n = 1; n < walk.n; ++n) {
     CheckOutputSection(snapshot, n, config::Read(snapshot, config::kOutputFormat, n), report);

@@ -24,6 +24,7 @@
 #include "platform/platform.h"
 #include "run_summary.h"
 #include "service_library.h"
+#include "spool_command.h"
 
 namespace zelk::host {
 
@@ -44,9 +45,11 @@ constexpr int kExitCannotStart = 2;
 constexpr char kExitStatusHelp[] =
     "Exit status:\n"
     "  0  check: no problem; run: every line written, no input line skipped;\n"
-    "     validate: every job number valid; info: the library loaded\n"
+    "     validate: every job number valid; info: the library loaded;\n"
+    "     spool: no line waits\n"
     "  1  check: a problem (with --strict, a warning too); run: a line not written\n"
-    "     (by the trace log) or an input line skipped; validate: a job number not valid\n"
+    "     (by the trace log) or an input line skipped; validate: a job number not valid;\n"
+    "     spool: lines still wait\n"
     "  2  zelkhost could not do its work: wrong usage, a library that cannot be\n"
     "     loaded (run, validate, info), input that cannot be read, a callback that\n"
     "     did not come\n";
@@ -372,6 +375,12 @@ int Main(int argc, char** argv) {
   add_library_option(check);
   check->add_flag("--strict", strict, "exit 1 on warnings too");
 
+  bool deliver = false;
+  CLI::App* spool = app.add_subcommand(
+      "spool", "list the targets with lines waiting in the spool folder; exit 1 while any wait");
+  add_library_option(spool);
+  spool->add_flag("--deliver", deliver, "try to deliver them now");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& help) {
@@ -380,6 +389,9 @@ int Main(int argc, char** argv) {
     return app.exit(help);
   } catch (const CLI::ParseError& error) {
     return UsageError(app, error, argc, argv);
+  }
+  if (spool->parsed()) {
+    return SpoolCommand(config::ConfigFilePathFor(LibraryPath(library)), deliver, std::cout);
   }
   if (run->parsed()) return Run(library, file);
   if (validate->parsed()) return Validate(library, async, jobnos);

@@ -1,0 +1,79 @@
+// The spool's cost, side by side with the service without it:
+// - every target present, no SpoolFolder: the plain path;
+// - every target present, SpoolFolder set and empty: must cost the same, as
+//   the pipeline learns that nothing waits without looking at the folder;
+// - the target away, SpoolFolder set: every line goes to the spool behind
+//   the first one, which should cost what an append to the target costs.
+#include <benchmark/benchmark.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "config/config.h"
+#include "forwarding/pipeline.h"
+#include "forwarding/spool.h"
+#include "tracelog/trace_log.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+enum class Spool { kOff, kEmpty, kTargetAway };
+
+struct Setup {
+  explicit Setup(Spool spool) : dir(fs::temp_directory_path() / "zelk-bench-spool") {
+    fs::remove_all(dir);
+    fs::create_directories(dir / "spool");
+    fs::create_directories(dir / "out");
+    config_path = (dir / "zelkforward.ini").string();
+    std::ofstream config(config_path, std::ios::binary);
+    const fs::path target_folder = spool == Spool::kTargetAway ? dir / "away" : dir / "out";
+    config << "[ForwardTransaction]\r\n"
+           << "Format1=%5.5@01,%@13/%@12/%@10,%-10@07,%8@03,%2@06,%2@05,%15@21, , %6.3@09,00\r\n"
+           << "Target1=" << (target_folder / "out%@10%@12%@13.txt").string()
+           << "\r\nFileRotationTime1=1440\r\n";
+    if (spool != Spool::kOff) config << "SpoolFolder=" << (dir / "spool").string() << "\r\n";
+    config << "[Log]\r\nFileName=" << (dir / "trace.log").string() << "\r\nMaxLines=-1\r\n";
+    config.close();
+    zelk::config::SetConfigFilePathForTesting(config_path);
+    zelk::tracelog::ResetTraceLogForTesting();
+    zelk::tracelog::OpenTraceLog();
+    // No retries while measuring.
+    zelk::forwarding::spool::StopDelivery(std::chrono::seconds(10));
+  }
+  ~Setup() {
+    zelk::tracelog::ResetTraceLogForTesting();
+    zelk::config::SetConfigFilePathForTesting("");
+    fs::remove_all(dir);
+  }
+  fs::path dir;
+  std::string config_path;
+};
+
+zelk::forwarding::Transaction Sample() {
+  return {"42", "A1234", "261208", "075037", "OP1", "", "12", "3", "Remark", "", "12.5", "0"};
+}
+
+void Forwarding(benchmark::State& state, Spool spool) {
+  Setup setup(spool);
+  const zelk::forwarding::Transaction transaction = Sample();
+  // The first line for an away target pays the bounded wait for it; the
+  // measured ones go behind it.
+  if (spool == Spool::kTargetAway) zelk::forwarding::ForwardTransaction2(transaction);
+  for (auto _ : state) zelk::forwarding::ForwardTransaction2(transaction);
+  state.SetItemsProcessed(state.iterations());
+}
+
+void BM_SpoolOffTargetPresent(benchmark::State& state) { Forwarding(state, Spool::kOff); }
+BENCHMARK(BM_SpoolOffTargetPresent);
+
+void BM_SpoolEmptyTargetPresent(benchmark::State& state) { Forwarding(state, Spool::kEmpty); }
+BENCHMARK(BM_SpoolEmptyTargetPresent);
+
+void BM_SpoolTargetAway(benchmark::State& state) { Forwarding(state, Spool::kTargetAway); }
+BENCHMARK(BM_SpoolTargetAway);
+
+}  // namespace
+
+BENCHMARK_MAIN();

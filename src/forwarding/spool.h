@@ -1,0 +1,83 @@
+// The spool: lines that could not be appended to their target (the target's
+// folder missing, the file held by another program longer than the wait, a
+// full disk) are kept in a folder of the service's own and appended to the
+// target, in their order, once it can be written again.
+//
+// One spool file per target, named by a hash of the target's absolute name:
+//
+//   zelkforward spool 1 <absolute target name> CR LF
+//   line <seconds since 1970> <MaxLines> <length> #<check> CR LF <the line's bytes>
+//   sent <target offset> <length> <sum> #<check> CR LF
+//
+// A "line" item holds one line exactly as it goes to the target (CR LF line
+// ends included). A "sent" item says that every line before it that was not
+// yet settled is being appended to the target at that offset: written before
+// the append, under the target's and the spool file's exclusive locks, it lets
+// a delivery that was cut short be told from one that completed. Each item's
+// check (FNV-1a over its fields and bytes) tells a whole item from a torn one.
+// A spool file holding nothing undelivered is removed.
+#ifndef ZELK_FORWARDING_SPOOL_H_
+#define ZELK_FORWARDING_SPOOL_H_
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zelk::forwarding::spool {
+
+// True when this process knows of lines waiting in `folder` for `target`, so a
+// new line for it must go behind them. Costs no system call while nothing
+// waits (learning a folder it has not seen before lists it once).
+bool HasWaitingLines(const std::string& folder, const std::string& target);
+
+// Keeps `bytes` (one line as it goes to disk) for `target` in `folder`, with
+// the section's `max_lines`, waiting for the spool file up to `patience` while
+// another holder has it. False when the spool could not be written: the line
+// is then lost and nothing of it is left in the spool.
+bool Keep(const std::string& folder, const std::string& target, std::int32_t max_lines,
+          std::string_view bytes, std::chrono::milliseconds patience);
+
+// What one walk over the waiting targets achieved.
+struct DeliveryCount {
+  int lines_delivered = 0;
+  int targets_delivered = 0;
+  int targets_waiting = 0;  // still waiting after the walk
+};
+
+// Learns what waits in `folder` (one listing) and tries every waiting target
+// once now; the worker then retries the rest. For the service's start.
+DeliveryCount DeliverAll(const std::string& folder);
+
+// Lets the delivery worker start again after StopDelivery.
+void ResumeDelivery();
+
+// Tells the delivery worker to end and waits at most `timeout` for it: a
+// delivery in progress is finished, the rest is left for the next start.
+// True when the worker has ended.
+bool StopDelivery(std::chrono::milliseconds timeout);
+
+// For the service's start: lets the worker run again, and delivers what
+// waits in the configuration's SpoolFolder (DeliverAll).
+void DeliverAtStart();
+
+// One target with waiting lines, as an administrator sees it.
+struct WaitingTarget {
+  std::string target;      // the absolute name the lines were rendered for
+  std::string spool_file;  // the spool file holding them
+  int lines = 0;
+  std::int64_t oldest = 0;  // when the first and the last were kept, seconds since 1970
+  std::int64_t newest = 0;
+  std::int64_t damaged_bytes = 0;  // bytes of torn items that are skipped
+};
+
+// Every spool file of `folder` with what it holds; nullopt when the folder
+// cannot be read. Reads without locking, so a file being written just then may
+// show its last item as damaged.
+std::optional<std::vector<WaitingTarget>> ListWaiting(const std::string& folder);
+
+}  // namespace zelk::forwarding::spool
+
+#endif  // ZELK_FORWARDING_SPOOL_H_

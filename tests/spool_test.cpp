@@ -1,0 +1,304 @@
+// The spool: lines whose target is away are kept and delivered in order when
+// it returns, through the pipeline as a host drives it.
+#include "forwarding/spool.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "forwarding/pipeline.h"
+#include "platform/platform.h"
+#include "test_support.h"
+#include "tracelog/trace_log.h"
+
+namespace zelk::forwarding {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ReadFileBytes;
+using testing::ReadLogTexts;
+
+Transaction At(const std::string& trans_no, const char* time = "075037") {
+  Transaction t;
+  t.trans_no = trans_no;
+  t.job_no = "A1234";
+  t.date = "071010";
+  t.time = time;
+  t.value09 = "1";
+  return t;
+}
+
+// One spool item as the service writes it: the fields, " #", FNV-1a 32 over
+// the fields and the bytes, CR LF, the bytes.
+std::string SpoolItem(const std::string& fields, const std::string& bytes = "") {
+  std::uint32_t hash = 2166136261u;
+  for (unsigned char c : fields + bytes) hash = (hash ^ c) * 16777619u;
+  char check[9];
+  std::snprintf(check, sizeof check, "%08x", hash);
+  return fields + " #" + check + "\r\n" + bytes;
+}
+
+class SpoolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::SetTimeZoneForTesting("UTC0");
+    tracelog::ResetTraceLogForTesting();
+    tracelog::ConfigureTraceLog(log_path_, -1, "");
+    fs::create_directory(spool_);
+    // The tests deliver themselves; the worker has a test of its own.
+    spool::StopDelivery(std::chrono::seconds(10));
+  }
+  void TearDown() override {
+    spool::StopDelivery(std::chrono::seconds(10));
+    platform::WaitForWorkers(std::chrono::seconds(30));
+    tracelog::ResetTraceLogForTesting();
+  }
+
+  std::string Path(const std::string& name) const {
+    return dir_.path().generic_string() + "/" + name;
+  }
+
+  // Forwards `t` with a line of its transaction number and time.
+  void Forward(const Transaction& t, const std::string& target, const std::string& more = "") {
+    ForwardTransaction2(t,
+                        config::Snapshot::Parse("[ForwardTransaction]\nFormat1=line %@01 "
+                                                "%@14:%@15\nTarget1=" +
+                                                target + "\nSpoolFolder=" + spool_ + "\n" + more));
+  }
+
+  std::size_t SpoolFiles() const {
+    std::size_t count = 0;
+    for (const auto& entry : fs::directory_iterator(spool_)) count += entry.is_regular_file();
+    return count;
+  }
+
+  std::vector<std::string> Log() { return ReadLogTexts(log_path_); }
+
+  std::string Outcome(const std::string& trans_no, const std::string& file,
+                      const std::string& outcome) {
+    return "ForwardTransaction section[1] file[" + file + "] transno[" + trans_no +
+           "] jobno[A1234] -- " + outcome;
+  }
+
+  testing::ScratchDir dir_;
+  const std::string log_path_ = dir_.File("trace.log");
+  const std::string spool_ = Path("spool");
+};
+
+TEST_F(SpoolTest, AMissingFolderKeepsTheLinesUntilItExistsThenTheyArriveInOrder) {
+  const std::string target = Path("import/out.txt");
+  for (const char* n : {"1", "2", "3"}) Forward(At(n), target);
+  EXPECT_FALSE(fs::exists(target));
+  EXPECT_EQ(SpoolFiles(), 1u);
+  EXPECT_EQ(spool::DeliverAll(spool_).targets_waiting, 1);
+
+  fs::create_directory(Path("import"));
+  const spool::DeliveryCount count = spool::DeliverAll(spool_);
+  EXPECT_EQ(count.lines_delivered, 3);
+  EXPECT_EQ(count.targets_waiting, 0);
+  EXPECT_EQ(ReadFileBytes(target), "line 1 07:50\r\nline 2 07:50\r\nline 3 07:50\r\n");
+  EXPECT_EQ(SpoolFiles(), 0u);
+  Forward(At("4"), target);
+  EXPECT_EQ(ReadFileBytes(target),
+            "line 1 07:50\r\nline 2 07:50\r\nline 3 07:50\r\nline 4 07:50\r\n");
+
+  const std::string absolute = platform::AbsolutePath(target);
+  const std::vector<std::string> log = Log();
+  ASSERT_EQ(log.size(), 5u);
+  EXPECT_EQ(log[0], "*-" + Outcome("1", target, "SPOOLED t[Could not open file]"));
+  EXPECT_EQ(log[1], "*-" + Outcome("2", target, "SPOOLED t[Target has spooled lines]"));
+  EXPECT_EQ(log[2], "*-" + Outcome("3", target, "SPOOLED t[Target has spooled lines]"));
+  EXPECT_NE(log[3].find("file[" + absolute + "] -- DELIVERED lines[3]"), std::string::npos)
+      << log[3];
+  EXPECT_EQ(log[4], ".-" + Outcome("4", target, "SUCCESS"));
+}
+
+TEST_F(SpoolTest, AHeldTargetCostsOneWaitThenLinesGoBehindAtOnce) {
+  const std::string target = Path("out.txt");
+  testing::WriteFileBytes(target, "before\r\n");
+  {
+    // Another program holds the file as an importer does.
+    platform::OpenResult importer =
+        platform::OpenExclusive(target, platform::CreateMode::kOpenExisting);
+    ASSERT_EQ(importer.status, platform::OpenStatus::kOk);
+    Forward(At("1"), target);
+    Forward(At("2"), target);
+  }
+  // Free again, but the next line still goes behind the spooled ones.
+  Forward(At("3"), target);
+  EXPECT_EQ(ReadFileBytes(target), "before\r\n");
+  const std::vector<std::string> log = Log();
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_EQ(log[0], "*-" + Outcome("1", target, "SPOOLED t[Could not open file]"));
+  EXPECT_EQ(log[2], "*-" + Outcome("3", target, "SPOOLED t[Target has spooled lines]"));
+  spool::DeliverAll(spool_);
+  EXPECT_EQ(ReadFileBytes(target), "before\r\nline 1 07:50\r\nline 2 07:50\r\nline 3 07:50\r\n");
+}
+
+TEST_F(SpoolTest, DeliveredLinesAreHeldToTheirMaxLines) {
+  const std::string target = Path("away/out.txt");
+  for (const char* n : {"1", "2", "3"}) Forward(At(n), target, "MaxLines1=2\n");
+  fs::create_directory(Path("away"));
+  spool::DeliverAll(spool_);
+  EXPECT_EQ(ReadFileBytes(target), "line 2 07:50\r\nline 3 07:50\r\n");
+}
+
+TEST_F(SpoolTest, LinesGoToTheRotatedNameTheyWereRenderedFor) {
+  const std::string target = Path("away/out%@13%@14.txt");
+  Forward(At("1", "075037"), target, "FileRotationTime1=60\n");
+  Forward(At("2", "081005"), target, "FileRotationTime1=60\n");
+  Forward(At("3", "075959"), target, "FileRotationTime1=60\n");
+  EXPECT_EQ(SpoolFiles(), 2u);
+  fs::create_directory(Path("away"));
+  EXPECT_EQ(spool::DeliverAll(spool_).lines_delivered, 3);
+  EXPECT_EQ(ReadFileBytes(Path("away/out1007.txt")), "line 1 07:50\r\nline 3 07:59\r\n");
+  EXPECT_EQ(ReadFileBytes(Path("away/out1008.txt")), "line 2 08:10\r\n");
+}
+
+TEST_F(SpoolTest, AFullDeviceSpoolsWithoutLeavingAPieceInTheTarget) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+  Forward(At("1"), "/dev/full");
+  EXPECT_EQ(Log(), (std::vector<std::string>{
+                       "*-" + Outcome("1", "/dev/full", "SPOOLED t[Could not write file]")}));
+  EXPECT_EQ(spool::DeliverAll(spool_).targets_waiting, 1);
+  const auto waiting = spool::ListWaiting(spool_);
+  ASSERT_TRUE(waiting);
+  ASSERT_EQ(waiting->size(), 1u);
+  EXPECT_EQ(waiting->front().target, "/dev/full");
+  EXPECT_EQ(waiting->front().lines, 1);
+}
+
+TEST_F(SpoolTest, ASpoolThatCannotBeWrittenLosesTheLineAsBefore) {
+  const std::string target = Path("away/out.txt");
+  ForwardTransaction2(At("1"),
+                      config::Snapshot::Parse("[ForwardTransaction]\nFormat1=x\nTarget1=" + target +
+                                              "\nSpoolFolder=" + Path("no-such-spool") + "\n"));
+  EXPECT_EQ(Log(),
+            (std::vector<std::string>{"*-" + Outcome("1", target, "t[Could not open file]")}));
+}
+
+TEST_F(SpoolTest, ListingShowsCountAndTimes) {
+  const std::string target = Path("away/out.txt");
+  const auto before = std::chrono::duration_cast<std::chrono::seconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+  for (const char* n : {"1", "2"}) Forward(At(n), target);
+  const auto waiting = spool::ListWaiting(spool_);
+  ASSERT_TRUE(waiting);
+  ASSERT_EQ(waiting->size(), 1u);
+  EXPECT_EQ(waiting->front().target, platform::AbsolutePath(target));
+  EXPECT_EQ(waiting->front().lines, 2);
+  EXPECT_GE(waiting->front().oldest, before);
+  EXPECT_GE(waiting->front().newest, waiting->front().oldest);
+  EXPECT_EQ(waiting->front().damaged_bytes, 0);
+  EXPECT_FALSE(spool::ListWaiting(Path("no-such-spool")));
+}
+
+TEST_F(SpoolTest, ATornItemIsSkippedAndTheLinesAroundItArrive) {
+  const std::string target = Path("away/out.txt");
+  Forward(At("1"), target);
+  ASSERT_EQ(SpoolFiles(), 1u);
+  const std::string file = fs::directory_iterator(spool_)->path().string();
+  // A writer killed halfway through its item.
+  testing::WriteFileBytes(file, ReadFileBytes(file) + "line 1765000000 0 40 #0123");
+  Forward(At("2"), target);
+  fs::create_directory(Path("away"));
+  EXPECT_EQ(spool::DeliverAll(spool_).lines_delivered, 2);
+  EXPECT_EQ(ReadFileBytes(target), "line 1 07:50\r\nline 2 07:50\r\n");
+  EXPECT_NE(Log().back().find("DELIVERED lines[2]"), std::string::npos);
+}
+
+// A delivery killed after announcing its append: the lines the target holds
+// from the announced offset on are not appended again, a torn piece of the
+// next one is cut off, and the rest follows.
+TEST_F(SpoolTest, ADeliveryCutShortIsCompletedWithoutRepeats) {
+  const std::string target = Path("out.txt");
+  struct Case {
+    std::string in_target;  // after "old\r\n", where the delivery was announced
+    std::string expected;
+  };
+  const std::string one = "line 1\r\n", two = "line 2\r\n";
+  for (const Case& c : std::vector<Case>{
+           {"", "old\r\n" + one + two},                                 // cut before the write
+           {"line 1\r\nli", "old\r\n" + one + two},                     // cut during it
+           {one + two, "old\r\n" + one + two},                          // cut after it
+           {one + two + "new\r\n", "old\r\n" + one + two + "new\r\n"},  // others since
+       }) {
+    testing::WriteFileBytes(target, "old\r\n" + c.in_target);
+    const std::string absolute = platform::AbsolutePath(target);
+    // The name the service gives the target's spool file: FNV-1a 64.
+    std::uint64_t hash = 14695981039346656037ull;
+    for (unsigned char ch : absolute) hash = (hash ^ ch) * 1099511628211ull;
+    char name[32];
+    std::snprintf(name, sizeof name, "%016llx.spool", static_cast<unsigned long long>(hash));
+    testing::WriteFileBytes(spool_ + "/" + name, "zelkforward spool 1 " + absolute + "\r\n" +
+                                                     SpoolItem("line 1765000000 0 8", one) +
+                                                     SpoolItem("line 1765000001 0 8", two) +
+                                                     SpoolItem("sent 5 16 00000000"));
+    spool::DeliverAll(spool_);
+    EXPECT_EQ(ReadFileBytes(target), c.expected) << c.in_target;
+    EXPECT_FALSE(fs::exists(spool_ + "/" + name)) << c.in_target;
+  }
+}
+
+TEST_F(SpoolTest, ThreadsSpoolingAndDeliveringAtOnceLoseAndRepeatNothing) {
+  constexpr int kThreads = 4;
+  constexpr int kLines = 150;
+  const std::string target = Path("away/out.txt");
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kLines; ++i) {
+        if (t == 0 && i == kLines / 3) fs::create_directory(Path("away"));
+        Forward(At(std::to_string(t * 1000 + i)), target);
+        if (i % 10 == 0) spool::DeliverAll(spool_);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  spool::DeliverAll(spool_);
+  const std::string bytes = ReadFileBytes(target);
+  std::vector<int> last(kThreads, -1);
+  int lines = 0;
+  for (std::size_t at = 0; at < bytes.size();) {
+    const std::size_t end = bytes.find("\r\n", at);
+    ASSERT_NE(end, std::string::npos);
+    const int number = std::stoi(bytes.substr(at + 5, end - at - 5));
+    EXPECT_GT(number % 1000, last[number / 1000]) << "out of order: " << number;
+    last[number / 1000] = number % 1000;
+    ++lines;
+    at = end + 2;
+  }
+  EXPECT_EQ(lines, kThreads * kLines);
+  EXPECT_EQ(SpoolFiles(), 0u);
+}
+
+TEST_F(SpoolTest, TheWorkerDeliversWhenTheTargetReturns) {
+  spool::ResumeDelivery();
+  const std::string target = Path("away/out.txt");
+  Forward(At("1"), target);
+  fs::create_directory(Path("away"));
+  // Bounded: the worker's first retry comes after about a second.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (ReadFileBytes(target).empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(ReadFileBytes(target), "line 1 07:50\r\n");
+  EXPECT_TRUE(spool::StopDelivery(std::chrono::seconds(10)));
+}
+
+TEST_F(SpoolTest, StoppingLeavesWhatWaitsForTheNextStart) {
+  spool::ResumeDelivery();
+  Forward(At("1"), Path("away/out.txt"));
+  EXPECT_TRUE(spool::StopDelivery(std::chrono::seconds(10)));
+  EXPECT_EQ(SpoolFiles(), 1u);
+}
+
+}  // namespace
+}  // namespace zelk::forwarding

@@ -1,0 +1,81 @@
+// zelkhost spool and check's spool report, on a spool the service filled.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+#include <string>
+
+#include "check.h"
+#include "forwarding/pipeline.h"
+#include "forwarding/spool.h"
+#include "platform/platform.h"
+#include "spool_command.h"
+#include "test_support.h"
+#include "tracelog/trace_log.h"
+
+namespace zelk::host {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ZelkhostSpool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    forwarding::spool::StopDelivery(std::chrono::seconds(10));
+    fs::create_directory(root_ + "spool");
+    testing::WriteFileBytes(ini_, "[ForwardTransaction]\r\nFormat1=%@01\r\nTarget1=" + target_ +
+                                      "\r\nSpoolFolder=" + root_ + "spool\r\n");
+  }
+  void TearDown() override { tracelog::ResetTraceLogForTesting(); }
+
+  void Forward(const char* trans_no) {
+    forwarding::Transaction t;
+    t.trans_no = trans_no;
+    t.date = "071010";
+    t.time = "075037";
+    t.value09 = "1";
+    forwarding::ForwardTransaction2(t, config::Snapshot::Load(ini_));
+  }
+
+  testing::ScratchDir dir_;
+  const std::string root_ = dir_.path().generic_string() + "/";
+  const std::string ini_ = root_ + "zelkforward.ini";
+  const std::string target_ = root_ + "away/out.txt";
+};
+
+TEST_F(ZelkhostSpool, ListsWhatWaitsAndDeliversItOnRequest) {
+  Forward("1");
+  Forward("2");
+  std::ostringstream listing;
+  EXPECT_EQ(SpoolCommand(ini_, false, listing), 1);
+  EXPECT_NE(listing.str().find(platform::AbsolutePath(target_) + ": 2 line(s), oldest "),
+            std::string::npos)
+      << listing.str();
+
+  std::ostringstream check;
+  CheckConfiguration(ini_, check);
+  EXPECT_NE(check.str().find("2 line(s) wait in the spool for 1 target(s)"), std::string::npos)
+      << check.str();
+
+  fs::create_directory(root_ + "away");
+  std::ostringstream delivered;
+  EXPECT_EQ(SpoolCommand(ini_, true, delivered), 0);
+  EXPECT_NE(delivered.str().find("Delivered 2 line(s) to 1 target(s)."), std::string::npos)
+      << delivered.str();
+  EXPECT_NE(delivered.str().find("nothing waits"), std::string::npos) << delivered.str();
+  EXPECT_EQ(testing::ReadFileBytes(target_), "1\r\n2\r\n");
+}
+
+TEST_F(ZelkhostSpool, CheckReportsAMissingSpoolFolder) {
+  testing::WriteFileBytes(ini_, "[ForwardTransaction]\r\nSpoolFolder=" + root_ + "nospool\r\n");
+  std::ostringstream out;
+  CheckConfiguration(ini_, out);
+  EXPECT_NE(out.str().find("problem: the spool folder " + root_ + "nospool does not exist"),
+            std::string::npos)
+      << out.str();
+  std::ostringstream listing;
+  EXPECT_EQ(SpoolCommand(ini_, false, listing), 2);
+}
+
+}  // namespace
+}  // namespace zelk::host
