@@ -7,8 +7,8 @@ zelk_add_test(plugin_test zelk_platform plugin_test.cpp
 target_include_directories(plugin_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/zelkhost)
 add_dependencies(plugin_test zelkforward)
 
-# zelkhost check, on good and broken configurations.
-zelk_add_test(zelkhost_check_test zelk_forwarding zelkhost_check_test.cpp
+# What zelkhost check is made of, for the tests that link it.
+set(ZELK_CHECK_SOURCES
   ${PROJECT_SOURCE_DIR}/tools/zelkhost/check.cpp
   ${PROJECT_SOURCE_DIR}/tools/zelkhost/value_checks.cpp
   ${PROJECT_SOURCE_DIR}/tools/zelkhost/file_checks.cpp
@@ -16,6 +16,8 @@ zelk_add_test(zelkhost_check_test zelk_forwarding zelkhost_check_test.cpp
   ${PROJECT_SOURCE_DIR}/tools/zelkhost/run_summary.cpp
   ${PROJECT_SOURCE_DIR}/tools/zelkhost/service_library_common.cpp
   ${PROJECT_SOURCE_DIR}/tools/zelkhost/service_library_${ZELK_PLATFORM}.cpp)
+# zelkhost check, on good and broken configurations.
+zelk_add_test(zelkhost_check_test zelk_forwarding zelkhost_check_test.cpp ${ZELK_CHECK_SOURCES})
 target_include_directories(zelkhost_check_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/zelkhost)
 target_compile_definitions(zelkhost_check_test PRIVATE ZELK_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 
@@ -72,7 +74,6 @@ add_dependencies(soak_test zelkforward)
 set_tests_properties(soak_test PROPERTIES LABELS soak)
 
 # zelkhost spool, and check's report of the spool folder.
-zelk_add_test(zelkhost_spool_test zelk_forwarding zelkhost_spool_test.cpp
-  ${PROJECT_SOURCE_DIR}/tools/zelkhost/check.cpp
+zelk_add_test(zelkhost_spool_test zelk_forwarding zelkhost_spool_test.cpp ${ZELK_CHECK_SOURCES}
   ${PROJECT_SOURCE_DIR}/tools/zelkhost/spool_command.cpp)
 target_include_directories(zelkhost_spool_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/zelkhost)

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <condition_variable>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <set>
 
@@ -573,8 +574,8 @@ class Spool {
 
   void StartWorkerLocked() {
     if (worker_running_ || stopping_ || waiting_.empty()) return;
-    worker_running_ =
-        platform::StartDetachedThread([this] { WorkerLoop(); }, platform::ThreadPriority::kLowest);
+    std::function<void()> task = [this] { WorkerLoop(); };
+    worker_running_ = platform::StartDetachedThread(task, platform::ThreadPriority::kLowest);
     // A module unloaded without StopService ends a sleeping worker first.
     // Made after the worker registry (which the first start makes), this
     // object is torn down before it.
