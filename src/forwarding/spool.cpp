@@ -405,7 +405,7 @@ class Spool {
     }
     const std::string absolute = platform::AbsolutePath(target);
     std::lock_guard<std::mutex> lock(mutex_);
-    return waiting_.count(absolute) != 0;
+    return waiting_.contains(absolute);
   }
 
   bool Keep(const std::string& folder, const std::string& target, std::int32_t max_lines,
