@@ -323,6 +323,17 @@ TEST_F(CallbackTest, WithoutACallbackTheAnswerComesAtOnce) {
   EXPECT_TRUE(Results().empty());
 }
 
+TEST_F(CallbackTest, ANullJobNumberIsNotValidEvenAgainstAnEmptyLine) {
+  WriteFileBytes(config_path_, "[ValidJob]\r\nSource1=" + List("blank.txt", "\r\nvalid\r\n") +
+                                   "\r\nFormat1=0000000006\r\n");
+  EXPECT_EQ(IsJobnoValid(""), 1);  // the empty text is a job number like any other
+  EXPECT_EQ(IsJobnoValid(nullptr), 0);
+  SetCallback(&RecordResult);
+  EXPECT_EQ(IsJobnoValid(nullptr), 0);
+  EXPECT_EQ(Results(), (std::vector<std::pair<int, std::string>>{{0, ""}}));
+  EXPECT_EQ(Log().back(), "*-IsJobnoValid jobno[] -- NOT VALID");
+}
+
 TEST_F(CallbackTest, WithACallbackTheAnswerComesThroughIt) {
   SetCallback(&RecordResult);
   EXPECT_EQ(IsJobnoValid("123abc"), 0);

@@ -276,11 +276,17 @@ SourceOutcome CheckSource(const config::Snapshot& snapshot, int n, const std::st
   return SourceOutcome::kPassedOver;
 }
 
+// The answer for a job number no list is consulted for.
+int NotValid(const std::string& jobno) {
+  tracelog::LogMessage('*', kNotValidMessage, jobno.c_str());
+  return 0;
+}
+
 // A validation worker's work: check, then hand the result to whichever
 // callback is registered once the check is done.
-void RunAsyncCheck(const std::string& jobno) {
+void RunAsyncCheck(const std::string& jobno, bool missing) {
   if (g_callback_slot.load() == nullptr) return;
-  const int result = CheckJobno(jobno);
+  const int result = missing ? NotValid(jobno) : CheckJobno(jobno);
   if (ValidationCallback callback = g_callback_slot.load()) callback(result, jobno.c_str());
 }
 
@@ -323,8 +329,7 @@ int CheckJobno(std::string_view jobno_view, const config::Snapshot& snapshot) {
     if (source.empty()) break;
     if (CheckSource(snapshot, n, source, jobno, upper) == SourceOutcome::kValid) return 1;
   }
-  tracelog::LogMessage('*', kNotValidMessage, jobno.c_str());
-  return 0;
+  return NotValid(jobno);
 }
 
 int CheckJobno(std::string_view jobno) {
@@ -337,9 +342,12 @@ ValidationCallback SetCallback(ValidationCallback callback) {
 }
 
 std::int32_t IsJobnoValid(const char* jobno) {
-  std::string copy = jobno != nullptr ? jobno : "";
-  if (g_callback_slot.load() == nullptr) return CheckJobno(copy);
-  std::function<void()> task = [copy] { RunAsyncCheck(copy); };
+  // A null job number is no job number at all: a list with an empty line must
+  // not make it valid.
+  const bool missing = jobno == nullptr;
+  std::string copy = missing ? "" : jobno;
+  if (g_callback_slot.load() == nullptr) return missing ? NotValid(copy) : CheckJobno(copy);
+  std::function<void()> task = [copy, missing] { RunAsyncCheck(copy, missing); };
   if (!platform::StartDetachedThread(std::move(task), platform::ThreadPriority::kNormal)) {
     // No worker: the host still gets its one callback, before we return.
     task();

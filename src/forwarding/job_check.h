@@ -43,7 +43,8 @@ ValidationCallback SetCallback(ValidationCallback callback);
 
 // What the host's IsJobnoValid does: without a callback, the check's result;
 // with one, 0 at once and the result later through the callback. A null job
-// number is the empty text.
+// number is not valid (the callback gets it as the empty text); no list is
+// read for it.
 std::int32_t IsJobnoValid(const char* jobno);
 
 }  // namespace zelk::forwarding
