@@ -107,6 +107,12 @@ struct OpenResult {
   OpenStatus status = OpenStatus::kFailed;
 };
 
+// No open waits: on POSIX a FIFO without a reader fails at once instead of
+// waiting for one, and a FIFO or device written to fails when it would block.
+// The two reading opens below open regular files only: a FIFO, a device, a
+// pipe or a folder fails with kFailed, as it could make a read wait for ever
+// or never end. The writing opens keep devices working (/dev/null, NUL).
+
 // Opens `path` for reading and writing, never truncating, positioned at the
 // start, so that while the returned handle is open every other open of the
 // file, from this or another process, by any function of this header, fails at

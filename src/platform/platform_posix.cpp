@@ -99,24 +99,52 @@ OpenStatus StatusOfErrno(int error) {
   }
 }
 
+// Whether a file of type `mode`, opened with `flags`, may be used.  Reads are
+// made of regular files only: a FIFO, a device or a folder opened for reading
+// could keep the reader waiting or never end. A FIFO opened for reading and
+// writing is its own reader, so its open would succeed with nobody reading
+// (and it cannot be positioned): refused too. Devices may be written.
+bool Admissible(int flags, mode_t mode) {
+  switch (flags & O_ACCMODE) {
+    case O_RDONLY:
+      return S_ISREG(mode);
+    case O_RDWR:
+      return !S_ISFIFO(mode);
+    default:
+      return true;
+  }
+}
+
+// Opens `path` with `flags`, never waiting: O_NONBLOCK makes the open of a
+// FIFO without a reader fail at once (ENXIO) instead of waiting for one, and a
+// FIFO written to fails when full instead of stalling the writer. A file
+// Admissible refuses counts as one that could not be opened. Returns the
+// descriptor, or -1 with `status` set.
+int OpenWithoutWaiting(const std::string& path, int flags, OpenStatus& status) {
+  status = OpenStatus::kFailed;
+  if (path.empty()) return -1;
+  int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0644);
+  if (fd < 0) {
+    status = StatusOfErrno(errno);
+    return -1;
+  }
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !Admissible(flags, info.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  status = OpenStatus::kOk;
+  return fd;
+}
+
 // Opens `path` with `flags` and takes the flock `lock` without waiting. A lock
 // that cannot be had counts as a failed open, which is what gives advisory
 // locks the share-mode semantics of Windows for every opener going through
 // this file.
 OpenResult OpenLocked(const std::string& path, int flags, int lock) {
   OpenResult result;
-  if (path.empty()) return result;
-  int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    result.status = StatusOfErrno(errno);
-    return result;
-  }
-  // A folder opens for reading only; opens for writing refuse it themselves.
-  struct stat info {};
-  if ((flags & O_ACCMODE) == O_RDONLY && (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode))) {
-    ::close(fd);
-    return result;
-  }
+  int fd = OpenWithoutWaiting(path, flags, result.status);
+  if (fd < 0) return result;
   while (flock(fd, lock | LOCK_NB) != 0) {
     if (errno == EINTR) continue;
     result.status = errno == EWOULDBLOCK ? OpenStatus::kBusy : OpenStatus::kFailed;
@@ -188,14 +216,8 @@ OpenResult OpenSharedRead(const std::string& path) { return OpenLocked(path, O_R
 
 OpenResult OpenUnlockedRead(const std::string& path) {
   OpenResult result;
-  if (path.empty()) return result;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    result.status = StatusOfErrno(errno);
-    return result;
-  }
-  FileAccess::Handle(result.file) = fd;
-  result.status = OpenStatus::kOk;
+  int fd = OpenWithoutWaiting(path, O_RDONLY, result.status);
+  if (fd >= 0) FileAccess::Handle(result.file) = fd;
   return result;
 }
 

@@ -94,6 +94,12 @@ OpenStatus StatusOfError(DWORD error) {
   }
 }
 
+// True for a file on a disk, not a pipe, a console or another device.
+bool IsDiskFile(HANDLE handle) { return GetFileType(handle) == FILE_TYPE_DISK; }
+
+// Opens `path`. A pipe's open never waits (it fails when no instance is free),
+// but a read from it would wait for the writer: reads are made of disk files
+// only, and anything else is refused like a file that cannot be opened.
 OpenResult Open(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
   OpenResult result;
   if (path.empty()) return result;
@@ -101,6 +107,10 @@ OpenResult Open(const std::string& path, DWORD access, DWORD share, DWORD dispos
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     result.status = StatusOfError(GetLastError());
+    return result;
+  }
+  if (access == GENERIC_READ && !IsDiskFile(handle)) {
+    CloseHandle(handle);
     return result;
   }
   FileAccess::Handle(result.file) = reinterpret_cast<std::intptr_t>(handle);
