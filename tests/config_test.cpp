@@ -184,6 +184,20 @@ TEST(Snapshot, LoadSeesTheFileAsItIsNow) {
   EXPECT_EQ(Read(Snapshot::Load(path), kEnable), "2");
 }
 
+// A file of the limit is read; one byte more and nothing of it is.
+TEST(Snapshot, AFileLargerThanTheLimitIsNotRead) {
+  testing::ScratchDir dir;
+  const std::string path = dir.File("zelk.ini");
+  const std::string settings = "[ForwardTransaction]\r\nEnable=2\r\n;";
+  for (const std::size_t size : {kLargestConfigurationFile, kLargestConfigurationFile + 1}) {
+    testing::WriteFileBytes(path, settings + std::string(size - settings.size(), 'x'));
+    const Snapshot snapshot = Snapshot::Load(path);
+    const bool refused = size > kLargestConfigurationFile;
+    EXPECT_EQ(snapshot.too_large(), refused) << size;
+    EXPECT_EQ(Read(snapshot, kEnable), refused ? "1" : "2") << size;
+  }
+}
+
 TEST(IntegerSetting, ReadsLikeAtoiAndSaturates) {
   struct Case {
     const char* text;

@@ -8,8 +8,10 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <cstdlib>
 #include <map>
 #include <mutex>
+#include <new>
 #include <random>
 #include <string>
 #include <thread>
@@ -18,6 +20,29 @@
 #include "platform/platform.h"
 #include "test_support.h"
 #include "tracelog/trace_log.h"
+
+namespace {
+
+// The largest single allocation of the program since the test last reset it:
+// what a reader of a file takes for its buffer.
+std::atomic<std::size_t> g_largest_allocation{0};
+
+void* Allocate(std::size_t size) {
+  std::size_t largest = g_largest_allocation.load(std::memory_order_relaxed);
+  while (size > largest && !g_largest_allocation.compare_exchange_weak(largest, size)) {
+  }
+  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+  throw std::bad_alloc();
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) { return Allocate(size); }
+void* operator new[](std::size_t size) { return Allocate(size); }
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete[](void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace zelk::forwarding {
 namespace {
@@ -184,6 +209,20 @@ TEST_F(JobCheckTest, ReadsListsAsSingleByteText) {
       EXPECT_EQ(Log().back().substr(Log().back().size() - suffix.size()), suffix);
     }
   }
+}
+
+// A list of one line of many megabytes is searched in a buffer of a fixed
+// size: the line's start is read, the rest passed over up to the next line.
+TEST_F(JobCheckTest, ALineOfAnyLengthTakesABufferOfFixedSize) {
+  constexpr std::size_t kLongLine = 8 * 1024 * 1024;
+  const std::string list = List("long.txt", "LONG" + std::string(kLongLine, 'x') + "\nNEXT\n");
+  const std::string config = "Source1=" + list + "\nFormat1=0000000004\n";
+  g_largest_allocation = 0;
+  EXPECT_EQ(Check("LONG", config), 1);
+  EXPECT_EQ(Check("NEXT", config), 1);
+  EXPECT_LT(g_largest_allocation.load(), std::size_t{1024 * 1024});
+  EXPECT_EQ(Log().back(),
+            ".-IsJobnoValid section[1] file[" + list + "] jobno[NEXT] -- IS VALID line[2]");
 }
 
 // The number (from 1) of the first line of `bytes` whose field matches

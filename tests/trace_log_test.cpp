@@ -220,6 +220,17 @@ TEST_F(TraceLogTest, OpenTraceLogReadsTheLogSection) {
   }
 }
 
+TEST_F(TraceLogTest, AConfigurationRefusedForItsSizeIsLogged) {
+  ConfigureTraceLog(log_, -1, "");
+  const std::string ini = dir_.File("huge.ini");
+  WriteFileBytes(ini, std::string(config::kLargestConfigurationFile + 1, '\n'));
+  EXPECT_TRUE(LoadConfiguration(ini).too_large());
+  EXPECT_FALSE(LoadConfiguration(dir_.File("missing.ini")).too_large());
+  EXPECT_EQ(ReadLogTexts(log_), Texts{"*-Configuration file[" + ini + "] -- t[Larger than " +
+                                      std::to_string(config::kLargestConfigurationFile) +
+                                      " bytes: not read, every setting has its default]"});
+}
+
 TEST_F(TraceLogTest, Banners) {
   ConfigureTraceLog(log_, 7, "a b -c");
   WriteLoadedBanner();

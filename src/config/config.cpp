@@ -155,12 +155,21 @@ Snapshot Snapshot::Load(const std::string& path) {
   std::int64_t count = opened.file.Read(first, sizeof first);
   if (count < 0) return Snapshot();
   std::string bytes(first, static_cast<std::size_t>(count));
-  for (std::size_t asked = sizeof first; static_cast<std::size_t>(count) == asked; asked *= 2) {
+  // Reads ask for one byte beyond the limit at most: enough to tell a file
+  // of exactly the limit from a larger one, which is never read further.
+  for (std::size_t asked = sizeof first;
+       static_cast<std::size_t>(count) == asked && bytes.size() <= kLargestConfigurationFile;) {
     const std::size_t used = bytes.size();
-    bytes.resize(used + 2 * asked);
-    count = opened.file.Read(bytes.data() + used, 2 * asked);
+    asked = std::min(2 * asked, kLargestConfigurationFile + 1 - used);
+    bytes.resize(used + asked);
+    count = opened.file.Read(bytes.data() + used, asked);
     if (count < 0) return Snapshot();
     bytes.resize(used + static_cast<std::size_t>(count));
+  }
+  if (bytes.size() > kLargestConfigurationFile) {
+    Snapshot refused;
+    refused.too_large_ = true;
+    return refused;
   }
   return Parse(std::move(bytes));
 }

@@ -35,6 +35,11 @@ enum class Encoding { kAnsi, kUtf8WithByteOrderMark, kUtf16Le, kUtf16Be };
 // "ANSI", "UTF-8 with byte order mark", "UTF-16 LE" or "UTF-16 BE".
 std::string_view EncodingName(Encoding encoding);
 
+// The largest configuration file that is read, in bytes (8 MiB): a usual file
+// is a few kilobytes, and a larger one is most likely not a configuration at
+// all (a device, a log written to the wrong name).
+inline constexpr std::size_t kLargestConfigurationFile = 8 * 1024 * 1024;
+
 // The whole configuration file as it was at one moment, parsed. Reading every
 // setting of a call from one snapshot means a call never sees half of an edit,
 // while the next call sees the edit. Immutable after construction, so any
@@ -45,7 +50,8 @@ class Snapshot {
   Snapshot() = default;
 
   // Reads and parses the file at `path`; a missing or unreadable file gives an
-  // empty snapshot.
+  // empty snapshot, and so does a file larger than kLargestConfigurationFile,
+  // which is not read beyond the limit (too_large() tells it).
   static Snapshot Load(const std::string& path);
 
   // Parses the bytes of a configuration file: sections "[name]", lines
@@ -57,6 +63,10 @@ class Snapshot {
 
   // How the file was written.
   Encoding encoding() const { return encoding_; }
+
+  // True when Load refused the file for its size: every setting reads as its
+  // default.
+  bool too_large() const { return too_large_; }
 
   // The value of `key` in `section` (both matched without regard to ASCII
   // letter case), without surrounding blanks and without one pair of matching
@@ -110,6 +120,7 @@ class Snapshot {
 
   std::string text_;  // the file's text, decoded
   Encoding encoding_ = Encoding::kAnsi;
+  bool too_large_ = false;
   std::vector<Section> sections_;
   // Every key line: those before the first section come first (no section
   // refers to them), then each section's.

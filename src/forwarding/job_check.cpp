@@ -29,6 +29,11 @@ constexpr std::size_t kLayoutLength = 10;
 constexpr char kNoSplit = '0';
 constexpr char kEndOfFile = '\x1A';  // Ctrl-Z ends a list file
 constexpr std::size_t kReadChunk = 64 * 1024;
+// The longest start of a job-list line that is searched. A field can lie at
+// most 1998 bytes into its part of the line (start and length of three
+// digits each), so only lines of fields longer than a usual line lose
+// anything.
+constexpr std::size_t kLongestListLine = 64 * 1024;
 
 // The one slot for the host's callback. Written by SetCallback and
 // ExecuteService, read by validation workers, all without a lock.
@@ -52,11 +57,14 @@ bool FieldMatches(std::string_view field, std::string_view key) {
 }
 
 // Reads a job list as single-byte text in blocks of whole lines: LF and CR LF
-// end a line, a lone CR stays in it, Ctrl-Z ends the file, a last line without
-// line end counts, and lines of any length are read whole.
+// end a line, a lone CR stays in it, Ctrl-Z ends the file, and a last line
+// without line end counts. The buffer has a fixed size whatever the file: a
+// line longer than kLongestListLine is read as its first kLongestListLine
+// bytes, the rest of it up to its line feed passed over unread by the search.
 class ListReader {
  public:
-  explicit ListReader(platform::File& file) : file_(file) {}
+  explicit ListReader(platform::File& file)
+      : file_(file), buffer_(new char[kLongestListLine + kReadChunk]) {}
 
   // The next lines of the list, each ended by its line feed, except the
   // list's last line when it has no line end; false at the end of the list.
@@ -74,48 +82,45 @@ class ListReader {
       }
     }
     if (position_ == end_) return false;
-    *block = std::string_view(buffer_.get() + position_, end_ - position_);
+    *block =
+        std::string_view(buffer_.get() + position_, std::min(end_ - position_, kLongestListLine));
     position_ = end_;
     return true;
   }
 
  private:
   // Drops what was handed out, appends the next chunk of the file (cut at a
-  // Ctrl-Z) and returns where the new bytes begin.
+  // Ctrl-Z) and returns where the new bytes begin. The start of a line that
+  // goes on is kept up to kLongestListLine bytes; once it has them, the new
+  // bytes up to its line feed are dropped.
   std::size_t Refill() {
-    const std::size_t carried = end_ - position_;
-    if (carried + kReadChunk > capacity_) {
-      // A line longer than the buffer: twice the room. The buffer is never
-      // zero-filled; only bytes read are looked at.
-      const std::size_t capacity = std::max(2 * capacity_, carried + kReadChunk);
-      std::unique_ptr<char[]> grown(new char[capacity]);
-      // memcpy wants a real pointer even for no bytes; the first buffer has none.
-      if (carried > 0) std::memcpy(grown.get(), buffer_.get() + position_, carried);
-      buffer_ = std::move(grown);
-      capacity_ = capacity;
-    } else if (carried > 0) {
-      std::memmove(buffer_.get(), buffer_.get() + position_, carried);
-    }
+    const std::size_t carried = std::min(end_ - position_, kLongestListLine);
+    if (carried > 0) std::memmove(buffer_.get(), buffer_.get() + position_, carried);
     position_ = 0;
     end_ = carried;
-    std::int64_t count = file_.Read(buffer_.get() + end_, kReadChunk);
+    char* chunk = buffer_.get() + end_;
+    std::int64_t count = file_.Read(chunk, kReadChunk);
     if (count <= 0) {
       finished_ = true;
       return carried;
     }
-    const char* chunk = buffer_.get() + end_;
     if (const void* stop = std::memchr(chunk, kEndOfFile, static_cast<std::size_t>(count))) {
       count = static_cast<const char*>(stop) - chunk;
       finished_ = true;
+    }
+    if (carried == kLongestListLine) {
+      const void* feed = std::memchr(chunk, '\n', static_cast<std::size_t>(count));
+      const std::int64_t passed = feed != nullptr ? static_cast<const char*>(feed) - chunk : count;
+      std::memmove(chunk, chunk + passed, static_cast<std::size_t>(count - passed));
+      count -= passed;
     }
     end_ += static_cast<std::size_t>(count);
     return carried;
   }
 
   platform::File& file_;
-  std::unique_ptr<char[]> buffer_;
-  std::size_t capacity_ = 0;
-  std::size_t position_ = 0;  // buffer_[0, position_) has been handed out
+  std::unique_ptr<char[]> buffer_;  // never zero-filled: only bytes read are looked at
+  std::size_t position_ = 0;        // buffer_[0, position_) has been handed out
   std::size_t end_ = 0;
   bool finished_ = false;
 };
@@ -333,7 +338,7 @@ int CheckJobno(std::string_view jobno_view, const config::Snapshot& snapshot) {
 }
 
 int CheckJobno(std::string_view jobno) {
-  return CheckJobno(jobno, config::Snapshot::Load(config::ConfigFilePath()));
+  return CheckJobno(jobno, tracelog::LoadConfiguration(config::ConfigFilePath()));
 }
 
 ValidationCallback SetCallback(ValidationCallback callback) {

@@ -214,7 +214,7 @@ void ForwardTransaction2(const Transaction& transaction, const config::Snapshot&
 }
 
 void ForwardTransaction2(const Transaction& transaction) {
-  ForwardTransaction2(transaction, config::Snapshot::Load(config::ConfigFilePath()));
+  ForwardTransaction2(transaction, tracelog::LoadConfiguration(config::ConfigFilePath()));
 }
 
 }  // namespace zelk::forwarding

@@ -55,6 +55,8 @@ constexpr char kLoadedBannerMessage[] =
     "%s is loaded at [0x%8.8" PRIXPTR "] v[%s] logflags[%s] maxlines[%d]";
 constexpr char kOperatingSystemMessage[] = "OS: %s";
 constexpr char kUnloadedBannerMessage[] = "%s is unloaded";
+constexpr char kConfigurationTooLargeMessage[] =
+    "Configuration file[%s] -- t[Larger than %zu bytes: not read, every setting has its default]";
 
 struct Settings {
   std::string file_name;  // empty: nothing is written
@@ -203,10 +205,19 @@ std::string_view Unformatted(const char* format) {
 
 }  // namespace
 
+config::Snapshot LoadConfiguration(const std::string& path) {
+  config::Snapshot snapshot = config::Snapshot::Load(path);
+  if (snapshot.too_large()) {
+    LogMessage(kError, kConfigurationTooLargeMessage, path.c_str(),
+               config::kLargestConfigurationFile);
+  }
+  return snapshot;
+}
+
 void OpenTraceLog(const std::optional<std::string>& settings_path) {
   try {
     const config::Snapshot snapshot =
-        config::Snapshot::Load(settings_path ? *settings_path : config::ConfigFilePath());
+        LoadConfiguration(settings_path ? *settings_path : config::ConfigFilePath());
     const std::string file_name = config::Read(snapshot, config::kLogFileName);
     const std::int32_t line_limit =
         config::IntegerSetting(config::Read(snapshot, config::kLogMaxLines));

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "config/config.h"
+
 #if defined(__GNUC__)
 #define ZELK_PRINTF_FORMAT(format_index, first_argument) \
   __attribute__((format(printf, format_index, first_argument)))
@@ -18,6 +20,11 @@
 #endif
 
 namespace zelk::tracelog {
+
+// Loads the configuration file at `path` as config::Snapshot::Load does, and
+// logs it when the file was refused for its size. Every reader of the
+// configuration goes through here, so a refused file never goes unnoticed.
+config::Snapshot LoadConfiguration(const std::string& path);
 
 // Reads FileName, MaxLines and Flags of section Log from `settings_path`, or
 // from the module's configuration file when none is given, and configures the
