@@ -178,6 +178,15 @@ TEST_F(JobCheckTest, AMissingListIsReportedOnALineOfItsOwn) {
   EXPECT_EQ(Log().back(), "*-IsJobnoValid jobno[A1] -- NOT VALID");
 }
 
+// A job number cannot forge a line of the trace log.
+TEST_F(JobCheckTest, JobNumbersAreShownEscaped) {
+  const std::string list = List("jobs.txt", "J1\n");
+  const std::string config = "Source1=" + list + "\nFormat1=0000000010\n";
+  EXPECT_EQ(Check("J1\nFAKE -- IS VALID", config), 0);
+  EXPECT_EQ(Log(),
+            (std::vector<std::string>{"*-IsJobnoValid jobno[J1\\nFAKE -- IS VALID] -- NOT VALID"}));
+}
+
 TEST_F(JobCheckTest, ReadsListsAsSingleByteText) {
   struct Case {
     std::string bytes;

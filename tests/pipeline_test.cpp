@@ -216,6 +216,25 @@ TEST_F(PipelineTest, LineFeedsReachTheDiskAsCrLf) {
   EXPECT_EQ(ReadFileBytes(target), "a\r\nb\r\n");
 }
 
+// Line ends and other control characters in the host's numbers cannot start
+// a line of the trace log; the job number is checked as the host sent it.
+TEST_F(PipelineTest, HostNumbersAreShownEscapedInTheTraceLog) {
+  Transaction t = Sample();
+  t.trans_no = "42\r\n2026-12-09 08:00:00-.-FAKE";
+  const std::string list = dir_.File("jobs.txt");
+  testing::WriteFileBytes(list, "A1\tB\n");
+  t.job_no = "A1\tB";
+  ForwardTransaction2(t, config::Snapshot::Parse("[ForwardTransaction]\nValidation=1\nFormat1=x\n"
+                                                 "Target1=" +
+                                                 Target("out.txt") + "\n[ValidJob]\nSource1=" +
+                                                 list + "\nFormat1=0000000004\n"));
+  EXPECT_EQ(Log(),
+            (std::vector<std::string>{
+                ".-IsJobnoValid section[1] file[" + list + "] jobno[A1\\tB] -- IS VALID line[1]",
+                ".-ForwardTransaction section[1] file[" + Target("out.txt") +
+                    "] transno[42\\r\\n2026-12-09 08:00:00-.-FAKE] jobno[A1\\tB] -- SUCCESS"}));
+}
+
 TEST_F(PipelineTest, MaxLinesHoldsTheTargetToItsLastLines) {
   const std::string target = Target("max.txt");
   for (int i = 1; i <= 5; ++i) {

@@ -231,6 +231,23 @@ TEST_F(TraceLogTest, AConfigurationRefusedForItsSizeIsLogged) {
                                       " bytes: not read, every setting has its default]"});
 }
 
+TEST(VisibleText, EscapesEveryControlCharacter) {
+  struct Case {
+    std::string_view text;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"A1234", "A1234"},
+      {"", ""},
+      {"1\r\nFAKE", "1\\r\\nFAKE"},
+      {"a\tb", "a\\tb"},
+      {std::string_view("\0\x01\x1A\x1B\x1F", 5), "\\x00\\x01\\x1A\\x1B\\x1F"},
+      {"\x7F", "\\x7F"},
+      {"caf\xC3\xA9 \\ %s", "caf\xC3\xA9 \\ %s"},  // other bytes stay
+  };
+  for (const Case& c : cases) EXPECT_EQ(VisibleText(c.text), c.shown) << c.shown;
+}
+
 TEST_F(TraceLogTest, Banners) {
   ConfigureTraceLog(log_, 7, "a b -c");
   WriteLoadedBanner();

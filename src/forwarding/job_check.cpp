@@ -244,15 +244,16 @@ int LinesIn(std::string_view block) {
 
 enum class SourceOutcome { kPassedOver, kValid };
 
-// Consults source `n` for `jobno` (upper-cased as `upper`).
+// Consults source `n` for a job number upper-cased as `upper`, shown in the
+// log as `shown`.
 SourceOutcome CheckSource(const config::Snapshot& snapshot, int n, const std::string& source,
-                          const std::string& jobno, const std::string& upper) {
+                          const std::string& shown, const std::string& upper) {
   const std::string filter = AsciiUpper(config::Read(snapshot, config::kSourceFilter, n));
   const bool filtered = !filter.empty() && filter.front() != ' ';
   const std::optional<FieldLayout> layout =
       ParseFieldLayout(config::Read(snapshot, config::kSourceLayout, n));
   if (!layout) {
-    tracelog::LogMessage('*', kFormatErrorMessage, n, jobno.c_str());
+    tracelog::LogMessage('*', kFormatErrorMessage, n, shown.c_str());
     return SourceOutcome::kPassedOver;
   }
   if (filtered && (upper.empty() || filter.front() != upper.front())) {
@@ -260,7 +261,7 @@ SourceOutcome CheckSource(const config::Snapshot& snapshot, int n, const std::st
   }
   platform::OpenResult list = platform::OpenSharedRead(source);
   if (list.status != platform::OpenStatus::kOk) {
-    tracelog::LogMessage('*', kOpenFailedMessage, n, source.c_str(), jobno.c_str());
+    tracelog::LogMessage('*', kOpenFailedMessage, n, source.c_str(), shown.c_str());
     return SourceOutcome::kPassedOver;
   }
   const std::string_view key = filtered ? std::string_view(upper).substr(1) : upper;
@@ -274,7 +275,7 @@ SourceOutcome CheckSource(const config::Snapshot& snapshot, int n, const std::st
         FirstMatchIn(block, lines_before, *layout, key, search ? &*search : nullptr);
     if (line_number != 0) {
       list.file.Close();
-      tracelog::LogMessage('.', kValidMessage, n, source.c_str(), jobno.c_str(), line_number);
+      tracelog::LogMessage('.', kValidMessage, n, source.c_str(), shown.c_str(), line_number);
       return SourceOutcome::kValid;
     }
   }
@@ -282,8 +283,8 @@ SourceOutcome CheckSource(const config::Snapshot& snapshot, int n, const std::st
 }
 
 // The answer for a job number no list is consulted for.
-int NotValid(const std::string& jobno) {
-  tracelog::LogMessage('*', kNotValidMessage, jobno.c_str());
+int NotValid(std::string_view jobno) {
+  tracelog::LogMessage('*', kNotValidMessage, tracelog::VisibleText(jobno).c_str());
   return 0;
 }
 
@@ -327,14 +328,14 @@ std::string_view ExtractJobField(std::string_view line, const FieldLayout& layou
 }
 
 int CheckJobno(std::string_view jobno_view, const config::Snapshot& snapshot) {
-  const std::string jobno(jobno_view);
-  const std::string upper = AsciiUpper(jobno);
+  const std::string shown = tracelog::VisibleText(jobno_view);
+  const std::string upper = AsciiUpper(jobno_view);
   for (int n = 1;; ++n) {
     const std::string source = config::Read(snapshot, config::kSource, n);
     if (source.empty()) break;
-    if (CheckSource(snapshot, n, source, jobno, upper) == SourceOutcome::kValid) return 1;
+    if (CheckSource(snapshot, n, source, shown, upper) == SourceOutcome::kValid) return 1;
   }
-  return NotValid(jobno);
+  return NotValid(jobno_view);
 }
 
 int CheckJobno(std::string_view jobno) {

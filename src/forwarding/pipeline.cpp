@@ -78,8 +78,8 @@ class Call {
   Call(const Transaction& transaction, const config::Snapshot& snapshot)
       : transaction_(transaction),
         snapshot_(snapshot),
-        trans_no_(transaction.trans_no),
-        job_no_(transaction.job_no),
+        trans_no_(tracelog::VisibleText(transaction.trans_no)),
+        job_no_(tracelog::VisibleText(transaction.job_no)),
         upper_job_first_(AsciiUpper(FirstOf(transaction.job_no))),
         value09_(ParseReal(transaction.value09)) {}
 
@@ -95,7 +95,7 @@ class Call {
       return;
     }
     if (config::IntegerSetting(config::Read(snapshot_, config::kValidation)) != 0 &&
-        CheckJobno(job_no_, snapshot_) == 0) {
+        CheckJobno(transaction_.job_no, snapshot_) == 0) {
       tracelog::LogMessageAsync('*', kRecheckFailedMessage);
       return;
     }
@@ -182,7 +182,8 @@ class Call {
 
   const Transaction& transaction_;
   const config::Snapshot& snapshot_;
-  const std::string trans_no_;  // NUL-terminated copies for the log lines
+  // NUL-terminated copies for the log lines, control characters escaped.
+  const std::string trans_no_;
   const std::string job_no_;
   const char upper_job_first_;
   const double value09_;

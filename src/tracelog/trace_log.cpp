@@ -281,6 +281,30 @@ void WriteTraceLine(char category, std::string_view text) {
   }
 }
 
+std::string VisibleText(std::string_view host_text) {
+  constexpr char kHexDigits[] = "0123456789ABCDEF";
+  constexpr unsigned char kDelete = 0x7F;
+  std::string shown;
+  shown.reserve(host_text.size());
+  for (const char c : host_text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != kDelete) {
+      shown += c;
+    } else if (c == '\r') {
+      shown += "\\r";
+    } else if (c == '\n') {
+      shown += "\\n";
+    } else if (c == '\t') {
+      shown += "\\t";
+    } else {
+      shown += "\\x";
+      shown += kHexDigits[byte >> 4];
+      shown += kHexDigits[byte & 0xF];
+    }
+  }
+  return shown;
+}
+
 bool IsCategoryEnabled(char category) {
   try {
     return Passes(*State().settings.load(), category);

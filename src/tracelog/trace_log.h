@@ -46,6 +46,13 @@ void LogMessageAsync(char category, const char* format, ...) ZELK_PRINTF_FORMAT(
 // Writes one finished message: filter, log lock, append, count, periodic trim.
 void WriteTraceLine(char category, std::string_view text);
 
+// A text from the host (a job or transaction number) as it may stand in a
+// message: every control character (0x00 to 0x1F, and 0x7F) shown as an
+// escape, `\r`, `\n`, `\t` or `\xHH` (two uppercase hexadecimal digits), so
+// that no host text can end a line of the log and start a forged one. Every
+// other byte stays as it is.
+std::string VisibleText(std::string_view host_text);
+
 // The Flags filter for categories other than '.', '*' and NUL.
 bool IsCategoryEnabled(char category);
 
