@@ -30,7 +30,9 @@ namespace zelk::platform {
 
 // Full path of this module's own file (not the host's program), as it would
 // come out of a buffer of `buffer_size` characters: a longer path is cut to
-// buffer_size - 1 characters. Empty when the path cannot be had.
+// buffer_size - 1 characters. Empty when the path cannot be had. Learnt once,
+// when the module is loaded (as is its address), so asking never takes the
+// loader's lock.
 std::string ModulePath(std::size_t buffer_size = 256);
 
 // True when the module's full path does not fit a buffer of `buffer_size`
@@ -176,8 +178,10 @@ enum class ThreadPriority {
 
 // Runs `task` on a new, short-lived thread at the given priority. The thread
 // keeps the module loaded while it runs: on Windows it holds a reference on the
-// module and ends with FreeLibraryAndExitThread; on POSIX the module's unload
-// waits for it. Returns false when no thread could be started; `task` is then
+// module and ends with FreeLibraryAndExitThread; on POSIX the library is
+// linked never to be unmapped, and the process's exit waits a bounded time
+// for it. Nothing a worker does needs the loader's lock (the module's path and
+// address are learnt at load). Returns false when no thread could be started; `task` is then
 // left untouched, so the caller can run it itself.
 bool StartDetachedThread(std::function<void()>&& task, ThreadPriority priority);
 
@@ -185,10 +189,11 @@ bool StartDetachedThread(std::function<void()>&& task, ThreadPriority priority);
 // still running. True when none is left.
 bool WaitForWorkers(std::chrono::milliseconds timeout);
 
-// Before the module may be unloaded: on POSIX, where unloading unmaps the code
-// that running workers execute, waits at most `timeout` for them (like
-// WaitForWorkers); on Windows, where every worker holds a reference on the
-// module, returns at once. True when no worker is at risk.
+// Before the module may be unloaded: on POSIX waits at most `timeout` for
+// running workers (like WaitForWorkers), so that their lines come before the
+// host goes on; on Windows, where every worker holds a reference on the
+// module, returns at once. True when no worker is still running (POSIX) or at
+// risk (Windows).
 bool AwaitWorkersBeforeUnload(std::chrono::milliseconds timeout);
 
 // Makes every following StartDetachedThread fail (true) or work (false), so

@@ -57,24 +57,46 @@ std::string FullModulePath() {
   return name;
 }
 
+// What this module knows of itself, learnt once while it is loaded: dladdr
+// takes the loader's lock, which an unload holds while it runs the module's
+// teardown, so a worker must never need it.
+struct ModuleIdentity {
+  std::string path;
+  std::uintptr_t base = 0;
+};
+
+ModuleIdentity LearnModuleIdentity() {
+  ModuleIdentity identity;
+  identity.path = FullModulePath();
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&ModuleAnchor), &info) != 0) {
+    identity.base = reinterpret_cast<std::uintptr_t>(info.dli_fbase);
+  }
+  return identity;
+}
+
+// Never destroyed, so that a worker still running at the process's exit can
+// ask for it after the module's teardown.
+const ModuleIdentity& Identity() {
+  static const ModuleIdentity* const identity = new ModuleIdentity(LearnModuleIdentity());
+  return *identity;
+}
+
+// Learns the identity while the module is being loaded, before any of its
+// threads can run.
+[[maybe_unused]] const bool g_identity_learnt_at_load = !Identity().path.empty();
+
 }  // namespace
 
 std::string ModulePath(std::size_t buffer_size) {
   if (buffer_size == 0) return {};
-  std::string path = FullModulePath();
-  if (path.size() > buffer_size - 1) path.resize(buffer_size - 1);
-  return path;
+  const std::string& path = Identity().path;
+  return path.substr(0, std::min(path.size(), buffer_size - 1));
 }
 
-bool ModulePathExceeds(std::size_t buffer_size) {
-  return FullModulePath().size() + 1 > buffer_size;
-}
+bool ModulePathExceeds(std::size_t buffer_size) { return Identity().path.size() + 1 > buffer_size; }
 
-std::uintptr_t ModuleBaseAddress() {
-  Dl_info info{};
-  if (dladdr(reinterpret_cast<void*>(&ModuleAnchor), &info) == 0) return 0;
-  return reinterpret_cast<std::uintptr_t>(info.dli_fbase);
-}
+std::uintptr_t ModuleBaseAddress() { return Identity().base; }
 
 // ---------------------------------------------------------------------------
 // Files
@@ -275,25 +297,22 @@ std::string NarrowFromUtf16(std::u16string_view text) {
 // ---------------------------------------------------------------------------
 // Worker threads
 //
-// Threads are joinable and tracked rather than detached: the module can only
-// be unmapped safely once every thread that runs its code has really ended,
-// and only a join proves that. Finished threads are reaped at the next start;
-// the registry's destructor, which runs when the module is unloaded, joins the
-// rest.
+// Threads are joinable and tracked, so that a wait for them knows when each
+// has really ended. Finished threads are reaped at the next start. The
+// library is linked so that it is never unmapped (-z nodelete): a dlclose
+// runs no teardown, and a worker still running after it finds its code in
+// place. The registry itself is never destroyed, so a worker can always
+// finish with it; at the process's exit, which runs the module's teardown
+// under the loader's lock, a guard waits a bounded time for the workers
+// before the rest of the module's state is torn down.
 
 namespace {
 
+// How long the process's exit waits for running workers.
+constexpr auto kWorkerGraceAtExit = std::chrono::seconds(2);
+
 class WorkerRegistry {
  public:
-  ~WorkerRegistry() {
-    std::list<Worker> remaining;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      remaining.swap(workers_);
-    }
-    for (Worker& worker : remaining) worker.thread.join();
-  }
-
   bool Start(std::function<void()>&& task, ThreadPriority priority) {
     std::list<Worker> finished;
     std::lock_guard<std::mutex> lock(mutex_);
@@ -370,9 +389,17 @@ class WorkerRegistry {
   int running_ = 0;
 };
 
+// Made at the first start, after the state the workers use, so that its
+// destructor runs before that state's.
+struct ExitGuard {
+  WorkerRegistry& registry;
+  ~ExitGuard() { registry.WaitUntilIdle(kWorkerGraceAtExit); }
+};
+
 WorkerRegistry& Registry() {
-  static WorkerRegistry registry;
-  return registry;
+  static WorkerRegistry* const registry = new WorkerRegistry();
+  static ExitGuard guard{*registry};
+  return *registry;
 }
 
 std::atomic<bool> g_fail_thread_start{false};
@@ -603,7 +630,7 @@ void SetTimeZoneForTesting(const char* tz) {
 
 FileVersion QueryFileVersion(const std::string& path) {
   FileVersion version;
-  if (path.empty() || path != FullModulePath()) return version;
+  if (path.empty() || path != Identity().path) return version;
   version.status = FileVersion::Status::kOk;
   version.parts = {ZELK_VERSION_MAJOR, ZELK_VERSION_MINOR, ZELK_VERSION_PATCH, ZELK_VERSION_TWEAK};
   return version;
