@@ -56,7 +56,7 @@ constexpr char kLoadedBannerMessage[] =
 constexpr char kOperatingSystemMessage[] = "OS: %s";
 constexpr char kUnloadedBannerMessage[] = "%s is unloaded";
 constexpr char kConfigurationTooLargeMessage[] =
-    "Configuration file[%s] -- t[Larger than %zu bytes: not read, every setting has its default]";
+    "Configuration file[%s] -- t[Larger than %d bytes: not read, every setting has its default]";
 
 struct Settings {
   std::string file_name;  // empty: nothing is written
@@ -209,7 +209,7 @@ config::Snapshot LoadConfiguration(const std::string& path) {
   config::Snapshot snapshot = config::Snapshot::Load(path);
   if (snapshot.too_large()) {
     LogMessage(kError, kConfigurationTooLargeMessage, path.c_str(),
-               config::kLargestConfigurationFile);
+               static_cast<int>(config::kLargestConfigurationFile));
   }
   return snapshot;
 }
