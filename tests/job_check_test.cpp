@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -391,12 +392,76 @@ TEST_F(CallbackTest, WithACallbackTheAnswerComesThroughIt) {
   EXPECT_EQ(results, (std::vector<std::pair<int, std::string>>{{0, "nothing"}, {1, "123abc"}}));
 }
 
-TEST_F(CallbackTest, AWorkerThatCannotStartStillDeliversBeforeReturning) {
+// With no worker at all the check is dropped with a log line: never run on
+// the host's thread, which must get its answer at once.
+TEST_F(CallbackTest, AWorkerThatCannotStartIsNeverReplacedByTheHostsThread) {
   SetCallback(&RecordResult);
   platform::SetThreadStartFailureForTesting(true);
   EXPECT_EQ(IsJobnoValid("valid"), 0);
-  std::lock_guard<std::mutex> lock(g_results_mutex);
-  EXPECT_EQ(g_results, (std::vector<std::pair<int, std::string>>{{1, "valid"}}));
+  EXPECT_TRUE(Results().empty());
+  EXPECT_EQ(Log(), (std::vector<std::string>{
+                       "*-IsJobnoValid jobno[valid] -- t[Not checked: no validation worker could "
+                       "be started]"}));
+}
+
+// A worker that is running takes the checks for which no new worker could
+// be started, later, on its own thread.
+std::mutex g_gate_mutex;
+std::condition_variable g_gate_changed;
+bool g_gate_open = false;
+std::thread::id g_host_thread;
+std::atomic<int> g_answers_on_host_thread{0};
+
+void RecordResultBehindGate(std::int32_t result, const char* jobno) {
+  if (std::this_thread::get_id() == g_host_thread) ++g_answers_on_host_thread;
+  std::unique_lock<std::mutex> lock(g_gate_mutex);
+  g_gate_changed.wait_for(lock, std::chrono::seconds(30), [] { return g_gate_open; });
+  lock.unlock();
+  RecordResult(result, jobno);
+}
+
+TEST_F(CallbackTest, ChecksNoNewWorkerCouldTakeAreTakenByARunningOne) {
+  g_gate_open = false;
+  g_host_thread = std::this_thread::get_id();
+  g_answers_on_host_thread = 0;
+  SetCallback(&RecordResultBehindGate);
+  EXPECT_EQ(IsJobnoValid("valid"), 0);  // its worker waits at the gate
+  platform::SetThreadStartFailureForTesting(true);
+  EXPECT_EQ(IsJobnoValid("123abc"), 0);
+  EXPECT_EQ(IsJobnoValid("nothing"), 0);
+  {
+    std::lock_guard<std::mutex> lock(g_gate_mutex);
+    g_gate_open = true;
+  }
+  g_gate_changed.notify_all();
+  EXPECT_EQ(Results(), (std::vector<std::pair<int, std::string>>{
+                           {1, "valid"}, {1, "123abc"}, {0, "nothing"}}));
+  EXPECT_EQ(g_answers_on_host_thread.load(), 0);
+}
+
+// However many checks the host asks for at once, a few workers take them.
+std::atomic<int> g_in_callback{0};
+std::atomic<int> g_most_in_callback{0};
+
+void RecordResultSlowly(std::int32_t result, const char* jobno) {
+  const int now = ++g_in_callback;
+  int most = g_most_in_callback.load();
+  while (now > most && !g_most_in_callback.compare_exchange_weak(most, now)) {
+  }
+  std::this_thread::sleep_for(std::chrono::microseconds(200));
+  --g_in_callback;
+  RecordResult(result, jobno);
+}
+
+TEST_F(CallbackTest, ABurstOfChecksTakesAFewWorkers) {
+  constexpr int kRequests = 2000;
+  g_most_in_callback = 0;
+  tracelog::ResetTraceLogForTesting();  // no log file: keep the burst lean
+  SetCallback(&RecordResultSlowly);
+  for (int i = 0; i < kRequests; ++i) IsJobnoValid("valid");
+  EXPECT_EQ(Results().size(), static_cast<std::size_t>(kRequests));
+  EXPECT_GE(g_most_in_callback.load(), 1);
+  EXPECT_LE(g_most_in_callback.load(), 4);
 }
 
 TEST_F(CallbackTest, EveryRequestOfABurstGetsExactlyOneCallback) {

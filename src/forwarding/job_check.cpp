@@ -4,8 +4,10 @@
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -24,6 +26,15 @@ constexpr char kOpenFailedMessage[] =
     "IsJobnoValid section[%d] file[%s] jobno[%s] -- t[File could not be opened]\n";
 constexpr char kValidMessage[] = "IsJobnoValid section[%d] file[%s] jobno[%s] -- IS VALID line[%d]";
 constexpr char kNotValidMessage[] = "IsJobnoValid jobno[%s] -- NOT VALID";
+constexpr char kNotCheckedMessage[] = "IsJobnoValid jobno[%s] -- t[Not checked: %s]";
+constexpr char kQueueFullReason[] = "too many checks waiting";
+constexpr char kNoWorkerReason[] = "no validation worker could be started";
+
+// Validation workers at most, and checks waiting for them at most: a host
+// asking faster than the lists can be read gets refusals, not a process
+// full of threads or a queue that eats its memory.
+constexpr int kValidationWorkers = 4;
+constexpr std::size_t kLongestQueue = 10000;
 
 constexpr std::size_t kLayoutLength = 10;
 constexpr char kNoSplit = '0';
@@ -288,12 +299,79 @@ int NotValid(std::string_view jobno) {
   return 0;
 }
 
-// A validation worker's work: check, then hand the result to whichever
-// callback is registered once the check is done.
-void RunAsyncCheck(const std::string& jobno, bool missing) {
+// One check asked for with a callback set.
+struct AsyncCheck {
+  std::string jobno;
+  bool missing = false;  // the host passed a null job number
+};
+
+// A validation worker's work for one check: check, then hand the result to
+// whichever callback is registered once the check is done.
+void RunAsyncCheck(const AsyncCheck& check) {
   if (g_callback_slot.load() == nullptr) return;
-  const int result = missing ? NotValid(jobno) : CheckJobno(jobno);
-  if (ValidationCallback callback = g_callback_slot.load()) callback(result, jobno.c_str());
+  const int result = check.missing ? NotValid(check.jobno) : CheckJobno(check.jobno);
+  if (ValidationCallback callback = g_callback_slot.load()) callback(result, check.jobno.c_str());
+}
+
+void Drop(const AsyncCheck& check, const char* reason) {
+  tracelog::LogMessage('*', kNotCheckedMessage, tracelog::VisibleText(check.jobno).c_str(), reason);
+}
+
+// The checks waiting for a validation worker, and the workers taking them.
+// A few workers at most, each taking checks until none is waiting, then
+// ending: a burst of checks costs a queue entry each, never a thread each.
+class ValidationQueue {
+ public:
+  // Queues `check` and makes sure a worker will take it. Never runs a check
+  // on the calling thread, never waits for one.
+  void Submit(AsyncCheck&& check) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (waiting_.size() >= kLongestQueue) {
+      lock.unlock();
+      Drop(check, kQueueFullReason);
+      return;
+    }
+    waiting_.push_back(std::move(check));
+    if (workers_ >= kValidationWorkers) return;  // a running worker takes it
+    ++workers_;
+    lock.unlock();
+    std::function<void()> work = [this] { Work(); };
+    if (platform::StartDetachedThread(std::move(work), platform::ThreadPriority::kNormal)) return;
+    // No new worker. One still running takes the check later; with none, no
+    // worker can take any waiting check now, and they are dropped.
+    std::deque<AsyncCheck> stranded;
+    lock.lock();
+    if (--workers_ == 0) stranded.swap(waiting_);
+    lock.unlock();
+    for (const AsyncCheck& each : stranded) Drop(each, kNoWorkerReason);
+  }
+
+ private:
+  void Work() {
+    for (;;) {
+      AsyncCheck check;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (waiting_.empty()) {
+          --workers_;
+          return;
+        }
+        check = std::move(waiting_.front());
+        waiting_.pop_front();
+      }
+      RunAsyncCheck(check);
+    }
+  }
+
+  std::mutex mutex_;
+  std::deque<AsyncCheck> waiting_;  // under mutex_
+  int workers_ = 0;                 // running or starting; under mutex_
+};
+
+// Never destroyed: a worker may still be taking checks at the process's exit.
+ValidationQueue& Queue() {
+  static ValidationQueue* const queue = new ValidationQueue();
+  return *queue;
 }
 
 }  // namespace
@@ -353,11 +431,7 @@ std::int32_t IsJobnoValid(const char* jobno) {
   const bool missing = jobno == nullptr;
   std::string copy = missing ? "" : jobno;
   if (g_callback_slot.load() == nullptr) return missing ? NotValid(copy) : CheckJobno(copy);
-  std::function<void()> task = [copy, missing] { RunAsyncCheck(copy, missing); };
-  if (!platform::StartDetachedThread(std::move(task), platform::ThreadPriority::kNormal)) {
-    // No worker: the host still gets its one callback, before we return.
-    task();
-  }
+  Queue().Submit(AsyncCheck{std::move(copy), missing});
   return 0;
 }
 
