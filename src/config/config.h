@@ -112,11 +112,23 @@ class Snapshot {
     std::size_t end_entry = 0;
   };
 
+  // One name in the index: the hash of its lower-case text (for a key, mixed
+  // with its section's number) and the section's or entry's number.
+  struct IndexSlot {
+    std::uint64_t hash = 0;
+    std::uint32_t number = 0;
+    bool operator<(const IndexSlot& other) const {
+      return hash != other.hash ? hash < other.hash : number < other.number;
+    }
+  };
+
   std::string_view View(Piece piece) const {
     return std::string_view(text_).substr(piece.offset, piece.length);
   }
   Piece PieceOf(std::string_view part) const;
+  void BuildIndex();
   const Section* FindSection(std::string_view name) const;
+  const Entry* FindEntry(const Section& section, std::string_view key) const;
 
   std::string text_;  // the file's text, decoded
   Encoding encoding_ = Encoding::kAnsi;
@@ -125,6 +137,13 @@ class Snapshot {
   // Every key line: those before the first section come first (no section
   // refers to them), then each section's.
   std::vector<Entry> entries_;
+  // The sections and the keys of every section, each sorted by hash and then
+  // by its place in the file, built once by Parse for all but small files: a
+  // lookup costs a binary search, not a walk of the file, so reading every
+  // key of a large file grows with its size, not with its square.
+  bool indexed_ = false;
+  std::vector<IndexSlot> section_index_;
+  std::vector<IndexSlot> key_index_;
 };
 
 // A setting's value as an integer: leading white space, an optional sign, then
