@@ -3,6 +3,7 @@
 // of files that are not regular files.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -151,6 +152,34 @@ TEST(Opens, NeverWaitAndReadRegularFilesOnly) {
     }
     EXPECT_EQ(status.get(), c.expected) << c.what;
   }
+}
+
+// What a program that may only read a file can do to its writers: a flock of
+// any kind no longer stalls them, an exclusive lock of the door's kind cannot
+// be had for reading, and a shared one keeps out the exclusive opener (a
+// target's writer, a trim) but not the appenders of the trace log.
+TEST(Opens, AReaderCannotLockOutTheAppenders) {
+  testing::ScratchDir dir;
+  const std::string path = dir.File("log.txt");
+  testing::WriteFileBytes(path, "line\r\n");
+  const int reader = ::open(path.c_str(), O_RDONLY);
+  ASSERT_GE(reader, 0);
+
+  ASSERT_EQ(flock(reader, LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(OpenAppendShared(path).status, OpenStatus::kOk);
+  EXPECT_EQ(OpenExclusive(path, CreateMode::kOpenExisting).status, OpenStatus::kOk);
+  flock(reader, LOCK_UN);
+
+  struct flock lock {};
+  lock.l_whence = SEEK_SET;
+  lock.l_type = F_WRLCK;
+  EXPECT_NE(fcntl(reader, F_OFD_SETLK, &lock), 0);  // needs write access
+  lock.l_type = F_RDLCK;
+  ASSERT_EQ(fcntl(reader, F_OFD_SETLK, &lock), 0);
+  EXPECT_EQ(OpenAppendShared(path).status, OpenStatus::kOk);
+  EXPECT_EQ(OpenExclusive(path, CreateMode::kOpenExisting).status, OpenStatus::kBusy);
+  ::close(reader);
+  EXPECT_EQ(OpenExclusive(path, CreateMode::kOpenExisting).status, OpenStatus::kOk);
 }
 
 }  // namespace

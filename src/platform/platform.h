@@ -119,7 +119,10 @@ struct OpenResult {
 // start, so that while the returned handle is open every other open of the
 // file, from this or another process, by any function of this header, fails at
 // once with kBusy instead of waiting. Windows: share mode 0. POSIX: a
-// non-blocking exclusive flock on the open file description.
+// non-blocking exclusive open-file-description lock (fcntl F_OFD_SETLK) of the
+// whole file, which only a handle open for writing can take: a program that
+// may only read the file can hold off this open (with a shared lock) but not
+// the appenders of OpenAppendShared.
 OpenResult OpenExclusive(const std::string& path, CreateMode mode);
 
 // Opens an existing `path` for reading only. Other readers may hold it at the
@@ -132,7 +135,8 @@ OpenResult OpenSharedRead(const std::string& path);
 // another handle's sake, for example during an atomic replace on Windows.
 OpenResult OpenUnlockedRead(const std::string& path);
 
-// Opens `path` for appending, creating it when missing. Every Write appends as
+// Opens `path` for appending (on POSIX for reading too, which its shared lock
+// needs), creating it when missing. Every Write appends as
 // one operation at the current end, so whole lines of several writers (threads
 // or processes) never interleave. Other appenders and readers may hold the
 // file at the same time; only an exclusive holder makes the open fail (kBusy).

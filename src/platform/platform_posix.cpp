@@ -4,7 +4,6 @@
 #include <limits.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -159,17 +158,27 @@ int OpenWithoutWaiting(const std::string& path, int flags, OpenStatus& status) {
   return fd;
 }
 
-// Opens `path` with `flags` and takes the flock `lock` without waiting. A lock
-// that cannot be had counts as a failed open, which is what gives advisory
-// locks the share-mode semantics of Windows for every opener going through
-// this file.
-OpenResult OpenLocked(const std::string& path, int flags, int lock) {
+// Opens `path` with `flags` and takes the whole-file lock `lock` (F_RDLCK
+// shared, F_WRLCK exclusive) without waiting. A lock that cannot be had counts
+// as a busy open, which is what gives advisory locks the share-mode semantics
+// of Windows for every opener going through this file.
+//
+// The locks are open-file-description locks rather than flock: a flock
+// exclusive lock can be taken through a descriptor opened for reading only,
+// so anyone who may merely read a target or the trace log could hold off
+// every writer. An exclusive lock of this kind needs a descriptor open for
+// writing; a reader can take only a shared one, which keeps out the exclusive
+// openers (a target's writer, a trim) but not the appenders of the trace log.
+OpenResult OpenLocked(const std::string& path, int flags, short lock) {
   OpenResult result;
   int fd = OpenWithoutWaiting(path, flags, result.status);
   if (fd < 0) return result;
-  while (flock(fd, lock | LOCK_NB) != 0) {
+  struct flock whole_file {};
+  whole_file.l_type = lock;
+  whole_file.l_whence = SEEK_SET;  // l_start 0 and l_len 0: the whole file, however long
+  while (fcntl(fd, F_OFD_SETLK, &whole_file) != 0) {
     if (errno == EINTR) continue;
-    result.status = errno == EWOULDBLOCK ? OpenStatus::kBusy : OpenStatus::kFailed;
+    result.status = errno == EAGAIN || errno == EACCES ? OpenStatus::kBusy : OpenStatus::kFailed;
     ::close(fd);
     return result;
   }
@@ -225,16 +234,16 @@ bool File::Close() {
   if (!is_open()) return true;
   int fd = Fd(handle_);
   handle_ = kInvalid;
-  // Closing the descriptor releases its flock too.
+  // Closing the descriptor releases its lock too (its only descriptor).
   return ::close(fd) == 0;
 }
 
 OpenResult OpenExclusive(const std::string& path, CreateMode mode) {
   int flags = O_RDWR | (mode == CreateMode::kCreateIfMissing ? O_CREAT : 0);
-  return OpenLocked(path, flags, LOCK_EX);
+  return OpenLocked(path, flags, F_WRLCK);
 }
 
-OpenResult OpenSharedRead(const std::string& path) { return OpenLocked(path, O_RDONLY, LOCK_SH); }
+OpenResult OpenSharedRead(const std::string& path) { return OpenLocked(path, O_RDONLY, F_RDLCK); }
 
 OpenResult OpenUnlockedRead(const std::string& path) {
   OpenResult result;
@@ -244,7 +253,8 @@ OpenResult OpenUnlockedRead(const std::string& path) {
 }
 
 OpenResult OpenAppendShared(const std::string& path) {
-  return OpenLocked(path, O_WRONLY | O_CREAT | O_APPEND, LOCK_SH);
+  // Read access too, which the shared lock needs.
+  return OpenLocked(path, O_RDWR | O_CREAT | O_APPEND, F_RDLCK);
 }
 
 // ---------------------------------------------------------------------------
