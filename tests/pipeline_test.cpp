@@ -294,6 +294,30 @@ TEST_F(PipelineTest, ATargetHeldTooLongLosesItsLineWithALogLine) {
                               "] transno[42] jobno[A1234] -- t[Could not open file]");
 }
 
+// After one wait that runs out, the target's next lines fail at once (each
+// with its log line) until it is free again; the first line written then is
+// preceded by a line that counts the lost ones.
+TEST_F(PipelineTest, ABusyTargetCostsOneWaitPerStretch) {
+  const std::string target = Target("stretch.txt");
+  const std::string settings = "Target1=" + target + "\nFormat1=%@01\n";
+  const std::string failed = "*-ForwardTransaction section[1] file[" + target +
+                             "] transno[42] jobno[A1234] -- t[Could not open file]";
+  {
+    platform::OpenResult holder =
+        platform::OpenExclusive(target, platform::CreateMode::kCreateIfMissing);
+    ASSERT_EQ(holder.status, platform::OpenStatus::kOk);
+    for (int line = 0; line < 3; ++line) Forward(settings);
+  }
+  Forward(settings);
+  Forward(settings);
+  EXPECT_EQ(Log(),
+            (std::vector<std::string>{failed, failed, failed,
+                                      "*-ForwardTransaction file[" + target +
+                                          "] -- t[Busy until now: 3 lines could not be written]",
+                                      Success(1, target), Success(1, target)}));
+  EXPECT_EQ(ReadFileBytes(target), "42\r\n42\r\n");
+}
+
 TEST_F(PipelineTest, AFailedWriteIsReported) {
   if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no device that is always full";
   Forward("Target1=/dev/full\nFormat1=%@01\n");

@@ -303,6 +303,24 @@ TEST_F(TraceLogTest, MessageWaitsOutAShortExclusiveHold) {
   EXPECT_EQ(ReadLogTexts(log_), Texts{"*-after the hold"});
 }
 
+// A log held past the patience loses its lines, the first after one wait and
+// the rest at once, and the first line written after says how many.
+TEST_F(TraceLogTest, ABusyLogCostsOneWaitPerStretch) {
+  ConfigureTraceLog(log_, -1, "");
+  WriteFileBytes(log_, "");
+  {
+    platform::OpenResult holder =
+        platform::OpenExclusive(log_, platform::CreateMode::kOpenExisting);
+    ASSERT_EQ(holder.status, platform::OpenStatus::kOk);
+    for (int line = 1; line <= 3; ++line) LogMessage('.', "lost %d", line);
+  }
+  LogMessage('.', "after");
+  LogMessage('.', "next");
+  EXPECT_EQ(ReadLogTexts(log_), (Texts{"*-Trace log file[" + log_ +
+                                           "] -- t[Busy until now: 3 lines could not be written]",
+                                       ".-after", ".-next"}));
+}
+
 TEST_F(TraceLogTest, AsyncMessageIsWrittenOnTheCallerWhenNoWorkerStarts) {
   ConfigureTraceLog(log_, -1, "");
   platform::SetThreadStartFailureForTesting(true);

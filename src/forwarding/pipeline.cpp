@@ -12,6 +12,7 @@
 #include "forwarding/job_check.h"
 #include "forwarding/target_guard.h"
 #include "platform/platform.h"
+#include "tracelog/busy_stretch.h"
 #include "tracelog/trace_log.h"
 #include "tracelog/trim.h"
 
@@ -30,6 +31,8 @@ constexpr char kOpenFailedMessage[] =
     "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- t[Could not open file]";
 constexpr char kWriteFailedMessage[] =
     "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- t[Could not write file]";
+constexpr char kBusyStretchMessage[] =
+    "ForwardTransaction file[%s] -- t[Busy until now: %d lines could not be written]";
 constexpr char kSectionErrorMessage[] =
     "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- %s";
 constexpr char kSectionFailureMessage[] =
@@ -160,13 +163,19 @@ class Call {
     const char* outcome = kSuccessMessage;
     {
       TargetGuard turn(target);
-      // A target another handle holds is tried again for a while; any other
-      // failure is final at once.
-      platform::OpenResult opened = platform::OpenWhenFree(
+      // A target another handle holds is tried again for a while, once per
+      // busy stretch; any other failure is final at once.
+      tracelog::LineOpen open = tracelog::OpenForLine(
+          target,
           [&target] {
             return platform::OpenExclusive(target, platform::CreateMode::kCreateIfMissing);
           },
           kBusyTargetPatience);
+      platform::OpenResult& opened = open.opened;
+      if (open.lines_failed_in_stretch > 0) {
+        tracelog::LogMessage('*', kBusyStretchMessage, target.c_str(),
+                             open.lines_failed_in_stretch);
+      }
       if (opened.status != platform::OpenStatus::kOk) {
         outcome = kOpenFailedMessage;
       } else {

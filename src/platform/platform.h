@@ -109,8 +109,10 @@ struct OpenResult {
   OpenStatus status = OpenStatus::kFailed;
 };
 
-// No open waits: on POSIX a FIFO without a reader fails at once instead of
-// waiting for one, and a FIFO or device written to fails when it would block.
+// No open waits: on POSIX every open is non-blocking, and a FIFO is refused
+// by all of them (each opens for reading, which a FIFO would make wait for a
+// writer, or for reading and writing, which would make it its own reader);
+// a device written to fails when it would block.
 // The two reading opens below open regular files only: a FIFO, a device, a
 // pipe or a folder fails with kFailed, as it could make a read wait for ever
 // or never end. The writing opens keep devices working (/dev/null, NUL).

@@ -137,8 +137,8 @@ bool Admissible(int flags, mode_t mode) {
 }
 
 // Opens `path` with `flags`, never waiting: O_NONBLOCK makes the open of a
-// FIFO without a reader fail at once (ENXIO) instead of waiting for one, and a
-// FIFO written to fails when full instead of stalling the writer. A file
+// FIFO return at once instead of waiting for its other end (Admissible then
+// refuses it), and a device that would block a write fail instead. A file
 // Admissible refuses counts as one that could not be opened. Returns the
 // descriptor, or -1 with `status` set.
 int OpenWithoutWaiting(const std::string& path, int flags, OpenStatus& status) {

@@ -20,6 +20,7 @@
 #include "config/config.h"
 #include "config/settings.h"
 #include "platform/platform.h"
+#include "tracelog/busy_stretch.h"
 #include "tracelog/format.h"
 #include "tracelog/trim.h"
 #include "tracelog/version.h"
@@ -55,6 +56,8 @@ constexpr char kLoadedBannerMessage[] =
     "%s is loaded at [0x%8.8" PRIXPTR "] v[%s] logflags[%s] maxlines[%d]";
 constexpr char kOperatingSystemMessage[] = "OS: %s";
 constexpr char kUnloadedBannerMessage[] = "%s is unloaded";
+constexpr char kLogBusyStretchMessage[] =
+    "Trace log file[%s] -- t[Busy until now: %d lines could not be written]";
 constexpr char kConfigurationTooLargeMessage[] =
     "Configuration file[%s] -- t[Larger than %d bytes: not read, every setting has its default]";
 
@@ -171,11 +174,19 @@ std::string LineOf(char category, std::string_view text) {
 
 // One append of the whole line, so lines of several writers never mix. Runs
 // under the log lock: while it waits for a busy file, the process's other
-// messages wait behind it and keep their order.
+// messages wait behind it and keep their order. Once a wait has run out, the
+// lines that follow are lost at once until the file is free again; the first
+// line then written says how many were lost.
 void AppendLine(const std::string& path, const std::string& line) {
-  platform::OpenResult opened =
-      platform::OpenWhenFree([&path] { return platform::OpenAppendShared(path); }, kBusyRetryLimit);
-  if (opened.status == platform::OpenStatus::kOk) opened.file.Write(line.data(), line.size());
+  LineOpen open = OpenForLine(
+      path, [&path] { return platform::OpenAppendShared(path); }, kBusyRetryLimit);
+  if (open.opened.status != platform::OpenStatus::kOk) return;
+  if (open.lines_failed_in_stretch > 0) {
+    const std::string lost = LineOf(
+        kError, FormatText(kLogBusyStretchMessage, path.c_str(), open.lines_failed_in_stretch));
+    open.opened.file.Write(lost.data(), lost.size());
+  }
+  open.opened.file.Write(line.data(), line.size());
 }
 
 void WriteLine(char category, std::string_view text) {
