@@ -29,6 +29,7 @@ constexpr char kNotValidMessage[] = "IsJobnoValid jobno[%s] -- NOT VALID";
 constexpr char kNotCheckedMessage[] = "IsJobnoValid jobno[%s] -- t[Not checked: %s]";
 constexpr char kQueueFullReason[] = "too many checks waiting";
 constexpr char kNoWorkerReason[] = "no validation worker could be started";
+constexpr char kNoMemoryReason[] = "no memory for the check";
 
 // Validation workers at most, and checks waiting for them at most: a host
 // asking faster than the lists can be read gets refusals, not a process
@@ -359,7 +360,12 @@ class ValidationQueue {
         check = std::move(waiting_.front());
         waiting_.pop_front();
       }
-      RunAsyncCheck(check);
+      // A worker that left here early would stay counted for ever.
+      try {
+        RunAsyncCheck(check);
+      } catch (...) {
+        Drop(check, kNoMemoryReason);
+      }
     }
   }
 
