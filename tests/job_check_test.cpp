@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <new>
@@ -177,6 +178,20 @@ TEST_F(JobCheckTest, AMissingListIsReportedOnALineOfItsOwn) {
   ASSERT_GT(bytes.size(), 19 + expected.size());
   EXPECT_EQ(bytes.substr(19, expected.size()), expected);
   EXPECT_EQ(Log().back(), "*-IsJobnoValid jobno[A1] -- NOT VALID");
+}
+
+// A device or a folder in a list's place is not read (a console or a FIFO
+// would keep the check waiting for ever): it is a list that cannot be opened.
+TEST_F(JobCheckTest, OnlyRegularFilesAreReadAsLists) {
+  const std::string device = std::filesystem::exists("/dev/null") ? "/dev/null" : "NUL";
+  for (const std::string& list : {device, dir_.path().string()}) {
+    EXPECT_EQ(Check("", "Source1=" + list + "\nFormat1=0000000002\n"), 0) << list;
+    const std::vector<std::string> log = Log();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[log.size() - 2],
+              "*-IsJobnoValid section[1] file[" + list + "] jobno[] -- t[File could not be opened]")
+        << list;
+  }
 }
 
 // A job number cannot forge a line of the trace log.
