@@ -68,6 +68,36 @@ void BM_SnapshotEveryTransactionKey(benchmark::State& state) {
 }
 BENCHMARK(BM_SnapshotEveryTransactionKey);
 
+// A walk of N output sections as a transaction reads them (six keys each),
+// from a parsed snapshot: grows with N, not with its square.
+void BM_WalkOfManySections(benchmark::State& state) {
+  using namespace zelk::config;
+  const int sections = static_cast<int>(state.range(0));
+  std::string text = "[ForwardTransaction]\r\n";
+  for (int n = 1; n <= sections; ++n) {
+    const std::string number = std::to_string(n);
+    text += "Format" + number + "=%@01\r\nFilter" + number + "=A\r\nTarget" + number + "=out" +
+            number + ".txt\r\n";
+  }
+  const Snapshot snapshot = Snapshot::Parse(text);
+  for (auto _ : state) {
+    for (int n = 1; n <= sections; ++n) {
+      benchmark::DoNotOptimize(Read(snapshot, kOutputFormat, n));
+      benchmark::DoNotOptimize(Read(snapshot, kOutputFilter, n));
+      benchmark::DoNotOptimize(Read(snapshot, kTarget, n));
+      benchmark::DoNotOptimize(Read(snapshot, kFileRotationTime, n));
+      benchmark::DoNotOptimize(Read(snapshot, kOutputMaxLines, n));
+      benchmark::DoNotOptimize(Read(snapshot, kDropOnSuccess, n));
+    }
+  }
+  state.SetComplexityN(sections);
+}
+BENCHMARK(BM_WalkOfManySections)
+    ->RangeMultiplier(4)
+    ->Range(64, 16384)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity();
+
 }  // namespace
 
 BENCHMARK_MAIN();

@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <random>
 #include <string>
+#include <string_view>
 
 #include "config/settings.h"
 #include "platform/platform.h"
@@ -140,6 +144,58 @@ TEST(Snapshot, EveryLineEndMixtureInEveryEncoding) {
       "-");
 }
 
+// The answer of Read found by walking the file's outline line by line, as the
+// reading rules say: the first section of the name, its first line of the
+// key, the default for a line without "=".
+std::string ReadByWalking(const Snapshot::Outline& outline, std::string_view section,
+                          std::string_view key) {
+  auto equal = [](std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+             return std::tolower(static_cast<unsigned char>(x)) ==
+                    std::tolower(static_cast<unsigned char>(y));
+           });
+  };
+  for (const Snapshot::SectionLines& lines : outline.sections) {
+    if (!equal(lines.name, section)) continue;
+    for (const Snapshot::KeyLine& line : lines.keys) {
+      if (equal(line.key, key)) return line.has_value ? std::string(line.value) : "default";
+    }
+    return "default";
+  }
+  return "default";
+}
+
+// Large files of few names in mixed case, repeated sections and keys, and
+// lines without "=": every lookup finds what a walk of the file finds.
+TEST(Snapshot, LargeFilesAnswerAsTheirWalkDoes) {
+  std::mt19937 random(20261209);
+  auto name = [&random](const char* stem, int kinds) {
+    std::string text = stem + std::to_string(random() % kinds);
+    for (char& c : text) {
+      if (random() % 2 == 0) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return text;
+  };
+  for (int round = 0; round < 4; ++round) {
+    std::string file;
+    for (int s = 0; s < 300; ++s) {
+      file += "[" + name("section", 60) + "]\r\n";
+      for (int k = random() % 12; k > 0; --k) {
+        file +=
+            name("key", 40) + (random() % 8 == 0 ? "" : "=v" + std::to_string(random())) + "\r\n";
+      }
+    }
+    const Snapshot snapshot = Snapshot::Parse(file);
+    const Snapshot::Outline outline = snapshot.Describe();
+    for (int lookup = 0; lookup < 3000; ++lookup) {
+      const std::string section = name("section", 64);
+      const std::string key = name("key", 44);
+      ASSERT_EQ(snapshot.Read(section, key, "default", 256), ReadByWalking(outline, section, key))
+          << section << "/" << key;
+    }
+  }
+}
+
 TEST(Snapshot, CutsValuesAndDefaultsToReadLengthMinusOne) {
   const std::string forty(40, 'F');
   const std::string three_hundred(300, 'S');
@@ -182,6 +238,20 @@ TEST(Snapshot, LoadSeesTheFileAsItIsNow) {
   EXPECT_EQ(Read(Snapshot::Load(path), kEnable), "0");
   testing::WriteFileBytes(path, "[ForwardTransaction]\r\nEnable=2\r\n");
   EXPECT_EQ(Read(Snapshot::Load(path), kEnable), "2");
+}
+
+// A file of the limit is read; one byte more and nothing of it is.
+TEST(Snapshot, AFileLargerThanTheLimitIsNotRead) {
+  testing::ScratchDir dir;
+  const std::string path = dir.File("zelk.ini");
+  const std::string settings = "[ForwardTransaction]\r\nEnable=2\r\n;";
+  for (const std::size_t size : {kLargestConfigurationFile, kLargestConfigurationFile + 1}) {
+    testing::WriteFileBytes(path, settings + std::string(size - settings.size(), 'x'));
+    const Snapshot snapshot = Snapshot::Load(path);
+    const bool refused = size > kLargestConfigurationFile;
+    EXPECT_EQ(snapshot.too_large(), refused) << size;
+    EXPECT_EQ(Read(snapshot, kEnable), refused ? "1" : "2") << size;
+  }
 }
 
 TEST(IntegerSetting, ReadsLikeAtoiAndSaturates) {

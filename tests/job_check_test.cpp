@@ -8,8 +8,12 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <mutex>
+#include <new>
 #include <random>
 #include <string>
 #include <thread>
@@ -18,6 +22,29 @@
 #include "platform/platform.h"
 #include "test_support.h"
 #include "tracelog/trace_log.h"
+
+namespace {
+
+// The largest single allocation of the program since the test last reset it:
+// what a reader of a file takes for its buffer.
+std::atomic<std::size_t> g_largest_allocation{0};
+
+void* Allocate(std::size_t size) {
+  std::size_t largest = g_largest_allocation.load(std::memory_order_relaxed);
+  while (size > largest && !g_largest_allocation.compare_exchange_weak(largest, size)) {
+  }
+  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+  throw std::bad_alloc();
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) { return Allocate(size); }
+void* operator new[](std::size_t size) { return Allocate(size); }
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete[](void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace zelk::forwarding {
 namespace {
@@ -153,6 +180,29 @@ TEST_F(JobCheckTest, AMissingListIsReportedOnALineOfItsOwn) {
   EXPECT_EQ(Log().back(), "*-IsJobnoValid jobno[A1] -- NOT VALID");
 }
 
+// A device or a folder in a list's place is not read (a console or a FIFO
+// would keep the check waiting for ever): it is a list that cannot be opened.
+TEST_F(JobCheckTest, OnlyRegularFilesAreReadAsLists) {
+  const std::string device = std::filesystem::exists("/dev/null") ? "/dev/null" : "NUL";
+  for (const std::string& list : {device, dir_.path().string()}) {
+    EXPECT_EQ(Check("", "Source1=" + list + "\nFormat1=0000000002\n"), 0) << list;
+    const std::vector<std::string> log = Log();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[log.size() - 2],
+              "*-IsJobnoValid section[1] file[" + list + "] jobno[] -- t[File could not be opened]")
+        << list;
+  }
+}
+
+// A job number cannot forge a line of the trace log.
+TEST_F(JobCheckTest, JobNumbersAreShownEscaped) {
+  const std::string list = List("jobs.txt", "J1\n");
+  const std::string config = "Source1=" + list + "\nFormat1=0000000010\n";
+  EXPECT_EQ(Check("J1\nFAKE -- IS VALID", config), 0);
+  EXPECT_EQ(Log(),
+            (std::vector<std::string>{"*-IsJobnoValid jobno[J1\\nFAKE -- IS VALID] -- NOT VALID"}));
+}
+
 TEST_F(JobCheckTest, ReadsListsAsSingleByteText) {
   struct Case {
     std::string bytes;
@@ -184,6 +234,20 @@ TEST_F(JobCheckTest, ReadsListsAsSingleByteText) {
       EXPECT_EQ(Log().back().substr(Log().back().size() - suffix.size()), suffix);
     }
   }
+}
+
+// A list of one line of many megabytes is searched in a buffer of a fixed
+// size: the line's start is read, the rest passed over up to the next line.
+TEST_F(JobCheckTest, ALineOfAnyLengthTakesABufferOfFixedSize) {
+  constexpr std::size_t kLongLine = 8 * 1024 * 1024;
+  const std::string list = List("long.txt", "LONG" + std::string(kLongLine, 'x') + "\nNEXT\n");
+  const std::string config = "Source1=" + list + "\nFormat1=0000000004\n";
+  g_largest_allocation = 0;
+  EXPECT_EQ(Check("LONG", config), 1);
+  EXPECT_EQ(Check("NEXT", config), 1);
+  EXPECT_LT(g_largest_allocation.load(), std::size_t{1024 * 1024});
+  EXPECT_EQ(Log().back(),
+            ".-IsJobnoValid section[1] file[" + list + "] jobno[NEXT] -- IS VALID line[2]");
 }
 
 // The number (from 1) of the first line of `bytes` whose field matches
@@ -323,6 +387,17 @@ TEST_F(CallbackTest, WithoutACallbackTheAnswerComesAtOnce) {
   EXPECT_TRUE(Results().empty());
 }
 
+TEST_F(CallbackTest, ANullJobNumberIsNotValidEvenAgainstAnEmptyLine) {
+  WriteFileBytes(config_path_, "[ValidJob]\r\nSource1=" + List("blank.txt", "\r\nvalid\r\n") +
+                                   "\r\nFormat1=0000000006\r\n");
+  EXPECT_EQ(IsJobnoValid(""), 1);  // the empty text is a job number like any other
+  EXPECT_EQ(IsJobnoValid(nullptr), 0);
+  SetCallback(&RecordResult);
+  EXPECT_EQ(IsJobnoValid(nullptr), 0);
+  EXPECT_EQ(Results(), (std::vector<std::pair<int, std::string>>{{0, ""}}));
+  EXPECT_EQ(Log().back(), "*-IsJobnoValid jobno[] -- NOT VALID");
+}
+
 TEST_F(CallbackTest, WithACallbackTheAnswerComesThroughIt) {
   SetCallback(&RecordResult);
   EXPECT_EQ(IsJobnoValid("123abc"), 0);
@@ -332,12 +407,76 @@ TEST_F(CallbackTest, WithACallbackTheAnswerComesThroughIt) {
   EXPECT_EQ(results, (std::vector<std::pair<int, std::string>>{{0, "nothing"}, {1, "123abc"}}));
 }
 
-TEST_F(CallbackTest, AWorkerThatCannotStartStillDeliversBeforeReturning) {
+// With no worker at all the check is dropped with a log line: never run on
+// the host's thread, which must get its answer at once.
+TEST_F(CallbackTest, AWorkerThatCannotStartIsNeverReplacedByTheHostsThread) {
   SetCallback(&RecordResult);
   platform::SetThreadStartFailureForTesting(true);
   EXPECT_EQ(IsJobnoValid("valid"), 0);
-  std::lock_guard<std::mutex> lock(g_results_mutex);
-  EXPECT_EQ(g_results, (std::vector<std::pair<int, std::string>>{{1, "valid"}}));
+  EXPECT_TRUE(Results().empty());
+  EXPECT_EQ(Log(), (std::vector<std::string>{
+                       "*-IsJobnoValid jobno[valid] -- t[Not checked: no validation worker could "
+                       "be started]"}));
+}
+
+// A worker that is running takes the checks for which no new worker could
+// be started, later, on its own thread.
+std::mutex g_gate_mutex;
+std::condition_variable g_gate_changed;
+bool g_gate_open = false;
+std::thread::id g_host_thread;
+std::atomic<int> g_answers_on_host_thread{0};
+
+void RecordResultBehindGate(std::int32_t result, const char* jobno) {
+  if (std::this_thread::get_id() == g_host_thread) ++g_answers_on_host_thread;
+  std::unique_lock<std::mutex> lock(g_gate_mutex);
+  g_gate_changed.wait_for(lock, std::chrono::seconds(30), [] { return g_gate_open; });
+  lock.unlock();
+  RecordResult(result, jobno);
+}
+
+TEST_F(CallbackTest, ChecksNoNewWorkerCouldTakeAreTakenByARunningOne) {
+  g_gate_open = false;
+  g_host_thread = std::this_thread::get_id();
+  g_answers_on_host_thread = 0;
+  SetCallback(&RecordResultBehindGate);
+  EXPECT_EQ(IsJobnoValid("valid"), 0);  // its worker waits at the gate
+  platform::SetThreadStartFailureForTesting(true);
+  EXPECT_EQ(IsJobnoValid("123abc"), 0);
+  EXPECT_EQ(IsJobnoValid("nothing"), 0);
+  {
+    std::lock_guard<std::mutex> lock(g_gate_mutex);
+    g_gate_open = true;
+  }
+  g_gate_changed.notify_all();
+  EXPECT_EQ(Results(), (std::vector<std::pair<int, std::string>>{
+                           {1, "valid"}, {1, "123abc"}, {0, "nothing"}}));
+  EXPECT_EQ(g_answers_on_host_thread.load(), 0);
+}
+
+// However many checks the host asks for at once, a few workers take them.
+std::atomic<int> g_in_callback{0};
+std::atomic<int> g_most_in_callback{0};
+
+void RecordResultSlowly(std::int32_t result, const char* jobno) {
+  const int now = ++g_in_callback;
+  int most = g_most_in_callback.load();
+  while (now > most && !g_most_in_callback.compare_exchange_weak(most, now)) {
+  }
+  std::this_thread::sleep_for(std::chrono::microseconds(200));
+  --g_in_callback;
+  RecordResult(result, jobno);
+}
+
+TEST_F(CallbackTest, ABurstOfChecksTakesAFewWorkers) {
+  constexpr int kRequests = 2000;
+  g_most_in_callback = 0;
+  tracelog::ResetTraceLogForTesting();  // no log file: keep the burst lean
+  SetCallback(&RecordResultSlowly);
+  for (int i = 0; i < kRequests; ++i) IsJobnoValid("valid");
+  EXPECT_EQ(Results().size(), static_cast<std::size_t>(kRequests));
+  EXPECT_GE(g_most_in_callback.load(), 1);
+  EXPECT_LE(g_most_in_callback.load(), 4);
 }
 
 TEST_F(CallbackTest, EveryRequestOfABurstGetsExactlyOneCallback) {

@@ -216,6 +216,25 @@ TEST_F(PipelineTest, LineFeedsReachTheDiskAsCrLf) {
   EXPECT_EQ(ReadFileBytes(target), "a\r\nb\r\n");
 }
 
+// Line ends and other control characters in the host's numbers cannot start
+// a line of the trace log; the job number is checked as the host sent it.
+TEST_F(PipelineTest, HostNumbersAreShownEscapedInTheTraceLog) {
+  Transaction t = Sample();
+  t.trans_no = "42\r\n2026-12-09 08:00:00-.-FAKE";
+  const std::string list = dir_.File("jobs.txt");
+  testing::WriteFileBytes(list, "A1\tB\n");
+  t.job_no = "A1\tB";
+  ForwardTransaction2(t, config::Snapshot::Parse("[ForwardTransaction]\nValidation=1\nFormat1=x\n"
+                                                 "Target1=" +
+                                                 Target("out.txt") + "\n[ValidJob]\nSource1=" +
+                                                 list + "\nFormat1=0000000004\n"));
+  EXPECT_EQ(Log(),
+            (std::vector<std::string>{
+                ".-IsJobnoValid section[1] file[" + list + "] jobno[A1\\tB] -- IS VALID line[1]",
+                ".-ForwardTransaction section[1] file[" + Target("out.txt") +
+                    "] transno[42\\r\\n2026-12-09 08:00:00-.-FAKE] jobno[A1\\tB] -- SUCCESS"}));
+}
+
 TEST_F(PipelineTest, MaxLinesHoldsTheTargetToItsLastLines) {
   const std::string target = Target("max.txt");
   for (int i = 1; i <= 5; ++i) {
@@ -273,6 +292,30 @@ TEST_F(PipelineTest, ATargetHeldTooLongLosesItsLineWithALogLine) {
   Forward("Target1=" + target + "\nFormat1=%@01\n");
   EXPECT_EQ(Log().back(), "*-ForwardTransaction section[1] file[" + target +
                               "] transno[42] jobno[A1234] -- t[Could not open file]");
+}
+
+// After one wait that runs out, the target's next lines fail at once (each
+// with its log line) until it is free again; the first line written then is
+// preceded by a line that counts the lost ones.
+TEST_F(PipelineTest, ABusyTargetCostsOneWaitPerStretch) {
+  const std::string target = Target("stretch.txt");
+  const std::string settings = "Target1=" + target + "\nFormat1=%@01\n";
+  const std::string failed = "*-ForwardTransaction section[1] file[" + target +
+                             "] transno[42] jobno[A1234] -- t[Could not open file]";
+  {
+    platform::OpenResult holder =
+        platform::OpenExclusive(target, platform::CreateMode::kCreateIfMissing);
+    ASSERT_EQ(holder.status, platform::OpenStatus::kOk);
+    for (int line = 0; line < 3; ++line) Forward(settings);
+  }
+  Forward(settings);
+  Forward(settings);
+  EXPECT_EQ(Log(),
+            (std::vector<std::string>{failed, failed, failed,
+                                      "*-ForwardTransaction file[" + target +
+                                          "] -- t[Busy until now: 3 lines could not be written]",
+                                      Success(1, target), Success(1, target)}));
+  EXPECT_EQ(ReadFileBytes(target), "42\r\n42\r\n");
 }
 
 TEST_F(PipelineTest, AFailedWriteIsReported) {

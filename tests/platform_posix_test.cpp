@@ -1,13 +1,23 @@
-// The POSIX platform door: its text conversion (UTF-16 to UTF-8) and its
-// conversion of local times, which must give what mktime gives.
+// The POSIX platform door: its text conversion (UTF-16 to UTF-8), its
+// conversion of local times, which must give what mktime gives, and its opens
+// of files that are not regular files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <ctime>
+#include <functional>
+#include <future>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "platform/platform.h"
+#include "test_support.h"
 
 namespace zelk::platform {
 namespace {
@@ -94,6 +104,82 @@ TEST(LocalTime, ConvertsLikeMktimeAndLocaltime) {
     EXPECT_EQ(mismatches, 0) << zone;
   }
   SetTimeZoneForTesting("UTC0");
+}
+
+// Every open of the door on a FIFO without a reader, a device that never
+// ends and a folder returns at once; the reading opens refuse them all, the
+// writing opens refuse what they cannot write to but keep /dev/null working.
+TEST(Opens, NeverWaitAndReadRegularFilesOnly) {
+  testing::ScratchDir dir;
+  const std::string fifo = dir.File("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string folder = dir.path().string();
+  using Open = std::function<OpenResult(const std::string&)>;
+  const Open shared_read = [](const std::string& path) { return OpenSharedRead(path); };
+  const Open unlocked_read = [](const std::string& path) { return OpenUnlockedRead(path); };
+  const Open append = [](const std::string& path) { return OpenAppendShared(path); };
+  const Open exclusive = [](const std::string& path) {
+    return OpenExclusive(path, CreateMode::kCreateIfMissing);
+  };
+  struct Case {
+    const char* what;
+    const Open& open;
+    std::string path;
+    OpenStatus expected;
+  };
+  const Case cases[] = {
+      {"shared read of a FIFO", shared_read, fifo, OpenStatus::kFailed},
+      {"unlocked read of a FIFO", unlocked_read, fifo, OpenStatus::kFailed},
+      {"append to a FIFO without reader", append, fifo, OpenStatus::kFailed},
+      {"exclusive open of a FIFO", exclusive, fifo, OpenStatus::kFailed},
+      {"shared read of /dev/zero", shared_read, "/dev/zero", OpenStatus::kFailed},
+      {"unlocked read of /dev/zero", unlocked_read, "/dev/zero", OpenStatus::kFailed},
+      {"shared read of a folder", shared_read, folder, OpenStatus::kFailed},
+      {"unlocked read of a folder", unlocked_read, folder, OpenStatus::kFailed},
+      {"append to /dev/null", append, "/dev/null", OpenStatus::kOk},
+      {"exclusive open of /dev/null", exclusive, "/dev/null", OpenStatus::kOk},
+  };
+  for (const Case& c : cases) {
+    std::future<OpenStatus> status =
+        std::async(std::launch::async, [&c] { return c.open(c.path).status; });
+    if (status.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+      // The open waits for the FIFO's other end: give it one, so the test ends.
+      const int other_end = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+      ADD_FAILURE() << c.what << " waits";
+      status.wait();
+      ::close(other_end);
+      continue;
+    }
+    EXPECT_EQ(status.get(), c.expected) << c.what;
+  }
+}
+
+// What a program that may only read a file can do to its writers: a flock of
+// any kind no longer stalls them, an exclusive lock of the door's kind cannot
+// be had for reading, and a shared one keeps out the exclusive opener (a
+// target's writer, a trim) but not the appenders of the trace log.
+TEST(Opens, AReaderCannotLockOutTheAppenders) {
+  testing::ScratchDir dir;
+  const std::string path = dir.File("log.txt");
+  testing::WriteFileBytes(path, "line\r\n");
+  const int reader = ::open(path.c_str(), O_RDONLY);
+  ASSERT_GE(reader, 0);
+
+  ASSERT_EQ(flock(reader, LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(OpenAppendShared(path).status, OpenStatus::kOk);
+  EXPECT_EQ(OpenExclusive(path, CreateMode::kOpenExisting).status, OpenStatus::kOk);
+  flock(reader, LOCK_UN);
+
+  struct flock lock {};
+  lock.l_whence = SEEK_SET;
+  lock.l_type = F_WRLCK;
+  EXPECT_NE(fcntl(reader, F_OFD_SETLK, &lock), 0);  // needs write access
+  lock.l_type = F_RDLCK;
+  ASSERT_EQ(fcntl(reader, F_OFD_SETLK, &lock), 0);
+  EXPECT_EQ(OpenAppendShared(path).status, OpenStatus::kOk);
+  EXPECT_EQ(OpenExclusive(path, CreateMode::kOpenExisting).status, OpenStatus::kBusy);
+  ::close(reader);
+  EXPECT_EQ(OpenExclusive(path, CreateMode::kOpenExisting).status, OpenStatus::kOk);
 }
 
 }  // namespace

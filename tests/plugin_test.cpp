@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -157,8 +159,33 @@ TEST_F(PluginTest, UnloadingWithChecksAndLogLinesStillRunningDoesNotCrash) {
   api().StopService();
   library_.reset();  // unload while workers may still run
   // The workers outlive the unload request (Windows: they hold the module;
-  // POSIX: the unload waits for them), so every callback still arrives.
+  // POSIX: the library is never unmapped), so every callback still arrives.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (CallbackCount() < kRequests && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(CallbackCount(), static_cast<std::size_t>(kRequests));
+}
+
+// The host unloads the library without stopping it first, with many checks of
+// a long list in flight: the unload returns at once, and the checks still
+// answer. (An unload that waits for the workers under the loader's lock,
+// while each worker needs that lock for the library's path, never returns.)
+TEST_F(PluginTest, UnloadingWithChecksInFlightReturns) {
+  std::string list;
+  for (int i = 0; i < 200000; ++i) list += "J" + std::to_string(1000000 + i) + "\r\n";
+  Load(Configuration());
+  WriteFileBytes(list_path_, list);
+  api().ExecuteService();
+  api().SetCallback(&RecordCallback);
+  constexpr int kRequests = 200;
+  for (int i = 0; i < kRequests; ++i) api().IsJobnoValid("NOT-LISTED");
+  std::future<void> unloaded = std::async(std::launch::async, [this] { library_.reset(); });
+  if (unloaded.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+    ADD_FAILURE() << "the unload does not return";
+    std::_Exit(1);  // the unloading thread cannot be ended otherwise
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (CallbackCount() < kRequests && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }

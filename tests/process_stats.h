@@ -1,5 +1,5 @@
-// What a long run may leak: the process's resident memory and its open file
-// descriptors (handles on Windows). One implementation per platform.
+// What a long run may leak: the process's resident memory, its open file
+// descriptors (handles on Windows) and its threads. One implementation per platform.
 #ifndef ZELK_TESTS_PROCESS_STATS_H_
 #define ZELK_TESTS_PROCESS_STATS_H_
 
@@ -12,6 +12,9 @@ std::size_t ResidentBytes();
 
 // Open file descriptors of this process (all kernel handles on Windows).
 std::size_t OpenHandles();
+
+// Threads of this process.
+std::size_t ThreadCount();
 
 }  // namespace zelk::testing
 

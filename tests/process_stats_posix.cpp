@@ -23,4 +23,13 @@ std::size_t OpenHandles() {
   return count;
 }
 
+std::size_t ThreadCount() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry :
+       std::filesystem::directory_iterator("/proc/self/task")) {
+    ++count;
+  }
+  return count;
+}
+
 }  // namespace zelk::testing

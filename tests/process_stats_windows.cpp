@@ -1,7 +1,8 @@
 #include <windows.h>
 
-// After windows.h, whose types it uses.
+// After windows.h, whose types they use.
 #include <psapi.h>
+#include <tlhelp32.h>
 
 #include "process_stats.h"
 
@@ -16,6 +17,19 @@ std::size_t ResidentBytes() {
 std::size_t OpenHandles() {
   DWORD count = 0;
   if (!GetProcessHandleCount(GetCurrentProcess(), &count)) return 0;
+  return count;
+}
+
+std::size_t ThreadCount() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return 0;
+  std::size_t count = 0;
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
+  }
+  CloseHandle(snapshot);
   return count;
 }
 

@@ -5,11 +5,15 @@
 // memory nor file descriptors (handles) behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -131,6 +135,71 @@ TEST(Soak, EveryLineOnceAndWholeAndNothingLeaks) {
   const std::vector<testing::LogLine> log = testing::ReadLogLines(root + "trace.log");
   EXPECT_LE(log.size(), 1011u);
   for (const testing::LogLine& line : log) ASSERT_FALSE(line.stamp.empty()) << line.text;
+}
+
+constexpr int kValidations = ZELK_SOAK_VALIDATIONS;
+// The validation workers' bound, and what each may hold open at once (a job
+// list; on Windows also its thread's own handles).
+constexpr std::size_t kValidationWorkers = 4;
+constexpr std::size_t kHandlesPerWorker = 4;
+// The host asks ahead by no more than this many answers, fewer than the
+// checks that may wait, so every check is made.
+constexpr int kOutstanding = 5000;
+
+std::atomic<int> g_valid_answers{0};
+std::atomic<int> g_answers{0};
+
+void CountAnswer(std::int32_t result, const char*) {
+  if (result == 1) ++g_valid_answers;
+  ++g_answers;
+}
+
+// Checks asked for far faster than a long job list can be read: the workers
+// stay within their bound, threads and descriptors with them, and every check
+// is answered once.
+TEST(Soak, ManyChecksTakeAFewWorkers) {
+  testing::ScratchDir dir;
+  const std::string root = dir.path().string() + "/";
+  const std::string library_path = root + DefaultLibraryName();
+  fs::copy_file(BuiltPlugin(), library_path);
+  std::string list;
+  for (int i = 0; i < 2000; ++i) list += "J" + std::to_string(1000000 + i) + "\r\n";
+  testing::WriteFileBytes(root + "jobs.txt", list);
+  testing::WriteFileBytes(root + "zelkforward.ini",
+                          "[ValidJob]\r\nSource1=" + root + "jobs.txt\r\nFormat1=0000000008\r\n");
+  std::string error;
+  std::unique_ptr<ServiceLibrary> library = ServiceLibrary::Load(library_path, &error);
+  ASSERT_NE(library, nullptr) << error;
+  const EntryPoints& api = library->api();
+  api.ExecuteService();
+  api.SetCallback(&CountAnswer);
+
+  const std::size_t threads_at_start = testing::ThreadCount();
+  const std::size_t handles_at_start = testing::OpenHandles();
+  std::size_t most_threads = 0;
+  std::size_t most_handles = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+  for (int i = 0; i < kValidations; ++i) {
+    while (i - g_answers.load() > kOutstanding && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // Every fourth one is listed (the last line, read to the end), the others not.
+    api.IsJobnoValid(i % 4 == 0 ? "J1001999" : "J0000000");
+    if (i % 500 == 0) {
+      most_threads = std::max(most_threads, testing::ThreadCount());
+      most_handles = std::max(most_handles, testing::OpenHandles());
+    }
+  }
+  while (g_answers.load() < kValidations && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  api.SetCallback(nullptr);
+  api.StopService();
+
+  EXPECT_EQ(g_answers.load(), kValidations);
+  EXPECT_EQ(g_valid_answers.load(), (kValidations + 3) / 4);
+  EXPECT_LE(most_threads, threads_at_start + kValidationWorkers);
+  EXPECT_LE(most_handles, handles_at_start + kValidationWorkers * kHandlesPerWorker);
 }
 
 }  // namespace

@@ -220,6 +220,34 @@ TEST_F(TraceLogTest, OpenTraceLogReadsTheLogSection) {
   }
 }
 
+TEST_F(TraceLogTest, AConfigurationRefusedForItsSizeIsLogged) {
+  ConfigureTraceLog(log_, -1, "");
+  const std::string ini = dir_.File("huge.ini");
+  WriteFileBytes(ini, std::string(config::kLargestConfigurationFile + 1, '\n'));
+  EXPECT_TRUE(LoadConfiguration(ini).too_large());
+  EXPECT_FALSE(LoadConfiguration(dir_.File("missing.ini")).too_large());
+  EXPECT_EQ(ReadLogTexts(log_), Texts{"*-Configuration file[" + ini + "] -- t[Larger than " +
+                                      std::to_string(config::kLargestConfigurationFile) +
+                                      " bytes: not read, every setting has its default]"});
+}
+
+TEST(VisibleText, EscapesEveryControlCharacter) {
+  struct Case {
+    std::string_view text;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"A1234", "A1234"},
+      {"", ""},
+      {"1\r\nFAKE", "1\\r\\nFAKE"},
+      {"a\tb", "a\\tb"},
+      {std::string_view("\0\x01\x1A\x1B\x1F", 5), "\\x00\\x01\\x1A\\x1B\\x1F"},
+      {"\x7F", "\\x7F"},
+      {"caf\xC3\xA9 \\ %s", "caf\xC3\xA9 \\ %s"},  // other bytes stay
+  };
+  for (const Case& c : cases) EXPECT_EQ(VisibleText(c.text), c.shown) << c.shown;
+}
+
 TEST_F(TraceLogTest, Banners) {
   ConfigureTraceLog(log_, 7, "a b -c");
   WriteLoadedBanner();
@@ -273,6 +301,24 @@ TEST_F(TraceLogTest, MessageWaitsOutAShortExclusiveHold) {
   LogMessage('*', "after the hold");
   releaser.join();
   EXPECT_EQ(ReadLogTexts(log_), Texts{"*-after the hold"});
+}
+
+// A log held past the patience loses its lines, the first after one wait and
+// the rest at once, and the first line written after says how many.
+TEST_F(TraceLogTest, ABusyLogCostsOneWaitPerStretch) {
+  ConfigureTraceLog(log_, -1, "");
+  WriteFileBytes(log_, "");
+  {
+    platform::OpenResult holder =
+        platform::OpenExclusive(log_, platform::CreateMode::kOpenExisting);
+    ASSERT_EQ(holder.status, platform::OpenStatus::kOk);
+    for (int line = 1; line <= 3; ++line) LogMessage('.', "lost %d", line);
+  }
+  LogMessage('.', "after");
+  LogMessage('.', "next");
+  EXPECT_EQ(ReadLogTexts(log_), (Texts{"*-Trace log file[" + log_ +
+                                           "] -- t[Busy until now: 3 lines could not be written]",
+                                       ".-after", ".-next"}));
 }
 
 TEST_F(TraceLogTest, AsyncMessageIsWrittenOnTheCallerWhenNoWorkerStarts) {

@@ -138,6 +138,9 @@ constexpr auto kBusyConfigPatience = std::chrono::milliseconds(1000);
 // The first read takes a whole usual configuration file, into a buffer on
 // the stack; a larger file is read on in growing steps.
 constexpr std::size_t kFirstReadSize = std::size_t{4} * 1024;
+// A file of at most this many sections and key lines together is searched by
+// walking it; a larger one through its index.
+constexpr std::size_t kWalkedLines = 64;
 // Room for the sections and keys of a usual file, so parsing never regrows.
 constexpr std::size_t kTypicalSections = 4;
 constexpr std::size_t kTypicalEntries = 32;
@@ -155,12 +158,21 @@ Snapshot Snapshot::Load(const std::string& path) {
   std::int64_t count = opened.file.Read(first, sizeof first);
   if (count < 0) return Snapshot();
   std::string bytes(first, static_cast<std::size_t>(count));
-  for (std::size_t asked = sizeof first; static_cast<std::size_t>(count) == asked; asked *= 2) {
+  // Reads ask for one byte beyond the limit at most: enough to tell a file
+  // of exactly the limit from a larger one, which is never read further.
+  for (std::size_t asked = sizeof first;
+       static_cast<std::size_t>(count) == asked && bytes.size() <= kLargestConfigurationFile;) {
     const std::size_t used = bytes.size();
-    bytes.resize(used + 2 * asked);
-    count = opened.file.Read(bytes.data() + used, 2 * asked);
+    asked = std::min(2 * asked, kLargestConfigurationFile + 1 - used);
+    bytes.resize(used + asked);
+    count = opened.file.Read(bytes.data() + used, asked);
     if (count < 0) return Snapshot();
     bytes.resize(used + static_cast<std::size_t>(count));
+  }
+  if (bytes.size() > kLargestConfigurationFile) {
+    Snapshot refused;
+    refused.too_large_ = true;
+    return refused;
   }
   return Parse(std::move(bytes));
 }
@@ -200,7 +212,51 @@ Snapshot Snapshot::Parse(std::string bytes) {
     snapshot.entries_.push_back(entry);
     if (!snapshot.sections_.empty()) snapshot.sections_.back().end_entry = snapshot.entries_.size();
   }
+  snapshot.BuildIndex();
   return snapshot;
+}
+
+namespace {
+
+// FNV-1a of the lower-case text: names match without regard to ASCII case,
+// so equal names have equal hashes.
+std::uint64_t HashIgnoringCase(std::string_view text, std::uint64_t seed = 14695981039346656037u) {
+  std::uint64_t hash = seed;
+  for (const char c : text) {
+    hash ^= static_cast<unsigned char>(AsciiLower(c));
+    hash *= 1099511628211u;
+  }
+  return hash;
+}
+
+// A key's hash inside its section: the section's number goes in first.
+std::uint64_t KeyHash(std::uint32_t section, std::string_view key) {
+  std::uint64_t seed = 14695981039346656037u;
+  for (int shift = 0; shift < 32; shift += 8) {
+    seed ^= (section >> shift) & 0xFF;
+    seed *= 1099511628211u;
+  }
+  return HashIgnoringCase(key, seed);
+}
+
+}  // namespace
+
+void Snapshot::BuildIndex() {
+  // A usual file is walked quicker than it is indexed.
+  if (sections_.size() + entries_.size() <= kWalkedLines) return;
+  indexed_ = true;
+  section_index_.reserve(sections_.size());
+  key_index_.reserve(entries_.size());
+  for (std::uint32_t s = 0; s < sections_.size(); ++s) {
+    const Section& section = sections_[s];
+    section_index_.push_back(IndexSlot{HashIgnoringCase(View(section.name)), s});
+    for (std::size_t e = section.first_entry; e < section.end_entry; ++e) {
+      key_index_.push_back(
+          IndexSlot{KeyHash(s, View(entries_[e].key)), static_cast<std::uint32_t>(e)});
+    }
+  }
+  std::sort(section_index_.begin(), section_index_.end());
+  std::sort(key_index_.begin(), key_index_.end());
 }
 
 namespace {
@@ -253,9 +309,42 @@ Snapshot::Piece Snapshot::PieceOf(std::string_view part) const {
   return Piece{static_cast<std::size_t>(part.data() - text_.data()), part.size()};
 }
 
+// The first section of the file with this name: of the slots with its hash,
+// which stand in the order of the file, the first whose name is equal.
 const Snapshot::Section* Snapshot::FindSection(std::string_view name) const {
-  for (const Section& section : sections_) {
+  if (!indexed_) {
+    for (const Section& section : sections_) {
+      if (EqualsIgnoringCase(View(section.name), name)) return &section;
+    }
+    return nullptr;
+  }
+  const std::uint64_t hash = HashIgnoringCase(name);
+  for (auto slot =
+           std::lower_bound(section_index_.begin(), section_index_.end(), IndexSlot{hash, 0});
+       slot != section_index_.end() && slot->hash == hash; ++slot) {
+    const Section& section = sections_[slot->number];
     if (EqualsIgnoringCase(View(section.name), name)) return &section;
+  }
+  return nullptr;
+}
+
+// The first line of `section` with this key, as FindSection finds sections.
+const Snapshot::Entry* Snapshot::FindEntry(const Section& section, std::string_view key) const {
+  if (!indexed_) {
+    for (std::size_t i = section.first_entry; i < section.end_entry; ++i) {
+      if (EqualsIgnoringCase(View(entries_[i].key), key)) return &entries_[i];
+    }
+    return nullptr;
+  }
+  const auto number = static_cast<std::uint32_t>(&section - sections_.data());
+  const std::uint64_t hash = KeyHash(number, key);
+  for (auto slot = std::lower_bound(key_index_.begin(), key_index_.end(), IndexSlot{hash, 0});
+       slot != key_index_.end() && slot->hash == hash; ++slot) {
+    const Entry& entry = entries_[slot->number];
+    if (slot->number >= section.first_entry && slot->number < section.end_entry &&
+        EqualsIgnoringCase(View(entry.key), key)) {
+      return &entry;
+    }
   }
   return nullptr;
 }
@@ -263,11 +352,10 @@ const Snapshot::Section* Snapshot::FindSection(std::string_view name) const {
 std::string Snapshot::Read(std::string_view section, std::string_view key,
                            std::string_view fallback, std::size_t read_length) const {
   if (const Section* found = FindSection(section)) {
-    for (std::size_t i = found->first_entry; i < found->end_entry; ++i) {
-      const Entry& entry = entries_[i];
-      if (!EqualsIgnoringCase(View(entry.key), key)) continue;
-      if (!entry.has_value) break;
-      return CutToReadLength(WithoutEnclosingQuotes(View(entry.value)), read_length);
+    const Entry* entry = FindEntry(*found, key);
+    // The first line with the key decides; one without "=" gives the default.
+    if (entry != nullptr && entry->has_value) {
+      return CutToReadLength(WithoutEnclosingQuotes(View(entry->value)), read_length);
     }
   }
   return CutToReadLength(fallback, read_length);

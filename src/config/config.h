@@ -35,6 +35,11 @@ enum class Encoding { kAnsi, kUtf8WithByteOrderMark, kUtf16Le, kUtf16Be };
 // "ANSI", "UTF-8 with byte order mark", "UTF-16 LE" or "UTF-16 BE".
 std::string_view EncodingName(Encoding encoding);
 
+// The largest configuration file that is read, in bytes (16 MiB): a usual file
+// is a few kilobytes, and a larger one is most likely not a configuration at
+// all (a device, a log written to the wrong name).
+inline constexpr std::size_t kLargestConfigurationFile = 16 * 1024 * 1024;
+
 // The whole configuration file as it was at one moment, parsed. Reading every
 // setting of a call from one snapshot means a call never sees half of an edit,
 // while the next call sees the edit. Immutable after construction, so any
@@ -45,7 +50,8 @@ class Snapshot {
   Snapshot() = default;
 
   // Reads and parses the file at `path`; a missing or unreadable file gives an
-  // empty snapshot.
+  // empty snapshot, and so does a file larger than kLargestConfigurationFile,
+  // which is not read beyond the limit (too_large() tells it).
   static Snapshot Load(const std::string& path);
 
   // Parses the bytes of a configuration file: sections "[name]", lines
@@ -57,6 +63,10 @@ class Snapshot {
 
   // How the file was written.
   Encoding encoding() const { return encoding_; }
+
+  // True when Load refused the file for its size: every setting reads as its
+  // default.
+  bool too_large() const { return too_large_; }
 
   // The value of `key` in `section` (both matched without regard to ASCII
   // letter case), without surrounding blanks and without one pair of matching
@@ -102,18 +112,38 @@ class Snapshot {
     std::size_t end_entry = 0;
   };
 
+  // One name in the index: the hash of its lower-case text (for a key, mixed
+  // with its section's number) and the section's or entry's number.
+  struct IndexSlot {
+    std::uint64_t hash = 0;
+    std::uint32_t number = 0;
+    bool operator<(const IndexSlot& other) const {
+      return hash != other.hash ? hash < other.hash : number < other.number;
+    }
+  };
+
   std::string_view View(Piece piece) const {
     return std::string_view(text_).substr(piece.offset, piece.length);
   }
   Piece PieceOf(std::string_view part) const;
+  void BuildIndex();
   const Section* FindSection(std::string_view name) const;
+  const Entry* FindEntry(const Section& section, std::string_view key) const;
 
   std::string text_;  // the file's text, decoded
   Encoding encoding_ = Encoding::kAnsi;
+  bool too_large_ = false;
   std::vector<Section> sections_;
   // Every key line: those before the first section come first (no section
   // refers to them), then each section's.
   std::vector<Entry> entries_;
+  // The sections and the keys of every section, each sorted by hash and then
+  // by its place in the file, built once by Parse for all but small files: a
+  // lookup costs a binary search, not a walk of the file, so reading every
+  // key of a large file grows with its size, not with its square.
+  bool indexed_ = false;
+  std::vector<IndexSlot> section_index_;
+  std::vector<IndexSlot> key_index_;
 };
 
 // A setting's value as an integer: leading white space, an optional sign, then

@@ -4,8 +4,10 @@
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -24,11 +26,26 @@ constexpr char kOpenFailedMessage[] =
     "IsJobnoValid section[%d] file[%s] jobno[%s] -- t[File could not be opened]\n";
 constexpr char kValidMessage[] = "IsJobnoValid section[%d] file[%s] jobno[%s] -- IS VALID line[%d]";
 constexpr char kNotValidMessage[] = "IsJobnoValid jobno[%s] -- NOT VALID";
+constexpr char kNotCheckedMessage[] = "IsJobnoValid jobno[%s] -- t[Not checked: %s]";
+constexpr char kQueueFullReason[] = "too many checks waiting";
+constexpr char kNoWorkerReason[] = "no validation worker could be started";
+constexpr char kNoMemoryReason[] = "no memory for the check";
+
+// Validation workers at most, and checks waiting for them at most: a host
+// asking faster than the lists can be read gets refusals, not a process
+// full of threads or a queue that eats its memory.
+constexpr int kValidationWorkers = 4;
+constexpr std::size_t kLongestQueue = 10000;
 
 constexpr std::size_t kLayoutLength = 10;
 constexpr char kNoSplit = '0';
 constexpr char kEndOfFile = '\x1A';  // Ctrl-Z ends a list file
 constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
+// The longest start of a job-list line that is searched. A field can lie at
+// most 1998 bytes into its part of the line (start and length of three
+// digits each), so only lines of fields longer than a usual line lose
+// anything.
+constexpr std::size_t kLongestListLine = std::size_t{64} * 1024;
 
 // The one slot for the host's callback. Written by SetCallback and
 // ExecuteService, read by validation workers, all without a lock.
@@ -52,11 +69,14 @@ bool FieldMatches(std::string_view field, std::string_view key) {
 }
 
 // Reads a job list as single-byte text in blocks of whole lines: LF and CR LF
-// end a line, a lone CR stays in it, Ctrl-Z ends the file, a last line without
-// line end counts, and lines of any length are read whole.
+// end a line, a lone CR stays in it, Ctrl-Z ends the file, and a last line
+// without line end counts. The buffer has a fixed size whatever the file: a
+// line longer than kLongestListLine is read as its first kLongestListLine
+// bytes, the rest of it up to its line feed passed over unread by the search.
 class ListReader {
  public:
-  explicit ListReader(platform::File& file) : file_(file) {}
+  explicit ListReader(platform::File& file)
+      : file_(file), buffer_(new char[kLongestListLine + kReadChunk]) {}
 
   // The next lines of the list, each ended by its line feed, except the
   // list's last line when it has no line end; false at the end of the list.
@@ -74,48 +94,45 @@ class ListReader {
       }
     }
     if (position_ == end_) return false;
-    *block = std::string_view(buffer_.get() + position_, end_ - position_);
+    *block =
+        std::string_view(buffer_.get() + position_, std::min(end_ - position_, kLongestListLine));
     position_ = end_;
     return true;
   }
 
  private:
   // Drops what was handed out, appends the next chunk of the file (cut at a
-  // Ctrl-Z) and returns where the new bytes begin.
+  // Ctrl-Z) and returns where the new bytes begin. The start of a line that
+  // goes on is kept up to kLongestListLine bytes; once it has them, the new
+  // bytes up to its line feed are dropped.
   std::size_t Refill() {
-    const std::size_t carried = end_ - position_;
-    if (carried + kReadChunk > capacity_) {
-      // A line longer than the buffer: twice the room. The buffer is never
-      // zero-filled; only bytes read are looked at.
-      const std::size_t capacity = std::max(2 * capacity_, carried + kReadChunk);
-      std::unique_ptr<char[]> grown(new char[capacity]);
-      // memcpy wants a real pointer even for no bytes; the first buffer has none.
-      if (carried > 0) std::memcpy(grown.get(), buffer_.get() + position_, carried);
-      buffer_ = std::move(grown);
-      capacity_ = capacity;
-    } else if (carried > 0) {
-      std::memmove(buffer_.get(), buffer_.get() + position_, carried);
-    }
+    const std::size_t carried = std::min(end_ - position_, kLongestListLine);
+    if (carried > 0) std::memmove(buffer_.get(), buffer_.get() + position_, carried);
     position_ = 0;
     end_ = carried;
-    std::int64_t count = file_.Read(buffer_.get() + end_, kReadChunk);
+    char* chunk = buffer_.get() + end_;
+    std::int64_t count = file_.Read(chunk, kReadChunk);
     if (count <= 0) {
       finished_ = true;
       return carried;
     }
-    const char* chunk = buffer_.get() + end_;
     if (const void* stop = std::memchr(chunk, kEndOfFile, static_cast<std::size_t>(count))) {
       count = static_cast<const char*>(stop) - chunk;
       finished_ = true;
+    }
+    if (carried == kLongestListLine) {
+      const void* feed = std::memchr(chunk, '\n', static_cast<std::size_t>(count));
+      const std::int64_t passed = feed != nullptr ? static_cast<const char*>(feed) - chunk : count;
+      std::memmove(chunk, chunk + passed, static_cast<std::size_t>(count - passed));
+      count -= passed;
     }
     end_ += static_cast<std::size_t>(count);
     return carried;
   }
 
   platform::File& file_;
-  std::unique_ptr<char[]> buffer_;
-  std::size_t capacity_ = 0;
-  std::size_t position_ = 0;  // buffer_[0, position_) has been handed out
+  std::unique_ptr<char[]> buffer_;  // never zero-filled: only bytes read are looked at
+  std::size_t position_ = 0;        // buffer_[0, position_) has been handed out
   std::size_t end_ = 0;
   bool finished_ = false;
 };
@@ -239,15 +256,16 @@ int LinesIn(std::string_view block) {
 
 enum class SourceOutcome { kPassedOver, kValid };
 
-// Consults source `n` for `jobno` (upper-cased as `upper`).
+// Consults source `n` for a job number upper-cased as `upper`, shown in the
+// log as `shown`.
 SourceOutcome CheckSource(const config::Snapshot& snapshot, int n, const std::string& source,
-                          const std::string& jobno, const std::string& upper) {
+                          const std::string& shown, const std::string& upper) {
   const std::string filter = AsciiUpper(config::Read(snapshot, config::kSourceFilter, n));
   const bool filtered = !filter.empty() && filter.front() != ' ';
   const std::optional<FieldLayout> layout =
       ParseFieldLayout(config::Read(snapshot, config::kSourceLayout, n));
   if (!layout) {
-    tracelog::LogMessage('*', kFormatErrorMessage, n, jobno.c_str());
+    tracelog::LogMessage('*', kFormatErrorMessage, n, shown.c_str());
     return SourceOutcome::kPassedOver;
   }
   if (filtered && (upper.empty() || filter.front() != upper.front())) {
@@ -255,7 +273,7 @@ SourceOutcome CheckSource(const config::Snapshot& snapshot, int n, const std::st
   }
   platform::OpenResult list = platform::OpenSharedRead(source);
   if (list.status != platform::OpenStatus::kOk) {
-    tracelog::LogMessage('*', kOpenFailedMessage, n, source.c_str(), jobno.c_str());
+    tracelog::LogMessage('*', kOpenFailedMessage, n, source.c_str(), shown.c_str());
     return SourceOutcome::kPassedOver;
   }
   const std::string_view key = filtered ? std::string_view(upper).substr(1) : upper;
@@ -269,19 +287,97 @@ SourceOutcome CheckSource(const config::Snapshot& snapshot, int n, const std::st
         FirstMatchIn(block, lines_before, *layout, key, search ? &*search : nullptr);
     if (line_number != 0) {
       list.file.Close();
-      tracelog::LogMessage('.', kValidMessage, n, source.c_str(), jobno.c_str(), line_number);
+      tracelog::LogMessage('.', kValidMessage, n, source.c_str(), shown.c_str(), line_number);
       return SourceOutcome::kValid;
     }
   }
   return SourceOutcome::kPassedOver;
 }
 
-// A validation worker's work: check, then hand the result to whichever
-// callback is registered once the check is done.
-void RunAsyncCheck(const std::string& jobno) {
+// The answer for a job number no list is consulted for.
+int NotValid(std::string_view jobno) {
+  tracelog::LogMessage('*', kNotValidMessage, tracelog::VisibleText(jobno).c_str());
+  return 0;
+}
+
+// One check asked for with a callback set.
+struct AsyncCheck {
+  std::string jobno;
+  bool missing = false;  // the host passed a null job number
+};
+
+// A validation worker's work for one check: check, then hand the result to
+// whichever callback is registered once the check is done.
+void RunAsyncCheck(const AsyncCheck& check) {
   if (g_callback_slot.load() == nullptr) return;
-  const int result = CheckJobno(jobno);
-  if (ValidationCallback callback = g_callback_slot.load()) callback(result, jobno.c_str());
+  const int result = check.missing ? NotValid(check.jobno) : CheckJobno(check.jobno);
+  if (ValidationCallback callback = g_callback_slot.load()) callback(result, check.jobno.c_str());
+}
+
+void Drop(const AsyncCheck& check, const char* reason) {
+  tracelog::LogMessage('*', kNotCheckedMessage, tracelog::VisibleText(check.jobno).c_str(), reason);
+}
+
+// The checks waiting for a validation worker, and the workers taking them.
+// A few workers at most, each taking checks until none is waiting, then
+// ending: a burst of checks costs a queue entry each, never a thread each.
+class ValidationQueue {
+ public:
+  // Queues `check` and makes sure a worker will take it. Never runs a check
+  // on the calling thread, never waits for one.
+  void Submit(AsyncCheck&& check) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (waiting_.size() >= kLongestQueue) {
+      lock.unlock();
+      Drop(check, kQueueFullReason);
+      return;
+    }
+    waiting_.push_back(std::move(check));
+    if (workers_ >= kValidationWorkers) return;  // a running worker takes it
+    ++workers_;
+    lock.unlock();
+    std::function<void()> work = [this] { Work(); };
+    if (platform::StartDetachedThread(work, platform::ThreadPriority::kNormal)) return;
+    // No new worker. One still running takes the check later; with none, no
+    // worker can take any waiting check now, and they are dropped.
+    std::deque<AsyncCheck> stranded;
+    lock.lock();
+    if (--workers_ == 0) stranded.swap(waiting_);
+    lock.unlock();
+    for (const AsyncCheck& each : stranded) Drop(each, kNoWorkerReason);
+  }
+
+ private:
+  void Work() {
+    for (;;) {
+      AsyncCheck check;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (waiting_.empty()) {
+          --workers_;
+          return;
+        }
+        check = std::move(waiting_.front());
+        waiting_.pop_front();
+      }
+      // A worker that left here early would stay counted for ever.
+      try {
+        RunAsyncCheck(check);
+      } catch (...) {
+        Drop(check, kNoMemoryReason);
+      }
+    }
+  }
+
+  std::mutex mutex_;
+  std::deque<AsyncCheck> waiting_;  // under mutex_
+  int workers_ = 0;                 // running or starting; under mutex_
+};
+
+// Never destroyed: a worker may still be taking checks at the process's exit.
+ValidationQueue& Queue() {
+  static ValidationQueue* const queue = new ValidationQueue();
+  return *queue;
 }
 
 }  // namespace
@@ -316,19 +412,18 @@ std::string_view ExtractJobField(std::string_view line, const FieldLayout& layou
 }
 
 int CheckJobno(std::string_view jobno_view, const config::Snapshot& snapshot) {
-  const std::string jobno(jobno_view);
-  const std::string upper = AsciiUpper(jobno);
+  const std::string shown = tracelog::VisibleText(jobno_view);
+  const std::string upper = AsciiUpper(jobno_view);
   for (int n = 1;; ++n) {
     const std::string source = config::Read(snapshot, config::kSource, n);
     if (source.empty()) break;
-    if (CheckSource(snapshot, n, source, jobno, upper) == SourceOutcome::kValid) return 1;
+    if (CheckSource(snapshot, n, source, shown, upper) == SourceOutcome::kValid) return 1;
   }
-  tracelog::LogMessage('*', kNotValidMessage, jobno.c_str());
-  return 0;
+  return NotValid(jobno_view);
 }
 
 int CheckJobno(std::string_view jobno) {
-  return CheckJobno(jobno, config::Snapshot::Load(config::ConfigFilePath()));
+  return CheckJobno(jobno, tracelog::LoadConfiguration(config::ConfigFilePath()));
 }
 
 ValidationCallback SetCallback(ValidationCallback callback) {
@@ -337,13 +432,12 @@ ValidationCallback SetCallback(ValidationCallback callback) {
 }
 
 std::int32_t IsJobnoValid(const char* jobno) {
-  std::string copy = jobno != nullptr ? jobno : "";
-  if (g_callback_slot.load() == nullptr) return CheckJobno(copy);
-  std::function<void()> task = [copy] { RunAsyncCheck(copy); };
-  if (!platform::StartDetachedThread(task, platform::ThreadPriority::kNormal)) {
-    // No worker: the host still gets its one callback, before we return.
-    task();
-  }
+  // A null job number is no job number at all: a list with an empty line must
+  // not make it valid.
+  const bool missing = jobno == nullptr;
+  std::string copy = missing ? "" : jobno;
+  if (g_callback_slot.load() == nullptr) return missing ? NotValid(copy) : CheckJobno(copy);
+  Queue().Submit(AsyncCheck{std::move(copy), missing});
   return 0;
 }
 

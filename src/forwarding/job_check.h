@@ -42,8 +42,11 @@ int CheckJobno(std::string_view jobno);
 ValidationCallback SetCallback(ValidationCallback callback);
 
 // What the host's IsJobnoValid does: without a callback, the check's result;
-// with one, 0 at once and the result later through the callback. A null job
-// number is the empty text.
+// with one, 0 at once and the result later through the callback, from one of
+// a few validation workers (never on the calling thread; a check no worker
+// can take is dropped with a log line). A null job
+// number is not valid (the callback gets it as the empty text); no list is
+// read for it.
 std::int32_t IsJobnoValid(const char* jobno);
 
 }  // namespace zelk::forwarding

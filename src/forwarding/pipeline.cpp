@@ -13,6 +13,7 @@
 #include "forwarding/spool.h"
 #include "forwarding/target_guard.h"
 #include "platform/platform.h"
+#include "tracelog/busy_stretch.h"
 #include "tracelog/trace_log.h"
 #include "tracelog/trim.h"
 
@@ -31,6 +32,8 @@ constexpr char kOpenFailedMessage[] =
     "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- t[Could not open file]";
 constexpr char kWriteFailedMessage[] =
     "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- t[Could not write file]";
+constexpr char kBusyStretchMessage[] =
+    "ForwardTransaction file[%s] -- t[Busy until now: %d lines could not be written]";
 constexpr char kSectionErrorMessage[] =
     "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- %s";
 constexpr char kSectionFailureMessage[] =
@@ -85,8 +88,8 @@ class Call {
   Call(const Transaction& transaction, const config::Snapshot& snapshot)
       : transaction_(transaction),
         snapshot_(snapshot),
-        trans_no_(transaction.trans_no),
-        job_no_(transaction.job_no),
+        trans_no_(tracelog::VisibleText(transaction.trans_no)),
+        job_no_(tracelog::VisibleText(transaction.job_no)),
         upper_job_first_(AsciiUpper(FirstOf(transaction.job_no))),
         value09_(ParseReal(transaction.value09)) {}
 
@@ -102,7 +105,7 @@ class Call {
       return;
     }
     if (config::IntegerSetting(config::Read(snapshot_, config::kValidation)) != 0 &&
-        CheckJobno(job_no_, snapshot_) == 0) {
+        CheckJobno(transaction_.job_no, snapshot_) == 0) {
       tracelog::LogMessageAsync('*', kRecheckFailedMessage);
       return;
     }
@@ -208,13 +211,18 @@ class Call {
   // length before, so no piece of the line stays in it.
   static const char* AppendToTarget(const std::string& target, const std::string& line,
                                     bool spooling) {
-    // A target another handle holds is tried again for a while; any other
-    // failure is final at once.
-    platform::OpenResult opened = platform::OpenWhenFree(
+    // A target another handle holds is tried again for a while, once per
+    // busy stretch; any other failure is final at once.
+    tracelog::LineOpen open = tracelog::OpenForLine(
+        target,
         [&target] {
           return platform::OpenExclusive(target, platform::CreateMode::kCreateIfMissing);
         },
         kBusyTargetPatience);
+    if (open.lines_failed_in_stretch > 0) {
+      tracelog::LogMessage('*', kBusyStretchMessage, target.c_str(), open.lines_failed_in_stretch);
+    }
+    platform::OpenResult& opened = open.opened;
     if (opened.status != platform::OpenStatus::kOk) return kOpenFailedMessage;
     const std::string bytes = LineForDisk(line);
     bool written = false;
@@ -232,7 +240,8 @@ class Call {
 
   const Transaction& transaction_;
   const config::Snapshot& snapshot_;
-  const std::string trans_no_;  // NUL-terminated copies for the log lines
+  // NUL-terminated copies for the log lines, control characters escaped.
+  const std::string trans_no_;
   const std::string job_no_;
   const char upper_job_first_;
   const double value09_;
@@ -264,7 +273,7 @@ void ForwardTransaction2(const Transaction& transaction, const config::Snapshot&
 }
 
 void ForwardTransaction2(const Transaction& transaction) {
-  ForwardTransaction2(transaction, config::Snapshot::Load(config::ConfigFilePath()));
+  ForwardTransaction2(transaction, tracelog::LoadConfiguration(config::ConfigFilePath()));
 }
 
 }  // namespace zelk::forwarding

@@ -31,7 +31,9 @@ namespace zelk::platform {
 
 // Full path of this module's own file (not the host's program), as it would
 // come out of a buffer of `buffer_size` characters: a longer path is cut to
-// buffer_size - 1 characters. Empty when the path cannot be had.
+// buffer_size - 1 characters. Empty when the path cannot be had. Learnt once,
+// when the module is loaded (as is its address), so asking never takes the
+// loader's lock.
 std::string ModulePath(std::size_t buffer_size = 256);
 
 // True when the module's full path does not fit a buffer of `buffer_size`
@@ -108,11 +110,22 @@ struct OpenResult {
   OpenStatus status = OpenStatus::kFailed;
 };
 
+// No open waits: on POSIX every open is non-blocking, and a FIFO is refused
+// by all of them (each opens for reading, which a FIFO would make wait for a
+// writer, or for reading and writing, which would make it its own reader);
+// a device written to fails when it would block.
+// The two reading opens below open regular files only: a FIFO, a device, a
+// pipe or a folder fails with kFailed, as it could make a read wait for ever
+// or never end. The writing opens keep devices working (/dev/null, NUL).
+
 // Opens `path` for reading and writing, never truncating, positioned at the
 // start, so that while the returned handle is open every other open of the
 // file, from this or another process, by any function of this header, fails at
 // once with kBusy instead of waiting. Windows: share mode 0. POSIX: a
-// non-blocking exclusive flock on the open file description.
+// non-blocking exclusive open-file-description lock (fcntl F_OFD_SETLK) of the
+// whole file, which only a handle open for writing can take: a program that
+// may only read the file can hold off this open (with a shared lock) but not
+// the appenders of OpenAppendShared.
 OpenResult OpenExclusive(const std::string& path, CreateMode mode);
 
 // Opens an existing `path` for reading only. Other readers may hold it at the
@@ -125,7 +138,8 @@ OpenResult OpenSharedRead(const std::string& path);
 // another handle's sake, for example during an atomic replace on Windows.
 OpenResult OpenUnlockedRead(const std::string& path);
 
-// Opens `path` for appending, creating it when missing. Every Write appends as
+// Opens `path` for appending (on POSIX for reading too, which its shared lock
+// needs), creating it when missing. Every Write appends as
 // one operation at the current end, so whole lines of several writers (threads
 // or processes) never interleave. Other appenders and readers may hold the
 // file at the same time; only an exclusive holder makes the open fail (kBusy).
@@ -171,20 +185,23 @@ enum class ThreadPriority {
 
 // Runs `task` on a new, short-lived thread at the given priority. The thread
 // keeps the module loaded while it runs: on Windows it holds a reference on the
-// module and ends with FreeLibraryAndExitThread; on POSIX the module's unload
-// waits for it. On success the thread has taken `task` (left empty here).
-// Returns false when no thread could be started; `task` is then left as it
-// was, so the caller can run it itself.
+// module and ends with FreeLibraryAndExitThread; on POSIX the library is
+// linked never to be unmapped, and the process's exit waits a bounded time
+// for it. Nothing a worker does needs the loader's lock (the module's path and
+// address are learnt at load). On success the thread has taken `task` (left
+// empty here). Returns false when no thread could be started; `task` is then
+// left as it was, so the caller can run it itself.
 bool StartDetachedThread(std::function<void()>& task, ThreadPriority priority);
 
 // Waits at most `timeout` until no thread started by StartDetachedThread is
 // still running. True when none is left.
 bool WaitForWorkers(std::chrono::milliseconds timeout);
 
-// Before the module may be unloaded: on POSIX, where unloading unmaps the code
-// that running workers execute, waits at most `timeout` for them (like
-// WaitForWorkers); on Windows, where every worker holds a reference on the
-// module, returns at once. True when no worker is at risk.
+// Before the module may be unloaded: on POSIX waits at most `timeout` for
+// running workers (like WaitForWorkers), so that their lines come before the
+// host goes on; on Windows, where every worker holds a reference on the
+// module, returns at once. True when no worker is still running (POSIX) or at
+// risk (Windows).
 bool AwaitWorkersBeforeUnload(std::chrono::milliseconds timeout);
 
 // Makes every following StartDetachedThread fail (true) or work (false), so

@@ -5,7 +5,6 @@
 #include <limits.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -58,24 +57,46 @@ std::string FullModulePath() {
   return name;
 }
 
+// What this module knows of itself, learnt once while it is loaded: dladdr
+// takes the loader's lock, which an unload holds while it runs the module's
+// teardown, so a worker must never need it.
+struct ModuleIdentity {
+  std::string path;
+  std::uintptr_t base = 0;
+};
+
+ModuleIdentity LearnModuleIdentity() {
+  ModuleIdentity identity;
+  identity.path = FullModulePath();
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&ModuleAnchor), &info) != 0) {
+    identity.base = reinterpret_cast<std::uintptr_t>(info.dli_fbase);
+  }
+  return identity;
+}
+
+// Never destroyed, so that a worker still running at the process's exit can
+// ask for it after the module's teardown.
+const ModuleIdentity& Identity() {
+  static const ModuleIdentity* const identity = new ModuleIdentity(LearnModuleIdentity());
+  return *identity;
+}
+
+// Learns the identity while the module is being loaded, before any of its
+// threads can run.
+[[maybe_unused]] const bool g_identity_learnt_at_load = !Identity().path.empty();
+
 }  // namespace
 
 std::string ModulePath(std::size_t buffer_size) {
   if (buffer_size == 0) return {};
-  std::string path = FullModulePath();
-  if (path.size() > buffer_size - 1) path.resize(buffer_size - 1);
-  return path;
+  const std::string& path = Identity().path;
+  return path.substr(0, std::min(path.size(), buffer_size - 1));
 }
 
-bool ModulePathExceeds(std::size_t buffer_size) {
-  return FullModulePath().size() + 1 > buffer_size;
-}
+bool ModulePathExceeds(std::size_t buffer_size) { return Identity().path.size() + 1 > buffer_size; }
 
-std::uintptr_t ModuleBaseAddress() {
-  Dl_info info{};
-  if (dladdr(reinterpret_cast<void*>(&ModuleAnchor), &info) == 0) return 0;
-  return reinterpret_cast<std::uintptr_t>(info.dli_fbase);
-}
+std::uintptr_t ModuleBaseAddress() { return Identity().base; }
 
 // ---------------------------------------------------------------------------
 // Files
@@ -100,27 +121,65 @@ OpenStatus StatusOfErrno(int error) {
   }
 }
 
-// Opens `path` with `flags` and takes the flock `lock` without waiting. A lock
-// that cannot be had counts as a failed open, which is what gives advisory
-// locks the share-mode semantics of Windows for every opener going through
-// this file.
-OpenResult OpenLocked(const std::string& path, int flags, int lock) {
-  OpenResult result;
-  if (path.empty()) return result;
-  int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
+// Whether a file of type `mode`, opened with `flags`, may be used.  Reads are
+// made of regular files only: a FIFO, a device or a folder opened for reading
+// could keep the reader waiting or never end. A FIFO opened for reading and
+// writing is its own reader, so its open would succeed with nobody reading
+// (and it cannot be positioned): refused too. Devices may be written.
+bool Admissible(int flags, mode_t mode) {
+  switch (flags & O_ACCMODE) {
+    case O_RDONLY:
+      return S_ISREG(mode);
+    case O_RDWR:
+      return !S_ISFIFO(mode);
+    default:
+      return true;
+  }
+}
+
+// Opens `path` with `flags`, never waiting: O_NONBLOCK makes the open of a
+// FIFO return at once instead of waiting for its other end (Admissible then
+// refuses it), and a device that would block a write fail instead. A file
+// Admissible refuses counts as one that could not be opened. Returns the
+// descriptor, or -1 with `status` set.
+int OpenWithoutWaiting(const std::string& path, int flags, OpenStatus& status) {
+  status = OpenStatus::kFailed;
+  if (path.empty()) return -1;
+  int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0644);
   if (fd < 0) {
-    result.status = StatusOfErrno(errno);
-    return result;
+    status = StatusOfErrno(errno);
+    return -1;
   }
-  // A folder opens for reading only; opens for writing refuse it themselves.
   struct stat info {};
-  if ((flags & O_ACCMODE) == O_RDONLY && (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode))) {
+  if (fstat(fd, &info) != 0 || !Admissible(flags, info.st_mode)) {
     ::close(fd);
-    return result;
+    return -1;
   }
-  while (flock(fd, lock | LOCK_NB) != 0) {
+  status = OpenStatus::kOk;
+  return fd;
+}
+
+// Opens `path` with `flags` and takes the whole-file lock `lock` (F_RDLCK
+// shared, F_WRLCK exclusive) without waiting. A lock that cannot be had counts
+// as a busy open, which is what gives advisory locks the share-mode semantics
+// of Windows for every opener going through this file.
+//
+// The locks are open-file-description locks rather than flock: a flock
+// exclusive lock can be taken through a descriptor opened for reading only,
+// so anyone who may merely read a target or the trace log could hold off
+// every writer. An exclusive lock of this kind needs a descriptor open for
+// writing; a reader can take only a shared one, which keeps out the exclusive
+// openers (a target's writer, a trim) but not the appenders of the trace log.
+OpenResult OpenLocked(const std::string& path, int flags, short lock) {
+  OpenResult result;
+  int fd = OpenWithoutWaiting(path, flags, result.status);
+  if (fd < 0) return result;
+  struct flock whole_file {};
+  whole_file.l_type = lock;
+  whole_file.l_whence = SEEK_SET;  // l_start 0 and l_len 0: the whole file, however long
+  while (fcntl(fd, F_OFD_SETLK, &whole_file) != 0) {
     if (errno == EINTR) continue;
-    result.status = errno == EWOULDBLOCK ? OpenStatus::kBusy : OpenStatus::kFailed;
+    result.status = errno == EAGAIN || errno == EACCES ? OpenStatus::kBusy : OpenStatus::kFailed;
     ::close(fd);
     return result;
   }
@@ -176,32 +235,27 @@ bool File::Close() {
   if (!is_open()) return true;
   int fd = Fd(handle_);
   handle_ = kInvalid;
-  // Closing the descriptor releases its flock too.
+  // Closing the descriptor releases its lock too (its only descriptor).
   return ::close(fd) == 0;
 }
 
 OpenResult OpenExclusive(const std::string& path, CreateMode mode) {
   int flags = O_RDWR | (mode == CreateMode::kCreateIfMissing ? O_CREAT : 0);
-  return OpenLocked(path, flags, LOCK_EX);
+  return OpenLocked(path, flags, F_WRLCK);
 }
 
-OpenResult OpenSharedRead(const std::string& path) { return OpenLocked(path, O_RDONLY, LOCK_SH); }
+OpenResult OpenSharedRead(const std::string& path) { return OpenLocked(path, O_RDONLY, F_RDLCK); }
 
 OpenResult OpenUnlockedRead(const std::string& path) {
   OpenResult result;
-  if (path.empty()) return result;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    result.status = StatusOfErrno(errno);
-    return result;
-  }
-  FileAccess::Handle(result.file) = fd;
-  result.status = OpenStatus::kOk;
+  int fd = OpenWithoutWaiting(path, O_RDONLY, result.status);
+  if (fd >= 0) FileAccess::Handle(result.file) = fd;
   return result;
 }
 
 OpenResult OpenAppendShared(const std::string& path) {
-  return OpenLocked(path, O_WRONLY | O_CREAT | O_APPEND, LOCK_SH);
+  // Read access too, which the shared lock needs.
+  return OpenLocked(path, O_RDWR | O_CREAT | O_APPEND, F_RDLCK);
 }
 
 // ---------------------------------------------------------------------------
@@ -254,25 +308,22 @@ std::string NarrowFromUtf16(std::u16string_view text) {
 // ---------------------------------------------------------------------------
 // Worker threads
 //
-// Threads are joinable and tracked rather than detached: the module can only
-// be unmapped safely once every thread that runs its code has really ended,
-// and only a join proves that. Finished threads are reaped at the next start;
-// the registry's destructor, which runs when the module is unloaded, joins the
-// rest.
+// Threads are joinable and tracked, so that a wait for them knows when each
+// has really ended. Finished threads are reaped at the next start. The
+// library is linked so that it is never unmapped (-z nodelete): a dlclose
+// runs no teardown, and a worker still running after it finds its code in
+// place. The registry itself is never destroyed, so a worker can always
+// finish with it; at the process's exit, which runs the module's teardown
+// under the loader's lock, a guard waits a bounded time for the workers
+// before the rest of the module's state is torn down.
 
 namespace {
 
+// How long the process's exit waits for running workers.
+constexpr auto kWorkerGraceAtExit = std::chrono::seconds(2);
+
 class WorkerRegistry {
  public:
-  ~WorkerRegistry() {
-    std::list<Worker> remaining;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      remaining.swap(workers_);
-    }
-    for (Worker& worker : remaining) worker.thread.join();
-  }
-
   bool Start(std::function<void()>& task, ThreadPriority priority) {
     std::list<Worker> finished;
     std::lock_guard<std::mutex> lock(mutex_);
@@ -349,9 +400,17 @@ class WorkerRegistry {
   int running_ = 0;
 };
 
+// Made at the first start, after the state the workers use, so that its
+// destructor runs before that state's.
+struct ExitGuard {
+  WorkerRegistry& registry;
+  ~ExitGuard() { registry.WaitUntilIdle(kWorkerGraceAtExit); }
+};
+
 WorkerRegistry& Registry() {
-  static WorkerRegistry registry;
-  return registry;
+  static WorkerRegistry* const registry = new WorkerRegistry();
+  static ExitGuard guard{*registry};
+  return *registry;
 }
 
 std::atomic<bool> g_fail_thread_start{false};
@@ -584,7 +643,7 @@ void SetTimeZoneForTesting(const char* tz) {
 
 FileVersion QueryFileVersion(const std::string& path) {
   FileVersion version;
-  if (path.empty() || path != FullModulePath()) return version;
+  if (path.empty() || path != Identity().path) return version;
   version.status = FileVersion::Status::kOk;
   version.parts = {ZELK_VERSION_MAJOR, ZELK_VERSION_MINOR, ZELK_VERSION_PATCH, ZELK_VERSION_TWEAK};
   return version;

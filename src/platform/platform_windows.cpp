@@ -38,36 +38,50 @@ HMODULE OwnModule() {
   return module;
 }
 
-// The module's path as GetModuleFileNameA writes it into `buffer_size`
-// characters; `cut` tells whether the buffer was too small.
-std::string ModuleFileName(std::size_t buffer_size, bool* cut) {
-  *cut = false;
-  HMODULE module = OwnModule();
-  if (module == nullptr || buffer_size == 0) return {};
-  std::vector<char> buffer(buffer_size + 1, '\0');
-  DWORD length = GetModuleFileNameA(module, buffer.data(), static_cast<DWORD>(buffer_size));
-  if (length == 0) return {};
-  if (length >= buffer_size) {
-    *cut = true;
-    length = static_cast<DWORD>(buffer_size - 1);
-  }
-  return std::string(buffer.data(), length);
+// The longest path Windows knows, with its terminating NUL.
+constexpr DWORD kLongestPath = 32768;
+
+// What this module knows of itself, learnt once while it is loaded (in its
+// attach, under the loader's lock, where asking is allowed): a worker asking
+// later could wait for the lock while a detach that holds it waits for the
+// worker.
+struct ModuleIdentity {
+  std::string path;
+  HMODULE module = nullptr;
+};
+
+ModuleIdentity LearnModuleIdentity() {
+  ModuleIdentity identity;
+  identity.module = OwnModule();
+  if (identity.module == nullptr) return identity;
+  std::vector<char> buffer(kLongestPath, '\0');
+  const DWORD length = GetModuleFileNameA(identity.module, buffer.data(), kLongestPath);
+  if (length > 0 && length < kLongestPath) identity.path.assign(buffer.data(), length);
+  return identity;
 }
+
+// Never destroyed, so that a worker still running at the process's exit can
+// ask for it after the module's teardown.
+const ModuleIdentity& Identity() {
+  static const ModuleIdentity* const identity = new ModuleIdentity(LearnModuleIdentity());
+  return *identity;
+}
+
+[[maybe_unused]] const bool g_identity_learnt_at_load = Identity().module != nullptr;
 
 }  // namespace
 
+// As GetModuleFileNameA writes the path into `buffer_size` characters: a path
+// that does not fit with its NUL is cut to buffer_size - 1 characters.
 std::string ModulePath(std::size_t buffer_size) {
-  bool cut = false;
-  return ModuleFileName(buffer_size, &cut);
+  if (buffer_size == 0) return {};
+  const std::string& path = Identity().path;
+  return path.substr(0, std::min(path.size(), buffer_size - 1));
 }
 
-bool ModulePathExceeds(std::size_t buffer_size) {
-  bool cut = false;
-  ModuleFileName(buffer_size, &cut);
-  return cut;
-}
+bool ModulePathExceeds(std::size_t buffer_size) { return Identity().path.size() + 1 > buffer_size; }
 
-std::uintptr_t ModuleBaseAddress() { return reinterpret_cast<std::uintptr_t>(OwnModule()); }
+std::uintptr_t ModuleBaseAddress() { return reinterpret_cast<std::uintptr_t>(Identity().module); }
 
 // ---------------------------------------------------------------------------
 // Files
@@ -94,6 +108,12 @@ OpenStatus StatusOfError(DWORD error) {
   }
 }
 
+// True for a file on a disk, not a pipe, a console or another device.
+bool IsDiskFile(HANDLE handle) { return GetFileType(handle) == FILE_TYPE_DISK; }
+
+// Opens `path`. A pipe's open never waits (it fails when no instance is free),
+// but a read from it would wait for the writer: reads are made of disk files
+// only, and anything else is refused like a file that cannot be opened.
 OpenResult Open(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
   OpenResult result;
   if (path.empty()) return result;
@@ -101,6 +121,10 @@ OpenResult Open(const std::string& path, DWORD access, DWORD share, DWORD dispos
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     result.status = StatusOfError(GetLastError());
+    return result;
+  }
+  if (access == GENERIC_READ && !IsDiskFile(handle)) {
+    CloseHandle(handle);
     return result;
   }
   FileAccess::Handle(result.file) = reinterpret_cast<std::intptr_t>(handle);

@@ -20,6 +20,7 @@
 #include "config/config.h"
 #include "config/settings.h"
 #include "platform/platform.h"
+#include "tracelog/busy_stretch.h"
 #include "tracelog/format.h"
 #include "tracelog/trim.h"
 #include "tracelog/version.h"
@@ -55,6 +56,10 @@ constexpr char kLoadedBannerMessage[] =
     "%s is loaded at [0x%8.8" PRIXPTR "] v[%s] logflags[%s] maxlines[%d]";
 constexpr char kOperatingSystemMessage[] = "OS: %s";
 constexpr char kUnloadedBannerMessage[] = "%s is unloaded";
+constexpr char kLogBusyStretchMessage[] =
+    "Trace log file[%s] -- t[Busy until now: %d lines could not be written]";
+constexpr char kConfigurationTooLargeMessage[] =
+    "Configuration file[%s] -- t[Larger than %d bytes: not read, every setting has its default]";
 
 struct Settings {
   std::string file_name;  // empty: nothing is written
@@ -169,11 +174,19 @@ std::string LineOf(char category, std::string_view text) {
 
 // One append of the whole line, so lines of several writers never mix. Runs
 // under the log lock: while it waits for a busy file, the process's other
-// messages wait behind it and keep their order.
+// messages wait behind it and keep their order. Once a wait has run out, the
+// lines that follow are lost at once until the file is free again; the first
+// line then written says how many were lost.
 void AppendLine(const std::string& path, const std::string& line) {
-  platform::OpenResult opened =
-      platform::OpenWhenFree([&path] { return platform::OpenAppendShared(path); }, kBusyRetryLimit);
-  if (opened.status == platform::OpenStatus::kOk) opened.file.Write(line.data(), line.size());
+  LineOpen open = OpenForLine(
+      path, [&path] { return platform::OpenAppendShared(path); }, kBusyRetryLimit);
+  if (open.opened.status != platform::OpenStatus::kOk) return;
+  if (open.lines_failed_in_stretch > 0) {
+    const std::string lost = LineOf(
+        kError, FormatText(kLogBusyStretchMessage, path.c_str(), open.lines_failed_in_stretch));
+    open.opened.file.Write(lost.data(), lost.size());
+  }
+  open.opened.file.Write(line.data(), line.size());
 }
 
 void WriteLine(char category, std::string_view text) {
@@ -203,10 +216,19 @@ std::string_view Unformatted(const char* format) {
 
 }  // namespace
 
+config::Snapshot LoadConfiguration(const std::string& path) {
+  config::Snapshot snapshot = config::Snapshot::Load(path);
+  if (snapshot.too_large()) {
+    LogMessage(kError, kConfigurationTooLargeMessage, path.c_str(),
+               static_cast<int>(config::kLargestConfigurationFile));
+  }
+  return snapshot;
+}
+
 void OpenTraceLog(const std::optional<std::string>& settings_path) {
   try {
     const config::Snapshot snapshot =
-        config::Snapshot::Load(settings_path ? *settings_path : config::ConfigFilePath());
+        LoadConfiguration(settings_path ? *settings_path : config::ConfigFilePath());
     const std::string file_name = config::Read(snapshot, config::kLogFileName);
     const std::int32_t line_limit =
         config::IntegerSetting(config::Read(snapshot, config::kLogMaxLines));
@@ -268,6 +290,30 @@ void WriteTraceLine(char category, std::string_view text) {
   } catch (...) {
     // The lock could not be had or no memory: the message is dropped.
   }
+}
+
+std::string VisibleText(std::string_view host_text) {
+  constexpr char kHexDigits[] = "0123456789ABCDEF";
+  constexpr unsigned char kDelete = 0x7F;
+  std::string shown;
+  shown.reserve(host_text.size());
+  for (const char c : host_text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != kDelete) {
+      shown += c;
+    } else if (c == '\r') {
+      shown += "\\r";
+    } else if (c == '\n') {
+      shown += "\\n";
+    } else if (c == '\t') {
+      shown += "\\t";
+    } else {
+      shown += "\\x";
+      shown += kHexDigits[byte >> 4];
+      shown += kHexDigits[byte & 0xF];
+    }
+  }
+  return shown;
 }
 
 bool IsCategoryEnabled(char category) {

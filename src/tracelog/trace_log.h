@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "config/config.h"
+
 #if defined(__GNUC__)
 #define ZELK_PRINTF_FORMAT(format_index, first_argument) \
   __attribute__((format(printf, format_index, first_argument)))
@@ -18,6 +20,11 @@
 #endif
 
 namespace zelk::tracelog {
+
+// Loads the configuration file at `path` as config::Snapshot::Load does, and
+// logs it when the file was refused for its size. Every reader of the
+// configuration goes through here, so a refused file never goes unnoticed.
+config::Snapshot LoadConfiguration(const std::string& path);
 
 // Reads FileName, MaxLines and Flags of section Log from `settings_path`, or
 // from the module's configuration file when none is given, and configures the
@@ -38,6 +45,13 @@ void LogMessageAsync(char category, const char* format, ...) ZELK_PRINTF_FORMAT(
 
 // Writes one finished message: filter, log lock, append, count, periodic trim.
 void WriteTraceLine(char category, std::string_view text);
+
+// A text from the host (a job or transaction number) as it may stand in a
+// message: every control character (0x00 to 0x1F, and 0x7F) shown as an
+// escape, `\r`, `\n`, `\t` or `\xHH` (two uppercase hexadecimal digits), so
+// that no host text can end a line of the log and start a forged one. Every
+// other byte stays as it is.
+std::string VisibleText(std::string_view host_text);
 
 // The Flags filter for categories other than '.', '*' and NUL.
 bool IsCategoryEnabled(char category);

@@ -482,6 +482,11 @@ CheckResult CheckConfiguration(const std::string& config_path, std::ostream& out
     report.Problem("the configuration file does not exist; every setting has its default");
   }
   const config::Snapshot snapshot = config::Snapshot::Load(config_path);
+  if (snapshot.too_large()) {
+    report.Problem("the configuration file is larger than " +
+                   std::to_string(config::kLargestConfigurationFile) +
+                   " bytes and is not read; every setting has its default");
+  }
   const config::Snapshot::Outline outline = snapshot.Describe();
   out << "  encoding: " << config::EncodingName(snapshot.encoding()) << "\n";
   CheckFileContent(config_path, snapshot.encoding(), report);
