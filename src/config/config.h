@@ -38,7 +38,7 @@ std::string_view EncodingName(Encoding encoding);
 // The largest configuration file that is read, in bytes (16 MiB): a usual file
 // is a few kilobytes, and a larger one is most likely not a configuration at
 // all (a device, a log written to the wrong name).
-inline constexpr std::size_t kLargestConfigurationFile = 16 * 1024 * 1024;
+inline constexpr std::size_t kLargestConfigurationFile = std::size_t{16} * 1024 * 1024;
 
 // The whole configuration file as it was at one moment, parsed. Reading every
 // setting of a call from one snapshot means a call never sees half of an edit,

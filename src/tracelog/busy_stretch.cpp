@@ -15,7 +15,7 @@ class StretchTable {
  public:
   bool InStretch(const std::string& path) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return failed_.count(path) != 0;
+    return failed_.contains(path);
   }
   // Counts one more failed line, beginning a stretch when there is none.
   void CountFailure(const std::string& path) {
