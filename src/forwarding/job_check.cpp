@@ -25,7 +25,6 @@ constexpr char kOpenFailedMessage[] =
 constexpr char kValidMessage[] = "IsJobnoValid section[%d] file[%s] jobno[%s] -- IS VALID line[%d]";
 constexpr char kNotValidMessage[] = "IsJobnoValid jobno[%s] -- NOT VALID";
 
-constexpr std::size_t kLayoutLength = 10;
 constexpr char kNoSplit = '0';
 constexpr char kEndOfFile = '\x1A';  // Ctrl-Z ends a list file
 constexpr std::size_t kReadChunk = 64 * 1024;
@@ -287,7 +286,7 @@ void RunAsyncCheck(const std::string& jobno) {
 }  // namespace
 
 std::optional<FieldLayout> ParseFieldLayout(std::string_view text) {
-  if (text.size() != kLayoutLength) return std::nullopt;
+  if (text.size() != kFieldLayoutLength) return std::nullopt;
   // Each group reads as atoi reads it. A negative start counts as 0; a
   // negative length makes the field empty (so does "-0": a length of 0 keeps
   // nothing); a negative skip count has no meaning and skips nothing.
