@@ -17,6 +17,8 @@
 namespace zelk::extformat {
 namespace {
 
+constexpr std::size_t kTypicalNameFields = 8;
+
 FormatFault MissingOrdinal(const FormatPart& reference) {
   FormatFault fault;
   fault.kind = FaultKind::kMissingOrdinal;
@@ -50,6 +52,8 @@ class FieldRecord::Renderer {
     // Field values are mostly about as long as their references; twice the
     // format saves the regrowing in the common case.
     rendered_.reserve(format_size * 2);
+    // A file name holds a handful of fields: room for them in one go.
+    if (filter_ == ValueFilter::kFileNameSafe) field_bytes_.reserve(kTypicalNameFields);
   }
 
   void Part(const FormatPart& part) {
@@ -88,7 +92,7 @@ class FieldRecord::Renderer {
   const FieldRecord& record_;
   const ValueFilter filter_;
   std::string rendered_;
-  std::vector<internal::FieldBytes> field_bytes_;  // file names only
+  std::vector<internal::FieldBytes> field_bytes_;  // what each field wrote, file names only
 };
 
 void FieldRecord::ExtFormat(std::string& output, std::string_view format,

@@ -1,6 +1,7 @@
 #include "extformat/value_filters.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace zelk::extformat::internal {
 namespace {
@@ -30,27 +31,52 @@ bool IsPortNumber(std::string_view text) {
          std::end(kSuperscripts);
 }
 
-// Mends one path component; `written[i]` says whether a field wrote
-// component[i].
-void MendComponent(std::string& component, const std::vector<bool>& written) {
-  if (std::none_of(written.begin(), written.end(), [](bool w) { return w; })) return;
-  if (std::all_of(component.begin(), component.end(), IsDroppedAtTheEnd)) {
-    for (std::size_t i = 0; i < component.size(); ++i) {
-      if (written[i]) component[i] = kMendByte;
+// Mends the path component name[begin, end) in place; `written[i]` says
+// whether a field wrote name[i]. Returns where a "_" has to go in, if one does.
+std::optional<std::size_t> MendComponent(std::string& name, const std::vector<bool>& written,
+                                         std::size_t begin, std::size_t end) {
+  bool any_written = false;
+  for (std::size_t i = begin; i < end && !any_written; ++i) any_written = written[i];
+  if (!any_written) return std::nullopt;
+  if (std::all_of(name.begin() + static_cast<std::ptrdiff_t>(begin),
+                  name.begin() + static_cast<std::ptrdiff_t>(end), IsDroppedAtTheEnd)) {
+    for (std::size_t i = begin; i < end; ++i) {
+      if (written[i]) name[i] = kMendByte;
     }
-    return;  // it holds a "_" now, so it is no device either
+    return std::nullopt;  // it holds a "_" now, so it is no device either
   }
-  if (IsDroppedAtTheEnd(component.back()) && written.back()) component.back() = kMendByte;
-  const std::size_t base_end = std::min(component.find('.'), component.size());
+  if (IsDroppedAtTheEnd(name[end - 1]) && written[end - 1]) name[end - 1] = kMendByte;
+  const std::string_view component = std::string_view(name).substr(begin, end - begin);
+  const std::size_t base_end = begin + std::min(component.find('.'), component.size());
   std::size_t name_end = base_end;
-  while (name_end > 0 && component[name_end - 1] == ' ') --name_end;
-  if (!IsDeviceName(std::string_view(component).substr(0, name_end))) return;
+  while (name_end > begin && name[name_end - 1] == ' ') --name_end;
+  if (!IsDeviceName(std::string_view(name).substr(begin, name_end - begin))) return std::nullopt;
   // A device the format's own text names is the configuration's choice.
-  for (std::size_t i = base_end; i-- > 0;) {
-    if (written[i]) {
-      component.insert(i + 1, 1, kMendByte);
-      return;
+  for (std::size_t i = base_end; i-- > begin;) {
+    if (written[i]) return i + 1;
+  }
+  return std::nullopt;
+}
+
+// Whether any component of `name` is one that may need mending, whoever
+// wrote it: most names have none, and then nothing more is looked at.
+bool MayNeedMending(std::string_view name) {
+  for (std::size_t begin = 0;;) {
+    const std::size_t end = static_cast<std::size_t>(
+        std::find_if(name.begin() + static_cast<std::ptrdiff_t>(begin), name.end(), IsSeparator) -
+        name.begin());
+    const std::string_view component = name.substr(begin, end - begin);
+    if (component.empty()) {
+      if (begin == 0 && end < name.size()) return true;
+    } else if (IsDroppedAtTheEnd(component.back())) {
+      return true;  // covers the components of dots and spaces alone too
+    } else {
+      std::string_view base = component.substr(0, component.find('.'));
+      while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
+      if (IsDeviceName(base)) return true;
     }
+    if (end == name.size()) return false;
+    begin = end + 1;
   }
 }
 
@@ -81,8 +107,8 @@ bool IsDeviceName(std::string_view name) {
          IsPortNumber(name.substr(3));
 }
 
-void KeepFieldsInTheirComponents(std::string& name, const std::vector<FieldBytes>& fields) {
-  if (fields.empty()) return;
+void KeepFieldsInTheirComponents(std::string& name, std::span<const FieldBytes> fields) {
+  if (fields.empty() || !MayNeedMending(name)) return;
   std::vector<bool> written(name.size(), false);
   bool starts_with_empty_field = false;
   for (const FieldBytes& field : fields) {
@@ -90,26 +116,22 @@ void KeepFieldsInTheirComponents(std::string& name, const std::vector<FieldBytes
               written.begin() + static_cast<std::ptrdiff_t>(field.end), true);
     starts_with_empty_field = starts_with_empty_field || field.end == 0;
   }
-  std::string mended;
-  mended.reserve(name.size() + 4);
+  // Mended in place; the rare insertions come last, from the back, so that
+  // the places found stay valid.
+  std::vector<std::size_t> insertions;
   for (std::size_t begin = 0;;) {
     const std::size_t end = static_cast<std::size_t>(
         std::find_if(name.begin() + static_cast<std::ptrdiff_t>(begin), name.end(), IsSeparator) -
         name.begin());
-    std::string component = name.substr(begin, end - begin);
     if (begin == 0 && end == 0 && end < name.size() && starts_with_empty_field) {
-      component = std::string(1, kMendByte);
-    } else {
-      MendComponent(component,
-                    std::vector<bool>(written.begin() + static_cast<std::ptrdiff_t>(begin),
-                                      written.begin() + static_cast<std::ptrdiff_t>(end)));
+      insertions.push_back(0);
+    } else if (const std::optional<std::size_t> at = MendComponent(name, written, begin, end)) {
+      insertions.push_back(*at);
     }
-    mended += component;
     if (end == name.size()) break;
-    mended += name[end];
     begin = end + 1;
   }
-  name = std::move(mended);
+  for (auto at = insertions.rbegin(); at != insertions.rend(); ++at) name.insert(*at, 1, kMendByte);
 }
 
 }  // namespace zelk::extformat::internal

@@ -6,6 +6,7 @@
 #define ZELK_EXTFORMAT_VALUE_FILTERS_H_
 
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,7 +45,7 @@ bool IsDeviceName(std::string_view name);
 //    name: "_" goes in after the last byte a field wrote in that name;
 //  - a first component that a field left empty, before a separator, becomes
 //    "_" (the name would otherwise start at the root).
-void KeepFieldsInTheirComponents(std::string& name, const std::vector<FieldBytes>& fields);
+void KeepFieldsInTheirComponents(std::string& name, std::span<const FieldBytes> fields);
 
 }  // namespace zelk::extformat::internal
 
