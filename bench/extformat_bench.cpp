@@ -38,6 +38,28 @@ void BM_ExtFormatLine(benchmark::State& state) {
 }
 BENCHMARK(BM_ExtFormatLine);
 
+// The format read once and rendered from its parts, as a caller that renders
+// one format many times would.
+void BM_ExtFormatLineParsedOnce(benchmark::State& state) {
+  const zelk::extformat::FieldRecord record = LineRecord();
+  const zelk::extformat::ParsedFormat format(kLineFormat);
+  std::string line;
+  for (auto _ : state) {
+    record.ExtFormat(line, format);
+    benchmark::DoNotOptimize(line.data());
+  }
+}
+BENCHMARK(BM_ExtFormatLineParsedOnce);
+
+// Reading the format alone.
+void BM_ParseLineFormat(benchmark::State& state) {
+  for (auto _ : state) {
+    const zelk::extformat::ParsedFormat format(kLineFormat);
+    benchmark::DoNotOptimize(format.parts().data());
+  }
+}
+BENCHMARK(BM_ParseLineFormat);
+
 // The floor: the values are at hand and the template is ready, so this is
 // the formatting step alone.
 void BM_SnprintfLine(benchmark::State& state) {

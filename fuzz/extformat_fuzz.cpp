@@ -7,7 +7,7 @@
 // is a kind letter, the ordinal up to "=", and the value after it:
 //   d  integer (decimal, wrapped to 32 bits)    s  text (SetText of a view)
 //   f  real (as strtod reads it, "nan" too)     S  text (SetText of a C text)
-//   N  text (SetText of a null pointer)
+//   N  text (SetText of a null pointer)     B  line break (SetLineBreak; value ignored)
 // Without an empty line the whole input is the format of an empty record.
 #include <charconv>
 #include <cstddef>
@@ -20,12 +20,15 @@
 #include <vector>
 
 #include "extformat/field_record.h"
+#include "extformat/parsed_format.h"
 #include "fuzz_support.h"
 
 namespace {
 
 using zelk::extformat::ExtFormatError;
 using zelk::extformat::FieldRecord;
+using zelk::extformat::FormatFault;
+using zelk::extformat::ParsedFormat;
 using zelk::extformat::ValueFilter;
 using zelk::fuzz::ExpectEqual;
 using zelk::fuzz::Fail;
@@ -59,6 +62,7 @@ struct ModelField {
   std::int32_t integer = 0;
   std::string text;
   double real = 0;
+  bool line_break = false;
 };
 
 struct Model {
@@ -124,6 +128,11 @@ void SetFields(std::string_view header, FieldRecord& record, Model& model) {
       case 'N':
         record.SetText(ordinal, static_cast<const char*>(nullptr));
         break;
+      case 'B':
+        field.text = "\n";
+        field.line_break = true;
+        record.SetLineBreak(ordinal);
+        break;
       default:
         continue;
     }
@@ -171,6 +180,87 @@ void MakeFileNameSafe(std::string& value) {
   }
 }
 
+void MakeLineSafe(std::string& value) {
+  for (char& c : value) {
+    if (c == '\r' || c == '\n') c = ' ';
+  }
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+bool IsWindowsDevice(const std::string& name) {
+  const std::string upper = Upper(name);
+  for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+    if (upper == device) return true;
+  }
+  if (upper.size() < 4 || (upper.compare(0, 3, "COM") != 0 && upper.compare(0, 3, "LPT") != 0)) {
+    return false;
+  }
+  const std::string number = upper.substr(3);
+  for (const char* digit : {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9", "\xB9", "\xB2",
+                            "\xB3", "\xC2\xB9", "\xC2\xB2", "\xC2\xB3"}) {
+    if (number == digit) return true;
+  }
+  return false;
+}
+
+// A file name's bytes, each marked with whether a field wrote it, and where
+// fields that wrote nothing stood.
+struct MarkedName {
+  std::string bytes;
+  std::vector<bool> by_field;
+  bool empty_field_at_start = false;
+};
+
+// One component of a file name mended as the file-name filter promises.
+std::string MendComponent(std::string component, std::vector<bool> by_field) {
+  bool any = false;
+  for (bool b : by_field) any = any || b;
+  if (!any) return component;
+  if (component.find_first_not_of(". ") == std::string::npos) {
+    for (std::size_t i = 0; i < component.size(); ++i) {
+      if (by_field[i]) component[i] = '_';
+    }
+    return component;
+  }
+  const char last = component.back();
+  if ((last == '.' || last == ' ') && by_field.back()) component.back() = '_';
+  std::size_t base = component.find('.');
+  if (base == std::string::npos) base = component.size();
+  std::string name = component.substr(0, base);
+  while (!name.empty() && name.back() == ' ') name.pop_back();
+  if (!IsWindowsDevice(name)) return component;
+  std::size_t last_by_field = base;
+  for (std::size_t i = 0; i < base; ++i) {
+    if (by_field[i]) last_by_field = i;
+  }
+  if (last_by_field != base) component.insert(last_by_field + 1, "_");
+  return component;
+}
+
+std::string MendFileName(const MarkedName& name) {
+  std::string mended;
+  std::size_t begin = 0;
+  while (true) {
+    std::size_t end = begin;
+    while (end < name.bytes.size() && name.bytes[end] != '/' && name.bytes[end] != '\\') ++end;
+    std::string component = name.bytes.substr(begin, end - begin);
+    if (begin == 0 && end == 0 && end < name.bytes.size() && name.empty_field_at_start) {
+      component = "_";
+    }
+    mended += MendComponent(
+        component, std::vector<bool>(name.by_field.begin() + begin, name.by_field.begin() + end));
+    if (end == name.bytes.size()) return mended;
+    mended += name.bytes[end];
+    begin = end + 1;
+  }
+}
+
 struct Outcome {
   std::optional<std::string> rendered;  // set on success
   std::string error;                    // the message otherwise
@@ -179,14 +269,17 @@ struct Outcome {
 Outcome Reference(const Model& model, std::string_view format, ValueFilter filter) {
   format = CText(format);
   std::string out;
+  MarkedName name;
   std::size_t i = 0;
   while (i < format.size()) {
     if (format[i] != '%') {
       out += format[i++];
+      name.by_field.push_back(false);
       continue;
     }
     if (i + 1 < format.size() && format[i + 1] == '%') {
       out += '%';
+      name.by_field.push_back(false);
       i += 2;
       continue;
     }
@@ -220,8 +313,17 @@ Outcome Reference(const Model& model, std::string_view format, ValueFilter filte
         break;
     }
     if (filter == ValueFilter::kFileNameSafe) MakeFileNameSafe(value);
+    if (filter == ValueFilter::kLineSafe && field->kind == 's' && !field->line_break) {
+      MakeLineSafe(value);
+    }
+    if (out.empty() && value.empty()) name.empty_field_at_start = true;
     out += value;
+    name.by_field.resize(out.size(), true);
     i = at + 3;
+  }
+  if (filter == ValueFilter::kFileNameSafe) {
+    name.bytes = out;
+    return {MendFileName(name), {}};
   }
   return {out, {}};
 }
@@ -245,6 +347,29 @@ void CheckRendering(const FieldRecord& record, const Model& model, std::string_v
   ExpectEqual("the output equals the reference rendering", *expected.rendered, output);
 }
 
+// A format read once renders as its text does, and its first fault is the
+// one rendering raises.
+void CheckParsedFormat(const FieldRecord& record, const Model& model, std::string_view format) {
+  const ParsedFormat parsed(format);
+  const std::optional<FormatFault> fault = record.FirstFault(parsed);
+  for (ValueFilter filter :
+       {ValueFilter::kAsIs, ValueFilter::kFileNameSafe, ValueFilter::kLineSafe}) {
+    const Outcome expected = Reference(model, format, filter);
+    std::string output;
+    try {
+      record.ExtFormat(output, parsed, filter);
+    } catch (const ExtFormatError& error) {
+      ExpectEqual("a parsed format raises the first fault", expected.error, error.what());
+      if (!fault) Fail("FirstFault finds the fault rendering raises", expected.error, "none");
+      ExpectEqual("FirstFault's message is the one raised", expected.error, fault->Message());
+      continue;
+    }
+    if (!expected.rendered) Fail("a parsed format raises a fault", expected.error, output);
+    if (fault) Fail("FirstFault finds nothing in a format that renders", "none", fault->Message());
+    ExpectEqual("a parsed format renders as its text", *expected.rendered, output);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -262,5 +387,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   SetFields(header, record, model);
   CheckRendering(record, model, format, ValueFilter::kAsIs);
   CheckRendering(record, model, format, ValueFilter::kFileNameSafe);
+  CheckRendering(record, model, format, ValueFilter::kLineSafe);
+  CheckParsedFormat(record, model, format);
   return 0;
 }

@@ -5,10 +5,12 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "extformat/field_record.h"
+#include "extformat/parsed_format.h"
 #include "platform/platform.h"
 
 namespace zelk::extformat {
@@ -230,6 +232,108 @@ TEST_F(ExtFormatTest, FileNameSafeFilterChangesOnlyFieldValues) {
             "dir/a/b\\c:d\x01"
             "e\x7F"
             "f\x1F\xE9:-42_2.500000%.txt");
+}
+
+// Each component a field wrote part of stays the file or folder the format
+// names, and never a device; what the format's own text says is kept.
+TEST(ExtFormat, FileNameSafeFilterKeepsFieldsInTheirComponents) {
+  struct Case {
+    const char* format;
+    const char* value;  // of "07"
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"base/out/%@07/%@07/data.txt", "..", "base/out/__/__/data.txt"},
+      {"base/%@07/x", ".", "base/_/x"},
+      {"base/.%@07/x", ".", "base/._/x"},
+      {"base/%@07./x", ".", "base/_./x"},
+      {"base/%@07/x", " . ", "base/___/x"},
+      {"out/%@07.txt", "NUL", "out/NUL_.txt"},
+      {"out/%@07", "nul", "out/nul_"},
+      {"out/%@07.tar.gz", "Com1", "out/Com1_.tar.gz"},
+      {"out/%@07", "LPT9", "out/LPT9_"},
+      {"out/%@07", "COM\xB9", "out/COM\xB9_"},
+      {"out/%@07", "conout$", "out/conout$_"},
+      {"out/%@07 .txt", "aux", "out/aux_ .txt"},
+      {"out/N%@07.txt", "UL", "out/NUL_.txt"},
+      {"out/%@07L.txt", "NU", "out/NU_L.txt"},
+      {"out/%@07/x", "abc.", "out/abc_/x"},
+      {"out/%@07", "abc ", "out/abc_"},
+      {"out/%-5@07.txt", "ab", "out/ab   .txt"},
+      {"out/%-5@07", "ab", "out/ab  _"},
+      {"%@07/x.txt", "", "_/x.txt"},
+      {"%@07\\%@07\\x.txt", "", "_\\\\x.txt"},
+      // Nothing to mend: other names, and what the format's own text says.
+      {"out/%@07.txt", "COM10", "out/COM10.txt"},
+      {"out/%@07.txt", "CONSOLE", "out/CONSOLE.txt"},
+      {"out/%@07.txt", "..x", "out/..x.txt"},
+      {"../%@07/NUL.%@07", "A", "../A/NUL.A"},
+      {"out/%@07./", "x", "out/x./"},
+      {"/dev/null%@07", "", "/dev/null"},
+      {"out/%@07", "", "out/"},
+      {"%@07", "", ""},
+  };
+  for (const Case& c : cases) {
+    FieldRecord record;
+    record.SetText("07", c.value);
+    EXPECT_EQ(Render(record, c.format, ValueFilter::kFileNameSafe), c.expected)
+        << c.format << " with " << c.value;
+  }
+}
+
+TEST(ExtFormat, LineSafeFilterKeepsFieldsOnTheLine) {
+  FieldRecord record;
+  record.SetText("03", "OP1\r\n99999,FAKE-RECORD\r");
+  record.SetLineBreak("99");
+  record.SetInteger("01", 7);
+  EXPECT_EQ(Render(record, "a\r\n%@03|%@99|%-3@01", ValueFilter::kLineSafe),
+            "a\r\nOP1  99999,FAKE-RECORD |\n|7  ");
+  EXPECT_EQ(Render(record, "%@03%@99", ValueFilter::kAsIs), "OP1\r\n99999,FAKE-RECORD\r\n");
+  // In a file name the line break is a control character like any other.
+  EXPECT_EQ(Render(record, "x%@99", ValueFilter::kFileNameSafe), "x_");
+}
+
+// The parser keeps the first fault of form with where its reference begins;
+// against a record a missing ordinal earlier in the text comes first.
+TEST_F(ExtFormatTest, FaultsKeepTheirPlace) {
+  struct Case {
+    const char* format;
+    FaultKind kind;
+    std::size_t offset;
+    bool lone_percent;
+  };
+  const Case cases[] = {
+      {"100% sure", FaultKind::kIllegalFormatString, 3, true},
+      {"abc%", FaultKind::kIllegalFormatString, 3, true},
+      {"%%%q", FaultKind::kIllegalFormatString, 2, true},
+      {"%@01%5x", FaultKind::kIllegalFormatString, 4, false},
+      {"%5-3@01", FaultKind::kIllegalFormatString, 0, false},
+      {"ab%@1", FaultKind::kBadOrdinal, 2, false},
+      {"%@01 %q %@02", FaultKind::kIllegalFormatString, 5, true},
+      {"%@01 %@02 %q", FaultKind::kMissingOrdinal, 5, false},
+  };
+  for (const Case& c : cases) {
+    const ParsedFormat parsed(c.format);
+    const std::optional<FormatFault> fault = record_.FirstFault(parsed);
+    ASSERT_TRUE(fault.has_value()) << c.format;
+    EXPECT_EQ(fault->kind, c.kind) << c.format;
+    EXPECT_EQ(fault->offset, c.offset) << c.format;
+    EXPECT_EQ(fault->lone_percent, c.lone_percent) << c.format;
+    EXPECT_EQ(fault->Message(), ErrorOf(record_, c.format)) << c.format;
+  }
+  EXPECT_FALSE(record_.FirstFault(ParsedFormat("%@01 100%% %-5.2@07")).has_value());
+  EXPECT_EQ(ParsedFormat("%@01 %q").parts().size(), 1u);
+}
+
+// A format read once renders as often as wanted, as its text would.
+TEST_F(ExtFormatTest, AParsedFormatRendersAsItsText) {
+  const ParsedFormat parsed("x%5.5@01|%%|%-4@07|%@09");
+  std::string out;
+  record_.ExtFormat(out, parsed);
+  EXPECT_EQ(out, Render(record_, "x%5.5@01|%%|%-4@07|%@09"));
+  record_.SetInteger("01", 9);
+  record_.ExtFormat(out, parsed);
+  EXPECT_EQ(out, "x00009|%|J42 |2.500000");
 }
 
 }  // namespace

@@ -270,6 +270,52 @@ TEST_F(PipelineTest, FieldValuesCannotMoveTheTarget) {
   EXPECT_EQ(ReadFileBytes(Target("t.._.._x_y_.txt")), "..\\../x:y\t\r\n");
 }
 
+TEST_F(PipelineTest, AHostTextCannotStartALine) {
+  Transaction t = Sample();
+  t.text03 = "OP1\r\n99999,FAKE-RECORD";
+  const std::string target = Target("lines.txt");
+  Forward("Target1=" + target + "\n", t);
+  Forward("Target1=" + target + "\nFormat1=%@03%@99%@21\n", t);
+  EXPECT_EQ(ReadFileBytes(target),
+            "00042,10/10/2007,A1234     ,OP1  99999,FAKE-RECORD, 3,12,         Remark, , "
+            "12.500,00\r\n"
+            "OP1  99999,FAKE-RECORD\r\nRemark\r\n");
+}
+
+TEST_F(PipelineTest, FieldValuesCannotLeaveTheFolderTheTargetNames) {
+  Transaction t = Sample();
+  t.job_no = "..";
+  t.text03 = "..";
+  std::filesystem::create_directories(Target("base/out/__/__"));
+  Forward("Target1=" + Target("base/out/%@07/%@03/data.txt") + "\nFormat1=%@01\n", t);
+  EXPECT_EQ(ReadFileBytes(Target("base/out/__/__/data.txt")), "42\r\n");
+  EXPECT_FALSE(std::filesystem::exists(Target("base/data.txt")));
+  EXPECT_EQ(Log().back(), Success(1, Target("base/out/__/__/data.txt"), t));
+}
+
+TEST_F(PipelineTest, AFieldValueCannotMakeTheTargetADevice) {
+  const struct {
+    const char* job_no;
+    const char* file;
+  } cases[] = {
+      {"NUL", "NUL_.txt"}, {"con", "con_.txt"},   {"COM1", "COM1_.txt"},
+      {"Aux", "Aux_.txt"}, {"LPT1", "LPT1_.txt"}, {"nul.x", "nul_.x.txt"},
+  };
+  for (const auto& c : cases) {
+    Transaction t = Sample();
+    t.job_no = c.job_no;
+    Forward("Target1=" + Target("%@07.txt") + "\nFormat1=%@01\n", t);
+    EXPECT_EQ(ReadFileBytes(Target(c.file)), "42\r\n") << c.job_no;
+    EXPECT_EQ(Log().back(), Success(1, Target(c.file), t));
+  }
+}
+
+TEST_F(PipelineTest, ADeviceTheConfigurationNamesStaysADevice) {
+  if (!std::filesystem::exists("/dev/null")) GTEST_SKIP() << "no null device by that name";
+  Forward("Target1=/dev/null%@04\nFormat1=%@01\n");
+  EXPECT_EQ(Log().back(), Success(1, "/dev/null"));
+}
+
 TEST_F(PipelineTest, ABusyTargetIsWaitedForAndThenWritten) {
   const std::string target = Target("busy.txt");
   platform::OpenResult holder =

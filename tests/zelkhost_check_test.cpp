@@ -68,6 +68,46 @@ TEST(ZelkhostCheck, ABrokenConfigurationIsReported) {
   }
 }
 
+// A fault in a format is shown where it stands, with the text around it.
+TEST(ZelkhostCheck, ShowsWhereAFormatGoesWrong) {
+  testing::ScratchDir dir;
+  const std::string root = dir.path().generic_string() + "/";
+  const struct {
+    std::string format;
+    const char* problem;
+  } cases[] = {
+      {"100% done %@01",
+       "Format1: f[ExtFormat] t[Illegal Format String] at column 4: \"100% done %@01\"; a "
+       "percent sign on its own is written %%"},
+      {"%@01;%@02;%q",
+       "Format1: f[ExtFormat] t[Ordinal does not exist in this context] @[02] at column 6: "
+       "\"%@01;%@02;%q\""},
+      {"%@01,%@03,%@07,%@21,%@23:%5-3@09",
+       "Format1: f[ExtFormat] t[Illegal Format String] at column 26: "
+       "\"...7,%@21,%@23:%5-3@09\""},
+      {"%@k9 %@1",
+       "Format1: f[ExtFormat] t[At least one %@ expresion does not follow by two correct "
+       "alfanumeric ordinals] at column 6: \"%@k9 %@1\""},
+  };
+  for (const auto& c : cases) {
+    const std::string ini = root + "zelkforward.ini";
+    testing::WriteFileBytes(
+        ini, "[ForwardTransaction]\r\nTarget1=" + root + "a.txt\r\nFormat1=" + c.format + "\r\n");
+    std::ostringstream out;
+    EXPECT_EQ(CheckConfiguration(ini, out).problems, 1) << out.str();
+    EXPECT_NE(out.str().find(std::string("problem: ") + c.problem), std::string::npos)
+        << c.problem << "\n"
+        << out.str();
+  }
+  // Every field a transaction fills, the time parts and the line break among them.
+  const std::string ini = root + "zelkforward.ini";
+  testing::WriteFileBytes(ini, "[ForwardTransaction]\r\nTarget1=" + root +
+                                   "a%@10%@11%@12%@13%@14%@15%@16.txt\r\nFormat1=%@01%@03%@04%@05"
+                                   "%@06%@07%@21%@23%@99%@08%@09%@D9%@C9%@K9%@k9\r\n");
+  std::ostringstream out;
+  EXPECT_EQ(CheckConfiguration(ini, out).problems, 0) << out.str();
+}
+
 // Configurations that look right and do something else: each gives its
 // warning (and no problem), in the section where the service reads it.
 TEST(ZelkhostCheck, WarnsOfWhatReadsOtherwiseThanItLooks) {

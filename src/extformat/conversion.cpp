@@ -63,7 +63,11 @@ void AppendPadded(std::string& out, const Conversion& conversion, bool pad_with_
 }  // namespace
 
 bool ParseConversion(std::string_view modifiers, Conversion& conversion) {
-  conversion = Conversion();
+  // Member by member: assigning a whole Conversion() goes through a temporary
+  // on the stack whose load stalls on the store just made.
+  conversion.left_align = false;
+  conversion.zero_pad = false;
+  conversion.precision.reset();
   std::size_t pos = 0;
   for (; pos < modifiers.size() && (modifiers[pos] == '-' || modifiers[pos] == '0'); ++pos) {
     (modifiers[pos] == '-' ? conversion.left_align : conversion.zero_pad) = true;

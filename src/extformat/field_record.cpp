@@ -171,6 +171,14 @@ void FieldRecord::SetReal(std::string_view ordinal, double value) {
   Replace(ordinal, std::move(entry));
 }
 
+void FieldRecord::SetLineBreak(std::string_view ordinal) {
+  Entry entry;
+  entry.kind = kText;
+  entry.text = "\n";
+  entry.line_break = true;
+  Replace(ordinal, std::move(entry));
+}
+
 void FieldRecord::SetDateTime(std::string_view date, std::string_view time,
                               std::uint32_t rotation_period) {
   date = CText(date);
@@ -210,7 +218,7 @@ bool FieldRecord::TimePartsStandAt(std::size_t at) const {
   if (at + std::size(kTimePartOrdinals) > entries_.size()) return false;
   for (std::size_t i = 0; i < std::size(kTimePartOrdinals); ++i) {
     const Entry& entry = entries_[at + i];
-    if (entry.kind != kText ||
+    if (entry.kind != kText || entry.line_break ||
         !SameOrdinal(entry.ordinal, kTimePartOrdinals[i][0], kTimePartOrdinals[i][1])) {
       return false;
     }

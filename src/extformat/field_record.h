@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "extformat/parsed_format.h"
+
 namespace zelk::extformat {
 
 // The error of the extended formatting subsystem. It carries one complete
@@ -24,9 +26,16 @@ class ExtFormatError : public std::runtime_error {
 enum class ValueFilter {
   kAsIs,
   // For file names: in every field's rendered value, "/", "\", ":" and control
-  // characters become "_", so a value cannot move the file to another folder.
-  // The format's literal text is kept as written.
+  // characters become "_", and a path component that a field wrote part of is
+  // mended where it would be "." or "..", end in a dot or a space, or name a
+  // Windows device (see internal::KeepFieldsInTheirComponents), so a value can
+  // neither move the file to another folder nor make it a device. The format's
+  // literal text is kept as written.
   kFileNameSafe,
+  // For lines: in every field's rendered value, CR and LF become spaces, so a
+  // value cannot start a line of its own. A line-break field (SetLineBreak)
+  // keeps its line feed, and the format's literal text is kept as written.
+  kLineSafe,
 };
 
 class FieldRecord {
@@ -45,6 +54,9 @@ class FieldRecord {
   void SetText(std::string_view ordinal, std::string_view value);
   void SetText(std::string_view ordinal, const char* value);  // null is the empty text
   void SetReal(std::string_view ordinal, double value);
+  // A text field of one line feed that the service itself supplies: the line
+  // filter leaves it as written, since its line break is one the format asks for.
+  void SetLineBreak(std::string_view ordinal);
 
   // Sets the time parts "10" to "16" (%Y %y %m %d %H %M %S) from a YYMMDD date
   // and an HHMMSS time in local time, rounded down to a multiple of
@@ -58,6 +70,15 @@ class FieldRecord {
   // success and untouched when ExtFormatError is thrown.
   void ExtFormat(std::string& output, std::string_view format,
                  ValueFilter filter = ValueFilter::kAsIs) const;
+  // The same for a format read already, which can be rendered any number of
+  // times.
+  void ExtFormat(std::string& output, const ParsedFormat& format,
+                 ValueFilter filter = ValueFilter::kAsIs) const;
+
+  // The fault that rendering `format` against the record would raise: the
+  // first in the order of the text, a missing ordinal included; nullopt when
+  // it renders.
+  std::optional<FormatFault> FirstFault(const ParsedFormat& format) const;
 
  private:
   static constexpr std::size_t kTypicalFieldCount = 24;
@@ -73,6 +94,7 @@ class FieldRecord {
     std::int32_t integer = 0;
     double real = 0;
     std::string text;
+    bool line_break = false;  // set by SetLineBreak: the line filter keeps it
   };
 
   // Puts `entry` under `ordinal`, in place of any entry it had; does nothing
@@ -82,6 +104,9 @@ class FieldRecord {
   bool TimePartsStandAt(std::size_t at) const;
   // The entry of a two-byte ordinal, or null.
   const Entry* Find(std::string_view ordinal) const;
+  class Renderer;
+  // Appends the entry's value under the reference's conversion.
+  static void AppendValue(std::string& out, const FormatPart& reference, const Entry& entry);
 
   // The instant of the local date and time last converted: the pipeline sets
   // the time parts twice from the same texts, and the calendar conversion is

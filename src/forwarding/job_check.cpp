@@ -37,7 +37,6 @@ constexpr char kNoMemoryReason[] = "no memory for the check";
 constexpr int kValidationWorkers = 4;
 constexpr std::size_t kLongestQueue = 10000;
 
-constexpr std::size_t kLayoutLength = 10;
 constexpr char kNoSplit = '0';
 constexpr char kEndOfFile = '\x1A';  // Ctrl-Z ends a list file
 constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
@@ -383,7 +382,7 @@ ValidationQueue& Queue() {
 }  // namespace
 
 std::optional<FieldLayout> ParseFieldLayout(std::string_view text) {
-  if (text.size() != kLayoutLength) return std::nullopt;
+  if (text.size() != kFieldLayoutLength) return std::nullopt;
   // Each group reads as atoi reads it. A negative start counts as 0; a
   // negative length makes the field empty (so does "-0": a length of 0 keeps
   // nothing); a negative skip count has no meaning and skips nothing.

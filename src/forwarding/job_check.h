@@ -3,6 +3,7 @@
 #ifndef ZELK_FORWARDING_JOB_CHECK_H_
 #define ZELK_FORWARDING_JOB_CHECK_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -25,7 +26,11 @@ struct FieldLayout {
   int length = 0;  // negative: the extracted field is empty
 };
 
-// The layout of `text`, or nullopt unless it is exactly 10 characters long.
+// How long a layout text is, exactly.
+inline constexpr std::size_t kFieldLayoutLength = 10;
+
+// The layout of `text`, or nullopt unless it is exactly kFieldLayoutLength
+// characters long.
 std::optional<FieldLayout> ParseFieldLayout(std::string_view text);
 
 // The job-number field of one list line (without its line end).

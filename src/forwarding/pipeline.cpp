@@ -51,12 +51,14 @@ constexpr std::int32_t kSecondsPerMinute = 60;
 // process, or a viewer), in growing steps, before it gives up on the line.
 constexpr auto kBusyTargetPatience = std::chrono::milliseconds(2000);
 
+// Any well-formed moment: SetDateTime sets the seven time parts from it.
+constexpr char kAnyDate[] = "000101";
+constexpr char kAnyTime[] = "000000";
+
 char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 // The first character of a text, NUL for the empty text.
 char FirstOf(std::string_view text) { return text.empty() ? '\0' : text.front(); }
-
-bool IsBlankFilter(char filter) { return filter == '\0' || filter == ' '; }
 
 // "12.5" -> "12,50": two decimals, the decimal point as a comma.
 std::string CommaDecimal(double value) {
@@ -90,7 +92,6 @@ class Call {
         snapshot_(snapshot),
         trans_no_(tracelog::VisibleText(transaction.trans_no)),
         job_no_(tracelog::VisibleText(transaction.job_no)),
-        upper_job_first_(AsciiUpper(FirstOf(transaction.job_no))),
         value09_(ParseReal(transaction.value09)) {}
 
   void Run() {
@@ -119,21 +120,20 @@ class Call {
  private:
   // One output section; false when the walk ends after it.
   bool RunSection(int n, const std::string& format) {
-    const std::string filter_value = config::Read(snapshot_, config::kOutputFilter, n);
-    const char filter = AsciiUpper(FirstOf(filter_value));
-    if (!IsBlankFilter(filter) && filter != upper_job_first_) return true;
+    const SectionFilter filter(config::Read(snapshot_, config::kOutputFilter, n));
+    if (!filter.Admits(transaction_.job_no)) return true;
 
     std::string target;
     const std::int32_t max_lines =
         config::IntegerSetting(config::Read(snapshot_, config::kOutputMaxLines, n));
-    WriteSection(n, format, !IsBlankFilter(filter), max_lines, target);
+    WriteSection(n, format, !filter.blank(), max_lines, target);
     if (max_lines != 0 && !target.empty()) {
       // Inside the target's turn, so the trim never fails against a writer of
       // this process.
       TargetGuard turn(target);
       tracelog::TrimToLastLines(target, max_lines);
     }
-    if (filter_value.empty()) return true;
+    if (!filter.ReadsDropOnSuccess()) return true;
     return config::IntegerSetting(config::Read(snapshot_, config::kDropOnSuccess, n)) == 0;
   }
 
@@ -144,18 +144,10 @@ class Call {
     try {
       extformat::FieldRecord record;
       FillFieldRecord(record, transaction_, prefix_filtered);
-      const std::string target_format = config::Read(snapshot_, config::kTarget, n);
-      const std::int32_t rotation_minutes =
-          config::IntegerSetting(config::Read(snapshot_, config::kFileRotationTime, n));
-      // Minutes times 60 in 32 bits, taken as unsigned: a negative setting
-      // becomes a period longer than the whole epoch.
-      const std::uint32_t period = static_cast<std::uint32_t>(rotation_minutes) *
-                                   static_cast<std::uint32_t>(kSecondsPerMinute);
-      record.SetDateTime(transaction_.date, transaction_.time, period);
-      record.ExtFormat(target, target_format, extformat::ValueFilter::kFileNameSafe);
-      record.SetDateTime(transaction_.date, transaction_.time, 0);
+      RenderTarget(record, transaction_, config::Read(snapshot_, config::kTarget, n),
+                   RotationPeriod(snapshot_, n), target);
       std::string line;
-      record.ExtFormat(line, format);
+      RenderLine(record, transaction_, format, line);
       Append(n, target, line, max_lines);
     } catch (const extformat::ExtFormatError& error) {
       tracelog::LogMessage('*', kSectionErrorMessage, n, target.c_str(), trans_no_.c_str(),
@@ -243,7 +235,6 @@ class Call {
   // NUL-terminated copies for the log lines, control characters escaped.
   const std::string trans_no_;
   const std::string job_no_;
-  const char upper_job_first_;
   const double value09_;
 };
 
@@ -259,13 +250,45 @@ void FillFieldRecord(extformat::FieldRecord& record, const Transaction& t, bool 
   record.SetText("07", without_prefix && !t.job_no.empty() ? t.job_no.substr(1) : t.job_no);
   record.SetText("21", t.text21);
   record.SetText("23", t.text23);
-  record.SetText("99", "\n");
+  record.SetLineBreak("99");
   record.SetReal("08", ParseReal(t.value08));
   record.SetReal("09", value09);
   record.SetReal("D9", value09 * 10.0);
   record.SetReal("C9", value09 * 100.0);
   record.SetReal("K9", value09 * 1000.0);
   record.SetText("k9", CommaDecimal(value09));
+}
+
+SectionFilter::SectionFilter(std::string_view value) : prefix_(AsciiUpper(FirstOf(value))) {}
+
+bool SectionFilter::Admits(std::string_view job_no) const {
+  return blank() || prefix_ == AsciiUpper(FirstOf(job_no));
+}
+
+std::uint32_t RotationPeriod(const config::Snapshot& snapshot, int n) {
+  const std::int32_t minutes =
+      config::IntegerSetting(config::Read(snapshot, config::kFileRotationTime, n));
+  return static_cast<std::uint32_t>(minutes) * static_cast<std::uint32_t>(kSecondsPerMinute);
+}
+
+void RenderTarget(extformat::FieldRecord& record, const Transaction& transaction,
+                  std::string_view target_format, std::uint32_t rotation_period,
+                  std::string& target) {
+  record.SetDateTime(transaction.date, transaction.time, rotation_period);
+  record.ExtFormat(target, target_format, extformat::ValueFilter::kFileNameSafe);
+}
+
+void RenderLine(extformat::FieldRecord& record, const Transaction& transaction,
+                std::string_view line_format, std::string& line) {
+  record.SetDateTime(transaction.date, transaction.time, 0);
+  record.ExtFormat(line, line_format, extformat::ValueFilter::kLineSafe);
+}
+
+extformat::FieldRecord EmptySectionRecord() {
+  extformat::FieldRecord record;
+  FillFieldRecord(record, Transaction{}, false);
+  record.SetDateTime(kAnyDate, kAnyTime, 0);
+  return record;
 }
 
 void ForwardTransaction2(const Transaction& transaction, const config::Snapshot& snapshot) {

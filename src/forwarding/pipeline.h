@@ -4,6 +4,8 @@
 #ifndef ZELK_FORWARDING_PIPELINE_H_
 #define ZELK_FORWARDING_PIPELINE_H_
 
+#include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "config/config.h"
@@ -39,6 +41,46 @@ void ForwardTransaction2(const Transaction& transaction, const config::Snapshot&
 // are left to SetDateTime.
 void FillFieldRecord(extformat::FieldRecord& record, const Transaction& transaction,
                      bool without_prefix);
+
+// A section's Filter value, of which only the first character counts.
+class SectionFilter {
+ public:
+  explicit SectionFilter(std::string_view value);
+
+  // Empty or a space: every job number is admitted, and "07" holds it whole.
+  bool blank() const { return prefix_ == '\0' || prefix_ == ' '; }
+  // The character an admitted job number begins with, upper-cased (ASCII).
+  char prefix() const { return prefix_; }
+  // Whether a job number is admitted: by a blank filter every one, by another
+  // those that begin with its character, letters in either case.
+  bool Admits(std::string_view job_no) const;
+  // Whether the section's DropOnSuccess is read: the value is not empty (a
+  // single space counts).
+  bool ReadsDropOnSuccess() const { return prefix_ != '\0'; }
+
+ private:
+  char prefix_;
+};
+
+// Section N's rotation period in seconds: FileRotationTime N in minutes times
+// 60 in 32 bits, taken as unsigned (a negative setting becomes a period longer
+// than the whole epoch).
+std::uint32_t RotationPeriod(const config::Snapshot& snapshot, int n);
+
+// The two renders of a section, in this order on the same record. First the
+// target name, with the time parts at the moment rounded down to
+// `rotation_period` and field values kept inside their path components; then
+// the line, with the time parts at the exact moment and field values kept on
+// the line. Each throws ExtFormatError and leaves its output untouched then.
+void RenderTarget(extformat::FieldRecord& record, const Transaction& transaction,
+                  std::string_view target_format, std::uint32_t rotation_period,
+                  std::string& target);
+void RenderLine(extformat::FieldRecord& record, const Transaction& transaction,
+                std::string_view line_format, std::string& line);
+
+// A record with every field a section's formats can name (with an empty
+// transaction's values), to check formats against without a transaction.
+extformat::FieldRecord EmptySectionRecord();
 
 // Forwards `transaction` with the configuration file as it is now.
 void ForwardTransaction2(const Transaction& transaction);

@@ -13,6 +13,7 @@
 #include "config/config.h"
 #include "config/settings.h"
 #include "extformat/field_record.h"
+#include "extformat/parsed_format.h"
 #include "file_checks.h"
 #include "forwarding/job_check.h"
 #include "forwarding/pipeline.h"
@@ -30,7 +31,8 @@ using config::KeyDescription;
 using KeyLine = config::Snapshot::KeyLine;
 using SectionLines = config::Snapshot::SectionLines;
 
-constexpr std::size_t kLayoutLength = 10;
+// How much of a format is shown on either side of a fault.
+constexpr std::size_t kFaultContext = 12;
 // A name this close to a key of the section (in edits) is taken for a typo.
 constexpr std::size_t kLikelyTypo = 3;
 
@@ -230,7 +232,8 @@ void CheckKeyLines(const config::Snapshot::Outline& outline, std::string_view na
     }
     if (value_warning) report.Warning(*value_warning);
     if (known->key->key == config::kDropOnSuccess.key_prefix &&
-        config::Read(snapshot, config::kOutputFilter, known->n).empty()) {
+        !forwarding::SectionFilter(config::Read(snapshot, config::kOutputFilter, known->n))
+             .ReadsDropOnSuccess()) {
       report.Warning(LineOf(line.line) + key + " is never read: Filter" + std::to_string(known->n) +
                      " is empty");
     }
@@ -306,48 +309,70 @@ void Now(std::string* date, std::string* time) {
   *time = buffer;
 }
 
-// Renders one output section against a sample transaction whose job number
-// the section admits.
+// A fault of a format with the column where its field reference begins and
+// the text around it.
+std::string DescribeFault(const std::string& key, std::string_view text,
+                          const extformat::FormatFault& fault) {
+  const std::size_t from = fault.offset > kFaultContext ? fault.offset - kFaultContext : 0;
+  std::string around = from > 0 ? "..." : "";
+  around.append(text.substr(from, fault.offset + kFaultContext - from));
+  if (fault.offset + kFaultContext < text.size()) around += "...";
+  std::string description = key + ": " + fault.Message() + " at column " +
+                            std::to_string(fault.offset + 1) + ": " + Quoted(around);
+  if (fault.lone_percent) description += "; a percent sign on its own is written %%";
+  return description;
+}
+
+// Reads a format as the service does and reports its first fault, against
+// the fields a section's record holds; true when it has none.
+bool CheckFormat(const std::string& key, const std::string& text,
+                 const extformat::FieldRecord& section_fields, Report& report) {
+  const extformat::ParsedFormat parsed(text);
+  const std::optional<extformat::FormatFault> fault = section_fields.FirstFault(parsed);
+  if (!fault) return true;
+  report.Problem(DescribeFault(key, parsed.text(), *fault));
+  return false;
+}
+
+// Checks one output section's formats, then shows what they render for a
+// sample transaction whose job number the section admits.
 void CheckOutputSection(const config::Snapshot& snapshot, int n, const std::string& format,
-                        Report& report) {
-  const std::string filter = config::Read(snapshot, config::kOutputFilter, n);
+                        const extformat::FieldRecord& section_fields, Report& report) {
+  const std::string filter_value = config::Read(snapshot, config::kOutputFilter, n);
+  const forwarding::SectionFilter filter(filter_value);
   const std::string target_format = config::Read(snapshot, config::kTarget, n);
-  const bool prefixed = !filter.empty() && filter.front() != ' ';
-  const std::string job_no = (prefixed ? std::string(1, filter.front()) : "A") + "1234";
+  const std::string job_no = std::string(1, filter.blank() ? 'A' : filter.prefix()) + "1234";
   std::string date, time;
   Now(&date, &time);
   forwarding::Transaction sample{"1", job_no, date,     time,     "Text03", "Text04",
                                  "5", "6",    "Text21", "Text23", "12.5",   "8.25"};
-  report.out() << "  section " << n << ": filter[" << filter << "] jobno[" << job_no << "]\n";
-  CheckFilter("Filter" + std::to_string(n), filter, report);
-  extformat::FieldRecord record;
-  forwarding::FillFieldRecord(record, sample, prefixed);
+  report.out() << "  section " << n << ": filter[" << filter_value << "] jobno[" << job_no << "]\n";
+  CheckFilter("Filter" + std::to_string(n), filter_value, report);
   CheckInteger(snapshot, config::kFileRotationTime, n, report);
-  const std::int32_t minutes =
-      config::IntegerSetting(config::Read(snapshot, config::kFileRotationTime, n));
-  std::string target;
+  extformat::FieldRecord record;
+  forwarding::FillFieldRecord(record, sample, !filter.blank());
   try {
-    record.SetDateTime(date, time, static_cast<std::uint32_t>(minutes) * 60u);
-    record.ExtFormat(target, target_format, extformat::ValueFilter::kFileNameSafe);
-    report.out() << "    target: " << target << "\n";
-    if (target.empty()) {
-      report.Problem("Target" + std::to_string(n) + " renders an empty file name");
-    } else if (const auto problem = AppendProblem(target, "the target ")) {
-      report.Problem(*problem);
+    if (CheckFormat("Target" + std::to_string(n), target_format, section_fields, report)) {
+      std::string target;
+      forwarding::RenderTarget(record, sample, target_format,
+                               forwarding::RotationPeriod(snapshot, n), target);
+      report.out() << "    target: " << target << "\n";
+      if (target.empty()) {
+        report.Problem("Target" + std::to_string(n) + " renders an empty file name");
+      } else if (const auto problem = AppendProblem(target, "the target ")) {
+        report.Problem(*problem);
+      }
+    }
+    if (CheckFormat("Format" + std::to_string(n), format, section_fields, report)) {
+      std::string line;
+      forwarding::RenderLine(record, sample, format, line);
+      report.out() << "    line:   " << line << "\n";
     }
   } catch (const extformat::ExtFormatError& error) {
-    report.Problem("Target" + std::to_string(n) + ": " + error.what());
-  }
-  try {
-    std::string line;
-    record.SetDateTime(date, time, 0);
-    record.ExtFormat(line, format);
-    report.out() << "    line:   " << line << "\n";
-  } catch (const extformat::ExtFormatError& error) {
-    report.Problem("Format" + std::to_string(n) + ": " + error.what());
+    report.Problem("section " + std::to_string(n) + ": " + error.what());
   }
   CheckInteger(snapshot, config::kOutputMaxLines, n, report);
-  if (!filter.empty()) CheckInteger(snapshot, config::kDropOnSuccess, n, report);
+  if (filter.ReadsDropOnSuccess()) CheckInteger(snapshot, config::kDropOnSuccess, n, report);
 }
 
 // The spool folder: it must exist and take new files; what waits in it.
@@ -390,8 +415,10 @@ void CheckForwarding(const config::Snapshot& snapshot, const config::Snapshot::O
   CheckInteger(snapshot, config::kValidation, report);
   CheckSpoolFolder(snapshot, report);
   const WalkEnd walk = EndOfWalk(snapshot, outline, config::kOutputFormat);
+  const extformat::FieldRecord section_fields = forwarding::EmptySectionRecord();
   for (int n = 1; n < walk.n; ++n) {
-    CheckOutputSection(snapshot, n, config::Read(snapshot, config::kOutputFormat, n), report);
+    CheckOutputSection(snapshot, n, config::Read(snapshot, config::kOutputFormat, n),
+                       section_fields, report);
   }
   if (walk.n == 1) report.out() << "  no output sections (Format1 is empty)\n";
   CheckKeyLines(outline, config::kForwardSection, walk, config::kOutputFormat.key_prefix, snapshot,
@@ -409,8 +436,9 @@ void CheckJobLists(const config::Snapshot& snapshot, const config::Snapshot::Out
     CheckFilter("Filter" + std::to_string(n), config::Read(snapshot, config::kSourceFilter, n),
                 report);
     if (const auto problem = JobListProblem(source)) report.Problem(*problem);
-    if (layout.size() != kLayoutLength) {
-      report.Problem("Format" + std::to_string(n) + " is not 10 characters long");
+    if (!forwarding::ParseFieldLayout(layout)) {
+      report.Problem("Format" + std::to_string(n) + " is not " +
+                     std::to_string(forwarding::kFieldLayoutLength) + " characters long");
     }
   }
   if (walk.n == 1) report.out() << "  no job lists: every job number is not valid\n";
