@@ -79,7 +79,9 @@ class FieldRecord::Renderer {
     }
   }
 
-  [[noreturn]] void Fault(const FormatFault& fault) { throw ExtFormatError(fault.Message()); }
+  [[noreturn]] static void Fault(const FormatFault& fault) {
+    throw ExtFormatError(fault.Message());
+  }
 
   void Finish(std::string& output) {
     if (filter_ == ValueFilter::kFileNameSafe) {
