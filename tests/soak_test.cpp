@@ -198,7 +198,10 @@ TEST(Soak, ManyChecksTakeAFewWorkers) {
 
   EXPECT_EQ(g_answers.load(), kValidations);
   EXPECT_EQ(g_valid_answers.load(), (kValidations + 3) / 4);
-  EXPECT_LE(most_threads, threads_at_start + kValidationWorkers);
+  // A worker that found the queue empty has given its place up but may still
+  // be ending, for a moment, when its successor starts: at most one such
+  // thread per place.
+  EXPECT_LE(most_threads, threads_at_start + 2 * kValidationWorkers);
   EXPECT_LE(most_handles, handles_at_start + kValidationWorkers * kHandlesPerWorker);
 }
 
