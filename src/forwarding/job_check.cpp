@@ -215,8 +215,9 @@ class KeySearch {
     const char* tail = head + last_;
     unsigned char any = 0;
     for (std::size_t i = 0; i < kStretch; ++i) {
-      any = static_cast<unsigned char>(any |
-                                       (first_byte_.HeldBy(head[i]) & last_byte_.HeldBy(tail[i])));
+      const int first = first_byte_.HeldBy(head[i]) ? 1 : 0;
+      const int last = last_byte_.HeldBy(tail[i]) ? 1 : 0;
+      any = static_cast<unsigned char>(any | (first & last));
     }
     return any != 0;
   }
