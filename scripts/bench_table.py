@@ -1,5 +1,10 @@
 """Prints the benchmark table: each benchmark beside its floor, with the ratio
-of their median wall-clock times, from the JSON files of one run."""
+of their median wall-clock times, from the JSON files of one run.
+
+    python3 scripts/bench_table.py FOLDER [--cpu]
+
+With --cpu the medians are of CPU time (the process's, system calls
+included), which a machine busy with other work disturbs less."""
 import json
 import pathlib
 import sys
@@ -16,6 +21,12 @@ PAIRS = [
     ("LogMessage, MaxLines -1", "BM_LogMessage/-1", "BM_AppendFloor", 1.3),
     ("LogMessage, MaxLines 50", "BM_LogMessage/50", "BM_AppendFloor", None),
     ("CheckJobno, match on line 1,000,000", "BM_CheckJobnoLastLine", "BM_FloorCountLines", 1.2),
+    ("CheckJobno, digit job number on line 1,000,000 of digit ones", "BM_CheckJobnoDigitKey",
+     "BM_FloorCountDigitLines", 1.2),
+    ("CheckJobno, letter job number on line 1,000,000 of letter ones", "BM_CheckJobnoLetterKey",
+     "BM_FloorCountLetterLines", 1.2),
+    ("CheckJobno, mixed job number on line 1,000,000 of mixed ones", "BM_CheckJobnoMixedKey",
+     "BM_FloorCountMixedLines", 1.2),
     ("ForwardTransaction2, typical configuration", "BM_ForwardTransaction2",
      "BM_FloorPlainLoop", 1.4),
     ("ForwardTransaction2, held target (MaxLines1=1000, full)",
@@ -29,12 +40,12 @@ PIECES = ["BM_PieceSnapshot", "BM_PieceRender", "BM_PieceLogMessage"]
 SCALE = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
 
 
-def medians(folder):
+def medians(folder, clock):
     times = {}
     for path in pathlib.Path(folder).glob("*.json"):
         for run in json.loads(path.read_text())["benchmarks"]:
             if run.get("aggregate_name") == "median":
-                times[run["run_name"]] = run["real_time"] * SCALE[run["time_unit"]]
+                times[run["run_name"]] = run[clock] * SCALE[run["time_unit"]]
     return times
 
 
@@ -46,7 +57,8 @@ def show(ns):
 
 
 def main():
-    times = medians(sys.argv[1])
+    clock = "cpu_time" if "--cpu" in sys.argv[2:] else "real_time"
+    times = medians(sys.argv[1], clock)
     print("| measured | benchmark | floor | ratio | target |")
     print("|---|---|---|---|---|")
     for what, bench, floor, target in PAIRS:

@@ -322,6 +322,51 @@ TEST_F(JobCheckTest, GeneratedListsFindTheLineASlowScanFinds) {
   }
 }
 
+// Places where a search for the job number among the list's bytes could go
+// wrong where reading line by line would not: the number elsewhere in a line
+// than in its field, letters of either case beside bytes one case bit away,
+// a line across two reads, the end of a list without line end, and the part
+// of a long line that is not searched.
+TEST_F(JobCheckTest, FindsTheLineAReadingLineByLineFinds) {
+  struct Case {
+    std::string bytes;
+    const char* layout;
+    const char* jobno;
+    int line;  // 0: not valid
+  };
+  // Lines of 15 bytes up to 65,535 bytes into the list: the next line lies
+  // across the first read's end.
+  std::string across_reads;
+  for (int i = 0; i < 4369; ++i) across_reads += "x;000000000000\n";
+  const Case cases[] = {
+      {"123456;999999\n999999;123456\n", "001;000006", "123456", 2},
+      {"123456;123456\n", "001;000006", "123456", 1},     // before its field and in it
+      {"12;3456\n123456\n", "0000000006", "123456", 2},   // not across a separator
+      {"12\n3456\n123456\n", "0000000006", "123456", 3},  // nor across a line end
+      {"item;AbCdEf;x\n", "001;000006", "abcDEF", 1},
+      {"`12\n@12\n", "0000000003", "@12", 2},  // '`' is not a letter's lower case
+      {"`12\n@12\n", "0000000003", "`12", 1},
+      {"{Z\n[z\n", "0000000002", "[Z", 2},
+      {across_reads + "J;123456\r\n", "001;000006", "123456", 4370},
+      {across_reads + "J;123456", "001;000006", "123456", 4370},
+      {"a;1\nb;999999", "001;000006", "999999", 2},  // the last line, no line end
+      {"a;1\nb;99999", "001;000006", "999999", 0},
+      {std::string(70000, 'x') + ";123456\ny;123456\n", "001;000006", "123456", 2},
+  };
+  int index = 0;
+  for (const Case& c : cases) {
+    const std::string list = List("search" + std::to_string(index++) + ".txt", c.bytes);
+    const std::string config = "Source1=" + list + "\nFormat1=" + c.layout + "\n";
+    EXPECT_EQ(Check(c.jobno, config), c.line != 0 ? 1 : 0) << "case " << index;
+    if (c.line != 0) {
+      const std::string suffix = "IS VALID line[" + std::to_string(c.line) + "]";
+      const std::string last = Log().back();
+      EXPECT_EQ(last.substr(last.size() - std::min(last.size(), suffix.size())), suffix)
+          << "case " << index;
+    }
+  }
+}
+
 TEST_F(JobCheckTest, ListsAreReadSharedButNotAgainstAnExclusiveHolder) {
   const std::string list = List("jobs.txt", "A1\n");
   const std::string config = "Source1=" + list + "\nFormat1=0000000002\n";

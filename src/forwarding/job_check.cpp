@@ -1,7 +1,6 @@
 #include "forwarding/job_check.h"
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cstring>
 #include <deque>
@@ -143,83 +142,101 @@ std::string_view WithoutLineEnd(std::string_view line) {
   return line;
 }
 
+// Counted a stretch at a time in a byte-wide counter, which the compiler keeps
+// in vector registers: counting in a wide integer for each byte costs several
+// times as much as finding the line feeds.
 int CountLineFeeds(std::string_view text) {
+  constexpr std::size_t kStretch = 128;  // fewer than a byte counter holds
   int count = 0;
-  for (std::size_t at = text.find('\n'); at != std::string_view::npos;
-       at = text.find('\n', at + 1)) {
-    ++count;
+  std::size_t at = 0;
+  for (; at + kStretch <= text.size(); at += kStretch) {
+    unsigned char in_stretch = 0;
+    for (std::size_t i = at; i < at + kStretch; ++i) {
+      in_stretch = static_cast<unsigned char>(in_stretch + (text[i] == '\n' ? 1 : 0));
+    }
+    count += in_stretch;
   }
+  for (; at < text.size(); ++at) count += text[at] == '\n' ? 1 : 0;
   return count;
 }
 
 // Finds an upper-cased key in text of any letter case. Only a line that
 // holds the key can have a field equal to it, so the search picks the
-// candidate lines and the field layout is applied to them alone. The search
-// runs memchr for one byte of the key, the one rarest in a sample of the list
-// (in both letter cases), and compares the key around each place found.
+// candidate lines and the field layout is applied to them alone. Every byte
+// of a job number can be common in its list (a list of digit job numbers is
+// mostly digits), so the search does not look for one byte: it tests the
+// key's first and last bytes together at every place, a stretch of places at
+// a time in a loop the compiler runs on vector registers, and compares the
+// whole key only where both are there.
 class KeySearch {
  public:
-  // nullopt when even the rarest byte of the key is so frequent in `sample`
-  // that looking at every line costs less.
-  static std::optional<KeySearch> For(std::string_view key, std::string_view sample) {
-    if (key.empty()) return std::nullopt;  // an empty field is found by no search
-    std::array<std::size_t, 256> counts{};
-    for (char c : sample) ++counts[static_cast<unsigned char>(AsciiUpper(c))];
-    std::size_t anchor = 0;
-    for (std::size_t i = 1; i < key.size(); ++i) {
-      if (counts[static_cast<unsigned char>(key[i])] <
-          counts[static_cast<unsigned char>(key[anchor])]) {
-        anchor = i;
-      }
-    }
-    if (counts[static_cast<unsigned char>(key[anchor])] * kFrequentByte > sample.size()) {
-      return std::nullopt;
-    }
-    return KeySearch(key, anchor);
+  // nullopt for the empty key: an empty field is found by no search.
+  static std::optional<KeySearch> For(std::string_view key) {
+    if (key.empty()) return std::nullopt;
+    return KeySearch(key);
   }
 
   // The first position at or after `from` where `text` holds the key, or npos.
   std::size_t Find(std::string_view text, std::size_t from) const {
-    for (std::size_t at = from + anchor_; at < text.size(); ++at) {
-      at = FindAnchor(text, at);
-      if (at == std::string_view::npos) break;
-      const std::size_t start = at - anchor_;
-      if (start + key_.size() <= text.size() &&
-          FieldMatches(text.substr(start, key_.size()), key_)) {
-        return start;
+    if (text.size() < key_.size()) return std::string_view::npos;
+    const std::size_t places = text.size() - key_.size() + 1;  // where the key can start
+    std::size_t at = from;
+    for (; at + kStretch <= places; at += kStretch) {
+      if (!AnyCandidateIn(text.data() + at)) continue;
+      const std::size_t found = FindAmong(text, at, at + kStretch);
+      if (found != std::string_view::npos) return found;
+    }
+    return FindAmong(text, at, places);
+  }
+
+ private:
+  // Places tested at once: a few vector registers' worth.
+  static constexpr std::size_t kStretch = 64;
+  static constexpr unsigned char kCaseBit = 0x20;  // 'A' | kCaseBit == 'a'
+
+  // One byte of the upper-cased key as a list may hold it: a letter in either
+  // case, any other byte as it is. A list byte holds it when the byte with
+  // `fold` set equals `value`.
+  struct KeyByte {
+    explicit KeyByte(char upper)
+        : fold(upper >= 'A' && upper <= 'Z' ? kCaseBit : 0),
+          value(static_cast<unsigned char>(static_cast<unsigned char>(upper) | fold)) {}
+    bool HeldBy(char c) const { return (static_cast<unsigned char>(c) | fold) == value; }
+    unsigned char fold;
+    unsigned char value;
+  };
+
+  explicit KeySearch(std::string_view key)
+      : key_(key), last_(key.size() - 1), first_byte_(key.front()), last_byte_(key.back()) {}
+
+  // Whether any of the kStretch places from `head` has the key's first and
+  // last bytes. No branch inside, so that it runs on vector registers.
+  bool AnyCandidateIn(const char* head) const {
+    const char* tail = head + last_;
+    unsigned char any = 0;
+    for (std::size_t i = 0; i < kStretch; ++i) {
+      const int first = first_byte_.HeldBy(head[i]) ? 1 : 0;
+      const int last = last_byte_.HeldBy(tail[i]) ? 1 : 0;
+      any = static_cast<unsigned char>(any | (first & last));
+    }
+    return any != 0;
+  }
+
+  // The first of the places [begin, end) of `text` that holds the key, or npos.
+  std::size_t FindAmong(std::string_view text, std::size_t begin, std::size_t end) const {
+    for (std::size_t at = begin; at < end; ++at) {
+      if (first_byte_.HeldBy(text[at]) && last_byte_.HeldBy(text[at + last_]) &&
+          FieldMatches(text.substr(at, key_.size()), key_)) {
+        return at;
       }
     }
     return std::string_view::npos;
   }
 
- private:
-  // An anchor byte that stands this often or more in the sample (once in so
-  // many bytes) finds too many places to be worth it.
-  static constexpr std::size_t kFrequentByte = 32;
-
-  KeySearch(std::string_view key, std::size_t anchor)
-      : key_(key),
-        anchor_(anchor),
-        upper_(key[anchor]),
-        lower_(upper_ >= 'A' && upper_ <= 'Z' ? static_cast<char>(upper_ - 'A' + 'a') : upper_) {}
-
-  // The first place at or after `at` that holds the anchor byte in either case.
-  std::size_t FindAnchor(std::string_view text, std::size_t at) const {
-    const char* begin = text.data() + at;
-    std::size_t length = text.size() - at;
-    const void* upper = std::memchr(begin, upper_, length);
-    if (upper != nullptr)
-      length = static_cast<std::size_t>(static_cast<const char*>(upper) - begin);
-    const void* lower = lower_ != upper_ ? std::memchr(begin, lower_, length) : nullptr;
-    const void* found = lower != nullptr ? lower : upper;
-    if (found == nullptr) return std::string_view::npos;
-    return static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
-  }
-
   std::string_view key_;
-  std::size_t anchor_;  // the key's byte that the search looks for
-  char upper_;
-  char lower_;
+  std::size_t last_;  // the position of the key's last byte
+  KeyByte first_byte_;
+  KeyByte last_byte_;
 };
 
 // The number (from 1) of the first line of `block` whose field matches `key`,
@@ -233,8 +250,9 @@ int FirstMatchIn(std::string_view block, int lines_before, const FieldLayout& la
       const std::size_t hit = search->Find(block, line_start);
       if (hit == std::string_view::npos) return 0;
       // Back to the start of the hit's line, counting the lines passed over.
-      std::size_t start = hit;
-      while (start > line_start && block[start - 1] != '\n') --start;
+      const std::string_view passed = block.substr(line_start, hit - line_start);
+      const std::size_t feed = passed.rfind('\n');
+      const std::size_t start = feed == std::string_view::npos ? line_start : line_start + feed + 1;
       line_number += CountLineFeeds(block.substr(line_start, start - line_start));
       line_start = start;
     }
@@ -278,10 +296,8 @@ SourceOutcome CheckSource(const config::Snapshot& snapshot, int n, const std::st
   const std::string_view key = filtered ? std::string_view(upper).substr(1) : upper;
   ListReader reader(list.file);
   std::string_view block;
-  std::optional<KeySearch> search;
+  const std::optional<KeySearch> search = KeySearch::For(key);
   for (int lines_before = 0; reader.NextBlock(&block); lines_before += LinesIn(block)) {
-    // The first block is the sample the search picks its byte by.
-    if (lines_before == 0) search = KeySearch::For(key, block);
     const int line_number =
         FirstMatchIn(block, lines_before, *layout, key, search ? &*search : nullptr);
     if (line_number != 0) {
