@@ -14,6 +14,7 @@
 #include "forwarding/job_check.h"
 #include "platform/platform.h"
 #include "tracelog/trace_log.h"
+#include "tracelog/trace_log_test_helper.h"
 
 namespace {
 

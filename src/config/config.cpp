@@ -7,6 +7,7 @@
 #include <limits>
 #include <mutex>
 
+#include "config/config_test_helper.h"
 #include "platform/platform.h"
 
 namespace zelk::config {

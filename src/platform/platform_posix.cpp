@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "platform/platform_test_helper.h"
 
 extern char** environ;
 

@@ -1,0 +1,16 @@
+// A switch for tests and tools that link the core into a program of their
+// own; the service itself never includes this header.
+#ifndef ZELK_CONFIG_CONFIG_TEST_HELPER_H_
+#define ZELK_CONFIG_CONFIG_TEST_HELPER_H_
+
+#include <string>
+
+namespace zelk::config {
+
+// Makes ConfigFilePath answer `path` (an empty path restores the rule), so
+// that such a program can give the core a configuration file.
+void SetConfigFilePathForTesting(const std::string& path);
+
+}  // namespace zelk::config
+
+#endif  // ZELK_CONFIG_CONFIG_TEST_HELPER_H_
