@@ -11,6 +11,7 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/ascii.h"
 #include "platform/platform.h"
 
 namespace zelk::extformat {
@@ -27,20 +28,16 @@ constexpr std::string_view kTimePartOrdinals[] = {"10", "11", "12", "13", "14", 
 
 std::string_view CText(std::string_view text) { return text.substr(0, text.find('\0')); }
 
-bool IsCSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 // The two characters at text[at] read as atoi reads them: white space, an
 // optional sign, digits up to the first other character; no digits give 0.
 int ReadPair(std::string_view text, std::size_t at) {
   const std::string_view pair = text.substr(at, 2);
   std::size_t pos = 0;
-  while (pos < pair.size() && IsCSpace(pair[pos])) ++pos;
+  while (pos < pair.size() && platform::IsCSpace(pair[pos])) ++pos;
   bool negative = false;
   if (pos < pair.size() && (pair[pos] == '+' || pair[pos] == '-')) negative = pair[pos++] == '-';
   int value = 0;
-  for (; pos < pair.size() && pair[pos] >= '0' && pair[pos] <= '9'; ++pos) {
+  for (; pos < pair.size() && platform::IsAsciiDigit(pair[pos]); ++pos) {
     value = value * 10 + (pair[pos] - '0');
   }
   return negative ? -value : value;

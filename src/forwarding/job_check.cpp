@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "config/settings.h"
+#include "platform/ascii.h"
 #include "platform/platform.h"
 #include "tracelog/trace_log.h"
 
@@ -50,19 +51,11 @@ constexpr std::size_t kLongestListLine = std::size_t{64} * 1024;
 // ExecuteService, read by validation workers, all without a lock.
 std::atomic<ValidationCallback> g_callback_slot{nullptr};
 
-char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-std::string AsciiUpper(std::string_view text) {
-  std::string upper(text);
-  for (char& c : upper) c = AsciiUpper(c);
-  return upper;
-}
-
 // The upper-cased field equals `key` exactly, byte for byte.
 bool FieldMatches(std::string_view field, std::string_view key) {
   if (field.size() != key.size()) return false;
   for (std::size_t i = 0; i < field.size(); ++i) {
-    if (AsciiUpper(field[i]) != key[i]) return false;
+    if (platform::AsciiUpper(field[i]) != key[i]) return false;
   }
   return true;
 }
@@ -164,7 +157,7 @@ class KeySearch {
   static std::optional<KeySearch> For(std::string_view key, std::string_view sample) {
     if (key.empty()) return std::nullopt;  // an empty field is found by no search
     std::array<std::size_t, 256> counts{};
-    for (char c : sample) ++counts[static_cast<unsigned char>(AsciiUpper(c))];
+    for (char c : sample) ++counts[static_cast<unsigned char>(platform::AsciiUpper(c))];
     std::size_t anchor = 0;
     for (std::size_t i = 1; i < key.size(); ++i) {
       if (counts[static_cast<unsigned char>(key[i])] <
@@ -259,7 +252,7 @@ enum class SourceOutcome { kPassedOver, kValid };
 // log as `shown`.
 SourceOutcome CheckSource(const config::Snapshot& snapshot, int n, const std::string& source,
                           const std::string& shown, const std::string& upper) {
-  const std::string filter = AsciiUpper(config::Read(snapshot, config::kSourceFilter, n));
+  const std::string filter = platform::AsciiUpper(config::Read(snapshot, config::kSourceFilter, n));
   const bool filtered = !filter.empty() && filter.front() != ' ';
   const std::optional<FieldLayout> layout =
       ParseFieldLayout(config::Read(snapshot, config::kSourceLayout, n));
@@ -412,7 +405,7 @@ std::string_view ExtractJobField(std::string_view line, const FieldLayout& layou
 
 int CheckJobno(std::string_view jobno_view, const config::Snapshot& snapshot) {
   const std::string shown = tracelog::VisibleText(jobno_view);
-  const std::string upper = AsciiUpper(jobno_view);
+  const std::string upper = platform::AsciiUpper(jobno_view);
   for (int n = 1;; ++n) {
     const std::string source = config::Read(snapshot, config::kSource, n);
     if (source.empty()) break;
