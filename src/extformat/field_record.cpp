@@ -122,10 +122,10 @@ void FieldRecord::Replace(std::string_view ordinal, Entry entry) {
   ordinal = CText(ordinal);
   if (ordinal.size() != kOrdinalLength) return;
   entry.ordinal = {ordinal[0], ordinal[1]};
-  // Removing the old entry and appending the new one leaves the same set of
-  // fields as overwriting the old entry where it stands: ordinals are unique
-  // and nothing ever sees their order. Overwriting spares shifting the
-  // entries behind it, which the time parts (set twice a section) would pay.
+  // Ordinals are unique, so at most one entry is overwritten. Overwriting it
+  // where it stands keeps the order TimePartsStandAt relies on and spares
+  // shifting the entries behind it, which the time parts (set twice a section)
+  // would pay.
   for (Entry& old : entries_) {
     if (SameOrdinal(old.ordinal, entry.ordinal[0], entry.ordinal[1])) {
       old = std::move(entry);
