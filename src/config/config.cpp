@@ -24,7 +24,7 @@ constexpr std::string_view kUtf16BeByteOrderMark = "\xFE\xFF";
 bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
 
 // White space as the profile reader of Windows trims it around names and values.
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+bool IsBlank(char c) { return c != '\n' && platform::IsCSpace(c); }
 
 std::string_view Trim(std::string_view text) {
   while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);

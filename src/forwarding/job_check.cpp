@@ -191,10 +191,7 @@ class KeySearch {
   static constexpr std::size_t kFrequentByte = 32;
 
   KeySearch(std::string_view key, std::size_t anchor)
-      : key_(key),
-        anchor_(anchor),
-        upper_(key[anchor]),
-        lower_(upper_ >= 'A' && upper_ <= 'Z' ? static_cast<char>(upper_ - 'A' + 'a') : upper_) {}
+      : key_(key), anchor_(anchor), upper_(key[anchor]), lower_(platform::AsciiLower(upper_)) {}
 
   // The first place at or after `at` that holds the anchor byte in either case.
   std::size_t FindAnchor(std::string_view text, std::size_t at) const {
