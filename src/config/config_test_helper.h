@@ -1,5 +1,6 @@
-// A switch for tests and tools that link the core into a program of their
-// own; the service itself never includes this header.
+// A switch for tests, benchmarks and tools that link the core into a program
+// of their own. config.cpp implements it; no other code of the service
+// includes this header.
 #ifndef ZELK_CONFIG_CONFIG_TEST_HELPER_H_
 #define ZELK_CONFIG_CONFIG_TEST_HELPER_H_
 

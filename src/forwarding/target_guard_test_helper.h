@@ -1,5 +1,5 @@
-// A probe for tests of TargetGuard; the service itself never includes this
-// header.
+// A probe for tests of TargetGuard. target_guard.cpp implements it; no other
+// code of the service includes this header.
 #ifndef ZELK_FORWARDING_TARGET_GUARD_TEST_HELPER_H_
 #define ZELK_FORWARDING_TARGET_GUARD_TEST_HELPER_H_
 

@@ -1,6 +1,6 @@
-// Switches for tests, fuzzers and benchmarks that drive the platform door;
-// the service itself never includes this header. Each platform file
-// implements them beside the state they switch.
+// Switches for tests, fuzzers, benchmarks and tools that drive the platform
+// door. Each platform file implements them beside the state they switch; no
+// other code of the service includes this header.
 #ifndef ZELK_PLATFORM_PLATFORM_TEST_HELPER_H_
 #define ZELK_PLATFORM_PLATFORM_TEST_HELPER_H_
 

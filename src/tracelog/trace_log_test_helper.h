@@ -1,5 +1,6 @@
-// A switch for tests and benchmarks that run many cases in one process; the
-// service itself never includes this header.
+// A switch for tests and benchmarks that run many cases in one process.
+// trace_log.cpp implements it; no other code of the service includes this
+// header.
 #ifndef ZELK_TRACELOG_TRACE_LOG_TEST_HELPER_H_
 #define ZELK_TRACELOG_TRACE_LOG_TEST_HELPER_H_
 
