@@ -19,6 +19,7 @@
 #include "forwarding/job_check.h"
 #include "platform/platform.h"
 #include "tracelog/trace_log.h"
+#include "tracelog/trace_log_test_helper.h"
 
 namespace {
 

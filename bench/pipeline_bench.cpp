@@ -16,10 +16,12 @@
 #include <string>
 
 #include "config/config.h"
+#include "config/config_test_helper.h"
 #include "extformat/field_record.h"
 #include "forwarding/pipeline.h"
 #include "platform/platform.h"
 #include "tracelog/trace_log.h"
+#include "tracelog/trace_log_test_helper.h"
 
 namespace {
 

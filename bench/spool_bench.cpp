@@ -11,9 +11,11 @@
 #include <string>
 
 #include "config/config.h"
+#include "config/config_test_helper.h"
 #include "forwarding/pipeline.h"
 #include "forwarding/spool.h"
 #include "tracelog/trace_log.h"
+#include "tracelog/trace_log_test_helper.h"
 
 namespace {
 

@@ -8,6 +8,7 @@
 
 #include "platform/platform.h"
 #include "tracelog/trace_log.h"
+#include "tracelog/trace_log_test_helper.h"
 
 namespace {
 

@@ -12,6 +12,7 @@
 #include "extformat/field_record.h"
 #include "extformat/parsed_format.h"
 #include "platform/platform.h"
+#include "platform/platform_test_helper.h"
 
 namespace zelk::extformat {
 namespace {

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "platform/platform.h"
+#include "platform/platform_test_helper.h"
 
 namespace zelk::extformat {
 namespace {

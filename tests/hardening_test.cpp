@@ -14,10 +14,13 @@
 #include <vector>
 
 #include "config/config.h"
+#include "config/config_test_helper.h"
 #include "platform/platform.h"
+#include "platform/platform_test_helper.h"
 #include "service/entry_points.h"
 #include "test_support.h"
 #include "tracelog/trace_log.h"
+#include "tracelog/trace_log_test_helper.h"
 
 namespace {
 

@@ -19,9 +19,12 @@
 #include <thread>
 #include <vector>
 
+#include "config/config_test_helper.h"
 #include "platform/platform.h"
+#include "platform/platform_test_helper.h"
 #include "test_support.h"
 #include "tracelog/trace_log.h"
+#include "tracelog/trace_log_test_helper.h"
 
 namespace {
 

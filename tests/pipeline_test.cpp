@@ -13,9 +13,12 @@
 #include <vector>
 
 #include "forwarding/target_guard.h"
+#include "forwarding/target_guard_test_helper.h"
 #include "platform/platform.h"
+#include "platform/platform_test_helper.h"
 #include "test_support.h"
 #include "tracelog/trace_log.h"
+#include "tracelog/trace_log_test_helper.h"
 
 namespace zelk::forwarding {
 namespace {
@@ -411,7 +414,7 @@ TEST_F(PipelineTest, ThreadsForwardingToOneTargetLoseNoLine) {
   std::size_t successes = 0;
   for (const std::string& line : Log()) successes += line.find("-- SUCCESS") != std::string::npos;
   EXPECT_EQ(successes, seen.size());
-  EXPECT_EQ(TargetGuard::ActiveTargetsForTesting(), 0u);
+  EXPECT_EQ(ActiveTargetsForTesting(), 0u);
 }
 
 TEST(ParseReal, ReadsLikeStrtodInTheCLocale) {

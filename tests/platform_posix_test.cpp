@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "platform/platform_test_helper.h"
 #include "test_support.h"
 
 namespace zelk::platform {

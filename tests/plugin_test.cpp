@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/platform_test_helper.h"
 #include "service_library.h"
 #include "test_support.h"
 

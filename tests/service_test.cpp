@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "config/config.h"
+#include "config/config_test_helper.h"
 #include "platform/platform.h"
+#include "platform/platform_test_helper.h"
 #include "test_support.h"
 
 namespace {

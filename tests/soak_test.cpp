@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/platform_test_helper.h"
 #include "process_stats.h"
 #include "service_library.h"
 #include "test_support.h"

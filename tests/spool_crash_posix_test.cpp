@@ -20,6 +20,7 @@
 #include "forwarding/spool.h"
 #include "test_support.h"
 #include "tracelog/trace_log.h"
+#include "tracelog/trace_log_test_helper.h"
 
 namespace zelk::forwarding {
 namespace {

@@ -14,8 +14,10 @@
 
 #include "forwarding/pipeline.h"
 #include "platform/platform.h"
+#include "platform/platform_test_helper.h"
 #include "test_support.h"
 #include "tracelog/trace_log.h"
+#include "tracelog/trace_log_test_helper.h"
 
 namespace zelk::forwarding {
 namespace {

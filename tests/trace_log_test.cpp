@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/platform_test_helper.h"
 #include "test_support.h"
+#include "tracelog/trace_log_test_helper.h"
 #include "tracelog/version.h"
 
 namespace zelk::tracelog {

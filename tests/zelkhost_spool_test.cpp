@@ -12,6 +12,7 @@
 #include "spool_command.h"
 #include "test_support.h"
 #include "tracelog/trace_log.h"
+#include "tracelog/trace_log_test_helper.h"
 
 namespace zelk::host {
 namespace {

@@ -7,6 +7,8 @@
 #include <limits>
 #include <mutex>
 
+#include "config/config_test_helper.h"
+#include "platform/ascii.h"
 #include "platform/platform.h"
 
 namespace zelk::config {
@@ -22,24 +24,12 @@ constexpr std::string_view kUtf16BeByteOrderMark = "\xFE\xFF";
 bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
 
 // White space as the profile reader of Windows trims it around names and values.
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+bool IsBlank(char c) { return c != '\n' && platform::IsCSpace(c); }
 
 std::string_view Trim(std::string_view text) {
   while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
   while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
   return text;
-}
-
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  // Names are mostly written as the service spells them.
-  if (a == b) return true;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-  }
-  return true;
 }
 
 std::string CutToReadLength(std::string_view value, std::size_t read_length) {
@@ -223,7 +213,7 @@ namespace {
 std::uint64_t HashIgnoringCase(std::string_view text, std::uint64_t seed = 14695981039346656037u) {
   std::uint64_t hash = seed;
   for (const char c : text) {
-    hash ^= static_cast<unsigned char>(AsciiLower(c));
+    hash ^= static_cast<unsigned char>(platform::AsciiLower(c));
     hash *= 1099511628211u;
   }
   return hash;
@@ -314,7 +304,7 @@ Snapshot::Piece Snapshot::PieceOf(std::string_view part) const {
 const Snapshot::Section* Snapshot::FindSection(std::string_view name) const {
   if (!indexed_) {
     for (const Section& section : sections_) {
-      if (EqualsIgnoringCase(View(section.name), name)) return &section;
+      if (platform::EqualsIgnoringAsciiCase(View(section.name), name)) return &section;
     }
     return nullptr;
   }
@@ -323,7 +313,7 @@ const Snapshot::Section* Snapshot::FindSection(std::string_view name) const {
            std::lower_bound(section_index_.begin(), section_index_.end(), IndexSlot{hash, 0});
        slot != section_index_.end() && slot->hash == hash; ++slot) {
     const Section& section = sections_[slot->number];
-    if (EqualsIgnoringCase(View(section.name), name)) return &section;
+    if (platform::EqualsIgnoringAsciiCase(View(section.name), name)) return &section;
   }
   return nullptr;
 }
@@ -332,7 +322,7 @@ const Snapshot::Section* Snapshot::FindSection(std::string_view name) const {
 const Snapshot::Entry* Snapshot::FindEntry(const Section& section, std::string_view key) const {
   if (!indexed_) {
     for (std::size_t i = section.first_entry; i < section.end_entry; ++i) {
-      if (EqualsIgnoringCase(View(entries_[i].key), key)) return &entries_[i];
+      if (platform::EqualsIgnoringAsciiCase(View(entries_[i].key), key)) return &entries_[i];
     }
     return nullptr;
   }
@@ -342,7 +332,7 @@ const Snapshot::Entry* Snapshot::FindEntry(const Section& section, std::string_v
        slot != key_index_.end() && slot->hash == hash; ++slot) {
     const Entry& entry = entries_[slot->number];
     if (slot->number >= section.first_entry && slot->number < section.end_entry &&
-        EqualsIgnoringCase(View(entry.key), key)) {
+        platform::EqualsIgnoringAsciiCase(View(entry.key), key)) {
       return &entry;
     }
   }
@@ -363,8 +353,7 @@ std::string Snapshot::Read(std::string_view section, std::string_view key,
 
 std::int32_t IntegerSetting(std::string_view value) {
   std::size_t i = 0;
-  auto is_space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
-  while (i < value.size() && is_space(value[i])) ++i;
+  while (i < value.size() && platform::IsCSpace(value[i])) ++i;
   bool negative = false;
   if (i < value.size() && (value[i] == '+' || value[i] == '-')) {
     negative = value[i] == '-';
@@ -373,7 +362,7 @@ std::int32_t IntegerSetting(std::string_view value) {
   constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
   constexpr std::int64_t kMin = std::numeric_limits<std::int32_t>::min();
   std::int64_t magnitude = 0;
-  for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
+  for (; i < value.size() && platform::IsAsciiDigit(value[i]); ++i) {
     magnitude = magnitude * 10 + (value[i] - '0');
     if (magnitude > kMax + 1) magnitude = kMax + 1;  // saturated; keeps the sum bounded
   }

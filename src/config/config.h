@@ -18,13 +18,8 @@ namespace zelk::config {
 std::string ConfigFilePathFor(std::string_view module_path);
 
 // The configuration file of this module (its path read into 256 characters),
-// or the file set by SetConfigFilePathForTesting.
+// or the file a test set in its place (config_test_helper.h).
 std::string ConfigFilePath();
-
-// Makes ConfigFilePath answer `path` (an empty path restores the rule), so that
-// tests linking the core into a program of their own can give it a
-// configuration file. For tests.
-void SetConfigFilePathForTesting(const std::string& path);
 
 // How the configuration file's bytes were written. Files in UTF-16 (with their
 // byte order mark) are decoded before parsing into the single-byte text the

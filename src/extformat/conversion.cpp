@@ -6,6 +6,8 @@
 #include <iterator>
 #include <limits>
 
+#include "platform/ascii.h"
+
 namespace zelk::extformat::internal {
 namespace {
 
@@ -22,7 +24,7 @@ constexpr std::size_t kRealBufferSize =
 // kMaxWidthOrPrecision; checking digit by digit keeps it from overflowing.
 bool ReadNumber(std::string_view modifiers, std::size_t& pos, std::size_t& value) {
   value = 0;
-  for (; pos < modifiers.size() && modifiers[pos] >= '0' && modifiers[pos] <= '9'; ++pos) {
+  for (; pos < modifiers.size() && platform::IsAsciiDigit(modifiers[pos]); ++pos) {
     value = value * 10 + static_cast<std::size_t>(modifiers[pos] - '0');
     if (value > kMaxWidthOrPrecision) return false;
   }

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/ascii.h"
 #include "platform/platform.h"
 
 namespace zelk::extformat {
@@ -27,20 +28,16 @@ constexpr std::string_view kTimePartOrdinals[] = {"10", "11", "12", "13", "14", 
 
 std::string_view CText(std::string_view text) { return text.substr(0, text.find('\0')); }
 
-bool IsCSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 // The two characters at text[at] read as atoi reads them: white space, an
 // optional sign, digits up to the first other character; no digits give 0.
 int ReadPair(std::string_view text, std::size_t at) {
   const std::string_view pair = text.substr(at, 2);
   std::size_t pos = 0;
-  while (pos < pair.size() && IsCSpace(pair[pos])) ++pos;
+  while (pos < pair.size() && platform::IsCSpace(pair[pos])) ++pos;
   bool negative = false;
   if (pos < pair.size() && (pair[pos] == '+' || pair[pos] == '-')) negative = pair[pos++] == '-';
   int value = 0;
-  for (; pos < pair.size() && pair[pos] >= '0' && pair[pos] <= '9'; ++pos) {
+  for (; pos < pair.size() && platform::IsAsciiDigit(pair[pos]); ++pos) {
     value = value * 10 + (pair[pos] - '0');
   }
   return negative ? -value : value;
@@ -125,10 +122,10 @@ void FieldRecord::Replace(std::string_view ordinal, Entry entry) {
   ordinal = CText(ordinal);
   if (ordinal.size() != kOrdinalLength) return;
   entry.ordinal = {ordinal[0], ordinal[1]};
-  // Removing the old entry and appending the new one leaves the same set of
-  // fields as overwriting the old entry where it stands: ordinals are unique
-  // and nothing ever sees their order. Overwriting spares shifting the
-  // entries behind it, which the time parts (set twice a section) would pay.
+  // Ordinals are unique, so at most one entry is overwritten. Overwriting it
+  // where it stands keeps the order TimePartsStandAt relies on and spares
+  // shifting the entries behind it, which the time parts (set twice a section)
+  // would pay.
   for (Entry& old : entries_) {
     if (SameOrdinal(old.ordinal, entry.ordinal[0], entry.ordinal[1])) {
       old = std::move(entry);

@@ -97,8 +97,10 @@ class FieldRecord {
     bool line_break = false;  // set by SetLineBreak: the line filter keeps it
   };
 
-  // Puts `entry` under `ordinal`, in place of any entry it had; does nothing
-  // for an ordinal that is not two bytes long.
+  // Puts `entry` under `ordinal`: overwrites the entry the ordinal has where
+  // it stands, so every other entry keeps its place, or appends `entry` when
+  // the ordinal has none. Does nothing for an ordinal that is not two bytes
+  // long.
   void Replace(std::string_view ordinal, Entry entry);
   // Whether the seven time parts are the entries from `at` on, in order.
   bool TimePartsStandAt(std::size_t at) const;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <optional>
 
+#include "platform/ascii.h"
+
 namespace zelk::extformat::internal {
 namespace {
 
@@ -13,20 +15,12 @@ bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 // Windows drops a component's trailing dots and spaces.
 bool IsDroppedAtTheEnd(char c) { return c == '.' || c == ' '; }
 
-char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool SameLetters(std::string_view text, std::string_view upper) {
-  return text.size() == upper.size() &&
-         std::equal(text.begin(), text.end(), upper.begin(),
-                    [](char a, char b) { return AsciiUpper(a) == b; });
-}
-
 // The digits a COM or LPT device ends in: 0 to 9, and the superscripts 1, 2, 3
 // in Latin-1 and in UTF-8, which Windows counts as digits there too.
 bool IsPortNumber(std::string_view text) {
   constexpr std::string_view kSuperscripts[] = {"\xB9",     "\xB2",     "\xB3",
                                                 "\xC2\xB9", "\xC2\xB2", "\xC2\xB3"};
-  if (text.size() == 1 && text[0] >= '0' && text[0] <= '9') return true;
+  if (text.size() == 1 && platform::IsAsciiDigit(text[0])) return true;
   return std::find(std::begin(kSuperscripts), std::end(kSuperscripts), text) !=
          std::end(kSuperscripts);
 }
@@ -100,10 +94,11 @@ void ReplaceLineBreaks(std::string& out, std::size_t from) {
 bool IsDeviceName(std::string_view name) {
   constexpr std::string_view kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
   for (std::string_view device : kDevices) {
-    if (SameLetters(name, device)) return true;
+    if (platform::EqualsIgnoringAsciiCase(name, device)) return true;
   }
   return name.size() > 3 &&
-         (SameLetters(name.substr(0, 3), "COM") || SameLetters(name.substr(0, 3), "LPT")) &&
+         (platform::EqualsIgnoringAsciiCase(name.substr(0, 3), "COM") ||
+          platform::EqualsIgnoringAsciiCase(name.substr(0, 3), "LPT")) &&
          IsPortNumber(name.substr(3));
 }
 

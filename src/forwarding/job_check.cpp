@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -11,6 +13,7 @@
 #include <utility>
 
 #include "config/settings.h"
+#include "platform/ascii.h"
 #include "platform/platform.h"
 #include "tracelog/trace_log.h"
 
@@ -35,6 +38,10 @@ constexpr char kNoMemoryReason[] = "no memory for the check";
 // full of threads or a queue that eats its memory.
 constexpr int kValidationWorkers = 4;
 constexpr std::size_t kLongestQueue = 10000;
+// How long a worker that finds no check waits for the next before it ends:
+// a host that asks steadily keeps its few workers instead of ending one and
+// starting another for every lull.
+constexpr auto kIdleWorkerLinger = std::chrono::milliseconds(100);
 
 constexpr char kNoSplit = '0';
 constexpr char kEndOfFile = '\x1A';  // Ctrl-Z ends a list file
@@ -49,19 +56,11 @@ constexpr std::size_t kLongestListLine = std::size_t{64} * 1024;
 // ExecuteService, read by validation workers, all without a lock.
 std::atomic<ValidationCallback> g_callback_slot{nullptr};
 
-char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-std::string AsciiUpper(std::string_view text) {
-  std::string upper(text);
-  for (char& c : upper) c = AsciiUpper(c);
-  return upper;
-}
-
 // The upper-cased field equals `key` exactly, byte for byte.
 bool FieldMatches(std::string_view field, std::string_view key) {
   if (field.size() != key.size()) return false;
   for (std::size_t i = 0; i < field.size(); ++i) {
-    if (AsciiUpper(field[i]) != key[i]) return false;
+    if (platform::AsciiUpper(field[i]) != key[i]) return false;
   }
   return true;
 }
@@ -199,7 +198,7 @@ class KeySearch {
   // `fold` set equals `value`.
   struct KeyByte {
     explicit KeyByte(char upper)
-        : fold(upper >= 'A' && upper <= 'Z' ? kCaseBit : 0),
+        : fold(platform::IsAsciiUpper(upper) ? kCaseBit : 0),
           value(static_cast<unsigned char>(static_cast<unsigned char>(upper) | fold)) {}
     bool HeldBy(char c) const { return (static_cast<unsigned char>(c) | fold) == value; }
     unsigned char fold;
@@ -277,7 +276,7 @@ enum class SourceOutcome { kPassedOver, kValid };
 // log as `shown`.
 SourceOutcome CheckSource(const config::Snapshot& snapshot, int n, const std::string& source,
                           const std::string& shown, const std::string& upper) {
-  const std::string filter = AsciiUpper(config::Read(snapshot, config::kSourceFilter, n));
+  const std::string filter = platform::AsciiUpper(config::Read(snapshot, config::kSourceFilter, n));
   const bool filtered = !filter.empty() && filter.front() != ' ';
   const std::optional<FieldLayout> layout =
       ParseFieldLayout(config::Read(snapshot, config::kSourceLayout, n));
@@ -348,6 +347,11 @@ class ValidationQueue {
       return;
     }
     waiting_.push_back(std::move(check));
+    if (idle_ > 0) {
+      lock.unlock();
+      wake_.notify_one();
+      return;
+    }
     if (workers_ >= kValidationWorkers) return;  // a running worker takes it
     ++workers_;
     lock.unlock();
@@ -367,8 +371,8 @@ class ValidationQueue {
     for (;;) {
       AsyncCheck check;
       {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (waiting_.empty()) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!AwaitCheckLocked(lock)) {
           --workers_;
           return;
         }
@@ -384,9 +388,22 @@ class ValidationQueue {
     }
   }
 
+  // True when a check waits, after lingering a while for one; false when
+  // the worker should end.
+  bool AwaitCheckLocked(std::unique_lock<std::mutex>& lock) {
+    if (!waiting_.empty()) return true;
+    ++idle_;
+    const bool woken =
+        wake_.wait_for(lock, kIdleWorkerLinger, [this] { return !waiting_.empty(); });
+    --idle_;
+    return woken;
+  }
+
   std::mutex mutex_;
+  std::condition_variable wake_;    // a check was queued for an idle worker
   std::deque<AsyncCheck> waiting_;  // under mutex_
   int workers_ = 0;                 // running or starting; under mutex_
+  int idle_ = 0;                    // workers waiting for a check; under mutex_
 };
 
 // Never destroyed: a worker may still be taking checks at the process's exit.
@@ -428,7 +445,7 @@ std::string_view ExtractJobField(std::string_view line, const FieldLayout& layou
 
 int CheckJobno(std::string_view jobno_view, const config::Snapshot& snapshot) {
   const std::string shown = tracelog::VisibleText(jobno_view);
-  const std::string upper = AsciiUpper(jobno_view);
+  const std::string upper = platform::AsciiUpper(jobno_view);
   for (int n = 1;; ++n) {
     const std::string source = config::Read(snapshot, config::kSource, n);
     if (source.empty()) break;

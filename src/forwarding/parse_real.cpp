@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "forwarding/pipeline.h"
+#include "platform/ascii.h"
 
 namespace zelk::forwarding {
 namespace {
@@ -19,10 +20,12 @@ namespace {
 // number is far outside the range of a double either way.
 constexpr std::int64_t kExponentCap = 1'000'000'000;
 
-bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool IsHexDigit(char c) { return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+using platform::AsciiLower;
+using platform::IsAsciiDigit;
+
+bool IsHexDigit(char c) {
+  return IsAsciiDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
 
 bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
   if (text.size() < prefix.size()) return false;
@@ -68,9 +71,9 @@ Extent ScanNumber(std::string_view text, bool (*is_digit)(char), char exponent_l
     std::size_t j = i + 1;
     const bool negative = j < text.size() && text[j] == '-';
     if (j < text.size() && (text[j] == '+' || text[j] == '-')) ++j;
-    if (j < text.size() && IsDigit(text[j])) {
+    if (j < text.size() && IsAsciiDigit(text[j])) {
       std::int64_t exponent = 0;
-      for (; j < text.size() && IsDigit(text[j]); ++j) {
+      for (; j < text.size() && IsAsciiDigit(text[j]); ++j) {
         if (exponent < kExponentCap) exponent = exponent * 10 + (text[j] - '0');
       }
       extent.exponent = negative ? -exponent : exponent;
@@ -109,7 +112,7 @@ std::optional<double> ReadMagnitude(std::string_view text) {
     if (extent.length == 0) return 0.0;
     return Convert(hex, extent, std::chars_format::hex, 4);
   }
-  const Extent extent = ScanNumber(text, IsDigit, 'e');
+  const Extent extent = ScanNumber(text, IsAsciiDigit, 'e');
   if (extent.length == 0) return std::nullopt;
   return Convert(text, extent, std::chars_format::general, 1);
 }
@@ -117,7 +120,7 @@ std::optional<double> ReadMagnitude(std::string_view text) {
 }  // namespace
 
 double ParseReal(std::string_view text) {
-  while (!text.empty() && IsSpace(text.front())) text.remove_prefix(1);
+  while (!text.empty() && platform::IsCSpace(text.front())) text.remove_prefix(1);
   bool negative = false;
   if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
     negative = text.front() == '-';

@@ -12,6 +12,7 @@
 #include "forwarding/job_check.h"
 #include "forwarding/spool.h"
 #include "forwarding/target_guard.h"
+#include "platform/ascii.h"
 #include "platform/platform.h"
 #include "tracelog/busy_stretch.h"
 #include "tracelog/trace_log.h"
@@ -54,8 +55,6 @@ constexpr auto kBusyTargetPatience = std::chrono::milliseconds(2000);
 // Any well-formed moment: SetDateTime sets the seven time parts from it.
 constexpr char kAnyDate[] = "000101";
 constexpr char kAnyTime[] = "000000";
-
-char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 // The first character of a text, NUL for the empty text.
 char FirstOf(std::string_view text) { return text.empty() ? '\0' : text.front(); }
@@ -259,10 +258,11 @@ void FillFieldRecord(extformat::FieldRecord& record, const Transaction& t, bool 
   record.SetText("k9", CommaDecimal(value09));
 }
 
-SectionFilter::SectionFilter(std::string_view value) : prefix_(AsciiUpper(FirstOf(value))) {}
+SectionFilter::SectionFilter(std::string_view value)
+    : prefix_(platform::AsciiUpper(FirstOf(value))) {}
 
 bool SectionFilter::Admits(std::string_view job_no) const {
-  return blank() || prefix_ == AsciiUpper(FirstOf(job_no));
+  return blank() || prefix_ == platform::AsciiUpper(FirstOf(job_no));
 }
 
 std::uint32_t RotationPeriod(const config::Snapshot& snapshot, int n) {

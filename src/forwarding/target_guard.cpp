@@ -3,6 +3,8 @@
 #include <map>
 #include <mutex>
 
+#include "forwarding/target_guard_test_helper.h"
+
 namespace zelk::forwarding {
 
 struct TargetTurn {
@@ -42,7 +44,7 @@ TargetGuard::~TargetGuard() {
   }
 }
 
-std::size_t TargetGuard::ActiveTargetsForTesting() {
+std::size_t ActiveTargetsForTesting() {
   std::lock_guard<std::mutex> lock(g_table_mutex);
   return Table().size();
 }

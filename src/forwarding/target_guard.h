@@ -21,9 +21,6 @@ class TargetGuard {
   TargetGuard(const TargetGuard&) = delete;
   TargetGuard& operator=(const TargetGuard&) = delete;
 
-  // The number of names that currently have state. For tests.
-  static std::size_t ActiveTargetsForTesting();
-
  private:
   std::string target_;
   TargetTurn* turn_;

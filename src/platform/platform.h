@@ -204,10 +204,6 @@ bool WaitForWorkers(std::chrono::milliseconds timeout);
 // risk (Windows).
 bool AwaitWorkersBeforeUnload(std::chrono::milliseconds timeout);
 
-// Makes every following StartDetachedThread fail (true) or work (false), so
-// tests can exercise the callers' fallbacks.
-void SetThreadStartFailureForTesting(bool fail);
-
 // ---------------------------------------------------------------------------
 // Local time. Thread-safe; instants are seconds since 1970-01-01 00:00:00 UTC
 // in 64 bits, so dates from 2038 on work.
@@ -219,10 +215,6 @@ std::optional<std::tm> LocalTimeOf(std::int64_t instant);
 // of range are normalised; tm_isdst as given, -1 lets the platform decide);
 // nullopt when the conversion fails.
 std::optional<std::int64_t> InstantOfLocal(const std::tm& parts);
-
-// Sets the process's local time zone to the POSIX TZ string `tz` (for example
-// "UTC0" or "XXX-2") and applies it. For tests.
-void SetTimeZoneForTesting(const char* tz);
 
 // ---------------------------------------------------------------------------
 // Version resource and operating system.
@@ -258,11 +250,6 @@ OsVersionRecord QueryOsVersion();
 // whether or not the editor started. Windows: ShellExecuteA "notepad" with the
 // unquoted path. POSIX: xdg-open, detached, leaving no zombie.
 void OpenInTextEditor(const std::string& path);
-
-// While an observer is set, OpenInTextEditor hands it the request instead of
-// starting anything. An empty function removes the observer. For tests.
-void SetEditorObserverForTesting(
-    std::function<void(const std::string& program, const std::string& argument)> observer);
 
 // ---------------------------------------------------------------------------
 // Folders and removable files, for the spool: files the service owns, which

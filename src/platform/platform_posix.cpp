@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "platform/platform_test_helper.h"
 
 extern char** environ;
 
@@ -663,12 +664,20 @@ constexpr char kEditorProgram[] = "xdg-open";
 
 // Starts `program argument` as a grandchild: the intermediate child exits at
 // once and is reaped here, so the editor is adopted by init and never becomes a
-// zombie of the host. posix_spawn resets no signal disposition of the host.
+// zombie of the host. The spawn attributes give the editor every signal at its
+// default action and none blocked, whatever the host ignores or blocks; the
+// host's own dispositions and mask stay as they are.
 void SpawnDetached(const std::string& argument) {
   pid_t child = fork();
   if (child < 0) return;
   if (child == 0) {
-    // Only async-signal-safe calls between fork and _exit.
+    // The child of a multi-threaded host may safely make only async-signal-safe
+    // calls until it exits, and POSIX does not count posix_spawn or the
+    // posix_spawnattr calls among them. setsid, sigfillset and sigemptyset are;
+    // the spawn is used anyway because glibc's takes no lock and allocates no
+    // heap memory (the attributes are filled in place, the spawn maps its own
+    // stack and clones), so the child cannot stop on a lock that another thread
+    // of the host held at the fork.
     setsid();
     pid_t grandchild = 0;
     char* const argv[] = {const_cast<char*>(kEditorProgram), const_cast<char*>(argument.c_str()),

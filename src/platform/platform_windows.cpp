@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/platform_test_helper.h"
 
 namespace zelk::platform {
 

@@ -121,7 +121,7 @@ std::int32_t Properties(void) {
   });
 }
 
-ZelkValidationCallback SetCallback(ZelkValidationCallback callback) {
+zelk::forwarding::ValidationCallback SetCallback(zelk::forwarding::ValidationCallback callback) {
   return Firewall("SetCallback", callback,
                   [callback] { return zelk::forwarding::SetCallback(callback); });
 }

@@ -5,15 +5,14 @@
 
 #include <cstdint>
 
+#include "forwarding/job_check.h"
+
 // Set by the build: what makes a function visible to the host's loader.
 #ifndef ZELK_EXPORT
 #define ZELK_EXPORT
 #endif
 
 extern "C" {
-
-// The host's validation callback: (1 valid / 0 not valid, the job number).
-typedef void (*ZelkValidationCallback)(std::int32_t result, const char* jobno);
 
 ZELK_EXPORT std::int32_t ExecuteService(void);
 ZELK_EXPORT void ForwardTransaction(const char* trans_no, const char* job_no, const char* date,
@@ -28,7 +27,8 @@ ZELK_EXPORT std::int32_t GetAPIVersion(void);
 ZELK_EXPORT const char* GetServiceName(void);
 ZELK_EXPORT std::int32_t IsJobnoValid(const char* jobno);
 ZELK_EXPORT std::int32_t Properties(void);
-ZELK_EXPORT ZelkValidationCallback SetCallback(ZelkValidationCallback callback);
+ZELK_EXPORT zelk::forwarding::ValidationCallback SetCallback(
+    zelk::forwarding::ValidationCallback callback);
 ZELK_EXPORT void StopService(void);
 
 }  // extern "C"

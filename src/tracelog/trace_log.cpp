@@ -22,6 +22,7 @@
 #include "platform/platform.h"
 #include "tracelog/busy_stretch.h"
 #include "tracelog/format.h"
+#include "tracelog/trace_log_test_helper.h"
 #include "tracelog/trim.h"
 #include "tracelog/version.h"
 

@@ -62,10 +62,6 @@ void WriteLoadedBanner();
 // The "%s is unloaded" line.
 void WriteUnloadedBanner();
 
-// Puts the trace log back into its state at load (no file name, limit 50,
-// empty category sets, counter 0). For tests.
-void ResetTraceLogForTesting();
-
 }  // namespace zelk::tracelog
 
 #endif  // ZELK_TRACELOG_TRACE_LOG_H_

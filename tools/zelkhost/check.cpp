@@ -18,6 +18,7 @@
 #include "forwarding/job_check.h"
 #include "forwarding/pipeline.h"
 #include "forwarding/spool.h"
+#include "platform/ascii.h"
 #include "platform/platform.h"
 #include "value_checks.h"
 
@@ -56,12 +57,11 @@ class Report {
   CheckResult result_;
 };
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+using platform::AsciiLower;
+using platform::IsAsciiDigit;
 
 bool SameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return AsciiLower(x) == AsciiLower(y);
-         });
+  return platform::EqualsIgnoringAsciiCase(a, b);
 }
 
 std::string Quoted(std::string_view text) {
@@ -118,7 +118,7 @@ std::optional<KnownKey> Identify(std::string_view section, std::string_view name
     }
     const std::string_view digits = name.substr(key.key.size());
     if (digits.size() > 9 || digits.front() == '0' ||
-        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        !std::all_of(digits.begin(), digits.end(), IsAsciiDigit)) {
       continue;
     }
     return KnownKey{&key, std::stoi(std::string(digits))};
@@ -131,7 +131,7 @@ std::optional<KnownKey> Identify(std::string_view section, std::string_view name
 // zeros), or 1.
 std::optional<std::string> NearestKey(std::string_view section, std::string_view name) {
   std::size_t digits = name.size();
-  while (digits > 0 && name[digits - 1] >= '0' && name[digits - 1] <= '9') --digits;
+  while (digits > 0 && IsAsciiDigit(name[digits - 1])) --digits;
   const std::string_view number = name.substr(digits).substr(0, 9);
   const int n = number.empty() ? 1 : std::max(1, std::stoi(std::string(number)));
   std::optional<std::string> nearest;
@@ -255,9 +255,9 @@ WalkEnd EndOfWalk(const config::Snapshot& snapshot, const config::Snapshot::Outl
 
 bool StartsWithNumber(std::string_view value) {
   std::size_t i = 0;
-  while (i < value.size() && (value[i] == ' ' || (value[i] >= '\t' && value[i] <= '\r'))) ++i;
+  while (i < value.size() && platform::IsCSpace(value[i])) ++i;
   if (i < value.size() && (value[i] == '+' || value[i] == '-')) ++i;
-  return i < value.size() && value[i] >= '0' && value[i] <= '9';
+  return i < value.size() && IsAsciiDigit(value[i]);
 }
 
 // An integer key whose value does not start with a number, or is empty where

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/ascii.h"
+
 namespace zelk::host {
 
 namespace {
@@ -33,12 +35,9 @@ constexpr MessageRow kMessageTable[] = {
      Outcome::kDropped},
 };
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 bool EndsWithIgnoringCase(std::string_view text, std::string_view end) {
   return text.size() >= end.size() &&
-         std::equal(end.begin(), end.end(), text.end() - static_cast<std::ptrdiff_t>(end.size()),
-                    [](char a, char b) { return AsciiLower(a) == AsciiLower(b); });
+         platform::EqualsIgnoringAsciiCase(text.substr(text.size() - end.size()), end);
 }
 
 std::vector<std::string_view> LinesOf(std::string_view text) {

@@ -8,9 +8,11 @@
 #include <memory>
 #include <string>
 
+#include "forwarding/job_check.h"
+
 namespace zelk::host {
 
-using ValidationCallback = void (*)(std::int32_t result, const char* jobno);
+using forwarding::ValidationCallback;
 
 // The nine entry points, as a host sees them.
 struct EntryPoints {

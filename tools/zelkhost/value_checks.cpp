@@ -3,12 +3,14 @@
 #include <cstddef>
 #include <limits>
 
+#include "platform/ascii.h"
+
 namespace zelk::host {
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+using platform::IsAsciiDigit;
+using platform::IsCSpace;
 
 std::string Quoted(std::string_view text) {
   std::string quoted(1, '"');
@@ -22,10 +24,10 @@ std::string LineOf(std::size_t line) { return "line " + std::to_string(line) + "
 // is read at all (the value reads as 0, which CheckInteger reports).
 std::size_t EndOfNumber(std::string_view value) {
   std::size_t i = 0;
-  while (i < value.size() && IsBlank(value[i])) ++i;
+  while (i < value.size() && IsCSpace(value[i])) ++i;
   if (i < value.size() && (value[i] == '+' || value[i] == '-')) ++i;
   const std::size_t digits = i;
-  while (i < value.size() && IsDigit(value[i])) ++i;
+  while (i < value.size() && IsAsciiDigit(value[i])) ++i;
   return i == digits ? std::string_view::npos : i;
 }
 
@@ -34,7 +36,7 @@ std::size_t EndOfNumber(std::string_view value) {
 // line format or a job-list layout.)
 std::size_t TrailingComment(std::string_view value) {
   for (std::size_t i = 1; i < value.size(); ++i) {
-    if (value[i] == ';' && IsBlank(value[i - 1])) return i - 1;
+    if (value[i] == ';' && IsCSpace(value[i - 1])) return i - 1;
   }
   return std::string_view::npos;
 }
