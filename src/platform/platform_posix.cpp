@@ -13,7 +13,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -26,6 +25,7 @@
 
 #include "platform/platform.h"
 #include "platform/platform_test_helper.h"
+#include "platform/portable.h"
 
 extern char** environ;
 
@@ -262,49 +262,7 @@ OpenResult OpenAppendShared(const std::string& path) {
 // ---------------------------------------------------------------------------
 // Text
 
-namespace {
-
-constexpr char32_t kReplacementCharacter = 0xFFFD;
-
-bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool IsLowSurrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
-
-void AppendUtf8(std::string& out, char32_t code_point) {
-  if (code_point < 0x80) {
-    out += static_cast<char>(code_point);
-  } else if (code_point < 0x800) {
-    out += static_cast<char>(0xC0 | (code_point >> 6));
-    out += static_cast<char>(0x80 | (code_point & 0x3F));
-  } else if (code_point < 0x10000) {
-    out += static_cast<char>(0xE0 | (code_point >> 12));
-    out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code_point & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code_point >> 18));
-    out += static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code_point & 0x3F));
-  }
-}
-
-}  // namespace
-
-std::string NarrowFromUtf16(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char16_t unit = text[i];
-    if (IsHighSurrogate(unit) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
-      AppendUtf8(out, 0x10000 + ((char32_t{unit} - 0xD800) << 10) + (text[i + 1] - 0xDC00));
-      ++i;
-    } else if (IsHighSurrogate(unit) || IsLowSurrogate(unit)) {
-      AppendUtf8(out, kReplacementCharacter);
-    } else {
-      AppendUtf8(out, unit);
-    }
-  }
-  return out;
-}
+std::string NarrowFromUtf16(std::u16string_view text) { return portable::Utf8FromUtf16(text); }
 
 // ---------------------------------------------------------------------------
 // Worker threads
@@ -414,20 +372,16 @@ WorkerRegistry& Registry() {
   return *registry;
 }
 
-std::atomic<bool> g_fail_thread_start{false};
-
 }  // namespace
 
 bool StartDetachedThread(std::function<void()>& task, ThreadPriority priority) {
-  if (g_fail_thread_start.load()) return false;
+  if (portable::ThreadStartMustFail()) return false;
   return Registry().Start(task, priority);
 }
 
 bool WaitForWorkers(std::chrono::milliseconds timeout) { return Registry().WaitUntilIdle(timeout); }
 
 bool AwaitWorkersBeforeUnload(std::chrono::milliseconds timeout) { return WaitForWorkers(timeout); }
-
-void SetThreadStartFailureForTesting(bool fail) { g_fail_thread_start.store(fail); }
 
 // ---------------------------------------------------------------------------
 // Local time
@@ -500,62 +454,6 @@ void FollowTimeZoneVariableLocked(bool at_once = false) {
   g_zone.steady = SteadyStretch();
 }
 
-std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
-  return a / b - (a % b != 0 && a < 0 ? 1 : 0);
-}
-
-// Days from 1970-01-01 to the first of `month` (1 to 12) of `year`, in the
-// proleptic Gregorian calendar.
-std::int64_t DaysToFirstOfMonth(std::int64_t year, std::int64_t month) {
-  year -= month <= 2 ? 1 : 0;
-  const std::int64_t era = FloorDiv(year, 400);
-  const std::int64_t year_of_era = year - era * 400;
-  const std::int64_t day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5;
-  const std::int64_t day_of_era =
-      year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
-  return era * 146097 + day_of_era - 719468;
-}
-
-// The calendar time `parts` read as if it were UTC, normalised as mktime
-// normalises it (month 13 is January of the next year, day 0 the last day of
-// the month before, second 60 the next minute, ...).
-std::int64_t SecondsAsIfUtc(const std::tm& parts) {
-  const std::int64_t months = std::int64_t{parts.tm_year} * 12 + parts.tm_mon;
-  const std::int64_t year = 1900 + FloorDiv(months, 12);
-  const std::int64_t month = months - FloorDiv(months, 12) * 12 + 1;
-  const std::int64_t days = DaysToFirstOfMonth(year, month) + parts.tm_mday - 1;
-  return ((days * 24 + parts.tm_hour) * 60 + parts.tm_min) * 60 + parts.tm_sec;
-}
-
-// The calendar fields of `seconds` since the epoch taken as UTC, the inverse
-// of SecondsAsIfUtc; the zone's fields (daylight flag, offset, name) come
-// from `zone`.
-std::tm CalendarOf(std::int64_t seconds, const std::tm& zone) {
-  std::tm parts = zone;
-  const std::int64_t days = FloorDiv(seconds, kSecondsPerDay);
-  const std::int64_t second_of_day = seconds - days * kSecondsPerDay;
-  parts.tm_hour = static_cast<int>(second_of_day / 3600);
-  parts.tm_min = static_cast<int>(second_of_day / 60 % 60);
-  parts.tm_sec = static_cast<int>(second_of_day % 60);
-  parts.tm_wday = static_cast<int>(FloorDiv(days + 4, 7) * -7 + days + 4);  // 1970-01-01: Thursday
-  // Civil date from days: March-based years, eras of 400 years.
-  const std::int64_t shifted = days + 719468;
-  const std::int64_t era = FloorDiv(shifted, 146097);
-  const std::int64_t day_of_era = shifted - era * 146097;
-  const std::int64_t year_of_era =
-      (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
-  const std::int64_t day_of_year =
-      day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
-  const std::int64_t month_index = (5 * day_of_year + 2) / 153;  // 0 is March
-  const std::int64_t month = month_index < 10 ? month_index + 3 : month_index - 9;
-  const std::int64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
-  parts.tm_mday = static_cast<int>(day_of_year - (153 * month_index + 2) / 5 + 1);
-  parts.tm_mon = static_cast<int>(month - 1);
-  parts.tm_year = static_cast<int>(year - 1900);
-  parts.tm_yday = static_cast<int>(days - DaysToFirstOfMonth(year, 1));
-  return parts;
-}
-
 bool InSteadyStretch(std::int64_t instant) {
   return instant >= g_zone.steady.from && instant <= g_zone.steady.to;
 }
@@ -592,7 +490,7 @@ std::optional<std::tm> LocalTimeOf(std::int64_t instant) {
   std::lock_guard<std::mutex> lock(g_zone_mutex);
   FollowTimeZoneVariableLocked();
   if (InSteadyStretch(instant)) {
-    return CalendarOf(instant + g_zone.steady.sample.tm_gmtoff, g_zone.steady.sample);
+    return portable::CalendarOf(instant + g_zone.steady.sample.tm_gmtoff, g_zone.steady.sample);
   }
   // With no stretch known yet, one is learnt here (as for the trace log's
   // clock); a known one is kept, for the instants InstantOfLocal converts.
@@ -609,7 +507,7 @@ std::optional<std::int64_t> InstantOfLocal(const std::tm& parts) {
     FollowTimeZoneVariableLocked();
     if (parts.tm_isdst < 0 && WithinReach(parts.tm_year)) {
       // Where the offset is steady, the local time names exactly one instant.
-      const std::int64_t local = SecondsAsIfUtc(parts);
+      const std::int64_t local = portable::SecondsAsIfUtc(parts);
       const std::int64_t guess = local - g_zone.steady.sample.tm_gmtoff;
       if (InSteadyStretch(guess)) return guess;
       const std::optional<std::tm> near = LocalTimeByZone(local);
@@ -657,9 +555,6 @@ OsVersionRecord QueryOsVersion() { return {}; }
 
 namespace {
 
-std::mutex g_editor_mutex;
-std::function<void(const std::string&, const std::string&)> g_editor_observer;
-
 constexpr char kEditorProgram[] = "xdg-open";
 
 // Starts `program argument` as a grandchild: the intermediate child exits at
@@ -702,20 +597,7 @@ void SpawnDetached(const std::string& argument) {
 }  // namespace
 
 void OpenInTextEditor(const std::string& path) {
-  {
-    std::lock_guard<std::mutex> lock(g_editor_mutex);
-    if (g_editor_observer) {
-      g_editor_observer(kEditorProgram, path);
-      return;
-    }
-  }
-  SpawnDetached(path);
-}
-
-void SetEditorObserverForTesting(
-    std::function<void(const std::string& program, const std::string& argument)> observer) {
-  std::lock_guard<std::mutex> lock(g_editor_mutex);
-  g_editor_observer = std::move(observer);
+  if (!portable::HandToEditorObserver(kEditorProgram, path)) SpawnDetached(path);
 }
 
 // ---------------------------------------------------------------------------

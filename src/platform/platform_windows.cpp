@@ -18,6 +18,7 @@
 
 #include "platform/platform.h"
 #include "platform/platform_test_helper.h"
+#include "platform/portable.h"
 
 namespace zelk::platform {
 
@@ -265,8 +266,12 @@ std::string NarrowFromUtf16(std::u16string_view text) {
 
 namespace {
 
-std::atomic<int> g_running_workers{0};
-std::atomic<bool> g_fail_thread_start{false};
+// Never destroyed, so that a worker still running at the process's exit can
+// finish with it.
+portable::WorkerCount& RunningWorkers() {
+  static portable::WorkerCount* const count = new portable::WorkerCount();
+  return *count;
+}
 
 struct WorkerStart {
   std::function<void()> task;
@@ -288,7 +293,7 @@ DWORD WINAPI WorkerMain(LPVOID parameter) {
       // Callers catch their own failures; nothing may end the host process.
     }
   }
-  --g_running_workers;
+  RunningWorkers().Finished();
   // Drops this worker's reference and ends the thread without returning into
   // module code that an unload might just have unmapped.
   FreeLibraryAndExitThread(module, 0);
@@ -298,7 +303,7 @@ DWORD WINAPI WorkerMain(LPVOID parameter) {
 }  // namespace
 
 bool StartDetachedThread(std::function<void()>& task, ThreadPriority priority) {
-  if (g_fail_thread_start.load()) return false;
+  if (portable::ThreadStartMustFail()) return false;
   HMODULE module = nullptr;
   if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                           reinterpret_cast<LPCSTR>(&ModuleAnchor), &module)) {
@@ -310,10 +315,10 @@ bool StartDetachedThread(std::function<void()>& task, ThreadPriority priority) {
     return false;
   }
   start->task.swap(task);
-  ++g_running_workers;
+  RunningWorkers().Started();
   HANDLE thread = CreateThread(nullptr, 0, &WorkerMain, start, 0, nullptr);
   if (thread == nullptr) {
-    --g_running_workers;
+    RunningWorkers().Finished();
     start->task.swap(task);
     delete start;
     FreeLibrary(module);
@@ -324,17 +329,10 @@ bool StartDetachedThread(std::function<void()>& task, ThreadPriority priority) {
 }
 
 bool WaitForWorkers(std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (g_running_workers.load() > 0) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    Sleep(5);
-  }
-  return true;
+  return RunningWorkers().WaitUntilNone(timeout);
 }
 
 bool AwaitWorkersBeforeUnload(std::chrono::milliseconds) { return true; }
-
-void SetThreadStartFailureForTesting(bool fail) { g_fail_thread_start.store(fail); }
 
 // ---------------------------------------------------------------------------
 // Local time
@@ -403,28 +401,13 @@ OsVersionRecord QueryOsVersion() {
 
 namespace {
 
-std::mutex g_editor_mutex;
-std::function<void(const std::string&, const std::string&)> g_editor_observer;
-
 constexpr char kEditorProgram[] = "notepad";
 
 }  // namespace
 
 void OpenInTextEditor(const std::string& path) {
-  {
-    std::lock_guard<std::mutex> lock(g_editor_mutex);
-    if (g_editor_observer) {
-      g_editor_observer(kEditorProgram, path);
-      return;
-    }
-  }
+  if (portable::HandToEditorObserver(kEditorProgram, path)) return;
   ShellExecuteA(nullptr, nullptr, kEditorProgram, path.c_str(), nullptr, SW_SHOWNORMAL);
-}
-
-void SetEditorObserverForTesting(
-    std::function<void(const std::string& program, const std::string& argument)> observer) {
-  std::lock_guard<std::mutex> lock(g_editor_mutex);
-  g_editor_observer = std::move(observer);
 }
 
 // ---------------------------------------------------------------------------

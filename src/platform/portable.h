@@ -1,0 +1,55 @@
+// What both implementations of the platform door share: plain computation
+// that needs no operating system, and the state of the door's test switches.
+// Inside the platform room only; the rest of the service sees platform.h.
+#ifndef ZELK_PLATFORM_PORTABLE_H_
+#define ZELK_PLATFORM_PORTABLE_H_
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace zelk::platform::portable {
+
+// `text`, in UTF-16 code units, as UTF-8; an unpaired surrogate becomes
+// U+FFFD.
+std::string Utf8FromUtf16(std::u16string_view text);
+
+// The calendar time `parts` read as if it were UTC, in seconds since
+// 1970-01-01, normalised as mktime normalises it (month 13 is January of the
+// next year, day 0 the last day of the month before, second 60 the next
+// minute, ...), in the proleptic Gregorian calendar.
+std::int64_t SecondsAsIfUtc(const std::tm& parts);
+
+// The calendar fields of `seconds` since the epoch taken as UTC, the inverse
+// of SecondsAsIfUtc; the zone's fields (daylight flag, offset, name) come
+// from `zone`.
+std::tm CalendarOf(std::int64_t seconds, const std::tm& zone);
+
+// True when the tests asked every thread start to fail.
+bool ThreadStartMustFail();
+
+// Hands an editor request to the tests' observer when one is set; false
+// (nothing done) when none is.
+bool HandToEditorObserver(const std::string& program, const std::string& argument);
+
+// The number of running workers, and a bounded wait until none is left.
+class WorkerCount {
+ public:
+  void Started();
+  void Finished();
+  // True when no worker was left within `timeout`.
+  bool WaitUntilNone(std::chrono::milliseconds timeout);
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable none_left_;
+  int running_ = 0;
+};
+
+}  // namespace zelk::platform::portable
+
+#endif  // ZELK_PLATFORM_PORTABLE_H_
