@@ -145,6 +145,10 @@ OpenResult OpenUnlockedRead(const std::string& path);
 // file at the same time; only an exclusive holder makes the open fail (kBusy).
 OpenResult OpenAppendShared(const std::string& path);
 
+// Size in bytes of the file at `path`, without opening it (so no holder keeps
+// the look out); -1 when it cannot be had (missing, not a file, no access).
+std::int64_t FileSize(const std::string& path);
+
 // Calls `open` (one of the opens above) again while it reports kBusy, pausing
 // between tries in steps growing from 1 ms to 50 ms, until it reports anything
 // else or `patience` has passed; returns the last result. For files another

@@ -259,6 +259,12 @@ OpenResult OpenAppendShared(const std::string& path) {
   return OpenLocked(path, O_RDWR | O_CREAT | O_APPEND, F_RDLCK);
 }
 
+std::int64_t FileSize(const std::string& path) {
+  struct stat info {};
+  if (path.empty() || ::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+  return static_cast<std::int64_t>(info.st_size);
+}
+
 // ---------------------------------------------------------------------------
 // Text
 

@@ -244,6 +244,18 @@ OpenResult OpenAppendShared(const std::string& path) {
   return result;
 }
 
+std::int64_t FileSize(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA attributes{};
+  if (path.empty() || !GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &attributes) ||
+      (attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return -1;
+  }
+  ULARGE_INTEGER size;
+  size.LowPart = attributes.nFileSizeLow;
+  size.HighPart = attributes.nFileSizeHigh;
+  return static_cast<std::int64_t>(size.QuadPart);
+}
+
 // ---------------------------------------------------------------------------
 // Text
 

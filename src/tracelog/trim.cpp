@@ -10,12 +10,10 @@
 #include "tracelog/trim.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <system_error>
 
 #include "platform/platform.h"
 
@@ -199,9 +197,8 @@ void Trim(const std::string& path, std::uint32_t keep) {
   // A look at the size spares the exclusive open (several system calls) when
   // no cut is possible, as for the trace log's negative limits at every
   // eleventh message. The size is checked again once the file is held.
-  std::error_code error;
-  const std::uintmax_t size_seen = std::filesystem::file_size(path, error);
-  if (!error && TooShortToCut(static_cast<std::int64_t>(size_seen), keep)) return;
+  const std::int64_t size_seen = platform::FileSize(path);
+  if (size_seen >= 0 && TooShortToCut(size_seen, keep)) return;
   platform::OpenResult opened = platform::OpenExclusive(path, platform::CreateMode::kOpenExisting);
   if (opened.status != platform::OpenStatus::kOk) return;
   platform::File& file = opened.file;
