@@ -2,8 +2,9 @@
 // platform (its own module file, exclusive and shared file opens, worker
 // threads, local time, the version resource, the OS version, an editor) is a
 // free function here, with one implementation per platform chosen by the build:
-// platform_posix.cpp and platform_windows.cpp. No code above this room includes
-// an operating-system header.
+// platform_posix.cpp and platform_windows.cpp, beside platform_portable.cpp,
+// which every build compiles and which holds what both share. No code above
+// this room includes an operating-system header.
 //
 // No function here throws for an operating-system failure: each says in its
 // comment what it returns instead.
@@ -119,9 +120,11 @@ struct OpenResult {
 // or never end. The writing opens keep devices working (/dev/null, NUL).
 
 // Opens `path` for reading and writing, never truncating, positioned at the
-// start, so that while the returned handle is open every other open of the
-// file, from this or another process, by any function of this header, fails at
-// once with kBusy instead of waiting. Windows: share mode 0. POSIX: a
+// start, so that while the returned handle is open every other locking open
+// of the file (OpenExclusive, OpenExclusiveRemovable, OpenSharedRead,
+// OpenAppendShared), from this or another process, fails at once with kBusy
+// instead of waiting. OpenUnlockedRead is not yet the same on both sides: on
+// Windows it fails with kBusy too, on POSIX it opens. Windows: share mode 0. POSIX: a
 // non-blocking exclusive open-file-description lock (fcntl F_OFD_SETLK) of the
 // whole file, which only a handle open for writing can take: a program that
 // may only read the file can hold off this open (with a shared lock) but not
