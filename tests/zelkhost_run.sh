@@ -25,6 +25,15 @@ expect() {
   local out actual
   out=$("${runner[@]}" "$host" "$@" 2>&1 </dev/null)
   actual=$?
+  # Every command here says something, so a start that printed nothing at all
+  # never reached zelkhost: under Wine this has been seen once in many runs
+  # (status 1, no output, the prefix busy with the test before). Tried once
+  # more, so the test speaks of zelkhost, not of Wine's start.
+  if [ -z "$out" ] && [ ${#runner[@]} -gt 0 ]; then
+    sleep 1
+    out=$("${runner[@]}" "$host" "$@" 2>&1 </dev/null)
+    actual=$?
+  fi
   out=${out//$'\r'/}
   if [ "$actual" -ne "$status" ] || [[ "$out" != *"$text"* ]]; then
     echo "FAIL: zelkhost $*: exit $actual (expected $status), output:"
