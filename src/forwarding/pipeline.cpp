@@ -216,15 +216,10 @@ class Call {
     platform::OpenResult& opened = open.opened;
     if (opened.status != platform::OpenStatus::kOk) return kOpenFailedMessage;
     const std::string bytes = LineForDisk(line);
-    bool written = false;
-    if (spooling) {
-      // The same seek, telling where the line starts.
-      const std::int64_t size_before = platform::SeekToEndOffset(opened.file);
-      written = size_before >= 0 && opened.file.Write(bytes.data(), bytes.size());
-      if (!written && size_before >= 0) opened.file.Truncate(size_before);
-    } else {
-      written = opened.file.SeekToEnd() && opened.file.Write(bytes.data(), bytes.size());
-    }
+    // One seek to the end, which also tells where the line starts.
+    const std::int64_t size_before = platform::SeekToEndOffset(opened.file);
+    bool written = size_before >= 0 && opened.file.Write(bytes.data(), bytes.size());
+    if (!written && spooling && size_before >= 0) opened.file.Truncate(size_before);
     written = opened.file.Close() && written;
     return written ? kSuccessMessage : kWriteFailedMessage;
   }
