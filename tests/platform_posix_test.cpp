@@ -158,7 +158,8 @@ TEST(Opens, NeverWaitAndReadRegularFilesOnly) {
 // What a program that may only read a file can do to its writers: a flock of
 // any kind no longer stalls them, an exclusive lock of the door's kind cannot
 // be had for reading, and a shared one keeps out the exclusive opener (a
-// target's writer, a trim) but not the appenders of the trace log.
+// target's writer, a trim) but not the appenders of the trace log, nor the
+// door's readers.
 TEST(Opens, AReaderCannotLockOutTheAppenders) {
   testing::ScratchDir dir;
   const std::string path = dir.File("log.txt");
@@ -178,6 +179,10 @@ TEST(Opens, AReaderCannotLockOutTheAppenders) {
   lock.l_type = F_RDLCK;
   ASSERT_EQ(fcntl(reader, F_OFD_SETLK, &lock), 0);
   EXPECT_EQ(OpenAppendShared(path).status, OpenStatus::kOk);
+  // Its lock covers the bytes the door's readers and appenders look at; it is
+  // not taken for one of them.
+  EXPECT_EQ(OpenSharedRead(path).status, OpenStatus::kOk);
+  EXPECT_EQ(OpenUnlockedRead(path).status, OpenStatus::kOk);
   EXPECT_EQ(OpenExclusive(path, CreateMode::kOpenExisting).status, OpenStatus::kBusy);
   ::close(reader);
   EXPECT_EQ(OpenExclusive(path, CreateMode::kOpenExisting).status, OpenStatus::kOk);

@@ -119,33 +119,46 @@ struct OpenResult {
 // pipe or a folder fails with kFailed, as it could make a read wait for ever
 // or never end. The writing opens keep devices working (/dev/null, NUL).
 
+// Which opens of this door exclude one another, the same on both platforms,
+// whether the two handles are in one process or in two. While a handle of the
+// row is open, an open of the column fails at once with kBusy (B) or opens
+// (-); OpenExclusiveRemovable counts as OpenExclusive:
+//
+//   held by \ opened by   Exclusive  SharedRead  UnlockedRead  AppendShared
+//   OpenExclusive             B          B            B             B
+//   OpenSharedRead            B          -            -             B
+//   OpenUnlockedRead          B          -            -             -
+//   OpenAppendShared          B          B            -             -
+//
+// That is Windows' share modes: Exclusive shares nothing, SharedRead shares
+// reading only, UnlockedRead and AppendShared share everything. POSIX
+// emulates them with open-file-description locks (fcntl F_OFD_SETLK), which
+// only the opens of this door heed: other programs may write a file the door
+// holds, and a program that may only read a file can take read locks only,
+// which keep out OpenExclusive (a target's writer, a trim) and nothing else.
+
 // Opens `path` for reading and writing, never truncating, positioned at the
-// start, so that while the returned handle is open every other locking open
-// of the file (OpenExclusive, OpenExclusiveRemovable, OpenSharedRead,
-// OpenAppendShared), from this or another process, fails at once with kBusy
-// instead of waiting. OpenUnlockedRead is not yet the same on both sides: on
-// Windows it fails with kBusy too, on POSIX it opens. Windows: share mode 0. POSIX: a
-// non-blocking exclusive open-file-description lock (fcntl F_OFD_SETLK) of the
-// whole file, which only a handle open for writing can take: a program that
-// may only read the file can hold off this open (with a shared lock) but not
-// the appenders of OpenAppendShared.
+// start; no other open of the file may be held or had meanwhile (above).
 OpenResult OpenExclusive(const std::string& path, CreateMode mode);
 
-// Opens an existing `path` for reading only. Other readers may hold it at the
-// same time; only an exclusive holder makes the open fail with kBusy.
+// Opens an existing `path` for reading only, keeping out writers: other
+// readers may hold it at the same time, an exclusive holder or an appender
+// makes the open fail with kBusy (above).
 OpenResult OpenSharedRead(const std::string& path);
 
-// Opens an existing `path` for reading without keeping anyone from writing,
-// renaming, replacing or deleting it meanwhile (the configuration file, which
-// an editor may be saving). kBusy when the platform refuses the open for
+// Opens an existing `path` for reading without keeping anyone but an
+// exclusive opener from writing, renaming, replacing or deleting it meanwhile
+// (the configuration file, which an editor may be saving). kBusy while an
+// exclusive holder has it (above), or when the platform refuses the open for
 // another handle's sake, for example during an atomic replace on Windows.
 OpenResult OpenUnlockedRead(const std::string& path);
 
 // Opens `path` for appending (on POSIX for reading too, which its shared lock
 // needs), creating it when missing. Every Write appends as
 // one operation at the current end, so whole lines of several writers (threads
-// or processes) never interleave. Other appenders and readers may hold the
-// file at the same time; only an exclusive holder makes the open fail (kBusy).
+// or processes) never interleave. Other appenders and unlocked readers may
+// hold the file at the same time; an exclusive holder or a shared reader makes
+// the open fail with kBusy (above).
 OpenResult OpenAppendShared(const std::string& path);
 
 // Size in bytes of the file at `path`, without opening it (so no holder keeps

@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -89,13 +90,7 @@ const ModuleIdentity& Identity() {
 
 }  // namespace
 
-std::string ModulePath(std::size_t buffer_size) {
-  if (buffer_size == 0) return {};
-  const std::string& path = Identity().path;
-  return path.substr(0, std::min(path.size(), buffer_size - 1));
-}
-
-bool ModulePathExceeds(std::size_t buffer_size) { return Identity().path.size() + 1 > buffer_size; }
+const std::string& portable::WholeModulePath() { return Identity().path; }
 
 std::uintptr_t ModuleBaseAddress() { return Identity().base; }
 
@@ -160,32 +155,98 @@ int OpenWithoutWaiting(const std::string& path, int flags, OpenStatus& status) {
   return fd;
 }
 
-// Opens `path` with `flags` and takes the whole-file lock `lock` (F_RDLCK
-// shared, F_WRLCK exclusive) without waiting. A lock that cannot be had counts
-// as a busy open, which is what gives advisory locks the share-mode semantics
-// of Windows for every opener going through this file.
+// How a door open takes part in the open-file-description locks (fcntl
+// F_OFD_*), so that the opens of this door exclude one another exactly as
+// their share modes make them do on Windows:
 //
-// The locks are open-file-description locks rather than flock: a flock
-// exclusive lock can be taken through a descriptor opened for reading only,
-// so anyone who may merely read a target or the trace log could hold off
-// every writer. An exclusive lock of this kind needs a descriptor open for
-// writing; a reader can take only a shared one, which keeps out the exclusive
-// openers (a target's writer, a trim) but not the appenders of the trace log.
-OpenResult OpenLocked(const std::string& path, int flags, short lock) {
+//   kExclusive  a write lock on the whole file, however long: every other
+//               lock of any kind, anywhere in the file, keeps it out, and it
+//               keeps every other door open out while held;
+//   kReading    (OpenSharedRead) a read lock on kReadersByte, refused while
+//               an appender holds kAppendersByte;
+//   kAppending  (OpenAppendShared) a read lock on kAppendersByte, refused
+//               while a shared reader holds kReadersByte;
+//   kUnlocked   (OpenUnlockedRead) a read lock on kUnlockedByte, which only
+//               the exclusive holder's lock conflicts with.
+//
+// The three bytes lie far beyond the end of any file, so they stand for the
+// role and never for data. Open-file-description locks rather than flock: a
+// flock exclusive lock can be had through a descriptor opened for reading
+// only, so anyone who may merely read a target or the trace log could hold
+// off every writer. A write lock of this kind needs a descriptor open for
+// writing; a program that may only read a file can take read locks only,
+// which keep out the exclusive openers (a target's writer, a trim) and
+// nothing else: the readers' and appenders' look at each other's byte counts
+// only a lock of exactly that one byte (where another program's lock covers
+// that byte as well, the look may miss the other role, and the open goes
+// through rather than be held off by a mere reader).
+enum class LockRole { kExclusive, kReading, kAppending, kUnlocked };
+
+constexpr off_t kLastOffset = std::numeric_limits<off_t>::max();
+constexpr off_t kReadersByte = kLastOffset - 3;
+constexpr off_t kAppendersByte = kLastOffset - 2;
+constexpr off_t kUnlockedByte = kLastOffset - 1;
+
+struct flock LockRange(short type, off_t start, off_t length) {
+  struct flock range {};
+  range.l_type = type;
+  range.l_whence = SEEK_SET;
+  range.l_start = start;
+  range.l_len = length;  // 0: from `start` to however long the file grows
+  return range;
+}
+
+// Takes `range` on `fd` without waiting: kOk, kBusy when another holder's
+// lock conflicts, kFailed on any other error.
+OpenStatus TakeLock(int fd, struct flock range) {
+  while (fcntl(fd, F_OFD_SETLK, &range) != 0) {
+    if (errno == EINTR) continue;
+    return errno == EAGAIN || errno == EACCES ? OpenStatus::kBusy : OpenStatus::kFailed;
+  }
+  return OpenStatus::kOk;
+}
+
+// True when another open file description holds a lock of exactly the one
+// byte at `role_byte`: a door open of the role that byte stands for.
+bool RoleHeldElsewhere(int fd, off_t role_byte) {
+  struct flock probe = LockRange(F_WRLCK, role_byte, 1);
+  if (fcntl(fd, F_OFD_GETLK, &probe) != 0) return false;
+  return probe.l_type != F_UNLCK && probe.l_start == role_byte && probe.l_len == 1;
+}
+
+OpenStatus TakeRole(int fd, LockRole role) {
+  switch (role) {
+    case LockRole::kExclusive:
+      return TakeLock(fd, LockRange(F_WRLCK, 0, 0));
+    case LockRole::kUnlocked:
+      return TakeLock(fd, LockRange(F_RDLCK, kUnlockedByte, 1));
+    case LockRole::kReading:
+    case LockRole::kAppending:
+      break;
+  }
+  // Each side takes its own byte before it looks at the other's, so of a
+  // reader and an appender arriving together at most one gets through (both
+  // may be told kBusy, and try again).
+  const bool reading = role == LockRole::kReading;
+  const OpenStatus own =
+      TakeLock(fd, LockRange(F_RDLCK, reading ? kReadersByte : kAppendersByte, 1));
+  if (own != OpenStatus::kOk) return own;
+  return RoleHeldElsewhere(fd, reading ? kAppendersByte : kReadersByte) ? OpenStatus::kBusy
+                                                                        : OpenStatus::kOk;
+}
+
+// Opens `path` with `flags` and takes part in the door's locks as `role`,
+// without waiting. A role that cannot be had counts as a busy open.
+OpenResult OpenLocked(const std::string& path, int flags, LockRole role) {
   OpenResult result;
   int fd = OpenWithoutWaiting(path, flags, result.status);
   if (fd < 0) return result;
-  struct flock whole_file {};
-  whole_file.l_type = lock;
-  whole_file.l_whence = SEEK_SET;  // l_start 0 and l_len 0: the whole file, however long
-  while (fcntl(fd, F_OFD_SETLK, &whole_file) != 0) {
-    if (errno == EINTR) continue;
-    result.status = errno == EAGAIN || errno == EACCES ? OpenStatus::kBusy : OpenStatus::kFailed;
-    ::close(fd);
+  result.status = TakeRole(fd, role);
+  if (result.status != OpenStatus::kOk) {
+    ::close(fd);  // and with it every lock it took
     return result;
   }
   FileAccess::Handle(result.file) = fd;
-  result.status = OpenStatus::kOk;
   return result;
 }
 
@@ -242,21 +303,20 @@ bool File::Close() {
 
 OpenResult OpenExclusive(const std::string& path, CreateMode mode) {
   int flags = O_RDWR | (mode == CreateMode::kCreateIfMissing ? O_CREAT : 0);
-  return OpenLocked(path, flags, F_WRLCK);
+  return OpenLocked(path, flags, LockRole::kExclusive);
 }
 
-OpenResult OpenSharedRead(const std::string& path) { return OpenLocked(path, O_RDONLY, F_RDLCK); }
+OpenResult OpenSharedRead(const std::string& path) {
+  return OpenLocked(path, O_RDONLY, LockRole::kReading);
+}
 
 OpenResult OpenUnlockedRead(const std::string& path) {
-  OpenResult result;
-  int fd = OpenWithoutWaiting(path, O_RDONLY, result.status);
-  if (fd >= 0) FileAccess::Handle(result.file) = fd;
-  return result;
+  return OpenLocked(path, O_RDONLY, LockRole::kUnlocked);
 }
 
 OpenResult OpenAppendShared(const std::string& path) {
-  // Read access too, which the shared lock needs.
-  return OpenLocked(path, O_RDWR | O_CREAT | O_APPEND, F_RDLCK);
+  // Read access too, which a read lock needs.
+  return OpenLocked(path, O_RDWR | O_CREAT | O_APPEND, LockRole::kAppending);
 }
 
 std::int64_t FileSize(const std::string& path) {
