@@ -67,6 +67,22 @@ TEST_F(ZelkhostSpool, ListsWhatWaitsAndDeliversItOnRequest) {
   EXPECT_EQ(testing::ReadFileBytes(target_), "1\r\n2\r\n");
 }
 
+// A spool file its keeper or deliverer holds is named as in use, never left
+// out of the listing as if nothing waited there.
+TEST_F(ZelkhostSpool, ListsAHeldSpoolFileAsInUse) {
+  Forward("1");
+  const auto waiting = forwarding::spool::ListWaiting(root_ + "spool");
+  ASSERT_TRUE(waiting && waiting->size() == 1);
+  const std::string spool_file = waiting->front().spool_file;
+  platform::OpenResult holder =
+      platform::OpenExclusiveRemovable(spool_file, platform::CreateMode::kOpenExisting);
+  ASSERT_EQ(holder.status, platform::OpenStatus::kOk);
+  std::ostringstream listing;
+  EXPECT_EQ(SpoolCommand(ini_, false, listing), 1);
+  EXPECT_NE(listing.str().find("in use just now, not read\n    " + spool_file), std::string::npos)
+      << listing.str();
+}
+
 TEST_F(ZelkhostSpool, CheckReportsAMissingSpoolFolder) {
   testing::WriteFileBytes(ini_, "[ForwardTransaction]\r\nSpoolFolder=" + root_ + "nospool\r\n");
   std::ostringstream out;

@@ -34,6 +34,9 @@ constexpr std::size_t kCheckDigits = 8;
 // then doubling while the targets stay away.
 constexpr auto kFirstRetry = std::chrono::seconds(1);
 constexpr auto kLongestRetry = std::chrono::seconds(60);
+// How long a look at a spool file waits for its keeper or deliverer.
+constexpr auto kHeldSpoolPatience = std::chrono::milliseconds(100);
+constexpr auto kListingPatience = std::chrono::seconds(1);
 
 // ---------------------------------------------------------------------------
 // The file format.
@@ -514,12 +517,11 @@ class Spool {
   }
 
   // The target named in the first line of the spool file at `path`; empty
-  // when it has none.
+  // when it has none. A keeper or a deliverer holds a file only for a
+  // moment; one held longer is left to its holder (which knows it waits).
   static std::string TargetOf(const std::string& path) {
-    platform::OpenResult opened = platform::OpenSharedRead(path);
-    if (opened.status == platform::OpenStatus::kBusy) {
-      opened = platform::OpenUnlockedRead(path);
-    }
+    platform::OpenResult opened = platform::OpenWhenFree(
+        [&path] { return platform::OpenSharedRead(path); }, kHeldSpoolPatience);
     if (opened.status != platform::OpenStatus::kOk) return {};
     std::string head(kHeaderStart.size() + 4096, '\0');
     const std::int64_t count = opened.file.Read(head.data(), head.size());
@@ -658,7 +660,13 @@ std::optional<std::vector<WaitingTarget>> ListWaiting(const std::string& folder)
     if (!EndsWith(name, kSpoolExtension)) continue;
     WaitingTarget entry;
     entry.spool_file = JoinPath(folder, name);
-    platform::OpenResult opened = platform::OpenUnlockedRead(entry.spool_file);
+    platform::OpenResult opened = platform::OpenWhenFree(
+        [&entry] { return platform::OpenUnlockedRead(entry.spool_file); }, kListingPatience);
+    if (opened.status == platform::OpenStatus::kBusy) {
+      entry.in_use = true;
+      waiting.push_back(std::move(entry));
+      continue;
+    }
     if (opened.status != platform::OpenStatus::kOk) continue;
     const std::optional<std::string> content = ReadWhole(opened.file);
     if (!content) continue;

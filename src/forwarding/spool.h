@@ -71,11 +71,13 @@ struct WaitingTarget {
   std::int64_t oldest = 0;  // when the first and the last were kept, seconds since 1970
   std::int64_t newest = 0;
   std::int64_t damaged_bytes = 0;  // bytes of torn items that are skipped
+  bool in_use = false;             // held by a keeper or deliverer all along: not read, only named
 };
 
 // Every spool file of `folder` with what it holds; nullopt when the folder
-// cannot be read. Reads without locking, so a file being written just then may
-// show its last item as damaged.
+// cannot be read. A file that a keeper or deliverer holds is waited for a
+// moment, then listed as in use; a torn last item (a keeper that died while
+// writing it) shows as damaged bytes.
 std::optional<std::vector<WaitingTarget>> ListWaiting(const std::string& folder);
 
 }  // namespace zelk::forwarding::spool

@@ -49,7 +49,14 @@ int SpoolCommand(const std::string& config_path, bool deliver, std::ostream& out
   }
   out << "Spool folder: " << folder << "\n";
   int lines = 0;
+  bool in_use = false;
   for (const forwarding::spool::WaitingTarget& target : *waiting) {
+    if (target.in_use) {
+      // Its holder is keeping or delivering lines just now.
+      in_use = true;
+      out << "  in use just now, not read\n    " << target.spool_file << "\n";
+      continue;
+    }
     lines += target.lines;
     out << "  " << target.target << ": " << target.lines << " line(s), oldest "
         << LocalStamp(target.oldest) << ", newest " << LocalStamp(target.newest);
@@ -57,7 +64,7 @@ int SpoolCommand(const std::string& config_path, bool deliver, std::ostream& out
     out << "\n    " << target.spool_file << "\n";
   }
   if (waiting->empty()) out << "  nothing waits\n";
-  return lines == 0 ? 0 : 1;
+  return lines == 0 && !in_use ? 0 : 1;
 }
 
 }  // namespace zelk::host
