@@ -3,6 +3,7 @@
 // obey.
 #include "platform/portable.h"
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <utility>
@@ -160,6 +161,18 @@ bool HandToEditorObserver(const std::string& program, const std::string& argumen
 }
 
 }  // namespace portable
+
+// As GetModuleFileNameA writes the path into `buffer_size` characters: a path
+// that does not fit with its NUL is cut to buffer_size - 1 characters.
+std::string ModulePath(std::size_t buffer_size) {
+  if (buffer_size == 0) return {};
+  const std::string& path = portable::WholeModulePath();
+  return path.substr(0, std::min(path.size(), buffer_size - 1));
+}
+
+bool ModulePathExceeds(std::size_t buffer_size) {
+  return portable::WholeModulePath().size() + 1 > buffer_size;
+}
 
 void SetThreadStartFailureForTesting(bool fail) { portable::g_fail_thread_start.store(fail); }
 

@@ -73,15 +73,7 @@ const ModuleIdentity& Identity() {
 
 }  // namespace
 
-// As GetModuleFileNameA writes the path into `buffer_size` characters: a path
-// that does not fit with its NUL is cut to buffer_size - 1 characters.
-std::string ModulePath(std::size_t buffer_size) {
-  if (buffer_size == 0) return {};
-  const std::string& path = Identity().path;
-  return path.substr(0, std::min(path.size(), buffer_size - 1));
-}
-
-bool ModulePathExceeds(std::size_t buffer_size) { return Identity().path.size() + 1 > buffer_size; }
+const std::string& portable::WholeModulePath() { return Identity().path; }
 
 std::uintptr_t ModuleBaseAddress() { return reinterpret_cast<std::uintptr_t>(Identity().module); }
 

@@ -29,6 +29,10 @@ std::int64_t SecondsAsIfUtc(const std::tm& parts);
 // from `zone`.
 std::tm CalendarOf(std::int64_t seconds, const std::tm& zone);
 
+// The module's whole path, learnt at load; empty when it could not be had.
+// Each implementation provides it; the shared part cuts it to a buffer.
+const std::string& WholeModulePath();
+
 // True when the tests asked every thread start to fail.
 bool ThreadStartMustFail();
 
