@@ -171,7 +171,7 @@ class Call {
         spooled_because = kBehindSpooledLinesReason;
         outcome = KeepInSpool(spool_folder, target, line, max_lines, kOpenFailedMessage);
       } else {
-        outcome = AppendToTarget(target, line, spooling);
+        outcome = AppendToTarget(target, line);
         if (spooling && outcome != kSuccessMessage) {
           spooled_because =
               outcome == kOpenFailedMessage ? kCouldNotOpenReason : kCouldNotWriteReason;
@@ -197,11 +197,11 @@ class Call {
                : lost;
   }
 
-  // Appends the line to the target; the outcome's message. When the line will
-  // go to the spool after a failed write, the target is first put back to its
-  // length before, so no piece of the line stays in it.
-  static const char* AppendToTarget(const std::string& target, const std::string& line,
-                                    bool spooling) {
+  // Appends the line to the target; the outcome's message. After a failed
+  // write the target is put back to its length before, so no piece of the
+  // line stays in it to run into the next line written (the line goes to the
+  // spool, or is lost and logged as such).
+  static const char* AppendToTarget(const std::string& target, const std::string& line) {
     // A target another handle holds is tried again for a while, once per
     // busy stretch; any other failure is final at once.
     tracelog::LineOpen open = tracelog::OpenForLine(
@@ -219,7 +219,7 @@ class Call {
     // One seek to the end, which also tells where the line starts.
     const std::int64_t size_before = platform::SeekToEndOffset(opened.file);
     bool written = size_before >= 0 && opened.file.Write(bytes.data(), bytes.size());
-    if (!written && spooling && size_before >= 0) opened.file.Truncate(size_before);
+    if (!written && size_before >= 0) opened.file.Truncate(size_before);
     written = opened.file.Close() && written;
     return written ? kSuccessMessage : kWriteFailedMessage;
   }

@@ -1,0 +1,90 @@
+// A line whose write the file system cuts short (a full disk, a quota) leaves
+// no piece of itself in the target, with a spool and without. POSIX only: the
+// file-size limit (RLIMIT_FSIZE) makes a write stop part way, as a disk that
+// fills up does.
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+#include "forwarding/pipeline.h"
+#include "forwarding/spool.h"
+#include "test_support.h"
+#include "tracelog/trace_log_test_helper.h"
+
+namespace zelk::forwarding {
+namespace {
+
+void Forward(const std::string& trans_no, const std::string& settings) {
+  Transaction t;
+  t.trans_no = trans_no;
+  t.job_no = "A1";
+  t.date = "071010";
+  t.time = "075037";
+  t.value09 = "1";
+  ForwardTransaction2(t, config::Snapshot::Parse("[ForwardTransaction]\nFormat1=line %@01 of a "
+                                                 "target on a full disk\n" +
+                                                 settings));
+}
+
+// Lets files grow to `bytes` only: a write past it writes what fits, and the
+// next one fails (EFBIG; SIGXFSZ is ignored meanwhile). Put back on
+// destruction.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    previous_handler_ = signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, previous_handler_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit saved_{};
+  void (*previous_handler_)(int) = SIG_DFL;
+};
+
+TEST(FullDisk, AWriteCutShortLeavesNoPieceOfTheLine) {
+  for (const bool with_spool : {false, true}) {
+    testing::ScratchDir dir;
+    const std::string target = dir.File("out.txt");
+    const std::string settings =
+        "Target1=" + target + "\n" + (with_spool ? "SpoolFolder=" + dir.path().string() : "");
+    // Lines enough that the spool's first item fits below the limit.
+    std::string before;
+    for (int i = 0; i < 100; ++i) before += "an earlier line\r\n";
+    testing::WriteFileBytes(target, before);
+    {
+      const FileSizeLimit full(before.size() + 10);
+      Forward("2", settings);
+      EXPECT_EQ(testing::ReadFileBytes(target), before) << "spool: " << with_spool;
+    }
+    Forward("3", settings);
+    const std::string line3 = "line 3 of a target on a full disk\r\n";
+    const std::string line2 = "line 2 of a target on a full disk\r\n";
+    // With a spool, line 2 waited there and line 3 behind it, and both are
+    // delivered in order; without one, line 2 is lost, and line 3 stands on a
+    // line of its own.
+    if (with_spool) spool::DeliverAll(dir.path().string());
+    EXPECT_EQ(testing::ReadFileBytes(target), before + (with_spool ? line2 : "") + line3)
+        << "spool: " << with_spool;
+    // The delivery worker lets go of the folder before it is removed.
+    EXPECT_TRUE(spool::StopDelivery(std::chrono::seconds(10)));
+    spool::ResumeDelivery();
+    tracelog::ResetTraceLogForTesting();
+  }
+}
+
+}  // namespace
+}  // namespace zelk::forwarding
