@@ -14,6 +14,7 @@
 #include "forwarding/pipeline.h"
 #include "forwarding/spool.h"
 #include "test_support.h"
+#include "tracelog/trace_log.h"
 #include "tracelog/trace_log_test_helper.h"
 
 namespace zelk::forwarding {
@@ -84,6 +85,38 @@ TEST(FullDisk, AWriteCutShortLeavesNoPieceOfTheLine) {
     spool::ResumeDelivery();
     tracelog::ResetTraceLogForTesting();
   }
+}
+
+// A delivery whose append the disk cuts short leaves nothing in the target,
+// says so once however often it is tried, and succeeds once there is room.
+TEST(FullDisk, ADeliveryCutShortIsReportedOnceAndTriedAgain) {
+  testing::ScratchDir dir;
+  const std::string target = dir.File("away/out.txt");
+  const std::string settings = "Target1=" + target + "\nSpoolFolder=" + dir.path().string();
+  for (const char* trans_no : {"1", "2", "3", "4", "5"}) Forward(trans_no, settings);
+  spool::StopDelivery(std::chrono::seconds(10));
+  std::filesystem::create_directory(dir.File("away"));
+  // Far more than the spool file, so only the target's append meets the limit.
+  const std::string before(10000, 'x');
+  testing::WriteFileBytes(target, before);
+  const std::string log = dir.File("trace.log");
+  tracelog::ConfigureTraceLog(log, -1, "");
+  const std::string failed = "-- t[Could not write file] lines[5]";
+  {
+    const FileSizeLimit full(before.size() + 100);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      EXPECT_EQ(spool::DeliverAll(dir.path().string()).lines_delivered, 0);
+    }
+    EXPECT_EQ(testing::ReadFileBytes(target), before);
+  }
+  const std::string logged = testing::ReadFileBytes(log);
+  EXPECT_NE(logged.find(failed), std::string::npos) << logged;
+  EXPECT_EQ(logged.find(failed), logged.rfind(failed)) << logged;
+  EXPECT_EQ(spool::DeliverAll(dir.path().string()).lines_delivered, 5);
+  EXPECT_EQ(testing::ReadFileBytes(target).size(),
+            before.size() + 5 * std::string("line 1 of a target on a full disk\r\n").size());
+  spool::ResumeDelivery();
+  tracelog::ResetTraceLogForTesting();
 }
 
 }  // namespace

@@ -22,6 +22,8 @@ constexpr char kDeliveredMessage[] = "ForwardTransaction spool[%s] file[%s] -- D
 constexpr char kDamagedMessage[] =
     "ForwardTransaction spool[%s] file[%s] -- t[Damaged spool items skipped] bytes[%s]";
 constexpr char kForeignFileMessage[] = "ForwardTransaction spool[%s] -- t[Not a spool file]";
+constexpr char kDeliveryFailedMessage[] =
+    "ForwardTransaction spool[%s] file[%s] -- t[Could not write file] lines[%d]";
 
 constexpr std::string_view kHeaderStart = "zelkforward spool 1 ";
 constexpr std::string_view kLineTag = "line ";
@@ -321,7 +323,9 @@ bool Settle(std::vector<Pending>& lines, const ParsedItem& sent, platform::File&
   return true;
 }
 
-enum class Delivered { kAll, kTargetAway, kSpoolBusy, kFailed };
+// kWriteFailed: the target was opened, but appending the lines failed (a
+// full disk); the lines still wait.
+enum class Delivered { kAll, kTargetAway, kSpoolBusy, kWriteFailed, kFailed };
 
 struct DeliveryResult {
   Delivered outcome = Delivered::kFailed;
@@ -383,7 +387,8 @@ DeliveryResult DeliverFile(const std::string& spool_path, const std::string& tar
   if (!file.Seek(offset) || !file.Write(bytes.data(), bytes.size()) ||
       !platform::FlushToDisk(file)) {
     file.Truncate(offset);
-    result.outcome = Delivered::kTargetAway;
+    result.outcome = Delivered::kWriteFailed;
+    result.lines = static_cast<int>(lines.size());
     return result;
   }
   platform::RemoveHeldFile(spool.file, spool_path);
@@ -558,6 +563,7 @@ class Spool {
           std::lock_guard<std::mutex> lock(mutex_);
           if (folder == folder_) waiting_.erase(target);
         }
+        ReportWriteFailure(folder, target, result);
       }
       if (result.outcome == Delivered::kAll) {
         count.lines_delivered += result.lines;
@@ -567,6 +573,25 @@ class Spool {
       }
     }
     return count;
+  }
+
+  // Says once that the lines for `target` could not be appended, until they
+  // are: a worker retrying every minute would otherwise fill the log.
+  void ReportWriteFailure(const std::string& folder, const std::string& target,
+                          const DeliveryResult& result) {
+    bool first = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (result.outcome == Delivered::kWriteFailed) {
+        first = write_failing_.insert(target).second;
+      } else if (result.outcome == Delivered::kAll) {
+        write_failing_.erase(target);
+      }
+    }
+    if (first) {
+      tracelog::LogMessage('*', kDeliveryFailedMessage, SpoolFileOf(folder, target).c_str(),
+                           target.c_str(), result.lines);
+    }
   }
 
   bool Stopping() {
@@ -621,6 +646,8 @@ class Spool {
   std::string folder_;
   bool learnt_ = false;
   std::set<std::string> waiting_;  // absolute target names
+  // Targets whose last delivery could not append its lines, already logged.
+  std::set<std::string> write_failing_;
   bool worker_running_ = false;
   bool stopping_ = false;
 };
