@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "file_checks.h"
 #include "run_summary.h"
@@ -132,6 +133,10 @@ TEST(ZelkhostCheck, WarnsOfWhatReadsOtherwiseThanItLooks) {
       {good + "[Log]\r\nMaxLines=\r\n", "MaxLines is empty: it reads as 0, not as its default 50"},
       {good + "Enable=off\r\n", "Enable: \"off\" does not start with a number; it reads as 0"},
       {good + "Filter1=AB\r\n", "Filter1: only the first character of \"AB\" counts (A)"},
+      {good + "FileRotationTime1=71582789\r\n",
+       "FileRotationTime1: 71582789 minutes make a period of 44 seconds"},
+      {good + "FileRotationTime1=-5\r\n",
+       "FileRotationTime1: -5 minutes make a period of 4294966996 seconds"},
       {good + "DropOnSuccess1=1\r\n", "line 3: DropOnSuccess1 is never read: Filter1 is empty"},
       {good + "[ForwardTransaction]\r\nFormat1=x\r\n",
        "line 3: [ForwardTransaction] again: only the section on line 1 is read"},
@@ -259,12 +264,22 @@ TEST(ZelkhostCheck, ReportsFilesTheServiceCannotUse) {
            "locked/trace.log cannot be "
            "written (permissions)",
        true},
+      {"[ForwardTransaction]\r\nTarget1=" + root + "%-300@07.txt\r\n",
+       "the target " + root + "A1234" + std::string(295, ' ') +
+           ".txt has a name too long for the file system",
+       false},
       {std::string("[\0L\0o\0g\0]\0", 10),
        "the file holds NUL bytes: it looks like UTF-16 without a byte order mark", false,
        // The service finds no section, so output section 1 has no target either.
        2},
   };
-  for (const Case& c : cases) {
+  std::vector<Case> all(std::begin(cases), std::end(cases));
+  if (NativeBinaryKind() != BinaryFile::Kind::kPe) {
+    // A device in a job list's place, which the service does not read.
+    all.push_back({source + "Source1=/dev/zero\r\n",
+                   "the job list /dev/zero is not a plain file (a FIFO or a device)", false});
+  }
+  for (const Case& c : all) {
     if (c.needs_rights_checked && !rights_checked) continue;
     const std::string ini = root + "zelkforward.ini";
     testing::WriteFileBytes(ini, c.text);

@@ -288,6 +288,21 @@ void CheckInteger(const config::Snapshot& snapshot, const config::NumberedSettin
                n == 1 ? setting.fallback_first : setting.fallback_rest, report);
 }
 
+// The period goes to the rounding as minutes × 60 seconds in 32 bits: a
+// negative count, or one above kLongestRotationMinutes, makes another period
+// than it says.
+void CheckRotation(const config::Snapshot& snapshot, int n, Report& report) {
+  constexpr std::int64_t kLongestRotationMinutes = 0xFFFFFFFF / 60;
+  const std::int32_t minutes =
+      config::IntegerSetting(config::Read(snapshot, config::kFileRotationTime, n));
+  if (minutes >= 0 && minutes <= kLongestRotationMinutes) return;
+  report.Warning("FileRotationTime" + std::to_string(n) + ": " + std::to_string(minutes) +
+                 " minutes make a period of " +
+                 std::to_string(forwarding::RotationPeriod(snapshot, n)) +
+                 " seconds (minutes times 60 in 32 bits; 0 to " +
+                 std::to_string(kLongestRotationMinutes) + " minutes are what they say)");
+}
+
 void CheckFilter(const std::string& key, const std::string& value, Report& report) {
   if (value.size() > 1) {
     report.Warning(key + ": only the first character of " + Quoted(value) + " counts (" +
@@ -349,6 +364,7 @@ void CheckOutputSection(const config::Snapshot& snapshot, int n, const std::stri
   report.out() << "  section " << n << ": filter[" << filter_value << "] jobno[" << job_no << "]\n";
   CheckFilter("Filter" + std::to_string(n), filter_value, report);
   CheckInteger(snapshot, config::kFileRotationTime, n, report);
+  CheckRotation(snapshot, n, report);
   extformat::FieldRecord record;
   forwarding::FillFieldRecord(record, sample, !filter.blank());
   try {

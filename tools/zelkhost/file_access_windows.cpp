@@ -16,6 +16,19 @@ bool CanCreateIn(const std::string& folder) {
   return true;
 }
 
+// The service opens files through the ANSI functions, which take paths of
+// fewer than MAX_PATH characters; no part of a path may exceed 255.
+bool NameTooLong(const std::string& path) {
+  constexpr std::size_t kLongestPart = 255;
+  if (path.size() >= MAX_PATH) return true;
+  std::size_t part = 0;
+  for (const char c : path) {
+    part = c == '\\' || c == '/' ? 0 : part + 1;
+    if (part > kLongestPart) return true;
+  }
+  return false;
+}
+
 // An elevated administrator passes access lists a host's service account
 // would not.
 bool RunsWithAllRights() {

@@ -53,6 +53,13 @@ bool Exists(const std::string& path) {
   return fs::exists(path, ignored);
 }
 
+// There, but neither a folder nor a plain file: a FIFO, a device, a socket.
+bool IsOtherThanFile(const std::string& path) {
+  std::error_code ignored;
+  const fs::file_status status = fs::status(path, ignored);
+  return fs::exists(status) && !fs::is_directory(status) && !fs::is_regular_file(status);
+}
+
 bool CanRead(const std::string& path) {
   return platform::OpenSharedRead(path).status != platform::OpenStatus::kFailed;
 }
@@ -120,6 +127,10 @@ std::optional<std::string> ConfigurationFileProblem(const std::string& path) {
     return "the configuration file " + path + " is a folder; the service then uses every " +
            "default. Remove or rename the folder and put the file there";
   }
+  if (IsOtherThanFile(path)) {
+    return "the configuration file " + path + " is not a plain file (a FIFO or a device); the " +
+           "service reads plain files only and then uses every default. Put a file there";
+  }
   if (Exists(path) && !CanRead(path)) {
     return "the configuration file " + path + " cannot be read (permissions); the service then " +
            "uses every default. Let the host's account read it";
@@ -130,6 +141,10 @@ std::optional<std::string> ConfigurationFileProblem(const std::string& path) {
 std::optional<std::string> JobListProblem(const std::string& path) {
   if (IsFolder(path)) return "the job list " + path + " is a folder, not a file";
   if (!Exists(path)) return "the job list " + path + " is missing";
+  if (IsOtherThanFile(path)) {
+    return "the job list " + path +
+           " is not a plain file (a FIFO or a device): the service reads plain files only";
+  }
   if (!CanRead(path)) {
     return "the job list " + path + " cannot be read (permissions): let the host's account read it";
   }
@@ -137,6 +152,10 @@ std::optional<std::string> JobListProblem(const std::string& path) {
 }
 
 std::optional<std::string> AppendProblem(const std::string& file, const std::string& what) {
+  if (NameTooLong(file)) {
+    return what + file + " has a name too long for the file system (a part of it longer than " +
+           "the file system allows, or the whole path): the service cannot open it; shorten it";
+  }
   const std::string folder = FolderOf(file);
   if (!folder.empty() && !IsFolder(folder)) {
     return "the folder of " + what + file + " does not exist; the service creates files, not " +
@@ -145,6 +164,10 @@ std::optional<std::string> AppendProblem(const std::string& file, const std::str
   if (IsFolder(file)) return what + file + " is a folder; name a file";
   if (Exists(file)) {
     if (platform::OpenAppendShared(file).status == platform::OpenStatus::kFailed) {
+      if (IsOtherThanFile(file)) {
+        return what + file + " is not a plain file (a FIFO or a device) the service can write " +
+               "to; name a file";
+      }
       return what + file + " cannot be written (permissions): let the host's account write it";
     }
     return std::nullopt;

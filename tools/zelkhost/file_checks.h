@@ -37,8 +37,8 @@ std::optional<std::string> ConfigurationFileProblem(const std::string& path);
 std::optional<std::string> JobListProblem(const std::string& path);
 
 // The problem the service would meet appending to `file` (a target or the
-// trace log): a folder missing or not writable, a file that is a folder or
-// not writable. `what` names it in the text ("the trace log ...").
+// trace log): a name too long, a folder missing or not writable, a file that
+// is a folder, a FIFO or not writable. `what` names it in the text ("the trace log ...").
 std::optional<std::string> AppendProblem(const std::string& file, const std::string& what);
 
 // The folder relative file names are taken from, with what that means.
@@ -50,6 +50,9 @@ std::string PermissionsNote();
 
 // The platform's answers (file_access_posix.cpp, file_access_windows.cpp).
 bool CanCreateIn(const std::string& folder);
+// True when the system refuses `path` for its length: a part longer than a
+// name may be, or the whole path longer than an open takes.
+bool NameTooLong(const std::string& path);
 bool RunsWithAllRights();
 BinaryFile::Kind NativeBinaryKind();
 
