@@ -5,9 +5,10 @@ if(NOT WIN32)
   zelk_add_test(parse_real_glibc_test zelk_forwarding parse_real_glibc_test.cpp)
 endif()
 zelk_add_test(spool_test zelk_forwarding spool_test.cpp)
-# A write the file system cuts short: the file-size limit (RLIMIT_FSIZE).
+# Writes the file system cuts short, of targets, the spool and the trace log:
+# the file-size limit (RLIMIT_FSIZE).
 if(NOT WIN32)
-  zelk_add_test(pipeline_posix_test zelk_forwarding pipeline_posix_test.cpp)
+  zelk_add_test(full_disk_posix_test zelk_forwarding full_disk_posix_test.cpp)
 endif()
 # Killing the process at random moments: fork and SIGKILL.
 if(NOT WIN32)

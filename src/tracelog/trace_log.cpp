@@ -75,6 +75,9 @@ struct LogState {
   // set-ups among themselves.
   std::mutex lock;
   std::uint32_t message_count = 0;  // under `lock`
+  // The last append failed (a full disk): a piece of its line may end the
+  // file. Under `lock`.
+  bool end_may_be_torn = false;
   std::atomic<std::shared_ptr<const Settings>> settings{std::make_shared<const Settings>()};
 };
 
@@ -177,17 +180,20 @@ std::string LineOf(char category, std::string_view text) {
 // under the log lock: while it waits for a busy file, the process's other
 // messages wait behind it and keep their order. Once a wait has run out, the
 // lines that follow are lost at once until the file is free again; the first
-// line then written says how many were lost.
-void AppendLine(const std::string& path, const std::string& line) {
+// line then written says how many were lost. After a failed append the next
+// one begins with a line break, so a piece of a line the disk cut short ends
+// there rather than run into the next message.
+void AppendLine(const std::string& path, const std::string& line, bool& end_may_be_torn) {
   LineOpen open = OpenForLine(
       path, [&path] { return platform::OpenAppendShared(path); }, kBusyRetryLimit);
   if (open.opened.status != platform::OpenStatus::kOk) return;
+  std::string bytes = end_may_be_torn ? std::string(kLineBreak) : std::string();
   if (open.lines_failed_in_stretch > 0) {
-    const std::string lost = LineOf(
-        kError, FormatText(kLogBusyStretchMessage, path.c_str(), open.lines_failed_in_stretch));
-    open.opened.file.Write(lost.data(), lost.size());
+    bytes += LineOf(kError,
+                    FormatText(kLogBusyStretchMessage, path.c_str(), open.lines_failed_in_stretch));
   }
-  open.opened.file.Write(line.data(), line.size());
+  bytes += line;
+  end_may_be_torn = !open.opened.file.Write(bytes.data(), bytes.size());
 }
 
 void WriteLine(char category, std::string_view text) {
@@ -198,7 +204,7 @@ void WriteLine(char category, std::string_view text) {
   const std::shared_ptr<const Settings> settings = state.settings.load();
   if (!settings->file_name.empty()) {
     try {
-      AppendLine(settings->file_name, LineOf(category, text));
+      AppendLine(settings->file_name, LineOf(category, text), state.end_may_be_torn);
     } catch (...) {
       // No memory for the line: it is lost, but still counts.
     }
@@ -357,6 +363,7 @@ void ResetTraceLogForTesting() {
     std::lock_guard<std::mutex> lock(state.lock);
     state.settings.store(std::make_shared<const Settings>());
     state.message_count = 0;
+    state.end_may_be_torn = false;
   } catch (...) {
   }
 }

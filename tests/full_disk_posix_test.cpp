@@ -1,5 +1,6 @@
-// A line whose write the file system cuts short (a full disk, a quota) leaves
-// no piece of itself in the target, with a spool and without. POSIX only: the
+// Writes that the file system cuts short (a full disk, a quota) leave no piece
+// of a line to run into the next one: in a target, with a spool and without,
+// in a delivery from the spool, and in the trace log. POSIX only: the
 // file-size limit (RLIMIT_FSIZE) makes a write stop part way, as a disk that
 // fills up does.
 #include <signal.h>
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "forwarding/pipeline.h"
 #include "forwarding/spool.h"
@@ -116,6 +118,30 @@ TEST(FullDisk, ADeliveryCutShortIsReportedOnceAndTriedAgain) {
   EXPECT_EQ(testing::ReadFileBytes(target).size(),
             before.size() + 5 * std::string("line 1 of a target on a full disk\r\n").size());
   spool::ResumeDelivery();
+  tracelog::ResetTraceLogForTesting();
+}
+
+// The message after a cut-short one starts on a line of its own.
+TEST(FullDisk, TheTraceLogLineAfterACutShortOneStandsAlone) {
+  testing::ScratchDir dir;
+  const std::string log = dir.File("trace.log");
+  tracelog::ConfigureTraceLog(log, -1, "");
+  tracelog::LogMessage('.', "first message");
+  const std::string before = testing::ReadFileBytes(log);
+  {
+    const FileSizeLimit full(before.size() + 30);
+    tracelog::LogMessage('.', "a message the disk has no room for, cut after thirty bytes");
+  }
+  tracelog::LogMessage('.', "the message after it");
+  const std::string after = testing::ReadFileBytes(log);
+  ASSERT_GT(after.size(), before.size() + 30);
+  EXPECT_EQ(after.compare(0, before.size() + 32, before + after.substr(before.size(), 30) + "\r\n"),
+            0)
+      << after;
+  const std::vector<testing::LogLine> lines = testing::ReadLogLines(log);
+  ASSERT_EQ(lines.size(), 3u) << after;
+  EXPECT_EQ(lines[2].text, "the message after it") << after;
+  EXPECT_FALSE(lines[2].stamp.empty()) << after;
   tracelog::ResetTraceLogForTesting();
 }
 
