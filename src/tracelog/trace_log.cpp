@@ -187,6 +187,10 @@ void AppendLine(const std::string& path, const std::string& line, bool& end_may_
   LineOpen open = OpenForLine(
       path, [&path] { return platform::OpenAppendShared(path); }, kBusyRetryLimit);
   if (open.opened.status != platform::OpenStatus::kOk) return;
+  if (!end_may_be_torn && open.lines_failed_in_stretch == 0) {
+    end_may_be_torn = !open.opened.file.Write(line.data(), line.size());
+    return;
+  }
   std::string bytes = end_may_be_torn ? std::string(kLineBreak) : std::string();
   if (open.lines_failed_in_stretch > 0) {
     bytes += LineOf(kError,
