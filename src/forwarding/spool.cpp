@@ -558,12 +558,13 @@ class Spool {
       DeliveryResult result;
       {
         TargetGuard turn(SpoolTurnOf(target));
-        result = DeliverFile(SpoolFileOf(folder, target), target);
+        const std::string spool_file = SpoolFileOf(folder, target);
+        result = DeliverFile(spool_file, target);
         if (result.outcome == Delivered::kAll) {
           std::lock_guard<std::mutex> lock(mutex_);
           if (folder == folder_) waiting_.erase(target);
         }
-        ReportWriteFailure(folder, target, result);
+        ReportWriteFailure(spool_file, target, result);
       }
       if (result.outcome == Delivered::kAll) {
         count.lines_delivered += result.lines;
@@ -577,7 +578,7 @@ class Spool {
 
   // Says once that the lines for `target` could not be appended, until they
   // are: a worker retrying every minute would otherwise fill the log.
-  void ReportWriteFailure(const std::string& folder, const std::string& target,
+  void ReportWriteFailure(const std::string& spool_file, const std::string& target,
                           const DeliveryResult& result) {
     bool first = false;
     {
@@ -589,8 +590,8 @@ class Spool {
       }
     }
     if (first) {
-      tracelog::LogMessage('*', kDeliveryFailedMessage, SpoolFileOf(folder, target).c_str(),
-                           target.c_str(), result.lines);
+      tracelog::LogMessage('*', kDeliveryFailedMessage, spool_file.c_str(), target.c_str(),
+                           result.lines);
     }
   }
 
