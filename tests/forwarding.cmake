@@ -14,3 +14,7 @@ endif()
 if(NOT WIN32)
   zelk_add_test(spool_crash_posix_test zelk_forwarding spool_crash_posix_test.cpp)
 endif()
+# A program that may only read the service's files, holding read locks in them.
+if(NOT WIN32)
+  zelk_add_test(foreign_reader_posix_test zelk_forwarding foreign_reader_posix_test.cpp)
+endif()

@@ -134,16 +134,22 @@ struct OpenResult {
 // reading only, UnlockedRead and AppendShared share everything. POSIX
 // emulates them with open-file-description locks (fcntl F_OFD_SETLK), which
 // only the opens of this door heed: other programs may write a file the door
-// holds, and a program that may only read a file can take read locks only,
-// which keep out OpenExclusive (a target's writer, a trim) and nothing else.
+// holds. The marks by which SharedRead and AppendShared keep each other out
+// are write locks, which only a process that may write the file can take: a
+// program that may only read a file can take read locks only, which keep out
+// OpenExclusive (a target's writer, a trim) and nothing else, as a reader
+// sharing no writing does on Windows. Where such a lock lies on the byte an
+// open draws for its mark, or where the door's own process may only read the
+// file, SharedRead goes unseen by AppendShared and the other way round.
 
 // Opens `path` for reading and writing, never truncating, positioned at the
 // start; no other open of the file may be held or had meanwhile (above).
 OpenResult OpenExclusive(const std::string& path, CreateMode mode);
 
-// Opens an existing `path` for reading only, keeping out writers: other
-// readers may hold it at the same time, an exclusive holder or an appender
-// makes the open fail with kBusy (above).
+// Opens an existing `path` for reading, keeping out writers: other readers
+// may hold it at the same time, an exclusive holder or an appender makes the
+// open fail with kBusy (above). Nothing is written through it; on POSIX it is
+// opened for writing too where this process may write the file, for its mark.
 OpenResult OpenSharedRead(const std::string& path);
 
 // Opens an existing `path` for reading without keeping anyone but an

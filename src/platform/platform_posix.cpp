@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -122,7 +123,10 @@ OpenStatus StatusOfErrno(int error) {
 // could keep the reader waiting or never end. A FIFO opened for reading and
 // writing is its own reader, so its open would succeed with nobody reading
 // (and it cannot be positioned): refused too. Devices may be written.
-bool Admissible(int flags, mode_t mode) {
+// `regular_only` asks for a regular file whatever the access (a reader that
+// opens for writing only to mark its role).
+bool Admissible(int flags, mode_t mode, bool regular_only) {
+  if (regular_only) return S_ISREG(mode);
   switch (flags & O_ACCMODE) {
     case O_RDONLY:
       return S_ISREG(mode);
@@ -138,7 +142,7 @@ bool Admissible(int flags, mode_t mode) {
 // refuses it), and a device that would block a write fail instead. A file
 // Admissible refuses counts as one that could not be opened. Returns the
 // descriptor, or -1 with `status` set.
-int OpenWithoutWaiting(const std::string& path, int flags, OpenStatus& status) {
+int OpenWithoutWaiting(const std::string& path, int flags, bool regular_only, OpenStatus& status) {
   status = OpenStatus::kFailed;
   if (path.empty()) return -1;
   int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0644);
@@ -147,7 +151,7 @@ int OpenWithoutWaiting(const std::string& path, int flags, OpenStatus& status) {
     return -1;
   }
   struct stat info {};
-  if (fstat(fd, &info) != 0 || !Admissible(flags, info.st_mode)) {
+  if (fstat(fd, &info) != 0 || !Admissible(flags, info.st_mode, regular_only)) {
     ::close(fd);
     return -1;
   }
@@ -162,30 +166,43 @@ int OpenWithoutWaiting(const std::string& path, int flags, OpenStatus& status) {
 //   kExclusive  a write lock on the whole file, however long: every other
 //               lock of any kind, anywhere in the file, keeps it out, and it
 //               keeps every other door open out while held;
-//   kReading    (OpenSharedRead) a read lock on kReadersByte, refused while
-//               an appender holds kAppendersByte;
-//   kAppending  (OpenAppendShared) a read lock on kAppendersByte, refused
-//               while a shared reader holds kReadersByte;
+//   kReading    (OpenSharedRead) a mark in kReadersSlots, refused while an
+//               appender's mark is in kAppendersSlots;
+//   kAppending  (OpenAppendShared) a mark in kAppendersSlots, refused while a
+//               shared reader's mark is in kReadersSlots;
 //   kUnlocked   (OpenUnlockedRead) a read lock on kUnlockedByte, which only
 //               the exclusive holder's lock conflicts with.
 //
-// The three bytes lie far beyond the end of any file, so they stand for the
-// role and never for data. Open-file-description locks rather than flock: a
-// flock exclusive lock can be had through a descriptor opened for reading
-// only, so anyone who may merely read a target or the trace log could hold
-// off every writer. A write lock of this kind needs a descriptor open for
-// writing; a program that may only read a file can take read locks only,
-// which keep out the exclusive openers (a target's writer, a trim) and
-// nothing else: the readers' and appenders' look at each other's byte counts
-// only a lock of exactly that one byte (where another program's lock covers
-// that byte as well, the look may miss the other role, and the open goes
-// through rather than be held off by a mere reader).
+// A mark is a write lock on one byte drawn at random from its role's slots
+// (write locks of two holders never share a byte), and the look for the other
+// role asks only for write locks there. A write lock needs a descriptor open
+// for writing, so only a program that may write the file can make a mark: a
+// program that may only read it can take read locks only, and no read lock is
+// ever taken for a role by the look of the other. Such a lock on a slot this
+// open drew keeps the mark from being made there; the open then holds a read
+// lock on the slot instead, which still keeps the exclusive openers out, and
+// goes on unseen by the other role (a reader and an appender may then hold
+// the file at once, never one held off by a mere reader). A shared reader
+// that may not write the file marks itself that way too.
+//
+// The slots lie far beyond the end of any file, so they stand for the role
+// and never for data. Open-file-description locks rather than flock: a flock
+// exclusive lock can be had through a descriptor opened for reading only, so
+// anyone who may merely read a target or the trace log could hold off every
+// writer. A program that may only read a file can still keep out the
+// exclusive openers (a target's writer, a trim) with a read lock, as a reader
+// that shares no writing does on Windows.
 enum class LockRole { kExclusive, kReading, kAppending, kUnlocked };
 
 constexpr off_t kLastOffset = std::numeric_limits<off_t>::max();
-constexpr off_t kReadersByte = kLastOffset - 3;
-constexpr off_t kAppendersByte = kLastOffset - 2;
 constexpr off_t kUnlockedByte = kLastOffset - 1;
+constexpr off_t kSlotsPerRole = off_t{1} << 32;
+constexpr off_t kAppendersSlots = kUnlockedByte - kSlotsPerRole;  // the first of them
+constexpr off_t kReadersSlots = kAppendersSlots - kSlotsPerRole;
+// Draws of a slot before an open gives up as busy: two holders of one role
+// draw the same of 2^32 slots about never, so a third draw means a lock
+// whose slot cannot be found free for another reason.
+constexpr int kSlotDraws = 3;
 
 struct flock LockRange(short type, off_t start, off_t length) {
   struct flock range {};
@@ -206,15 +223,51 @@ OpenStatus TakeLock(int fd, struct flock range) {
   return OpenStatus::kOk;
 }
 
-// True when another open file description holds a lock of exactly the one
-// byte at `role_byte`: a door open of the role that byte stands for.
-bool RoleHeldElsewhere(int fd, off_t role_byte) {
-  struct flock probe = LockRange(F_WRLCK, role_byte, 1);
-  if (fcntl(fd, F_OFD_GETLK, &probe) != 0) return false;
-  return probe.l_type != F_UNLCK && probe.l_start == role_byte && probe.l_len == 1;
+// A slot of the role whose slots begin at `first`, drawn from a generator of
+// this thread (splitmix64), seeded by the thread's and the process's identity
+// and the clock, so that threads and processes draw apart.
+off_t DrawSlot(off_t first) {
+  thread_local std::uint64_t state =
+      static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+      (static_cast<std::uint64_t>(::getpid()) << 32) ^
+      static_cast<std::uint64_t>(syscall(SYS_gettid));
+  std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+  z ^= z >> 31;
+  return first + static_cast<off_t>(z % static_cast<std::uint64_t>(kSlotsPerRole));
 }
 
-OpenStatus TakeRole(int fd, LockRole role) {
+// Marks `fd` in the slots beginning at `first` (above): kOk with a write lock
+// on a slot, or with a read lock where only read locks keep the write lock
+// out (or `writable` is false); kBusy while the exclusive holder has the file.
+OpenStatus MarkRole(int fd, off_t first, bool writable) {
+  for (int draw = 0; draw < kSlotDraws; ++draw) {
+    const off_t slot = DrawSlot(first);
+    if (!writable) return TakeLock(fd, LockRange(F_RDLCK, slot, 1));
+    const OpenStatus marked = TakeLock(fd, LockRange(F_WRLCK, slot, 1));
+    if (marked != OpenStatus::kBusy) return marked;
+    struct flock holder = LockRange(F_WRLCK, slot, 1);
+    if (fcntl(fd, F_OFD_GETLK, &holder) != 0) return OpenStatus::kFailed;
+    if (holder.l_type == F_RDLCK) return TakeLock(fd, LockRange(F_RDLCK, slot, 1));
+    // A mark of the same role on the slot drawn (draw again), or the
+    // exclusive holder's lock, which covers every slot.
+    if (holder.l_type == F_WRLCK && !(holder.l_start == slot && holder.l_len == 1)) {
+      return OpenStatus::kBusy;
+    }
+  }
+  return OpenStatus::kBusy;
+}
+
+// True when another open file description holds a mark, a write lock, among
+// the slots beginning at `first`. Read locks there are no one's mark.
+bool RoleHeldElsewhere(int fd, off_t first) {
+  struct flock probe = LockRange(F_RDLCK, first, kSlotsPerRole);
+  if (fcntl(fd, F_OFD_GETLK, &probe) != 0) return false;
+  return probe.l_type != F_UNLCK;
+}
+
+OpenStatus TakeRole(int fd, LockRole role, bool writable) {
   switch (role) {
     case LockRole::kExclusive:
       return TakeLock(fd, LockRange(F_WRLCK, 0, 0));
@@ -224,24 +277,24 @@ OpenStatus TakeRole(int fd, LockRole role) {
     case LockRole::kAppending:
       break;
   }
-  // Each side takes its own byte before it looks at the other's, so of a
+  // Each side marks itself before it looks at the other's slots, so of a
   // reader and an appender arriving together at most one gets through (both
   // may be told kBusy, and try again).
   const bool reading = role == LockRole::kReading;
-  const OpenStatus own =
-      TakeLock(fd, LockRange(F_RDLCK, reading ? kReadersByte : kAppendersByte, 1));
+  const OpenStatus own = MarkRole(fd, reading ? kReadersSlots : kAppendersSlots, writable);
   if (own != OpenStatus::kOk) return own;
-  return RoleHeldElsewhere(fd, reading ? kAppendersByte : kReadersByte) ? OpenStatus::kBusy
-                                                                        : OpenStatus::kOk;
+  return RoleHeldElsewhere(fd, reading ? kAppendersSlots : kReadersSlots) ? OpenStatus::kBusy
+                                                                          : OpenStatus::kOk;
 }
 
 // Opens `path` with `flags` and takes part in the door's locks as `role`,
 // without waiting. A role that cannot be had counts as a busy open.
-OpenResult OpenLocked(const std::string& path, int flags, LockRole role) {
+OpenResult OpenLocked(const std::string& path, int flags, LockRole role,
+                      bool regular_only = false) {
   OpenResult result;
-  int fd = OpenWithoutWaiting(path, flags, result.status);
+  int fd = OpenWithoutWaiting(path, flags, regular_only, result.status);
   if (fd < 0) return result;
-  result.status = TakeRole(fd, role);
+  result.status = TakeRole(fd, role, (flags & O_ACCMODE) != O_RDONLY);
   if (result.status != OpenStatus::kOk) {
     ::close(fd);  // and with it every lock it took
     return result;
@@ -307,6 +360,11 @@ OpenResult OpenExclusive(const std::string& path, CreateMode mode) {
 }
 
 OpenResult OpenSharedRead(const std::string& path) {
+  // Opened for writing too where the file allows it, only so that its mark
+  // is one no mere reader can make (it never writes); a file this process
+  // may only read is opened for reading, its mark seen by no appender.
+  OpenResult opened = OpenLocked(path, O_RDWR, LockRole::kReading, true);
+  if (opened.status != OpenStatus::kFailed) return opened;
   return OpenLocked(path, O_RDONLY, LockRole::kReading);
 }
 
