@@ -10,3 +10,7 @@ zelk_add_test(version_test zelk_tracelog version_test.cpp ${zelk_tracelog_versio
 if(NOT WIN32)
   zelk_add_test(trim_crash_posix_test zelk_tracelog trim_crash_posix_test.cpp)
 endif()
+# A program that may only read the trace log, holding its appenders' lock.
+if(WIN32)
+  zelk_add_test(foreign_reader_windows_test zelk_tracelog foreign_reader_windows_test.cpp)
+endif()

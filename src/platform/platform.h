@@ -111,7 +111,10 @@ struct OpenResult {
   OpenStatus status = OpenStatus::kFailed;
 };
 
-// No open waits: on POSIX every open is non-blocking, and a FIFO is refused
+// No open waits, on any platform; no lock is waited for without a bound (on
+// Windows every lock is asked for with LOCKFILE_FAIL_IMMEDIATELY, and CreateFile
+// refuses a file held against the asked share mode at once). On POSIX every
+// open is non-blocking, and a FIFO is refused
 // by all of them (each opens for reading, which a FIFO would make wait for a
 // writer, or for reading and writing, which would make it its own reader);
 // a device written to fails when it would block.
@@ -164,7 +167,10 @@ OpenResult OpenUnlockedRead(const std::string& path);
 // one operation at the current end, so whole lines of several writers (threads
 // or processes) never interleave. Other appenders and unlocked readers may
 // hold the file at the same time; an exclusive holder or a shared reader makes
-// the open fail with kBusy (above).
+// the open fail with kBusy (above). On Windows the appenders take turns by a
+// byte-range lock, which any handle that may read the file can hold too: the
+// open fails with kBusy while another handle holds it, and a Write waits for
+// it at most 50 ms, then fails without writing. No wait is longer.
 OpenResult OpenAppendShared(const std::string& path);
 
 // Size in bytes of the file at `path`, without opening it (so no holder keeps

@@ -5,7 +5,9 @@
 // After windows.h, whose types it uses.
 #include <shellapi.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <ctime>
@@ -143,22 +145,59 @@ namespace {
 // them (an append handle alone is not atomic across processes under Wine).
 constexpr DWORD kAppendLockOffsetHigh = 0x7FFFFFFF;
 
+// How long a write waits for the appenders' lock. The door's appenders hold
+// it for one write only; a handle that holds it longer (any program that may
+// read the file can) is told apart at the next open, which reports kBusy, so
+// the callers' own bounded wait and busy stretch cover it.
+constexpr auto kAppendLockPatience = std::chrono::milliseconds(50);
+constexpr auto kLongestAppendLockPause = std::chrono::milliseconds(10);
+
+// Takes the appenders' lock on `handle` without waiting: kOk, kBusy while
+// another handle holds the byte, kFailed when the file takes no locks (a
+// device such as NUL), whose writes then go as they are.
+OpenStatus TryAppendLock(HANDLE handle, OVERLAPPED& overlapped) {
+  overlapped = OVERLAPPED{};
+  overlapped.OffsetHigh = kAppendLockOffsetHigh;
+  if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                 &overlapped)) {
+    return OpenStatus::kOk;
+  }
+  return GetLastError() == ERROR_LOCK_VIOLATION ? OpenStatus::kBusy : OpenStatus::kFailed;
+}
+
+// True unless another handle holds the appenders' lock on `handle`'s file.
+bool AppendLockFree(HANDLE handle) {
+  OVERLAPPED overlapped{};
+  const OpenStatus status = TryAppendLock(handle, overlapped);
+  if (status == OpenStatus::kOk) UnlockFileEx(handle, 0, 1, 0, &overlapped);
+  return status != OpenStatus::kBusy;
+}
+
+// The appenders' lock for one write, waited for at most kAppendLockPatience.
 class AppendLock {
  public:
   explicit AppendLock(HANDLE handle) : handle_(handle) {
-    overlapped_.OffsetHigh = kAppendLockOffsetHigh;
-    locked_ = LockFileEx(handle_, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &overlapped_) != 0;
+    const auto deadline = std::chrono::steady_clock::now() + kAppendLockPatience;
+    auto pause = std::chrono::milliseconds(1);
+    while ((status_ = TryAppendLock(handle_, overlapped_)) == OpenStatus::kBusy &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(pause);
+      pause = std::min(pause * 2, kLongestAppendLockPause);
+    }
   }
   ~AppendLock() {
-    if (locked_) UnlockFileEx(handle_, 0, 1, 0, &overlapped_);
+    if (status_ == OpenStatus::kOk) UnlockFileEx(handle_, 0, 1, 0, &overlapped_);
   }
   AppendLock(const AppendLock&) = delete;
   AppendLock& operator=(const AppendLock&) = delete;
 
+  // False while another handle still holds the lock: nothing may be written.
+  bool may_write() const { return status_ != OpenStatus::kBusy; }
+
  private:
   HANDLE handle_;
   OVERLAPPED overlapped_{};
-  bool locked_ = false;
+  OpenStatus status_ = OpenStatus::kFailed;
 };
 
 }  // namespace
@@ -168,7 +207,7 @@ bool File::Write(const void* data, std::size_t size) {
   std::optional<AppendLock> lock;
   if (append_) {
     lock.emplace(H(handle_));
-    if (!SeekToEnd()) return false;
+    if (!lock->may_write() || !SeekToEnd()) return false;
   }
   const char* bytes = static_cast<const char*>(data);
   while (size > 0) {
@@ -232,6 +271,11 @@ OpenResult OpenUnlockedRead(const std::string& path) {
 OpenResult OpenAppendShared(const std::string& path) {
   OpenResult result = Open(path, GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_ALWAYS);
+  // A handle holding the appenders' lock beyond one write makes the file
+  // busy, so no write waits for it longer than a moment.
+  if (result.status == OpenStatus::kOk && !AppendLockFree(H(FileAccess::Handle(result.file)))) {
+    return OpenResult{File(), OpenStatus::kBusy};
+  }
   FileAccess::Append(result.file) = true;
   return result;
 }
