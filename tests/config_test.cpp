@@ -5,11 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <string_view>
+#include <thread>
 
+#include "config/current.h"
 #include "config/settings.h"
 #include "platform/platform.h"
 #include "test_support.h"
@@ -238,6 +244,57 @@ TEST(Snapshot, LoadSeesTheFileAsItIsNow) {
   EXPECT_EQ(Read(Snapshot::Load(path), kEnable), "0");
   testing::WriteFileBytes(path, "[ForwardTransaction]\r\nEnable=2\r\n");
   EXPECT_EQ(Read(Snapshot::Load(path), kEnable), "2");
+}
+
+// Each save is seen by the next call, byte for byte, though it keeps the size
+// and falls in the same second as the one before; so is a save after the
+// file has long been unchanged (and its snapshot trusted on one look).
+TEST(CurrentConfiguration, SeesEverySaveAtOnceEvenOfTheSameSizeInTheSameSecond) {
+  testing::ScratchDir dir;
+  const std::string path = dir.File("zelk.ini");
+  auto save = [&path](const std::string& value) {
+    testing::WriteFileBytes(path, "[ForwardTransaction]\r\nTarget1=" + value + "\r\n");
+  };
+  for (int edit = 0; edit < 20; ++edit) {
+    const std::string value = edit % 2 == 0 ? "A" : "B";
+    save(value);
+    EXPECT_EQ(Read(*CurrentConfiguration(path).snapshot, kTarget, 1), value) << edit;
+  }
+  std::filesystem::last_write_time(
+      path, std::filesystem::last_write_time(path) - std::chrono::seconds(10));
+  EXPECT_EQ(Read(*CurrentConfiguration(path).snapshot, kTarget, 1), "B");
+  EXPECT_EQ(Read(*CurrentConfiguration(path).snapshot, kTarget, 1), "B");
+  save("C");
+  EXPECT_EQ(Read(*CurrentConfiguration(path).snapshot, kTarget, 1), "C");
+}
+
+// An editor that saves in place empties the file and then writes it: no call
+// in between takes the empty file for the configuration.
+TEST(CurrentConfiguration, ASaveInPlaceIsNeverTakenForTheConfiguration) {
+  testing::ScratchDir dir;
+  const std::string path = dir.File("zelk.ini");
+  auto text = [](int edit) {
+    return "; edit " + std::to_string(edit) + "\r\n[ForwardTransaction]\r\nTarget1=kept\r\n";
+  };
+  testing::WriteFileBytes(path, text(0));
+  ASSERT_EQ(Read(*CurrentConfiguration(path).snapshot, kTarget, 1), "kept");
+  std::atomic<bool> done{false};
+  std::thread editor([&] {
+    for (int edit = 1; !done.load(); ++edit) {
+      std::ofstream file(path, std::ios::binary | std::ios::trunc);
+      std::this_thread::sleep_for(std::chrono::microseconds(200));  // a slow save
+      file << text(edit);
+      file.close();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  int on_defaults = 0;
+  for (int call = 0; call < 3000; ++call) {
+    on_defaults += Read(*CurrentConfiguration(path).snapshot, kTarget, 1) != "kept";
+  }
+  done.store(true);
+  editor.join();
+  EXPECT_EQ(on_defaults, 0);
 }
 
 // A file of the limit is read; one byte more and nothing of it is.

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "config/config.h"
+#include "config/settings.h"
 #include "platform/platform.h"
 #include "platform/platform_test_helper.h"
 #include "test_support.h"
@@ -222,12 +224,43 @@ TEST_F(TraceLogTest, OpenTraceLogReadsTheLogSection) {
   }
 }
 
+// A configuration held so that it cannot be opened: the calls go on with the
+// settings last read whole (or, never read whole, the defaults), the log says
+// so once, and only the first call of the stretch waits.
+TEST_F(TraceLogTest, AHeldConfigurationKeepsTheLastSettingsAndIsLoggedOnce) {
+  ConfigureTraceLog(log_, -1, "");
+  const std::string ini = dir_.File("held.ini");
+  const std::string never = dir_.File("never.ini");
+  WriteFileBytes(ini, "[ForwardTransaction]\r\nTarget1=kept\r\n");
+  WriteFileBytes(never, "[ForwardTransaction]\r\nTarget1=unseen\r\n");
+  EXPECT_EQ(config::Read(*LoadConfiguration(ini), config::kTarget, 1), "kept");
+  for (const std::string& path : {ini, never}) {
+    platform::OpenResult holder =
+        platform::OpenExclusive(path, platform::CreateMode::kOpenExisting);
+    ASSERT_EQ(holder.status, platform::OpenStatus::kOk);
+    EXPECT_EQ(config::Read(*LoadConfiguration(path), config::kTarget, 1),
+              path == ini ? "kept" : "");
+    const auto start = std::chrono::steady_clock::now();
+    for (int call = 0; call < 10; ++call) {
+      EXPECT_EQ(config::Read(*LoadConfiguration(path), config::kTarget, 1),
+                path == ini ? "kept" : "");
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+  }
+  EXPECT_EQ(config::Read(*LoadConfiguration(never), config::kTarget, 1), "unseen");
+  const std::string held = "] -- t[Could not be read (held by another program): ";
+  EXPECT_EQ(ReadLogTexts(log_),
+            (Texts{"*-Configuration file[" + ini + held + "the settings last read whole are kept]",
+                   "*-Configuration file[" + never + held +
+                       "never read whole, every setting has its default]"}));
+}
+
 TEST_F(TraceLogTest, AConfigurationRefusedForItsSizeIsLogged) {
   ConfigureTraceLog(log_, -1, "");
   const std::string ini = dir_.File("huge.ini");
   WriteFileBytes(ini, std::string(config::kLargestConfigurationFile + 1, '\n'));
-  EXPECT_TRUE(LoadConfiguration(ini).too_large());
-  EXPECT_FALSE(LoadConfiguration(dir_.File("missing.ini")).too_large());
+  EXPECT_TRUE(LoadConfiguration(ini)->too_large());
+  EXPECT_FALSE(LoadConfiguration(dir_.File("missing.ini"))->too_large());
   EXPECT_EQ(ReadLogTexts(log_), Texts{"*-Configuration file[" + ini + "] -- t[Larger than " +
                                       std::to_string(config::kLargestConfigurationFile) +
                                       " bytes: not read, every setting has its default]"});

@@ -141,12 +141,18 @@ Snapshot Snapshot::Load(const std::string& path) {
   platform::OpenResult opened = platform::OpenWhenFree(
       [&path] { return platform::OpenUnlockedRead(path); }, kBusyConfigPatience);
   if (opened.status != platform::OpenStatus::kOk) return Snapshot();
+  std::optional<std::string> bytes = ReadBytes(opened.file);
+  if (!bytes) return Snapshot();
+  return OfBytes(std::move(*bytes));
+}
+
+std::optional<std::string> Snapshot::ReadBytes(platform::File& file) {
   // A read of a file that returns fewer bytes than asked for has reached its
   // end, so a usual file takes one read: no look at its size first, and no
   // second read to find the end.
   char first[kFirstReadSize];
-  std::int64_t count = opened.file.Read(first, sizeof first);
-  if (count < 0) return Snapshot();
+  std::int64_t count = file.Read(first, sizeof first);
+  if (count < 0) return std::nullopt;
   std::string bytes(first, static_cast<std::size_t>(count));
   // Reads ask for one byte beyond the limit at most: enough to tell a file
   // of exactly the limit from a larger one, which is never read further.
@@ -155,10 +161,14 @@ Snapshot Snapshot::Load(const std::string& path) {
     const std::size_t used = bytes.size();
     asked = std::min(2 * asked, kLargestConfigurationFile + 1 - used);
     bytes.resize(used + asked);
-    count = opened.file.Read(bytes.data() + used, asked);
-    if (count < 0) return Snapshot();
+    count = file.Read(bytes.data() + used, asked);
+    if (count < 0) return std::nullopt;
     bytes.resize(used + static_cast<std::size_t>(count));
   }
+  return bytes;
+}
+
+Snapshot Snapshot::OfBytes(std::string bytes) {
   if (bytes.size() > kLargestConfigurationFile) {
     Snapshot refused;
     refused.too_large_ = true;

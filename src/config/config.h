@@ -10,6 +10,10 @@
 #include <string_view>
 #include <vector>
 
+namespace zelk::platform {
+class File;
+}  // namespace zelk::platform
+
 namespace zelk::config {
 
 // The configuration file beside a module at `module_path`: everything up to and
@@ -48,6 +52,15 @@ class Snapshot {
   // empty snapshot, and so does a file larger than kLargestConfigurationFile,
   // which is not read beyond the limit (too_large() tells it).
   static Snapshot Load(const std::string& path);
+
+  // What Load does after the open: the bytes of `file` from its position to
+  // its end, reading no more than kLargestConfigurationFile + 1 (a larger
+  // file is not read further); nullopt on a read error.
+  static std::optional<std::string> ReadBytes(platform::File& file);
+
+  // The snapshot of the bytes ReadBytes gave: parsed, or refused when they
+  // are more than kLargestConfigurationFile (too_large()).
+  static Snapshot OfBytes(std::string bytes);
 
   // Parses the bytes of a configuration file: sections "[name]", lines
   // "key=value". The first matching section and the first matching key win;

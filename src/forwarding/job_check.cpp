@@ -455,7 +455,7 @@ int CheckJobno(std::string_view jobno_view, const config::Snapshot& snapshot) {
 }
 
 int CheckJobno(std::string_view jobno) {
-  return CheckJobno(jobno, tracelog::LoadConfiguration(config::ConfigFilePath()));
+  return CheckJobno(jobno, *tracelog::LoadConfiguration(config::ConfigFilePath()));
 }
 
 ValidationCallback SetCallback(ValidationCallback callback) {

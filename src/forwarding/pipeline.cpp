@@ -291,7 +291,7 @@ void ForwardTransaction2(const Transaction& transaction, const config::Snapshot&
 }
 
 void ForwardTransaction2(const Transaction& transaction) {
-  ForwardTransaction2(transaction, tracelog::LoadConfiguration(config::ConfigFilePath()));
+  ForwardTransaction2(transaction, *tracelog::LoadConfiguration(config::ConfigFilePath()));
 }
 
 }  // namespace zelk::forwarding

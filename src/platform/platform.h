@@ -177,6 +177,34 @@ OpenResult OpenAppendShared(const std::string& path);
 // the look out); -1 when it cannot be had (missing, not a file, no access).
 std::int64_t FileSize(const std::string& path);
 
+// What one look at a file by its path, without opening it, tells of it. Two
+// looks that agree saw the same file (by its identity) with the same size and
+// times, so unchanged between them unless it changed within one tick of the
+// clock that stamps it.
+struct FileStamp {
+  // kOk; kNotFound (missing); kBusy (the system would not look for another
+  // handle's sake); kFailed (not a regular file, no access, ...): the other
+  // fields are then 0.
+  OpenStatus status = OpenStatus::kFailed;
+  std::int64_t size = 0;
+  std::int64_t modified_ns = 0;  // last write of its content, ns since 1970 UTC
+  // The later of the last write and the last change of its record (POSIX
+  // ctime, which no program can set back); on Windows the last write.
+  std::int64_t changed_ns = 0;
+  // Which file it is: POSIX the device and inode numbers; Windows (which
+  // tells no number without opening the file) 0 and its creation time.
+  std::uint64_t volume = 0;
+  std::uint64_t file = 0;
+  bool operator==(const FileStamp& other) const = default;
+};
+
+// One look at the file at `path` (stat, GetFileAttributesExA).
+[[nodiscard]] FileStamp StampOf(const std::string& path);
+
+// The same look at the open `file` (fstat, GetFileInformationByHandle), with
+// the same fields as a look by its path gives.
+[[nodiscard]] FileStamp StampOf(File& file);
+
 // Calls `open` (one of the opens above) again while it reports kBusy, pausing
 // between tries in steps growing from 1 ms to 50 ms, until it reports anything
 // else or `patience` has passed; returns the last result. For files another

@@ -13,6 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -381,6 +382,43 @@ std::int64_t FileSize(const std::string& path) {
   struct stat info {};
   if (path.empty() || ::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
   return static_cast<std::int64_t>(info.st_size);
+}
+
+namespace {
+
+FileStamp StampOfInfo(const struct stat& info) {
+  FileStamp stamp;
+  if (!S_ISREG(info.st_mode)) return stamp;
+  constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000;
+  auto nanoseconds = [](const timespec& time) {
+    return static_cast<std::int64_t>(time.tv_sec) * kNanosecondsPerSecond + time.tv_nsec;
+  };
+  stamp.status = OpenStatus::kOk;
+  stamp.size = static_cast<std::int64_t>(info.st_size);
+  stamp.modified_ns = nanoseconds(info.st_mtim);
+  stamp.changed_ns = std::max(stamp.modified_ns, nanoseconds(info.st_ctim));
+  stamp.volume = static_cast<std::uint64_t>(info.st_dev);
+  stamp.file = static_cast<std::uint64_t>(info.st_ino);
+  return stamp;
+}
+
+}  // namespace
+
+FileStamp StampOf(const std::string& path) {
+  struct stat info {};
+  if (path.empty()) return FileStamp();
+  if (::stat(path.c_str(), &info) != 0) {
+    FileStamp stamp;
+    if (StatusOfErrno(errno) == OpenStatus::kNotFound) stamp.status = OpenStatus::kNotFound;
+    return stamp;
+  }
+  return StampOfInfo(info);
+}
+
+FileStamp StampOf(File& file) {
+  struct stat info {};
+  if (!file.is_open() || fstat(Fd(FileAccess::Handle(file)), &info) != 0) return FileStamp();
+  return StampOfInfo(info);
 }
 
 // ---------------------------------------------------------------------------

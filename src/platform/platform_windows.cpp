@@ -292,6 +292,62 @@ std::int64_t FileSize(const std::string& path) {
   return static_cast<std::int64_t>(size.QuadPart);
 }
 
+namespace {
+
+// A FILETIME (100 ns steps since 1601) in ns since 1970.
+std::int64_t NanosecondsSince1970(const FILETIME& time) {
+  constexpr std::int64_t kStepsFrom1601To1970 = 116444736000000000;
+  constexpr std::int64_t kNanosecondsPerStep = 100;
+  ULARGE_INTEGER steps;
+  steps.LowPart = time.dwLowDateTime;
+  steps.HighPart = time.dwHighDateTime;
+  return (static_cast<std::int64_t>(steps.QuadPart) - kStepsFrom1601To1970) * kNanosecondsPerStep;
+}
+
+}  // namespace
+
+namespace {
+
+// The fields both looks have: the handle's look leaves out the volume's serial
+// number and the file's index, which a look by path cannot tell.
+FileStamp StampOfRecord(DWORD attributes, DWORD size_high, DWORD size_low,
+                        const FILETIME& last_write, const FILETIME& creation) {
+  FileStamp stamp;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return stamp;
+  ULARGE_INTEGER size;
+  size.LowPart = size_low;
+  size.HighPart = size_high;
+  stamp.status = OpenStatus::kOk;
+  stamp.size = static_cast<std::int64_t>(size.QuadPart);
+  stamp.modified_ns = NanosecondsSince1970(last_write);
+  stamp.changed_ns = stamp.modified_ns;
+  stamp.file = static_cast<std::uint64_t>(NanosecondsSince1970(creation));
+  return stamp;
+}
+
+}  // namespace
+
+FileStamp StampOf(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA record{};
+  if (path.empty()) return FileStamp();
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &record)) {
+    FileStamp stamp;
+    stamp.status = StatusOfError(GetLastError());
+    return stamp;
+  }
+  return StampOfRecord(record.dwFileAttributes, record.nFileSizeHigh, record.nFileSizeLow,
+                       record.ftLastWriteTime, record.ftCreationTime);
+}
+
+FileStamp StampOf(File& file) {
+  BY_HANDLE_FILE_INFORMATION record{};
+  if (!file.is_open() || !GetFileInformationByHandle(H(FileAccess::Handle(file)), &record)) {
+    return FileStamp();
+  }
+  return StampOfRecord(record.dwFileAttributes, record.nFileSizeHigh, record.nFileSizeLow,
+                       record.ftLastWriteTime, record.ftCreationTime);
+}
+
 // ---------------------------------------------------------------------------
 // Text
 

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "config/config.h"
+#include "config/current.h"
 #include "config/settings.h"
 #include "platform/platform.h"
 #include "tracelog/busy_stretch.h"
@@ -61,6 +62,12 @@ constexpr char kLogBusyStretchMessage[] =
     "Trace log file[%s] -- t[Busy until now: %d lines could not be written]";
 constexpr char kConfigurationTooLargeMessage[] =
     "Configuration file[%s] -- t[Larger than %d bytes: not read, every setting has its default]";
+// Once per stretch in which the configuration cannot be read whole: why, and
+// what the calls go on with meanwhile (one of the two texts below).
+constexpr char kConfigurationUnreadableMessage[] =
+    "Configuration file[%s] -- t[Could not be read (%s): %s]";
+constexpr char kLastReadWholeKept[] = "the settings last read whole are kept";
+constexpr char kNeverReadWhole[] = "never read whole, every setting has its default";
 
 struct Settings {
   std::string file_name;  // empty: nothing is written
@@ -227,19 +234,25 @@ std::string_view Unformatted(const char* format) {
 
 }  // namespace
 
-config::Snapshot LoadConfiguration(const std::string& path) {
-  config::Snapshot snapshot = config::Snapshot::Load(path);
-  if (snapshot.too_large()) {
+std::shared_ptr<const config::Snapshot> LoadConfiguration(const std::string& path) {
+  config::CurrentSnapshot current = config::CurrentConfiguration(path);
+  if (current.stretch_begins) {
+    LogMessage(kError, kConfigurationUnreadableMessage, path.c_str(),
+               std::string(config::ReadTroubleText(current.trouble)).c_str(),
+               current.never_read_whole ? kNeverReadWhole : kLastReadWholeKept);
+  }
+  if (current.snapshot->too_large()) {
     LogMessage(kError, kConfigurationTooLargeMessage, path.c_str(),
                static_cast<int>(config::kLargestConfigurationFile));
   }
-  return snapshot;
+  return std::move(current.snapshot);
 }
 
 void OpenTraceLog(const std::optional<std::string>& settings_path) {
   try {
-    const config::Snapshot snapshot =
+    const std::shared_ptr<const config::Snapshot> current =
         LoadConfiguration(settings_path ? *settings_path : config::ConfigFilePath());
+    const config::Snapshot& snapshot = *current;
     const std::string file_name = config::Read(snapshot, config::kLogFileName);
     const std::int32_t line_limit =
         config::IntegerSetting(config::Read(snapshot, config::kLogMaxLines));

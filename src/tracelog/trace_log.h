@@ -6,6 +6,7 @@
 #define ZELK_TRACELOG_TRACE_LOG_H_
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,10 +22,13 @@
 
 namespace zelk::tracelog {
 
-// Loads the configuration file at `path` as config::Snapshot::Load does, and
-// logs it when the file was refused for its size. Every reader of the
-// configuration goes through here, so a refused file never goes unnoticed.
-config::Snapshot LoadConfiguration(const std::string& path);
+// The configuration file at `path` as config::CurrentConfiguration keeps it
+// (read again only when it changed), logging when the file was refused for
+// its size, and once per stretch in which it could not be read whole (held,
+// not opened, caught while being saved), with what the call goes on with.
+// Every reader of the configuration goes through here, so neither goes
+// unnoticed. Never null.
+std::shared_ptr<const config::Snapshot> LoadConfiguration(const std::string& path);
 
 // Reads FileName, MaxLines and Flags of section Log from `settings_path`, or
 // from the module's configuration file when none is given, and configures the
