@@ -2,13 +2,17 @@
 // configuration file, per call, beside the floor: reading the file's bytes.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 
 #include "config/config.h"
+#include "config/current.h"
 #include "config/settings.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -38,6 +42,61 @@ struct ConfigFile {
   std::string path;
 };
 
+// Every key a transaction reads, from `snapshot`.
+void ReadEveryTransactionKey(const zelk::config::Snapshot& snapshot) {
+  using namespace zelk::config;
+  benchmark::DoNotOptimize(Read(snapshot, kEnable));
+  benchmark::DoNotOptimize(Read(snapshot, kAllowZeroTransaction));
+  benchmark::DoNotOptimize(Read(snapshot, kValidation));
+  for (int n = 1; n <= 3; ++n) {
+    benchmark::DoNotOptimize(Read(snapshot, kOutputFormat, n));
+    benchmark::DoNotOptimize(Read(snapshot, kOutputFilter, n));
+    benchmark::DoNotOptimize(Read(snapshot, kTarget, n));
+    benchmark::DoNotOptimize(Read(snapshot, kFileRotationTime, n));
+    benchmark::DoNotOptimize(Read(snapshot, kOutputMaxLines, n));
+    benchmark::DoNotOptimize(Read(snapshot, kDropOnSuccess, n));
+  }
+}
+
+// The file as it is between edits: last changed long enough before it is
+// read (2 s, the racy window) for its kept snapshot to be trusted on one look.
+// Its times cannot be set back instead: that changes its change time.
+void AgeFile(const std::string& /*path*/) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+}
+
+// The floor of a call that finds the file unchanged: one look at it.
+void BM_FloorOneLook(benchmark::State& state) {
+  ConfigFile file;
+  AgeFile(file.path);
+  for (auto _ : state) benchmark::DoNotOptimize(zelk::platform::StampOf(file.path));
+}
+BENCHMARK(BM_FloorOneLook);
+
+// The floor of the same call with its keys: the look, then every key of a
+// transaction from a snapshot parsed once.
+void BM_FloorOneLookAndKeys(benchmark::State& state) {
+  ConfigFile file;
+  AgeFile(file.path);
+  const zelk::config::Snapshot parsed = zelk::config::Snapshot::Load(file.path);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(zelk::platform::StampOf(file.path));
+    ReadEveryTransactionKey(parsed);
+  }
+}
+BENCHMARK(BM_FloorOneLookAndKeys);
+
+// What every call pays for the configuration while the file is unchanged:
+// the look, the kept snapshot, and every key of a transaction.
+void BM_KeptSnapshotEveryTransactionKey(benchmark::State& state) {
+  ConfigFile file;
+  AgeFile(file.path);
+  for (auto _ : state) {
+    ReadEveryTransactionKey(*zelk::config::CurrentConfiguration(file.path).snapshot);
+  }
+}
+BENCHMARK(BM_KeptSnapshotEveryTransactionKey);
+
 void BM_FloorReadFileBytes(benchmark::State& state) {
   ConfigFile file;
   for (auto _ : state) {
@@ -49,22 +108,8 @@ void BM_FloorReadFileBytes(benchmark::State& state) {
 BENCHMARK(BM_FloorReadFileBytes);
 
 void BM_SnapshotEveryTransactionKey(benchmark::State& state) {
-  using namespace zelk::config;
   ConfigFile file;
-  for (auto _ : state) {
-    const Snapshot snapshot = Snapshot::Load(file.path);
-    benchmark::DoNotOptimize(Read(snapshot, kEnable));
-    benchmark::DoNotOptimize(Read(snapshot, kAllowZeroTransaction));
-    benchmark::DoNotOptimize(Read(snapshot, kValidation));
-    for (int n = 1; n <= 3; ++n) {
-      benchmark::DoNotOptimize(Read(snapshot, kOutputFormat, n));
-      benchmark::DoNotOptimize(Read(snapshot, kOutputFilter, n));
-      benchmark::DoNotOptimize(Read(snapshot, kTarget, n));
-      benchmark::DoNotOptimize(Read(snapshot, kFileRotationTime, n));
-      benchmark::DoNotOptimize(Read(snapshot, kOutputMaxLines, n));
-      benchmark::DoNotOptimize(Read(snapshot, kDropOnSuccess, n));
-    }
-  }
+  for (auto _ : state) ReadEveryTransactionKey(zelk::config::Snapshot::Load(file.path));
 }
 BENCHMARK(BM_SnapshotEveryTransactionKey);
 

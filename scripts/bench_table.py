@@ -14,6 +14,8 @@ PAIRS = [
     ("ExtFormat, default line format", "BM_ExtFormatLine", "BM_SnprintfLine", 1.5),
     ("Config snapshot, every key of a transaction", "BM_SnapshotEveryTransactionKey",
      "BM_FloorReadFileBytes", None),
+    ("Config kept snapshot, file unchanged, every key of a transaction",
+     "BM_KeptSnapshotEveryTransactionKey", "BM_FloorOneLookAndKeys", None),
     ("Trim 100 MB of 80-byte lines to 1000", "BM_TrimToLastLines/iterations:30",
      "BM_FloorTailAndTruncate/iterations:30", 2.0),
     ("Trim floor's pieces: the truncation alone, beside tail alone",
