@@ -15,7 +15,7 @@
 #include "extformat/field_record.h"
 #include "extformat/parsed_format.h"
 #include "file_checks.h"
-#include "forwarding/job_check.h"
+#include "forwarding/job_list.h"
 #include "forwarding/pipeline.h"
 #include "forwarding/spool.h"
 #include "platform/ascii.h"
