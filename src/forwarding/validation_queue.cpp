@@ -128,11 +128,8 @@ class ValidationQueue {
   int idle_ = 0;                    // workers waiting for a check; under mutex_
 };
 
-// Never destroyed: a worker may still be taking checks at the process's exit.
-ValidationQueue& Queue() {
-  static ValidationQueue* const queue = new ValidationQueue();
-  return *queue;
-}
+// Its workers use it to the end: the door's lifetime rule for such state.
+ValidationQueue& Queue() { return platform::NeverDestroyed<ValidationQueue>(); }
 
 }  // namespace
 

@@ -81,13 +81,9 @@ struct LogState {
   std::atomic<std::shared_ptr<const Settings>> settings{std::make_shared<const Settings>()};
 };
 
-// Made when the module is loaded, before any worker can start, and so torn
-// down only after the worker registry, which is made later and whose teardown
-// waits for running workers. A module that is unloaded and loaded again many
-// times leaves nothing behind.
-LogState g_state;
-
-LogState& State() { return g_state; }
+// Workers write lines too, so the log's state follows the door's lifetime
+// rule for such state: never destroyed.
+LogState& State() { return platform::NeverDestroyed<LogState>(); }
 
 bool IsLowercase(char category) { return category >= 'a' && category <= 'z'; }
 
