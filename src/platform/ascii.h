@@ -18,6 +18,12 @@ namespace zelk::platform {
 constexpr bool IsAsciiUpper(char c) { return c >= 'A' && c <= 'Z'; }
 constexpr bool IsAsciiLower(char c) { return c >= 'a' && c <= 'z'; }
 constexpr bool IsAsciiDigit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool IsAsciiLetterOrDigit(char c) {
+  return IsAsciiUpper(c) || IsAsciiLower(c) || IsAsciiDigit(c);
+}
+constexpr bool IsAsciiHexDigit(char c) {
+  return IsAsciiDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
 
 // Space, tab, line feed, vertical tab, form feed and carriage return.
 constexpr bool IsCSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }

@@ -19,6 +19,7 @@
 
 #include "config/config.h"
 #include "config/settings.h"
+#include "platform/ascii.h"
 #include "platform/platform.h"
 #include "tracelog/busy_stretch.h"
 #include "tracelog/format.h"
@@ -85,15 +86,13 @@ struct LogState {
 // rule for such state: never destroyed.
 LogState& State() { return platform::NeverDestroyed<LogState>(); }
 
-bool IsLowercase(char category) { return category >= 'a' && category <= 'z'; }
-
 bool Contains(const std::string& set, char category) {
   return set.find(category) != std::string::npos;
 }
 
 bool Passes(const Settings& settings, char category) {
   if (category == '\0' || category == kInformation || category == kError) return true;
-  if (IsLowercase(category)) return Contains(settings.enabled, category);
+  if (platform::IsAsciiLower(category)) return Contains(settings.enabled, category);
   return !Contains(settings.disabled, category);
 }
 
@@ -210,7 +209,7 @@ void WriteLine(char category, std::string_view text) {
     }
   }
   const std::uint32_t old = state.message_count++;
-  if (old >= kMessagesBeforeTrim && !IsLowercase(category)) {
+  if (old >= kMessagesBeforeTrim && !platform::IsAsciiLower(category)) {
     state.message_count = 0;
     TrimToLastLines(settings->file_name, settings->line_limit);
   }
