@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "forwarding/job_check.h"
+#include "forwarding/job_list.h"
 #include "fuzz_support.h"
 
 namespace {

@@ -1,6 +1,8 @@
 // Job-number validation: field layouts and extraction, the check against job
 // lists with its trace-log lines, and the callback path.
 #include "forwarding/job_check.h"
+#include "forwarding/job_list.h"
+#include "forwarding/validation_queue.h"
 
 #include <gtest/gtest.h>
 

@@ -361,26 +361,7 @@ std::string Snapshot::Read(std::string_view section, std::string_view key,
   return CutToReadLength(fallback, read_length);
 }
 
-std::int32_t IntegerSetting(std::string_view value) {
-  std::size_t i = 0;
-  while (i < value.size() && platform::IsCSpace(value[i])) ++i;
-  bool negative = false;
-  if (i < value.size() && (value[i] == '+' || value[i] == '-')) {
-    negative = value[i] == '-';
-    ++i;
-  }
-  constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
-  constexpr std::int64_t kMin = std::numeric_limits<std::int32_t>::min();
-  std::int64_t magnitude = 0;
-  for (; i < value.size() && platform::IsAsciiDigit(value[i]); ++i) {
-    magnitude = magnitude * 10 + (value[i] - '0');
-    if (magnitude > kMax + 1) magnitude = kMax + 1;  // saturated; keeps the sum bounded
-  }
-  std::int64_t result = negative ? -magnitude : magnitude;
-  if (result > kMax) return static_cast<std::int32_t>(kMax);
-  if (result < kMin) return static_cast<std::int32_t>(kMin);
-  return static_cast<std::int32_t>(result);
-}
+std::int32_t IntegerSetting(std::string_view value) { return platform::ReadAtoi(value).value; }
 
 std::string Read(const Snapshot& snapshot, const Setting& setting) {
   return snapshot.Read(setting.section, setting.key, setting.fallback, setting.read_length);

@@ -31,16 +31,7 @@ std::string_view CText(std::string_view text) { return text.substr(0, text.find(
 // The two characters at text[at] read as atoi reads them: white space, an
 // optional sign, digits up to the first other character; no digits give 0.
 int ReadPair(std::string_view text, std::size_t at) {
-  const std::string_view pair = text.substr(at, 2);
-  std::size_t pos = 0;
-  while (pos < pair.size() && platform::IsCSpace(pair[pos])) ++pos;
-  bool negative = false;
-  if (pos < pair.size() && (pair[pos] == '+' || pair[pos] == '-')) negative = pair[pos++] == '-';
-  int value = 0;
-  for (; pos < pair.size() && platform::IsAsciiDigit(pair[pos]); ++pos) {
-    value = value * 10 + (pair[pos] - '0');
-  }
-  return negative ? -value : value;
+  return platform::ReadAtoi(text.substr(at, 2)).value;
 }
 
 // `instant` rounded down to a multiple of `period` seconds since the epoch.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "extformat/conversion.h"
+#include "platform/ascii.h"
 
 namespace zelk::extformat {
 
@@ -53,12 +54,12 @@ namespace internal {
 
 inline constexpr std::size_t kOrdinalLength = 2;
 
-inline bool IsModifierCharacter(char c) { return (c >= '0' && c <= '9') || c == '.' || c == '-'; }
+inline bool IsModifierCharacter(char c) {
+  return platform::IsAsciiDigit(c) || c == '.' || c == '-';
+}
 
 // ASCII only, whatever the locale: a byte above 127 is never alphanumeric.
-inline bool IsOrdinalCharacter(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-}
+inline bool IsOrdinalCharacter(char c) { return platform::IsAsciiLetterOrDigit(c); }
 
 // Reads the field reference whose "%" is at text[percent]: true with `part`'s
 // reference filled and `next` past it, or false with `fault` set to its first

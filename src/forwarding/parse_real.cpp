@@ -23,10 +23,6 @@ constexpr std::int64_t kExponentCap = 1'000'000'000;
 using platform::AsciiLower;
 using platform::IsAsciiDigit;
 
-bool IsHexDigit(char c) {
-  return IsAsciiDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
 bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
   if (text.size() < prefix.size()) return false;
   for (std::size_t i = 0; i < prefix.size(); ++i) {
@@ -107,7 +103,7 @@ std::optional<double> ReadMagnitude(std::string_view text) {
   if (StartsWithIgnoringCase(text, "nan")) return std::numeric_limits<double>::quiet_NaN();
   if (text.size() > 1 && text[0] == '0' && AsciiLower(text[1]) == 'x') {
     const std::string_view hex = text.substr(2);
-    const Extent extent = ScanNumber(hex, IsHexDigit, 'p');
+    const Extent extent = ScanNumber(hex, platform::IsAsciiHexDigit, 'p');
     // "0x" followed by no hex digit is the number 0, the "x" a stray character.
     if (extent.length == 0) return 0.0;
     return Convert(hex, extent, std::chars_format::hex, 4);

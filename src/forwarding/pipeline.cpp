@@ -12,7 +12,6 @@
 #include "forwarding/job_check.h"
 #include "forwarding/spool.h"
 #include "forwarding/target_guard.h"
-#include "platform/ascii.h"
 #include "platform/platform.h"
 #include "tracelog/busy_stretch.h"
 #include "tracelog/trace_log.h"
@@ -55,9 +54,6 @@ constexpr auto kBusyTargetPatience = std::chrono::milliseconds(2000);
 // Any well-formed moment: SetDateTime sets the seven time parts from it.
 constexpr char kAnyDate[] = "000101";
 constexpr char kAnyTime[] = "000000";
-
-// The first character of a text, NUL for the empty text.
-char FirstOf(std::string_view text) { return text.empty() ? '\0' : text.front(); }
 
 // "12.5" -> "12,50": two decimals, the decimal point as a comma.
 std::string CommaDecimal(double value) {
@@ -241,7 +237,7 @@ void FillFieldRecord(extformat::FieldRecord& record, const Transaction& t, bool 
   record.SetText("04", t.text04);
   record.SetInteger("05", config::IntegerSetting(t.number05));
   record.SetInteger("06", config::IntegerSetting(t.number06));
-  record.SetText("07", without_prefix && !t.job_no.empty() ? t.job_no.substr(1) : t.job_no);
+  record.SetText("07", without_prefix ? WithoutFilterPrefix(t.job_no) : t.job_no);
   record.SetText("21", t.text21);
   record.SetText("23", t.text23);
   record.SetLineBreak("99");
@@ -251,13 +247,6 @@ void FillFieldRecord(extformat::FieldRecord& record, const Transaction& t, bool 
   record.SetReal("C9", value09 * 100.0);
   record.SetReal("K9", value09 * 1000.0);
   record.SetText("k9", CommaDecimal(value09));
-}
-
-SectionFilter::SectionFilter(std::string_view value)
-    : prefix_(platform::AsciiUpper(FirstOf(value))) {}
-
-bool SectionFilter::Admits(std::string_view job_no) const {
-  return blank() || prefix_ == platform::AsciiUpper(FirstOf(job_no));
 }
 
 std::uint32_t RotationPeriod(const config::Snapshot& snapshot, int n) {

@@ -10,6 +10,7 @@
 
 #include "config/config.h"
 #include "extformat/field_record.h"
+#include "forwarding/section_filter.h"
 
 namespace zelk::forwarding {
 
@@ -41,26 +42,6 @@ void ForwardTransaction2(const Transaction& transaction, const config::Snapshot&
 // are left to SetDateTime.
 void FillFieldRecord(extformat::FieldRecord& record, const Transaction& transaction,
                      bool without_prefix);
-
-// A section's Filter value, of which only the first character counts.
-class SectionFilter {
- public:
-  explicit SectionFilter(std::string_view value);
-
-  // Empty or a space: every job number is admitted, and "07" holds it whole.
-  bool blank() const { return prefix_ == '\0' || prefix_ == ' '; }
-  // The character an admitted job number begins with, upper-cased (ASCII).
-  char prefix() const { return prefix_; }
-  // Whether a job number is admitted: by a blank filter every one, by another
-  // those that begin with its character, letters in either case.
-  bool Admits(std::string_view job_no) const;
-  // Whether the section's DropOnSuccess is read: the value is not empty (a
-  // single space counts).
-  bool ReadsDropOnSuccess() const { return prefix_ != '\0'; }
-
- private:
-  char prefix_;
-};
 
 // Section N's rotation period in seconds: FileRotationTime N in minutes times
 // 60 in 32 bits, taken as unsigned (a negative setting becomes a period longer

@@ -1,11 +1,15 @@
 // Character rules the service applies byte by byte, whatever the locale: the
 // ASCII letters and digits, case folding that leaves every other byte as it
-// is, and white space as the C library's isspace has it in the "C" locale.
-// Pure computation, for every room (no operating-system header).
+// is, white space as the C library's isspace has it in the "C" locale, and
+// whole numbers as atoi reads them there. Pure computation, for every room
+// (no operating-system header).
 #ifndef ZELK_PLATFORM_ASCII_H_
 #define ZELK_PLATFORM_ASCII_H_
 
 #include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 
@@ -14,6 +18,12 @@ namespace zelk::platform {
 constexpr bool IsAsciiUpper(char c) { return c >= 'A' && c <= 'Z'; }
 constexpr bool IsAsciiLower(char c) { return c >= 'a' && c <= 'z'; }
 constexpr bool IsAsciiDigit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool IsAsciiLetterOrDigit(char c) {
+  return IsAsciiUpper(c) || IsAsciiLower(c) || IsAsciiDigit(c);
+}
+constexpr bool IsAsciiHexDigit(char c) {
+  return IsAsciiDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
 
 // Space, tab, line feed, vertical tab, form feed and carriage return.
 constexpr bool IsCSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -32,6 +42,35 @@ inline bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return AsciiLower(x) == AsciiLower(y);
          });
+}
+
+// A whole number at the start of a text as atoi reads it in the "C" locale:
+// white space, an optional sign, then decimal digits up to the first other
+// byte; no digits read as 0. The value is held to 32 bits (saturated), where
+// atoi's own result would be undefined.
+struct AtoiNumber {
+  std::int32_t value = 0;
+  std::size_t digits_begin = 0;  // where the digits begin (after blanks and sign)
+  std::size_t end = 0;           // just after the last digit; == digits_begin: none
+  bool has_digits() const { return end > digits_begin; }
+};
+
+constexpr AtoiNumber ReadAtoi(std::string_view text) {
+  constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
+  AtoiNumber number;
+  std::size_t i = 0;
+  while (i < text.size() && IsCSpace(text[i])) ++i;
+  const bool negative = i < text.size() && text[i] == '-';
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  number.digits_begin = i;
+  std::int64_t magnitude = 0;
+  for (; i < text.size() && IsAsciiDigit(text[i]); ++i) {
+    magnitude = std::min(magnitude * 10 + (text[i] - '0'), kMax + 1);  // saturated, bounded
+  }
+  number.end = i;
+  const std::int64_t value = negative ? -magnitude : std::min(magnitude, kMax);
+  number.value = static_cast<std::int32_t>(value);
+  return number;
 }
 
 }  // namespace zelk::platform

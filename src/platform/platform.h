@@ -253,6 +253,19 @@ enum class ThreadPriority {
 // left as it was, so the caller can run it itself.
 bool StartDetachedThread(std::function<void()>& task, ThreadPriority priority);
 
+// The one lifetime rule for module state that a worker may touch (the trace
+// log's state, the target turns, the busy stretches, the validation queue, the
+// spool's): it is never destroyed. Every wait for workers is bounded (the
+// process's exit and an unload wait a while, then go on), so a worker may
+// still be running when teardown comes, and state destroyed under it would
+// be touched after its end. Made on first use, thread-safely, and left to the
+// process: one object per load of the module.
+template <typename T>
+T& NeverDestroyed() {
+  static T* const object = new T();
+  return *object;
+}
+
 // Waits at most `timeout` until no thread started by StartDetachedThread is
 // still running. True when none is left.
 bool WaitForWorkers(std::chrono::milliseconds timeout);

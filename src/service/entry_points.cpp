@@ -9,7 +9,7 @@
 #include <string>
 
 #include "config/config.h"
-#include "forwarding/job_check.h"
+#include "forwarding/validation_queue.h"
 #include "forwarding/pipeline.h"
 #include "forwarding/spool.h"
 #include "platform/platform.h"

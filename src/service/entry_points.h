@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "forwarding/job_check.h"
+#include "forwarding/validation_queue.h"
 
 // Set by the build: what makes a function visible to the host's loader.
 #ifndef ZELK_EXPORT

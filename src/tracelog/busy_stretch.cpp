@@ -3,6 +3,8 @@
 #include <map>
 #include <mutex>
 
+#include "platform/platform.h"
+
 namespace zelk::tracelog {
 namespace {
 
@@ -42,11 +44,8 @@ class StretchTable {
   std::map<std::string, int> failed_;
 };
 
-// Never destroyed: workers may write lines at the process's exit.
-StretchTable& Table() {
-  static StretchTable* const table = new StretchTable();
-  return *table;
-}
+// Workers write lines too: the door's lifetime rule for state they touch.
+StretchTable& Table() { return platform::NeverDestroyed<StretchTable>(); }
 
 }  // namespace
 

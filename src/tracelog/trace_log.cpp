@@ -20,6 +20,7 @@
 #include "config/config.h"
 #include "config/current.h"
 #include "config/settings.h"
+#include "platform/ascii.h"
 #include "platform/platform.h"
 #include "tracelog/busy_stretch.h"
 #include "tracelog/format.h"
@@ -88,15 +89,9 @@ struct LogState {
   std::atomic<std::shared_ptr<const Settings>> settings{std::make_shared<const Settings>()};
 };
 
-// Made when the module is loaded, before any worker can start, and so torn
-// down only after the worker registry, which is made later and whose teardown
-// waits for running workers. A module that is unloaded and loaded again many
-// times leaves nothing behind.
-LogState g_state;
-
-LogState& State() { return g_state; }
-
-bool IsLowercase(char category) { return category >= 'a' && category <= 'z'; }
+// Workers write lines too, so the log's state follows the door's lifetime
+// rule for such state: never destroyed.
+LogState& State() { return platform::NeverDestroyed<LogState>(); }
 
 bool Contains(const std::string& set, char category) {
   return set.find(category) != std::string::npos;
@@ -104,7 +99,7 @@ bool Contains(const std::string& set, char category) {
 
 bool Passes(const Settings& settings, char category) {
   if (category == '\0' || category == kInformation || category == kError) return true;
-  if (IsLowercase(category)) return Contains(settings.enabled, category);
+  if (platform::IsAsciiLower(category)) return Contains(settings.enabled, category);
   return !Contains(settings.disabled, category);
 }
 
@@ -221,7 +216,7 @@ void WriteLine(char category, std::string_view text) {
     }
   }
   const std::uint32_t old = state.message_count++;
-  if (old >= kMessagesBeforeTrim && !IsLowercase(category)) {
+  if (old >= kMessagesBeforeTrim && !platform::IsAsciiLower(category)) {
     state.message_count = 0;
     TrimToLastLines(settings->file_name, settings->line_limit);
   }

@@ -15,7 +15,7 @@
 #include "extformat/field_record.h"
 #include "extformat/parsed_format.h"
 #include "file_checks.h"
-#include "forwarding/job_check.h"
+#include "forwarding/job_list.h"
 #include "forwarding/pipeline.h"
 #include "forwarding/spool.h"
 #include "platform/ascii.h"
@@ -253,13 +253,6 @@ WalkEnd EndOfWalk(const config::Snapshot& snapshot, const config::Snapshot::Outl
 // ---------------------------------------------------------------------------
 // Values that read otherwise than they look.
 
-bool StartsWithNumber(std::string_view value) {
-  std::size_t i = 0;
-  while (i < value.size() && platform::IsCSpace(value[i])) ++i;
-  if (i < value.size() && (value[i] == '+' || value[i] == '-')) ++i;
-  return i < value.size() && IsAsciiDigit(value[i]);
-}
-
 // An integer key whose value does not start with a number, or is empty where
 // its default is not.
 void CheckInteger(const std::string& key, const std::string& value, std::string_view fallback,
@@ -270,7 +263,7 @@ void CheckInteger(const std::string& key, const std::string& value, std::string_
     }
     return;
   }
-  if (!StartsWithNumber(value)) {
+  if (!platform::ReadAtoi(value).has_digits()) {
     report.Warning(key + ": " + Quoted(value) + " does not start with a number; it reads as " +
                    std::to_string(config::IntegerSetting(value)));
   }

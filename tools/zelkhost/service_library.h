@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "forwarding/job_check.h"
+#include "forwarding/validation_queue.h"
 
 namespace zelk::host {
 

@@ -9,7 +9,6 @@ namespace zelk::host {
 
 namespace {
 
-using platform::IsAsciiDigit;
 using platform::IsCSpace;
 
 std::string Quoted(std::string_view text) {
@@ -23,12 +22,8 @@ std::string LineOf(std::size_t line) { return "line " + std::to_string(line) + "
 // Where the number the integer rule reads ends in `value`; npos when no digit
 // is read at all (the value reads as 0, which CheckInteger reports).
 std::size_t EndOfNumber(std::string_view value) {
-  std::size_t i = 0;
-  while (i < value.size() && IsCSpace(value[i])) ++i;
-  if (i < value.size() && (value[i] == '+' || value[i] == '-')) ++i;
-  const std::size_t digits = i;
-  while (i < value.size() && IsAsciiDigit(value[i])) ++i;
-  return i == digits ? std::string_view::npos : i;
+  const platform::AtoiNumber number = platform::ReadAtoi(value);
+  return number.has_digits() ? number.end : std::string_view::npos;
 }
 
 // A ';' after a blank: a comment written after the value, which is part of
