@@ -79,3 +79,9 @@ set_tests_properties(soak_test PROPERTIES LABELS soak)
 zelk_add_test(zelkhost_spool_test zelk_forwarding zelkhost_spool_test.cpp ${ZELK_CHECK_SOURCES}
   ${PROJECT_SOURCE_DIR}/tools/zelkhost/spool_command.cpp)
 target_include_directories(zelkhost_spool_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/zelkhost)
+
+# zelkhost status: its exit status for each state.
+zelk_add_test(zelkhost_status_test zelk_forwarding zelkhost_status_test.cpp
+  ${PROJECT_SOURCE_DIR}/tools/zelkhost/status_command.cpp)
+target_include_directories(zelkhost_status_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/zelkhost)
+target_link_libraries(zelkhost_status_test PRIVATE zelk_json)

@@ -25,6 +25,7 @@
 #include "run_summary.h"
 #include "service_library.h"
 #include "spool_command.h"
+#include "status_command.h"
 
 namespace zelk::host {
 
@@ -52,7 +53,14 @@ constexpr char kExitStatusHelp[] =
     "     spool: lines still wait\n"
     "  2  zelkhost could not do its work: wrong usage, a library that cannot be\n"
     "     loaded (run, validate, info), input that cannot be read, a callback that\n"
-    "     did not come\n";
+    "     did not come\n"
+    "status answers as monitoring plugins do:\n"
+    "  0  OK: no line lost within the window, none waits in the spool\n"
+    "  1  WARNING: lines wait in the spool, or a section lost a line within the\n"
+    "     window and has written lines since\n"
+    "  2  CRITICAL: a section lost a line within the window and has written none\n"
+    "     since, or a spooled line waits longer than the window\n"
+    "  3  UNKNOWN: no StatusFolder set, no status file, or one that cannot be read\n";
 
 // The library named on the command line, or the one beside this program.
 std::string LibraryPath(const std::string& option) {
@@ -381,6 +389,18 @@ int Main(int argc, char** argv) {
   add_library_option(spool);
   spool->add_flag("--deliver", deliver, "try to deliver them now");
 
+  bool json = false;
+  int window = kDefaultWindowMinutes;
+  CLI::App* status = app.add_subcommand(
+      "status",
+      "what each host process's service did (the status files of [Log] StatusFolder) and what "
+      "waits in the spool; exit 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN");
+  add_library_option(status);
+  status->add_flag("--json", json, "print one JSON document");
+  status
+      ->add_option("--window", window, "minutes a lost line counts against the state (default 60)")
+      ->check(CLI::NonNegativeNumber);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& help) {
@@ -392,6 +412,11 @@ int Main(int argc, char** argv) {
   }
   if (spool->parsed()) {
     return SpoolCommand(config::ConfigFilePathFor(LibraryPath(library)), deliver, std::cout);
+  }
+  if (status->parsed()) {
+    const std::string path = LibraryPath(library);
+    return StatusCommand(config::ConfigFilePathFor(path), fs::path(path).filename().string(), json,
+                         window, std::cout);
   }
   if (run->parsed()) return Run(library, file);
   if (validate->parsed()) return Validate(library, async, jobnos);
