@@ -10,6 +10,7 @@
 #include "config/settings.h"
 #include "extformat/field_record.h"
 #include "forwarding/job_check.h"
+#include "forwarding/messages.h"
 #include "forwarding/spool.h"
 #include "forwarding/target_guard.h"
 #include "platform/ascii.h"
@@ -23,25 +24,9 @@ namespace zelk::forwarding {
 
 namespace {
 
-constexpr char kNotEnabledMessage[] =
-    "ForwardTransaction TransNo[%s] JobNo[%s] -- Internal t[Forward Transaction Not Enabled]";
-constexpr char kZeroTransactionMessage[] =
-    "ForwardTransaction TransNo:[%s] JobNo:[%s] -- Internal: t[Removing NULL Transaction]";
-constexpr char kRecheckFailedMessage[] = "ForwardTransaction -- error while double checking jobno";
-constexpr char kSuccessMessage[] =
-    "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- SUCCESS";
-constexpr char kOpenFailedMessage[] =
-    "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- t[Could not open file]";
-constexpr char kWriteFailedMessage[] =
-    "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- t[Could not write file]";
-constexpr char kBusyStretchMessage[] =
-    "ForwardTransaction file[%s] -- t[Busy until now: %d lines could not be written]";
-constexpr char kSectionErrorMessage[] =
-    "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- %s";
-constexpr char kSectionFailureMessage[] =
-    "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- t[%s]";
-constexpr char kSpooledMessage[] =
-    "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- SPOOLED t[%s]";
+// The pipeline's own texts, kept where zelkhost's summary reads them too.
+using namespace messages;
+
 // Why a line went to the spool, in the spooled line's t[...].
 constexpr char kBehindSpooledLinesReason[] = "Target has spooled lines";
 constexpr char kCouldNotOpenReason[] = "Could not open file";

@@ -335,6 +335,11 @@ bool FlushToDisk(File& file);
 // library's C runtime may not share.
 [[nodiscard]] std::optional<std::string> EnvironmentVariable(const std::string& name);
 
+// Sets the process's environment variable `name` to `value` (an empty value
+// unsets it), for what the process loads afterwards. Not safe while another
+// thread reads the environment. False when it could not be set.
+[[nodiscard]] bool SetEnvironmentVariableTo(const std::string& name, const std::string& value);
+
 }  // namespace zelk::platform
 
 #endif  // ZELK_PLATFORM_PLATFORM_H_

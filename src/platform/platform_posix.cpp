@@ -760,4 +760,9 @@ std::optional<std::string> EnvironmentVariable(const std::string& name) {
   return std::string(value);
 }
 
+bool SetEnvironmentVariableTo(const std::string& name, const std::string& value) {
+  if (value.empty()) return ::unsetenv(name.c_str()) == 0;
+  return ::setenv(name.c_str(), value.c_str(), 1) == 0;
+}
+
 }  // namespace zelk::platform

@@ -523,4 +523,8 @@ std::optional<std::string> EnvironmentVariable(const std::string& name) {
   return value;
 }
 
+bool SetEnvironmentVariableTo(const std::string& name, const std::string& value) {
+  return SetEnvironmentVariableA(name.c_str(), value.empty() ? nullptr : value.c_str()) != 0;
+}
+
 }  // namespace zelk::platform
