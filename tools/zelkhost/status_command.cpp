@@ -6,8 +6,6 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -113,6 +111,24 @@ std::uint32_t ProcessIdOf(const std::string& name, const std::string& stem) {
   return static_cast<std::uint32_t>(std::stoull(digits));
 }
 
+// The whole file at `path`, read as the service lets it be read while it
+// replaces it (sharing its rename; on Windows a replacement under way makes
+// the open wait a moment); nullopt when it cannot be read.
+std::optional<std::string> ReadWhole(const std::string& path) {
+  constexpr auto kReplacementPatience = std::chrono::milliseconds(1000);
+  platform::OpenResult opened = platform::OpenWhenFree(
+      [&path] { return platform::OpenUnlockedRead(path); }, kReplacementPatience);
+  if (opened.status != platform::OpenStatus::kOk) return std::nullopt;
+  std::string text;
+  char buffer[65536];
+  for (;;) {
+    const std::int64_t got = opened.file.Read(buffer, sizeof buffer);
+    if (got < 0) return std::nullopt;
+    if (got == 0) return text;
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
 std::string JoinPath(const std::string& folder, const std::string& name) {
   return folder.back() == '/' || folder.back() == '\\' ? folder + name : folder + "/" + name;
 }
@@ -132,10 +148,9 @@ std::vector<ProcessFile> ReadStatusFiles(const std::string& folder, const std::s
     file.pid = ProcessIdOf(name, stem);
     if (file.pid == 0) continue;
     file.path = JoinPath(folder, name);
-    std::ifstream in(file.path, std::ios::binary);
-    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    file.document = std::make_shared<const Json>(Json::parse(text, nullptr, false));
-    if (!in || file.status().is_discarded() || !file.status().is_object()) {
+    const std::optional<std::string> text = ReadWhole(file.path);
+    file.document = std::make_shared<const Json>(Json::parse(text.value_or(""), nullptr, false));
+    if (!text || file.status().is_discarded() || !file.status().is_object()) {
       verdict.Raise(kStatusUnknown, "the status file " + file.path + " cannot be read");
       continue;
     }
