@@ -20,6 +20,7 @@
 #include "extformat/field_record.h"
 #include "forwarding/pipeline.h"
 #include "platform/platform.h"
+#include "tracelog/status.h"
 #include "tracelog/trace_log.h"
 #include "tracelog/trace_log_test_helper.h"
 
@@ -120,6 +121,23 @@ void BM_ForwardTransaction2(benchmark::State& state) {
   zelk::tracelog::ResetTraceLogForTesting();
 }
 BENCHMARK(BM_ForwardTransaction2);
+
+// The same with a status folder set, as ExecuteService sets it: the counts are
+// made in memory, and the file is replaced by the first call of each second.
+void BM_ForwardTransaction2StatusFile(benchmark::State& state) {
+  Setup setup;
+  zelk::tracelog::ResetTraceLogForTesting();
+  zelk::tracelog::OpenTraceLog();
+  const std::string folder = (setup.dir / "status").string();
+  fs::create_directories(folder);
+  zelk::tracelog::status::Configure(folder, "bench");
+  const zelk::forwarding::Transaction transaction = Sample();
+  for (auto _ : state) zelk::forwarding::ForwardTransaction2(transaction);
+  state.SetItemsProcessed(state.iterations());
+  zelk::tracelog::status::Configure("", "");
+  zelk::tracelog::ResetTraceLogForTesting();
+}
+BENCHMARK(BM_ForwardTransaction2StatusFile);
 
 // The floor of a held target: the kept lines are known without reading them,
 // so they are just written at the start and the file truncated after them.

@@ -31,6 +31,8 @@ PAIRS = [
      "BM_FloorCountMixedLines", 1.2),
     ("ForwardTransaction2, typical configuration", "BM_ForwardTransaction2",
      "BM_FloorPlainLoop", 1.4),
+    ("ForwardTransaction2, StatusFolder set, beside no StatusFolder",
+     "BM_ForwardTransaction2StatusFile", "BM_ForwardTransaction2", None),
     ("ForwardTransaction2, held target (MaxLines1=1000, full)",
      "BM_ForwardTransaction2HeldTarget", "BM_FloorHeldTarget", None),
     ("ForwardTransaction2, SpoolFolder set, nothing waits, beside no SpoolFolder",

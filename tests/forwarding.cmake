@@ -18,3 +18,6 @@ endif()
 if(NOT WIN32)
   zelk_add_test(foreign_reader_posix_test zelk_forwarding foreign_reader_posix_test.cpp)
 endif()
+# The status file's counts against the trace log, and its replacement.
+zelk_add_test(status_test zelk_forwarding status_test.cpp)
+target_link_libraries(status_test PRIVATE zelk_json)

@@ -19,6 +19,7 @@ set(ZELK_CHECK_SOURCES
 # zelkhost check, on good and broken configurations.
 zelk_add_test(zelkhost_check_test zelk_forwarding zelkhost_check_test.cpp ${ZELK_CHECK_SOURCES})
 target_include_directories(zelkhost_check_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/zelkhost)
+target_link_libraries(zelkhost_check_test PRIVATE zelk_json)
 target_compile_definitions(zelkhost_check_test PRIVATE ZELK_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 
 # What the plug-in exports and imports, and its version resource: read from
@@ -79,3 +80,10 @@ set_tests_properties(soak_test PROPERTIES LABELS soak)
 zelk_add_test(zelkhost_spool_test zelk_forwarding zelkhost_spool_test.cpp ${ZELK_CHECK_SOURCES}
   ${PROJECT_SOURCE_DIR}/tools/zelkhost/spool_command.cpp)
 target_include_directories(zelkhost_spool_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/zelkhost)
+target_link_libraries(zelkhost_spool_test PRIVATE zelk_json)
+
+# zelkhost status: its exit status for each state.
+zelk_add_test(zelkhost_status_test zelk_forwarding zelkhost_status_test.cpp
+  ${PROJECT_SOURCE_DIR}/tools/zelkhost/status_command.cpp)
+target_include_directories(zelkhost_status_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/zelkhost)
+target_link_libraries(zelkhost_status_test PRIVATE zelk_json)

@@ -393,8 +393,9 @@ TEST(ZelkhostCheck, NamesEveryMissingEntryPoint) {
                        "one built without its export list");
 }
 
-// zelkhost run's summary counts this run's lines only: those after the last
-// loaded banner of its library.
+// zelkhost run's summary: the service's counts, and the first lines not
+// written of this run only (after the last loaded banner of its library); a
+// busy stretch's line is no line of its own.
 TEST(ZelkhostRunSummary, CountsTheLinesOfThisRun) {
   const std::string log =
       "2026-12-09 08:00:00-.-/old/zelkforward.so is loaded at [0x7F00] v[1.05rc12] logflags[] "
@@ -414,43 +415,43 @@ TEST(ZelkhostRunSummary, CountsTheLinesOfThisRun) {
       "f[ExtFormat] t[Illegal Format String]\r\n"
       "2026-12-09 09:00:03-*-ForwardTransaction section[3] file[c] transno[2] jobno[A2] -- "
       "t[Could not write file]\r\n"
+      "2026-12-09 09:00:03-*-ForwardTransaction file[a] -- t[Busy until now: 5 lines could not "
+      "be written]\r\n"
+      "2026-12-09 09:00:03-*-ForwardTransaction section[1] file[d] transno[3] jobno[A3] -- "
+      "SPOOLED t[Could not open file]\r\n"
       "2026-12-09 09:00:03-*-ForwardTransaction TransNo:[3] JobNo:[A3] -- Internal: t[Removing "
       "NULL Transaction]\r\n"
-      "2026-12-09 09:00:04-*-IsJobnoValid jobno[Z9] -- NOT VALID\r\n"
-      "2026-12-09 09:00:04-*-ForwardTransaction -- error while double checking jobno\r\n"
       "2026-12-09 09:00:05-.-/opt/zelkforward.so is unloaded\r\n";
-  const RunSummary summary = SummarizeRun(log, "zelkforward.so");
-  EXPECT_TRUE(summary.start_found);
-  EXPECT_EQ(summary.Count(Outcome::kWritten), 2u);
-  EXPECT_EQ(summary.Count(Outcome::kNotWritten), 3u);
-  EXPECT_EQ(summary.Count(Outcome::kDropped), 2u);
-  ASSERT_EQ(summary.first_failures.size(), 3u);
-  EXPECT_NE(summary.first_failures[1].find("transno[2] jobno[A2] -- f[ExtFormat]"),
-            std::string::npos);
+  const std::vector<std::string> failures = FirstLinesNotWritten(log, "zelkforward.so");
+  ASSERT_EQ(failures.size(), 3u);
+  EXPECT_EQ(failures[0], LinesFor(log, 6));
+  EXPECT_EQ(failures[1], LinesFor(log, 7));
+  EXPECT_EQ(failures[2], LinesFor(log, 8));
+
+  const std::optional<RunCounts> counts = CountsOfStatus(
+      R"({"format": 1, "sections": [{"section": 1, "written": 2, "not_written": 2,
+          "format_errors": 0, "spooled": 1, "delivered": 1},
+         {"section": 2, "written": 0, "not_written": 0, "format_errors": 1}],
+          "transactions": {"received": 5, "not_enabled": 0, "zero": 1, "not_valid": 1}})");
+  ASSERT_TRUE(counts.has_value());
+  EXPECT_TRUE(counts->Failed());
   std::ostringstream out;
-  PrintRunSummary(summary, "trace.log", out);
+  PrintRunSummary(*counts, failures, out);
   EXPECT_EQ(out.str(),
-            "The trace log trace.log says, for this run: 2 lines written, 3 not written, 2 "
-            "transactions dropped\n"
+            "The service counted, for this run: 2 lines written, 3 not written, 1 spooled, 1 "
+            "delivered; 5 transactions received, 2 dropped\n"
             "  2  SUCCESS\n"
-            "  1  Could not open file\n"
-            "  1  Could not write file\n"
-            "  1  ExtFormat error\n"
-            "  1  zero transaction dropped (AllowZeroTransaction)\n"
-            "  1  job number not valid (Validation)\n"
-            "First lines not written:\n"
+            "  2  not written: t[Could not open file], t[Could not write file] or another "
+            "failure\n"
+            "  1  not written: ExtFormat error\n"
+            "  1  SPOOLED\n"
+            "  1  delivered from the spool\n"
+            "  1  dropped: Internal: t[Removing NULL Transaction]\n"
+            "  1  dropped: error while double checking jobno\n"
+            "First lines not written, as the trace log still holds them:\n"
             "  " +
-                std::string(LinesFor(log, 6)) +
-                "\n"
-                "  " +
-                std::string(LinesFor(log, 7)) +
-                "\n"
-                "  " +
-                std::string(LinesFor(log, 8)) + "\n");
-  const RunSummary cut =
-      SummarizeRun(log.substr(log.find("2026-12-09 09:00:03")), "zelkforward.so");
-  EXPECT_FALSE(cut.start_found);
-  EXPECT_EQ(cut.Count(Outcome::kNotWritten), 3u);
+                failures[0] + "\n  " + failures[1] + "\n  " + failures[2] + "\n");
+  EXPECT_FALSE(CountsOfStatus("{\"format\": 1, \"sec").has_value());
 }
 
 TEST(ZelkhostCheck, NamesTheEncodingItReadTheFileIn) {

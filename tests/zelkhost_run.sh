@@ -48,11 +48,21 @@ printf '1\tA1\t261208\t101010\tx\t\t\t\t\t\t1\t0\n2\tA2\t261208\t101011\tx\t\t\t
 mkdir out
 printf '[Log]\r\nFileName=trace.log\r\n[ForwardTransaction]\r\nFormat1=%%@01\r\nTarget1=out/a.txt\r\nFormat2=%%@01\r\nTarget2=missing/b.txt\r\n' \
   > "$config"
-expect 1 "says, for this run: 2 lines written, 2 not written" run two.tsv
+expect 1 "for this run: 2 lines written, 2 not written" run two.tsv
 expect 1 "-- t[Could not open file]" run two.tsv
 printf '[Log]\r\nFileName=trace.log\r\n[ForwardTransaction]\r\nFormat1=%%@01\r\nTarget1=out/a.txt\r\n' \
   > "$config"
-expect 0 "says, for this run: 2 lines written, 0 not written" run two.tsv
+expect 0 "for this run: 2 lines written, 0 not written" run two.tsv
+# The counts hold whatever the trace log keeps: 10,000 transactions with the
+# log held to its last 10 lines.
+awk 'BEGIN { for (i = 1; i <= 10000; i++) printf "%d\tA%d\t261208\t101010\tx\t\t\t\t\t\t1\t0\n", i, i }' \
+  > many.tsv
+printf '[Log]\r\nFileName=trace.log\r\nMaxLines=10\r\n[ForwardTransaction]\r\nFormat1=%%@01\r\nTarget1=out/many.txt\r\n' \
+  > "$config"
+expect 0 "for this run: 10000 lines written, 0 not written, 0 spooled, 0 delivered; 10000 transactions received, 0 dropped" run many.tsv
+# Every transaction dropped is a failed run.
+printf '[Log]\r\nFileName=trace.log\r\n[ForwardTransaction]\r\nEnable=0\r\n' > "$config"
+expect 1 "2 transactions received, 2 dropped" run two.tsv
 expect 2 "is a folder; give run a file of transactions" run out
 expect 2 "The commands: run validate info check" frob
 expect 2 "The options of check: --help --library --strict" check --libary x

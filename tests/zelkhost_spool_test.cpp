@@ -58,6 +58,21 @@ TEST_F(ZelkhostSpool, ListsWhatWaitsAndDeliversItOnRequest) {
   EXPECT_NE(check.str().find("2 line(s) wait in the spool for 1 target(s)"), std::string::npos)
       << check.str();
 
+  // While the target's folder is missing, the delivery says so, here and in
+  // the trace log.
+  tracelog::ResetTraceLogForTesting();
+  testing::WriteFileBytes(ini_, testing::ReadFileBytes(ini_) + "[Log]\r\nFileName=" + root_ +
+                                    "trace.log\r\nMaxLines=-1\r\n");
+  std::ostringstream away;
+  EXPECT_EQ(SpoolCommand(ini_, true, away), 1);
+  EXPECT_NE(away.str().find("Delivered 0 line(s) to 0 target(s).\n  not delivered: " +
+                            platform::AbsolutePath(target_) + ": target folder missing"),
+            std::string::npos)
+      << away.str();
+  EXPECT_NE(testing::ReadFileBytes(root_ + "trace.log")
+                .find("-- t[Not delivered: target folder missing] lines[2]"),
+            std::string::npos);
+
   fs::create_directory(root_ + "away");
   std::ostringstream delivered;
   EXPECT_EQ(SpoolCommand(ini_, true, delivered), 0);

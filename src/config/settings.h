@@ -37,6 +37,8 @@ inline constexpr NumberedSetting kSourceLayout{kValidJobSection, "Format", "", "
 inline constexpr Setting kLogFileName{kLogSection, "FileName", "", 256};
 inline constexpr Setting kLogMaxLines{kLogSection, "MaxLines", "50", 32};
 inline constexpr Setting kLogFlags{kLogSection, "Flags", "", 32};
+// Where each host process keeps its status file; empty: no status file.
+inline constexpr Setting kLogStatusFolder{kLogSection, "StatusFolder", "", 256};
 
 // The key table as one list, for what describes or checks a configuration
 // (zelkhost check, the documentation's test) rather than reads it.
@@ -69,6 +71,7 @@ inline constexpr KeyDescription kKeyTable[] = {
     Describe(kSource, false),          Describe(kSourceFilter, false),
     Describe(kSourceLayout, false),    Describe(kLogFileName, false),
     Describe(kLogMaxLines, true),      Describe(kLogFlags, false),
+    Describe(kLogStatusFolder, false),
 };
 
 }  // namespace zelk::config

@@ -10,10 +10,12 @@
 #include "config/settings.h"
 #include "extformat/field_record.h"
 #include "forwarding/job_check.h"
+#include "forwarding/messages.h"
 #include "forwarding/spool.h"
 #include "forwarding/target_guard.h"
 #include "platform/platform.h"
 #include "tracelog/busy_stretch.h"
+#include "tracelog/status.h"
 #include "tracelog/trace_log.h"
 #include "tracelog/trim.h"
 
@@ -21,31 +23,21 @@ namespace zelk::forwarding {
 
 namespace {
 
-constexpr char kNotEnabledMessage[] =
-    "ForwardTransaction TransNo[%s] JobNo[%s] -- Internal t[Forward Transaction Not Enabled]";
-constexpr char kZeroTransactionMessage[] =
-    "ForwardTransaction TransNo:[%s] JobNo:[%s] -- Internal: t[Removing NULL Transaction]";
-constexpr char kRecheckFailedMessage[] = "ForwardTransaction -- error while double checking jobno";
-constexpr char kSuccessMessage[] =
-    "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- SUCCESS";
-constexpr char kOpenFailedMessage[] =
-    "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- t[Could not open file]";
-constexpr char kWriteFailedMessage[] =
-    "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- t[Could not write file]";
-constexpr char kBusyStretchMessage[] =
-    "ForwardTransaction file[%s] -- t[Busy until now: %d lines could not be written]";
-constexpr char kSectionErrorMessage[] =
-    "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- %s";
-constexpr char kSectionFailureMessage[] =
-    "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- t[%s]";
-constexpr char kSpooledMessage[] =
-    "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- SPOOLED t[%s]";
+// The pipeline's own texts, kept where zelkhost's summary reads them too.
+using namespace messages;
+
 // Why a line went to the spool, in the spooled line's t[...].
 constexpr char kBehindSpooledLinesReason[] = "Target has spooled lines";
 constexpr char kCouldNotOpenReason[] = "Could not open file";
 constexpr char kCouldNotWriteReason[] = "Could not write file";
+// What the system said when a line could not be written, for the status file.
+constexpr char kHeldCause[] = "the file is held by another program";
+constexpr char kFolderMissingCause[] = "the folder does not exist";
+constexpr char kWriteRefusedCause[] = "the system refused the write (a full disk?)";
 
 constexpr std::int32_t kSecondsPerMinute = 60;
+
+using tracelog::status::LineOutcome;
 
 // How long a writer waits for a target that another handle holds (another
 // process, or a viewer), in growing steps, before it gives up on the line.
@@ -90,19 +82,23 @@ class Call {
         value09_(ParseReal(transaction.value09)) {}
 
   void Run() {
+    tracelog::status::CountReceived();
     if (config::IntegerSetting(config::Read(snapshot_, config::kEnable)) == 0) {
       tracelog::LogMessage('*', kNotEnabledMessage, trans_no_.c_str(), job_no_.c_str());
+      tracelog::status::CountDropped(tracelog::status::Drop::kNotEnabled);
       return;
     }
     const int allow_zero =
         config::IntegerSetting(config::Read(snapshot_, config::kAllowZeroTransaction));
     if (value09_ == 0.0 && allow_zero == 0) {
       tracelog::LogMessage('*', kZeroTransactionMessage, trans_no_.c_str(), job_no_.c_str());
+      tracelog::status::CountDropped(tracelog::status::Drop::kZeroTransaction);
       return;
     }
     if (config::IntegerSetting(config::Read(snapshot_, config::kValidation)) != 0 &&
         CheckJobno(transaction_.job_no, snapshot_) == 0) {
       tracelog::LogMessageAsync('*', kRecheckFailedMessage);
+      tracelog::status::CountDropped(tracelog::status::Drop::kNotValid);
       return;
     }
     for (int n = 1;; ++n) {
@@ -136,21 +132,33 @@ class Call {
   // target name (empty when the section failed before it).
   void WriteSection(int n, const std::string& format, bool prefix_filtered, std::int32_t max_lines,
                     std::string& target) {
+    target_format_ = config::Read(snapshot_, config::kTarget, n);
     try {
       extformat::FieldRecord record;
       FillFieldRecord(record, transaction_, prefix_filtered);
-      RenderTarget(record, transaction_, config::Read(snapshot_, config::kTarget, n),
-                   RotationPeriod(snapshot_, n), target);
+      RenderTarget(record, transaction_, target_format_, RotationPeriod(snapshot_, n), target);
       std::string line;
       RenderLine(record, transaction_, format, line);
       Append(n, target, line, max_lines);
     } catch (const extformat::ExtFormatError& error) {
-      tracelog::LogMessage('*', kSectionErrorMessage, n, target.c_str(), trans_no_.c_str(),
-                           job_no_.c_str(), error.what());
+      Report({n, target_format_, target, LineOutcome::kFormatError, error.what(), ""},
+             kSectionErrorMessage);
     } catch (const std::exception& error) {
-      tracelog::LogMessage('*', kSectionFailureMessage, n, target.c_str(), trans_no_.c_str(),
-                           job_no_.c_str(), error.what());
+      Report({n, target_format_, target, LineOutcome::kNotWritten, error.what(), ""},
+             kSectionFailureMessage);
     }
+  }
+
+  // Logs what became of a section's line and counts it for the status file:
+  // the one place for both, so that the counts and the log never disagree.
+  // `message` takes the section, file, TransNo and JobNo, and may take the
+  // event's reason last.
+  void Report(const tracelog::status::LineEvent& event, const char* message) {
+    const std::string file(event.file);
+    const std::string reason(event.reason);
+    tracelog::LogMessage(event.outcome == LineOutcome::kWritten ? '.' : '*', message, event.section,
+                         file.c_str(), trans_no_.c_str(), job_no_.c_str(), reason.c_str());
+    tracelog::status::CountLine(event);
   }
 
   // Appends the line to the target in the target's turn, then logs the outcome.
@@ -159,6 +167,7 @@ class Call {
   void Append(int n, const std::string& target, const std::string& line, std::int32_t max_lines) {
     const char* outcome = kSuccessMessage;
     const char* spooled_because = nullptr;
+    const char* cause = "";
     const std::string spool_folder = config::Read(snapshot_, config::kSpoolFolder);
     const bool spooling = !spool_folder.empty() && !target.empty();
     {
@@ -167,7 +176,7 @@ class Call {
         spooled_because = kBehindSpooledLinesReason;
         outcome = KeepInSpool(spool_folder, target, line, max_lines, kOpenFailedMessage);
       } else {
-        outcome = AppendToTarget(target, line);
+        outcome = AppendToTarget(target, line, cause);
         if (spooling && outcome != kSuccessMessage) {
           spooled_because =
               outcome == kOpenFailedMessage ? kCouldNotOpenReason : kCouldNotWriteReason;
@@ -176,12 +185,14 @@ class Call {
       }
     }
     if (outcome == kSpooledMessage) {
-      tracelog::LogMessage('*', kSpooledMessage, n, target.c_str(), trans_no_.c_str(),
-                           job_no_.c_str(), spooled_because);
-      return;
+      Report({n, target_format_, target, LineOutcome::kSpooled, spooled_because, cause}, outcome);
+    } else if (outcome == kSuccessMessage) {
+      Report({n, target_format_, target, LineOutcome::kWritten, "", ""}, outcome);
+    } else {
+      const char* reason =
+          outcome == kOpenFailedMessage ? kCouldNotOpenReason : kCouldNotWriteReason;
+      Report({n, target_format_, target, LineOutcome::kNotWritten, reason, cause}, outcome);
     }
-    tracelog::LogMessage(outcome == kSuccessMessage ? '.' : '*', outcome, n, target.c_str(),
-                         trans_no_.c_str(), job_no_.c_str());
   }
 
   // kSpooledMessage, or `lost` when the spool could not be written either.
@@ -197,7 +208,9 @@ class Call {
   // write the target is put back to its length before, so no piece of the
   // line stays in it to run into the next line written (the line goes to the
   // spool, or is lost and logged as such).
-  static const char* AppendToTarget(const std::string& target, const std::string& line) {
+  // `cause` receives what the system said when the line was not written.
+  static const char* AppendToTarget(const std::string& target, const std::string& line,
+                                    const char*& cause) {
     // A target another handle holds is tried again for a while, once per
     // busy stretch; any other failure is final at once.
     tracelog::LineOpen open = tracelog::OpenForLine(
@@ -210,13 +223,19 @@ class Call {
       tracelog::LogMessage('*', kBusyStretchMessage, target.c_str(), open.lines_failed_in_stretch);
     }
     platform::OpenResult& opened = open.opened;
-    if (opened.status != platform::OpenStatus::kOk) return kOpenFailedMessage;
+    if (opened.status != platform::OpenStatus::kOk) {
+      cause = opened.status == platform::OpenStatus::kBusy       ? kHeldCause
+              : opened.status == platform::OpenStatus::kNotFound ? kFolderMissingCause
+                                                                 : "";
+      return kOpenFailedMessage;
+    }
     const std::string bytes = LineForDisk(line);
     // One seek to the end, which also tells where the line starts.
     const std::int64_t size_before = platform::SeekToEndOffset(opened.file);
     bool written = size_before >= 0 && opened.file.Write(bytes.data(), bytes.size());
     if (!written && size_before >= 0) opened.file.Truncate(size_before);
     written = opened.file.Close() && written;
+    if (!written) cause = kWriteRefusedCause;
     return written ? kSuccessMessage : kWriteFailedMessage;
   }
 
@@ -226,6 +245,8 @@ class Call {
   const std::string trans_no_;
   const std::string job_no_;
   const double value09_;
+  // The Target value of the section being written.
+  std::string target_format_;
 };
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "config/settings.h"
 #include "forwarding/target_guard.h"
 #include "platform/platform.h"
+#include "tracelog/status.h"
 #include "tracelog/trace_log.h"
 #include "tracelog/trim.h"
 
@@ -397,6 +398,7 @@ DeliveryResult DeliverFile(const std::string& spool_path, const std::string& tar
   result.outcome = Delivered::kAll;
   result.lines = static_cast<int>(lines.size());
   tracelog::LogMessage('.', kDeliveredMessage, spool_path.c_str(), target.c_str(), result.lines);
+  tracelog::status::CountDelivered(target, result.lines);
   return result;
 }
 

@@ -11,6 +11,7 @@
 
 #include "forwarding/job_check.h"
 #include "platform/platform.h"
+#include "tracelog/status.h"
 #include "tracelog/trace_log.h"
 
 namespace zelk::forwarding {
@@ -36,6 +37,14 @@ constexpr auto kIdleWorkerLinger = std::chrono::milliseconds(100);
 // ExecuteService, read by validation workers, all without a lock.
 std::atomic<ValidationCallback> g_callback_slot{nullptr};
 
+// The answer to one of the host's checks, for the status file (the pipeline's
+// re-checks are not the host's and do not count).
+int CountAnswer(int result) {
+  tracelog::status::CountJobCheck(result == 1 ? tracelog::status::JobCheck::kValid
+                                              : tracelog::status::JobCheck::kNotValid);
+  return result;
+}
+
 // One check asked for with a callback set.
 struct AsyncCheck {
   std::string jobno;
@@ -45,13 +54,18 @@ struct AsyncCheck {
 // A validation worker's work for one check: check, then hand the result to
 // whichever callback is registered once the check is done.
 void RunAsyncCheck(const AsyncCheck& check) {
-  if (g_callback_slot.load() == nullptr) return;
+  if (g_callback_slot.load() == nullptr) {
+    tracelog::status::CountJobCheck(tracelog::status::JobCheck::kNotChecked);
+    return;
+  }
   const int result = check.missing ? ReportNotValid(check.jobno) : CheckJobno(check.jobno);
+  CountAnswer(result);
   if (ValidationCallback callback = g_callback_slot.load()) callback(result, check.jobno.c_str());
 }
 
 void Drop(const AsyncCheck& check, const char* reason) {
   tracelog::LogMessage('*', kNotCheckedMessage, tracelog::VisibleText(check.jobno).c_str(), reason);
+  tracelog::status::CountJobCheck(tracelog::status::JobCheck::kNotChecked);
 }
 
 // The checks waiting for a validation worker, and the workers taking them.
@@ -143,7 +157,9 @@ std::int32_t IsJobnoValid(const char* jobno) {
   // not make it valid.
   const bool missing = jobno == nullptr;
   std::string copy = missing ? "" : jobno;
-  if (g_callback_slot.load() == nullptr) return missing ? ReportNotValid(copy) : CheckJobno(copy);
+  if (g_callback_slot.load() == nullptr) {
+    return CountAnswer(missing ? ReportNotValid(copy) : CheckJobno(copy));
+  }
   Queue().Submit(AsyncCheck{std::move(copy), missing});
   return 0;
 }

@@ -362,6 +362,37 @@ std::int64_t SeekToEndOffset(File& file);
 // returning (fsync, FlushFileBuffers). False on error.
 bool FlushToDisk(File& file);
 
+// ---------------------------------------------------------------------------
+// Files replaced whole, and processes, for the status file: a document that
+// readers must only ever see whole, named after the process that keeps it.
+
+// Puts the file at `from` in the place of `to` in one step, replacing a file
+// already there: a reader opening `to` meanwhile gets the old file or the new
+// one, never a piece of either. Both lie in one folder. POSIX: rename.
+// Windows: MoveFileExA with MOVEFILE_REPLACE_EXISTING and
+// MOVEFILE_WRITE_THROUGH, which fails while another handle holds `to` without
+// sharing deletion (the door's OpenUnlockedRead shares it). False when the
+// file could not be moved; both files are then as they were.
+[[nodiscard]] bool MoveFileOver(const std::string& from, const std::string& to);
+
+// The identifier of the calling process, as the system's tools show it.
+[[nodiscard]] std::uint32_t CurrentProcessId();
+
+// True while a process with identifier `id` runs (one this process may not
+// inspect counts as running); false once it has ended or never was. An
+// identifier the system gave again to a later process reads as running.
+[[nodiscard]] bool IsProcessRunning(std::uint32_t id);
+
+// The value of the process's environment variable `name`; nullopt when it is
+// not set. Windows: the process's own block (GetEnvironmentVariableA), which a
+// library's C runtime may not share.
+[[nodiscard]] std::optional<std::string> EnvironmentVariable(const std::string& name);
+
+// Sets the process's environment variable `name` to `value` (an empty value
+// unsets it), for what the process loads afterwards. Not safe while another
+// thread reads the environment. False when it could not be set.
+[[nodiscard]] bool SetEnvironmentVariableTo(const std::string& name, const std::string& value);
+
 }  // namespace zelk::platform
 
 #endif  // ZELK_PLATFORM_PLATFORM_H_

@@ -837,4 +837,28 @@ bool FlushToDisk(File& file) {
   return file.is_open() && ::fsync(Fd(FileAccess::Handle(file))) == 0;
 }
 
+bool MoveFileOver(const std::string& from, const std::string& to) {
+  return !from.empty() && !to.empty() && ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(::getpid()); }
+
+bool IsProcessRunning(std::uint32_t id) {
+  // Signal 0 only asks: ESRCH means no such process, EPERM one of another user.
+  const auto pid = static_cast<pid_t>(id);
+  if (pid <= 0) return false;
+  return ::kill(pid, 0) == 0 || errno == EPERM;
+}
+
+std::optional<std::string> EnvironmentVariable(const std::string& name) {
+  const char* value = std::getenv(name.c_str());
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+bool SetEnvironmentVariableTo(const std::string& name, const std::string& value) {
+  if (value.empty()) return ::unsetenv(name.c_str()) == 0;
+  return ::setenv(name.c_str(), value.c_str(), 1) == 0;
+}
+
 }  // namespace zelk::platform

@@ -596,4 +596,35 @@ bool FlushToDisk(File& file) {
   return file.is_open() && FlushFileBuffers(H(FileAccess::Handle(file))) != 0;
 }
 
+bool MoveFileOver(const std::string& from, const std::string& to) {
+  return !from.empty() && !to.empty() &&
+         MoveFileExA(from.c_str(), to.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(GetCurrentProcessId()); }
+
+bool IsProcessRunning(std::uint32_t id) {
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+  if (process == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;
+  DWORD code = 0;
+  const bool running = GetExitCodeProcess(process, &code) != 0 && code == STILL_ACTIVE;
+  CloseHandle(process);
+  return running;
+}
+
+std::optional<std::string> EnvironmentVariable(const std::string& name) {
+  const DWORD size = GetEnvironmentVariableA(name.c_str(), nullptr, 0);
+  if (size == 0) return std::nullopt;  // not set (an empty value needs one byte for its NUL)
+  std::string value(size, '\0');
+  const DWORD length = GetEnvironmentVariableA(name.c_str(), value.data(), size);
+  if (length >= size) return std::nullopt;
+  value.resize(length);
+  return value;
+}
+
+bool SetEnvironmentVariableTo(const std::string& name, const std::string& value) {
+  return SetEnvironmentVariableA(name.c_str(), value.empty() ? nullptr : value.c_str()) != 0;
+}
+
 }  // namespace zelk::platform

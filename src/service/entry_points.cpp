@@ -9,10 +9,12 @@
 #include <string>
 
 #include "config/config.h"
+#include "config/settings.h"
 #include "forwarding/validation_queue.h"
 #include "forwarding/pipeline.h"
 #include "forwarding/spool.h"
 #include "platform/platform.h"
+#include "tracelog/status.h"
 #include "tracelog/trace_log.h"
 #include "tracelog/version.h"
 
@@ -61,6 +63,12 @@ void Firewall(const char* entry_point, Body body) noexcept {
 
 std::string_view TextOrEmpty(const char* text) { return text != nullptr ? text : ""; }
 
+// "Quillet Zelk v[1.05rc12]", as GetServiceName answers and the status file shows.
+void FormatServiceName(char (&name)[kServiceNameCapacity]) {
+  const std::string version = zelk::tracelog::GetModuleVersionText();
+  std::snprintf(name, sizeof name, kServiceNameFormat, version.c_str());
+}
+
 }  // namespace
 
 extern "C" {
@@ -68,7 +76,13 @@ extern "C" {
 std::int32_t ExecuteService(void) {
   return Firewall("ExecuteService", 1, [] {
     zelk::forwarding::SetCallback(nullptr);
-    zelk::tracelog::OpenTraceLog();
+    const zelk::config::Snapshot settings =
+        zelk::tracelog::LoadConfiguration(zelk::config::ConfigFilePath());
+    zelk::tracelog::OpenTraceLog(settings);
+    char name[kServiceNameCapacity];
+    FormatServiceName(name);
+    zelk::tracelog::status::Configure(zelk::config::Read(settings, zelk::config::kLogStatusFolder),
+                                      name);
     zelk::tracelog::WriteLoadedBanner();
     zelk::forwarding::spool::DeliverAtStart();
     return 1;
@@ -101,9 +115,8 @@ std::int32_t GetAPIVersion(void) { return kApiVersion; }
 
 const char* GetServiceName(void) {
   return Firewall("GetServiceName", static_cast<const char*>(g_service_name), [] {
-    const std::string version = zelk::tracelog::GetModuleVersionText();
     char name[kServiceNameCapacity];
-    std::snprintf(name, sizeof name, kServiceNameFormat, version.c_str());
+    FormatServiceName(name);
     std::lock_guard<std::mutex> lock(g_service_name_mutex);
     if (std::strcmp(name, g_service_name) != 0) std::memcpy(g_service_name, name, sizeof name);
     return static_cast<const char*>(g_service_name);
@@ -136,6 +149,8 @@ void StopService(void) {
     zelk::platform::AwaitWorkersBeforeUnload(std::chrono::duration_cast<std::chrono::milliseconds>(
         std::max(deadline - std::chrono::steady_clock::now(),
                  std::chrono::steady_clock::duration::zero())));
+    // After the workers, so that what they did is in the file.
+    zelk::tracelog::status::MarkStopped();
   });
 }
 

@@ -24,6 +24,7 @@
 #include "platform/platform.h"
 #include "tracelog/busy_stretch.h"
 #include "tracelog/format.h"
+#include "tracelog/status.h"
 #include "tracelog/trace_log_test_helper.h"
 #include "tracelog/trim.h"
 #include "tracelog/version.h"
@@ -184,14 +185,14 @@ std::string LineOf(char category, std::string_view text) {
 // lines that follow are lost at once until the file is free again; the first
 // line then written says how many were lost. After a failed append the next
 // one begins with a line break, so a piece of a line the disk cut short ends
-// there rather than run into the next message.
-void AppendLine(const std::string& path, const std::string& line, bool& end_may_be_torn) {
+// there rather than run into the next message. True when the line was written.
+bool AppendLine(const std::string& path, const std::string& line, bool& end_may_be_torn) {
   LineOpen open = OpenForLine(
       path, [&path] { return platform::OpenAppendShared(path); }, kBusyRetryLimit);
-  if (open.opened.status != platform::OpenStatus::kOk) return;
+  if (open.opened.status != platform::OpenStatus::kOk) return false;
   if (!end_may_be_torn && open.lines_failed_in_stretch == 0) {
     end_may_be_torn = !open.opened.file.Write(line.data(), line.size());
-    return;
+    return !end_may_be_torn;
   }
   std::string bytes = end_may_be_torn ? std::string(kLineBreak) : std::string();
   if (open.lines_failed_in_stretch > 0) {
@@ -200,6 +201,7 @@ void AppendLine(const std::string& path, const std::string& line, bool& end_may_
   }
   bytes += line;
   end_may_be_torn = !open.opened.file.Write(bytes.data(), bytes.size());
+  return !end_may_be_torn;
 }
 
 void WriteLine(char category, std::string_view text) {
@@ -209,11 +211,13 @@ void WriteLine(char category, std::string_view text) {
   std::lock_guard<std::mutex> lock(state.lock);  // a failing wait throws: dropped
   const std::shared_ptr<const Settings> settings = state.settings.load();
   if (!settings->file_name.empty()) {
+    bool written = false;
     try {
-      AppendLine(settings->file_name, LineOf(category, text), state.end_may_be_torn);
+      written = AppendLine(settings->file_name, LineOf(category, text), state.end_may_be_torn);
     } catch (...) {
       // No memory for the line: it is lost, but still counts.
     }
+    status::CountTraceLine(written);
   }
   const std::uint32_t old = state.message_count++;
   if (old >= kMessagesBeforeTrim && !platform::IsAsciiLower(category)) {
@@ -245,9 +249,14 @@ std::shared_ptr<const config::Snapshot> LoadConfiguration(const std::string& pat
 
 void OpenTraceLog(const std::optional<std::string>& settings_path) {
   try {
-    const std::shared_ptr<const config::Snapshot> current =
-        LoadConfiguration(settings_path ? *settings_path : config::ConfigFilePath());
-    const config::Snapshot& snapshot = *current;
+    OpenTraceLog(*LoadConfiguration(settings_path ? *settings_path : config::ConfigFilePath()));
+  } catch (...) {
+    // No memory for the settings: the log stays as it was.
+  }
+}
+
+void OpenTraceLog(const config::Snapshot& snapshot) {
+  try {
     const std::string file_name = config::Read(snapshot, config::kLogFileName);
     const std::int32_t line_limit =
         config::IntegerSetting(config::Read(snapshot, config::kLogMaxLines));

@@ -35,6 +35,10 @@ std::shared_ptr<const config::Snapshot> LoadConfiguration(const std::string& pat
 // log with them.
 void OpenTraceLog(const std::optional<std::string>& settings_path = std::nullopt);
 
+// Configures the log with FileName, MaxLines and Flags of section Log of
+// `snapshot`.
+void OpenTraceLog(const config::Snapshot& snapshot);
+
 // Sets the log file name, line limit and flags (blanks removed), adds the flags'
 // categories to the enabled and disabled sets, and trims the log file once.
 void ConfigureTraceLog(std::string_view file_name, std::int32_t line_limit, std::string_view flags);

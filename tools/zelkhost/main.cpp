@@ -25,6 +25,7 @@
 #include "run_summary.h"
 #include "service_library.h"
 #include "spool_command.h"
+#include "status_command.h"
 
 namespace zelk::host {
 
@@ -47,12 +48,20 @@ constexpr char kExitStatusHelp[] =
     "  0  check: no problem; run: every line written, no input line skipped;\n"
     "     validate: every job number valid; info: the library loaded;\n"
     "     spool: no line waits\n"
-    "  1  check: a problem (with --strict, a warning too); run: a line not written\n"
-    "     (by the trace log) or an input line skipped; validate: a job number not valid;\n"
+    "  1  check: a problem (with --strict, a warning too); run: a line not written,\n"
+    "     every transaction dropped, or an input line skipped; validate: a job number\n"
+    "     not valid;\n"
     "     spool: lines still wait\n"
     "  2  zelkhost could not do its work: wrong usage, a library that cannot be\n"
     "     loaded (run, validate, info), input that cannot be read, a callback that\n"
-    "     did not come\n";
+    "     did not come\n"
+    "status answers as monitoring plugins do:\n"
+    "  0  OK: no line lost within the window, none waits in the spool\n"
+    "  1  WARNING: lines wait in the spool, or a section lost a line within the\n"
+    "     window and has written lines since\n"
+    "  2  CRITICAL: a section lost a line within the window and has written none\n"
+    "     since, or a spooled line waits longer than the window\n"
+    "  3  UNKNOWN: no StatusFolder set, no status file, or one that cannot be read\n";
 
 // The library named on the command line, or the one beside this program.
 std::string LibraryPath(const std::string& option) {
@@ -154,24 +163,29 @@ std::string TraceLogFile(const std::string& library_path) {
                       config::kLogFileName);
 }
 
-// What the trace log says this run did; true when every line was written.
-bool ReportWhatTheServiceDid(const std::string& log_file, const std::string& library_path) {
-  if (log_file.empty()) {
-    std::cout << "No trace log (FileName in [Log] is empty), so what the service did is not "
-                 "known here; set FileName to see it.\n";
-    return true;
+// What the service counted for this run, with the first lines it could not
+// write as the trace log still holds them; true when no line was lost and not
+// every transaction was dropped.
+bool ReportWhatTheServiceDid(const std::string& status_file, const std::string& log_file,
+                             const std::string& library_path) {
+  std::ifstream status(status_file, std::ios::binary);
+  const std::string text{std::istreambuf_iterator<char>(status), std::istreambuf_iterator<char>()};
+  const std::optional<RunCounts> counts = status_file.empty() ? std::nullopt : CountsOfStatus(text);
+  if (!counts) {
+    std::cout << "What the service did is not known: its status file for this run ("
+              << (status_file.empty() ? "in the temporary folder" : status_file)
+              << ") could not be read.\n";
+    return false;
   }
-  std::error_code ignored;
-  if (!fs::is_regular_file(log_file, ignored)) {
-    std::cout << "The trace log " << log_file << " was not written, so what the service did is "
-              << "not known here; zelkhost check tells why.\n";
-    return true;
+  std::vector<std::string> first_failures;
+  if (counts->lost() > 0 && !log_file.empty()) {
+    std::ifstream log(log_file, std::ios::binary);
+    const std::string log_text{std::istreambuf_iterator<char>(log),
+                               std::istreambuf_iterator<char>()};
+    first_failures = FirstLinesNotWritten(log_text, fs::path(library_path).filename().string());
   }
-  std::ifstream log(log_file, std::ios::binary);
-  const std::string text{std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>()};
-  const RunSummary summary = SummarizeRun(text, fs::path(library_path).filename().string());
-  PrintRunSummary(summary, log_file, std::cout);
-  return summary.Count(Outcome::kNotWritten) == 0;
+  PrintRunSummary(*counts, first_failures, std::cout);
+  return !counts->Failed();
 }
 
 int Run(const std::string& library_option, const std::string& file) {
@@ -189,6 +203,8 @@ int Run(const std::string& library_option, const std::string& file) {
     }
   }
   const std::string library_path = LibraryPath(library_option);
+  // Before the library, so that it outlives the library's last write.
+  const RunStatusFolder status_folder;
   auto library = LoadOrComplain(library_path);
   if (library == nullptr) return kExitCannotStart;
   std::istream& lines = input.is_open() ? static_cast<std::istream&>(input) : std::cin;
@@ -221,7 +237,8 @@ int Run(const std::string& library_option, const std::string& file) {
   std::printf("%zu transactions sent, %zu lines skipped, in %.3f s\n", progress.sent(), skipped,
               seconds);
   std::fflush(stdout);
-  const bool all_written = ReportWhatTheServiceDid(log_file, library_path);
+  const bool all_written =
+      ReportWhatTheServiceDid(status_folder.StatusFileFor(library_path), log_file, library_path);
   return skipped == 0 && all_written ? kExitOk : kExitFailed;
 }
 
@@ -381,6 +398,18 @@ int Main(int argc, char** argv) {
   add_library_option(spool);
   spool->add_flag("--deliver", deliver, "try to deliver them now");
 
+  bool json = false;
+  int window = kDefaultWindowMinutes;
+  CLI::App* status = app.add_subcommand(
+      "status",
+      "what each host process's service did (the status files of [Log] StatusFolder) and what "
+      "waits in the spool; exit 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN");
+  add_library_option(status);
+  status->add_flag("--json", json, "print one JSON document");
+  status
+      ->add_option("--window", window, "minutes a lost line counts against the state (default 60)")
+      ->check(CLI::NonNegativeNumber);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& help) {
@@ -392,6 +421,11 @@ int Main(int argc, char** argv) {
   }
   if (spool->parsed()) {
     return SpoolCommand(config::ConfigFilePathFor(LibraryPath(library)), deliver, std::cout);
+  }
+  if (status->parsed()) {
+    const std::string path = LibraryPath(library);
+    return StatusCommand(config::ConfigFilePathFor(path), fs::path(path).filename().string(), json,
+                         window, std::cout);
   }
   if (run->parsed()) return Run(library, file);
   if (validate->parsed()) return Validate(library, async, jobnos);

@@ -16,6 +16,41 @@ namespace zelk::host {
 
 namespace {
 
+// Logged for every target a delivery on request could not reach, beside the
+// DELIVERED lines the delivery itself logs, so the trace log tells of it as
+// of the worker's.
+constexpr char kNotDeliveredMessage[] =
+    "ForwardTransaction spool[%s] file[%s] -- t[Not delivered: %s] lines[%d]";
+constexpr char kFolderMissingCause[] = "target folder missing";
+constexpr char kHeldCause[] = "file held by another program";
+constexpr char kNotWritableCause[] = "could not be written (no space, or no right to write)";
+
+// Why lines for `target` could not be appended just now, as far as a look
+// at it tells.
+const char* WhyNotDelivered(const std::string& target) {
+  const std::size_t slash = target.find_last_of("/\\");
+  if (slash != std::string::npos && slash > 0 && !platform::IsFolder(target.substr(0, slash))) {
+    return kFolderMissingCause;
+  }
+  const platform::OpenResult opened =
+      platform::OpenExclusive(target, platform::CreateMode::kOpenExisting);
+  return opened.status == platform::OpenStatus::kBusy ? kHeldCause : kNotWritableCause;
+}
+
+// Says, on `out` and in the trace log, why each target still waiting was not
+// delivered.
+void ReportWhatStillWaits(const std::string& folder, std::ostream& out) {
+  const auto waiting = forwarding::spool::ListWaiting(folder);
+  if (!waiting) return;
+  for (const forwarding::spool::WaitingTarget& target : *waiting) {
+    if (target.in_use || target.lines == 0) continue;
+    const char* cause = WhyNotDelivered(target.target);
+    out << "  not delivered: " << target.target << ": " << cause << "\n";
+    tracelog::LogMessage('*', kNotDeliveredMessage, target.spool_file.c_str(),
+                         target.target.c_str(), cause, target.lines);
+  }
+}
+
 // Local time as the trace log writes it.
 std::string LocalStamp(std::int64_t instant) {
   const std::optional<std::tm> parts = platform::LocalTimeOf(instant);
@@ -41,6 +76,7 @@ int SpoolCommand(const std::string& config_path, bool deliver, std::ostream& out
     const forwarding::spool::DeliveryCount count = forwarding::spool::DeliverAll(folder);
     out << "Delivered " << count.lines_delivered << " line(s) to " << count.targets_delivered
         << " target(s).\n";
+    if (count.targets_waiting > 0) ReportWhatStillWaits(folder, out);
   }
   const auto waiting = forwarding::spool::ListWaiting(folder);
   if (!waiting) {
