@@ -27,7 +27,7 @@ purpose=${1:-test}
 # The test command sees to everything once, before its stages; the commands
 # it runs as stages (lint, package) then need not ask apt again.
 [ "${ZELK_DEPS_SEEN_TO:-}" = test ] && exit 0
-base=(binutils g++ cmake ninja-build libcli11-dev)
+base=(binutils g++ cmake ninja-build libcli11-dev nlohmann-json3-dev)
 windows=(googletest g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64)
 lint=(libgtest-dev clang-format clang-tidy)
 case "$purpose" in

@@ -13,7 +13,7 @@ scratch=$(mktemp -d "${TMPDIR:-/tmp}/zelk-install-deps-XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 failures=0
 
-demo_packages="binutils g++ cmake ninja-build libcli11-dev"
+demo_packages="binutils g++ cmake ninja-build libcli11-dev nlohmann-json3-dev"
 test_packages="$demo_packages libgtest-dev clang-format clang-tidy clang libclang-rt-14-dev
   googletest g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64"
 held_reason="Error, pkgProblemResolver::Resolve generated breaks, this may be caused by held packages."

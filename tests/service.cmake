@@ -11,6 +11,7 @@ add_dependencies(plugin_test zelkforward)
 set(ZELK_CHECK_SOURCES
   ${PROJECT_SOURCE_DIR}/tools/zelkhost/check.cpp
   ${PROJECT_SOURCE_DIR}/tools/zelkhost/value_checks.cpp
+  ${PROJECT_SOURCE_DIR}/tools/zelkhost/nearest_name.cpp
   ${PROJECT_SOURCE_DIR}/tools/zelkhost/file_checks.cpp
   ${PROJECT_SOURCE_DIR}/tools/zelkhost/file_access_${ZELK_PLATFORM}.cpp
   ${PROJECT_SOURCE_DIR}/tools/zelkhost/run_summary.cpp
@@ -18,7 +19,8 @@ set(ZELK_CHECK_SOURCES
   ${PROJECT_SOURCE_DIR}/tools/zelkhost/service_library_${ZELK_PLATFORM}.cpp)
 # zelkhost check, on good and broken configurations.
 zelk_add_test(zelkhost_check_test zelk_forwarding zelkhost_check_test.cpp ${ZELK_CHECK_SOURCES})
-target_include_directories(zelkhost_check_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/zelkhost)
+target_include_directories(zelkhost_check_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/zelkhost
+                           ${ZELK_JSON_INCLUDE})
 target_compile_definitions(zelkhost_check_test PRIVATE ZELK_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 
 # What the plug-in exports and imports, and its version resource: read from
@@ -78,4 +80,5 @@ set_tests_properties(soak_test PROPERTIES LABELS soak)
 # zelkhost spool, and check's report of the spool folder.
 zelk_add_test(zelkhost_spool_test zelk_forwarding zelkhost_spool_test.cpp ${ZELK_CHECK_SOURCES}
   ${PROJECT_SOURCE_DIR}/tools/zelkhost/spool_command.cpp)
-target_include_directories(zelkhost_spool_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/zelkhost)
+target_include_directories(zelkhost_spool_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/zelkhost
+                           ${ZELK_JSON_INCLUDE})

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -78,17 +80,18 @@ TEST(ZelkhostCheck, ShowsWhereAFormatGoesWrong) {
     const char* problem;
   } cases[] = {
       {"100% done %@01",
-       "Format1: f[ExtFormat] t[Illegal Format String] at column 4: \"100% done %@01\"; a "
+       ":3:12: problem: Format1: f[ExtFormat] t[Illegal Format String]: \"100% done %@01\"; a "
        "percent sign on its own is written %%"},
       {"%@01;%@02;%q",
-       "Format1: f[ExtFormat] t[Ordinal does not exist in this context] @[02] at column 6: "
+       ":3:14: problem: Format1: f[ExtFormat] t[Ordinal does not exist in this context] @[02]: "
        "\"%@01;%@02;%q\""},
       {"%@01,%@03,%@07,%@21,%@23:%5-3@09",
-       "Format1: f[ExtFormat] t[Illegal Format String] at column 26: "
+       ":3:34: problem: Format1: f[ExtFormat] t[Illegal Format String]: "
        "\"...7,%@21,%@23:%5-3@09\""},
       {"%@k9 %@1",
-       "Format1: f[ExtFormat] t[At least one %@ expresion does not follow by two correct "
-       "alfanumeric ordinals] at column 6: \"%@k9 %@1\""},
+       ":3:14: problem: Format1: f[ExtFormat] t[At least one %@ expresion does not follow by two "
+       "correct "
+       "alfanumeric ordinals]: \"%@k9 %@1\""},
   };
   for (const auto& c : cases) {
     const std::string ini = root + "zelkforward.ini";
@@ -96,7 +99,7 @@ TEST(ZelkhostCheck, ShowsWhereAFormatGoesWrong) {
         ini, "[ForwardTransaction]\r\nTarget1=" + root + "a.txt\r\nFormat1=" + c.format + "\r\n");
     std::ostringstream out;
     EXPECT_EQ(CheckConfiguration(ini, out).problems, 1) << out.str();
-    EXPECT_NE(out.str().find(std::string("problem: ") + c.problem), std::string::npos)
+    EXPECT_NE(out.str().find("zelkforward.ini" + std::string(c.problem)), std::string::npos)
         << c.problem << "\n"
         << out.str();
   }
@@ -121,31 +124,36 @@ TEST(ZelkhostCheck, WarnsOfWhatReadsOtherwiseThanItLooks) {
   };
   const Case cases[] = {
       {good + "Formt1=%@01\r\n",
-       "line 3: Formt1: not a key of [ForwardTransaction]; did you mean Format1?"},
+       ":3:1: warning: Formt1: not a key of [ForwardTransaction]; did you mean Format1?"},
       {good + "Format01=%@01\r\n",
-       "line 3: Format01: not a key of [ForwardTransaction]; did you mean Format1?"},
+       ":3:1: warning: Format01: not a key of [ForwardTransaction]; did you mean Format1?"},
       {good + "Format3=%@01\r\n",
-       "line 3: Format3 is never read: the walk ends at Format2, which is not written"},
+       ":3:1: warning: Format3 is never read: the walk ends at Format2, which is not written"},
       {good + "Format2=\r\nTarget2=x\r\n",
-       "line 4: Target2 is never read: the walk ends at Format2, which is empty"},
+       ":4:1: warning: Target2 is never read: the walk ends at Format2, which is empty"},
       {good + "MaxLines1=abc\r\n",
-       "MaxLines1: \"abc\" does not start with a number; it reads as 0"},
-      {good + "[Log]\r\nMaxLines=\r\n", "MaxLines is empty: it reads as 0, not as its default 50"},
-      {good + "Enable=off\r\n", "Enable: \"off\" does not start with a number; it reads as 0"},
-      {good + "Filter1=AB\r\n", "Filter1: only the first character of \"AB\" counts (A)"},
+       "warning: MaxLines1: \"abc\" does not start with a number; it reads as 0"},
+      {good + "[Log]\r\nMaxLines=\r\n",
+       "warning: MaxLines is empty: it reads as 0, not as its default 50"},
+      {good + "Enable=off\r\n",
+       "warning: Enable: \"off\" does not start with a number; it reads as 0"},
+      {good + "Filter1=AB\r\n", "warning: Filter1: only the first character of \"AB\" counts (A)"},
       {good + "FileRotationTime1=71582789\r\n",
-       "FileRotationTime1: 71582789 minutes make a period of 44 seconds"},
+       "warning: FileRotationTime1: 71582789 minutes make a period of 44 seconds"},
       {good + "FileRotationTime1=-5\r\n",
-       "FileRotationTime1: -5 minutes make a period of 4294966996 seconds"},
-      {good + "DropOnSuccess1=1\r\n", "line 3: DropOnSuccess1 is never read: Filter1 is empty"},
+       "warning: FileRotationTime1: -5 minutes make a period of 4294966996 seconds"},
+      {good + "DropOnSuccess1=1\r\n",
+       ":3:1: warning: DropOnSuccess1 is never read: Filter1 is empty"},
       {good + "[ForwardTransaction]\r\nFormat1=x\r\n",
-       "line 3: [ForwardTransaction] again: only the section on line 1 is read"},
-      {good + "Target1=other\r\n", "line 3: Target1 again: the first one (line 2) is read"},
-      {"Enable=0\r\n" + good, "line 1: Enable stands before the first section and is never read"},
-      {good + "[ValidJobs]\r\n", "line 3: [ValidJobs] is not a section the service reads"},
+       ":3:1: warning: [ForwardTransaction] again: only the section on line 1 is read"},
+      {good + "Target1=other\r\n", ":3:1: warning: Target1 again: the first one (line 2) is read"},
+      {"Enable=0\r\n" + good,
+       ":1:1: warning: Enable stands before the first section and is never read"},
+      {good + "[ValidJobs]\r\n", ":3:1: warning: [ValidJobs] is not a section the service reads"},
       {good + "[ValidJob]\r\nSource2=x\r\n",
-       "line 4: Source2 is never read: the walk ends at Source1, which is not written"},
-      {good + "[Log]\r\nFlag=+a\r\n", "line 4: Flag: not a key of [Log]; did you mean Flags?"},
+       ":4:1: warning: Source2 is never read: the walk ends at Source1, which is not written"},
+      {good + "[Log]\r\nFlag=+a\r\n",
+       ":4:1: warning: Flag: not a key of [Log]; did you mean Flags?"},
   };
   for (const Case& c : cases) {
     const std::string ini = root + "zelkforward.ini";
@@ -154,9 +162,7 @@ TEST(ZelkhostCheck, WarnsOfWhatReadsOtherwiseThanItLooks) {
     const CheckResult result = CheckConfiguration(ini, out);
     EXPECT_EQ(result.problems, 0) << out.str();
     EXPECT_EQ(result.warnings, 1) << out.str();
-    EXPECT_NE(out.str().find(std::string("warning: ") + c.warning), std::string::npos)
-        << c.warning << "\n"
-        << out.str();
+    EXPECT_NE(out.str().find(c.warning), std::string::npos) << c.warning << "\n" << out.str();
   }
 }
 
@@ -172,26 +178,31 @@ TEST(ZelkhostCheck, WarnsOfValuesThatReadAsLessThanIsWritten) {
   };
   const Case cases[] = {
       {good + "MaxLines1=1,000\r\n",
-       "line 3: MaxLines1: \"1,000\" reads as 1: the number ends before \",000\"; write it in "
+       ":3:12: warning: MaxLines1: \"1,000\" reads as 1: the number ends before \",000\"; write it "
+       "in "
        "digits only"},
-      {good + "MaxLines1=1 000\r\n", "line 3: MaxLines1: \"1 000\" reads as 1"},
-      {good + "MaxLines1=5.5\r\n", "line 3: MaxLines1: \"5.5\" reads as 5"},
+      {good + "MaxLines1=1 000\r\n", ":3:12: warning: MaxLines1: \"1 000\" reads as 1"},
+      {good + "MaxLines1=5.5\r\n", ":3:12: warning: MaxLines1: \"5.5\" reads as 5"},
       {good + "Format2=%@01\r\nTarget2=" + root + "b.txt\r\nFileRotationTime2=1h\r\n",
-       "line 5: FileRotationTime2: \"1h\" reads as 1: the number ends before \"h\"; write it in "
+       ":5:20: warning: FileRotationTime2: \"1h\" reads as 1: the number ends before \"h\"; write "
+       "it in "
        "digits only, without separators, decimals or units; the period is in minutes: 60 is an "
        "hour, 1440 a day"},
-      {good + "[Log]\r\nMaxLines=12abc\r\n", "line 4: MaxLines: \"12abc\" reads as 12"},
+      {good + "[Log]\r\nMaxLines=12abc\r\n", ":4:12: warning: MaxLines: \"12abc\" reads as 12"},
       {"[ForwardTransaction]\r\nTarget1=" + root + "a.txt ; file for A jobs\r\n",
-       "line 2: Target1: \" ; file for A jobs\" is part of the value: ';' starts a comment only "
-       "at the start of a line; put the comment on a line of its own"},
+       ":2:" + std::to_string(9 + root.size() + 5) +
+           ": warning: Target1: \" ; file for A jobs\" is part of the value: ';' starts a comment "
+           "only "
+           "at the start of a line; put the comment on a line of its own"},
       {good + "Enable=1 ; on\r\n",
-       "line 3: Enable: \" ; on\" is part of the value: ';' starts a comment only at the start of "
+       ":3:9: warning: Enable: \" ; on\" is part of the value: ';' starts a comment only at the "
+       "start of "
        "a line; it reads as 1"},
       {"[ForwardTransaction]\r\nTarget1=" + root + std::string(300, 'x') + "\r\n",
-       "line 2: Target1 is " + std::to_string(root.size() + 300) +
+       ":2:264: warning: Target1 is " + std::to_string(root.size() + 300) +
            " characters long: the service keeps only its first 255"},
       {good + "Format1=" + std::string(1100, 'y') + "\r\n",
-       "line 3: Format1 is 1100 characters long: the service keeps only its first 1023"},
+       ":3:1032: warning: Format1 is 1100 characters long: the service keeps only its first 1023"},
   };
   for (const Case& c : cases) {
     const std::string ini = root + "zelkforward.ini";
@@ -199,8 +210,8 @@ TEST(ZelkhostCheck, WarnsOfValuesThatReadAsLessThanIsWritten) {
     std::ostringstream out;
     const CheckResult result = CheckConfiguration(ini, out);
     EXPECT_EQ(result.warnings, 1) << out.str();
-    EXPECT_NE(out.str().find("warning: " + c.warning), std::string::npos) << c.warning << "\n"
-                                                                          << out.str();
+    EXPECT_NE(out.str().find("zelkforward.ini" + c.warning), std::string::npos) << c.warning << "\n"
+                                                                                << out.str();
   }
 }
 
@@ -297,6 +308,35 @@ TEST(ZelkhostCheck, ReportsFilesTheServiceCannotUse) {
       << out.str();
   std::filesystem::permissions(root + "locked", std::filesystem::perms::owner_all);
   std::filesystem::permissions(root + "secret.txt", std::filesystem::perms::owner_all);
+}
+
+// The findings in the order of the file, alone (quiet) or as one JSON
+// document with the same places.
+TEST(ZelkhostCheck, PrintsTheFindingsInFileOrderForPeopleAndScripts) {
+  testing::ScratchDir dir;
+  const std::string ini = dir.File("zelkforward.ini");
+  testing::WriteFileBytes(ini, "[ForwardTransaction]\r\nTarget1=" + dir.File("a.txt") +
+                                   "\r\nMaxLines1=x\r\nFormt1=%@01\r\n[Lgo]\r\n");
+  CheckOptions options;
+  options.config_path = ini;
+  options.output = CheckOutput::kQuiet;
+  std::ostringstream quiet;
+  CheckConfiguration(options, quiet);
+  EXPECT_EQ(quiet.str(), ini + ":3:11: warning: MaxLines1: \"x\" does not start with a number; " +
+                             "it reads as 0; write a number\n" + ini +
+                             ":4:1: warning: Formt1: not a key of [ForwardTransaction]; did you " +
+                             "mean Format1?\n" + ini +
+                             ":5:1: warning: [Lgo] is not a section the service reads " +
+                             "([ForwardTransaction], [ValidJob], [Log]); did you mean [Log]?\n");
+  options.output = CheckOutput::kJson;
+  std::ostringstream json;
+  CheckConfiguration(options, json);
+  const nlohmann::json document = nlohmann::json::parse(json.str());
+  ASSERT_EQ(document["findings"].size(), 3u) << json.str();
+  EXPECT_EQ(document["findings"][1]["line"], 4);
+  EXPECT_EQ(document["findings"][1]["column"], 1);
+  EXPECT_EQ(document["findings"][1]["severity"], "warning");
+  EXPECT_EQ(document["warnings"], 3);
 }
 
 TEST(ZelkhostCheck, NamesTheCostOfALargeFile) {

@@ -55,7 +55,11 @@ printf '[Log]\r\nFileName=trace.log\r\n[ForwardTransaction]\r\nFormat1=%%@01\r\n
 expect 0 "says, for this run: 2 lines written, 0 not written" run two.tsv
 expect 2 "is a folder; give run a file of transactions" run out
 expect 2 "The commands: run validate info check" frob
+expect 2 "unknown command \"chek\"; did you mean check?" chek
+expect 0 "zelkhost 1." --version
 expect 2 "The options of check: --help --library --strict" check --libary x
+expect 2 "did you mean --library?" check --libary x
+expect 2 "cannot read nothing.tsv: No such file" run nothing.tsv
 expect 2 "unknown option \"--help-none-such\"" --help-none-such
 expect 0 "Exit status:" --help
 [ "$failed" -eq 0 ] && echo OK

@@ -18,7 +18,9 @@ std::string Quoted(std::string_view text) {
   return quoted;
 }
 
-std::string LineOf(std::size_t line) { return "line " + std::to_string(line) + ": "; }
+Finding WarningAt(const config::Snapshot::KeyLine& line, std::size_t offset, std::string text) {
+  return Finding{false, std::move(text), line.line, line.value_column + offset, {}};
+}
 
 // Where the number the integer rule reads ends in `value`; npos when no digit
 // is read at all (the value reads as 0, which CheckInteger reports).
@@ -50,9 +52,9 @@ std::string UnitHint(const config::KeyDescription& key) {
 
 }  // namespace
 
-std::optional<std::string> ValueWarning(const config::Snapshot& snapshot, std::string_view section,
-                                        const std::string& name, const config::KeyDescription& key,
-                                        const config::Snapshot::KeyLine& line) {
+std::optional<Finding> ValueWarning(const config::Snapshot& snapshot, std::string_view section,
+                                    const std::string& name, const config::KeyDescription& key,
+                                    const config::Snapshot::KeyLine& line) {
   if (!line.has_value) return std::nullopt;
   // The value as written, quotes off but uncut, beside the value the service keeps.
   const std::string whole =
@@ -62,23 +64,28 @@ std::optional<std::string> ValueWarning(const config::Snapshot& snapshot, std::s
       key.integer ? "; it reads as " + std::to_string(config::IntegerSetting(kept)) : "";
   const std::size_t comment = TrailingComment(whole);
   if (comment != std::string::npos) {
-    return LineOf(line.line) + name + ": " + Quoted(whole.substr(comment)) +
-           " is part of the value: ';' starts a comment only at the start of a line" + reads_as +
-           "; put the comment on a line of its own";
+    return WarningAt(line, comment,
+                     name + ": " + Quoted(whole.substr(comment)) +
+                         " is part of the value: ';' starts a comment only at the start of a "
+                         "line" +
+                         reads_as + "; put the comment on a line of its own");
   }
   if (whole.size() > kept.size()) {
-    return LineOf(line.line) + name + " is " + std::to_string(whole.size()) +
-           " characters long: the service keeps only its first " + std::to_string(kept.size()) +
-           " (" + Quoted(kept.substr(kept.size() > 20 ? kept.size() - 20 : 0)) +
-           " is where it ends); shorten it";
+    return WarningAt(line, kept.size(),
+                     name + " is " + std::to_string(whole.size()) +
+                         " characters long: the service keeps only its first " +
+                         std::to_string(kept.size()) + " (" +
+                         Quoted(kept.substr(kept.size() > 20 ? kept.size() - 20 : 0)) +
+                         " is where it ends); shorten it");
   }
   if (key.integer) {
     const std::size_t end = EndOfNumber(kept);
     if (end != std::string::npos && end < kept.size()) {
-      return LineOf(line.line) + name + ": " + Quoted(kept) + " reads as " +
-             std::to_string(config::IntegerSetting(kept)) + ": the number ends before " +
-             Quoted(kept.substr(end)) + "; write it in digits only, without separators, " +
-             "decimals or units" + UnitHint(key);
+      return WarningAt(
+          line, end,
+          name + ": " + Quoted(kept) + " reads as " + std::to_string(config::IntegerSetting(kept)) +
+              ": the number ends before " + Quoted(kept.substr(end)) +
+              "; write it in digits only, without separators, decimals or units" + UnitHint(key));
     }
   }
   return std::nullopt;
@@ -88,20 +95,28 @@ std::vector<Finding> FileContentFindings(std::string_view bytes, config::Encodin
   std::vector<Finding> findings;
   if (bytes.size() > kLargeConfigurationBytes) {
     findings.push_back(
-        {false, "the file is " + std::to_string(bytes.size() / 1024) +
-                    " KB: the service reads it whole on every transaction and every job-number " +
-                    "check, so each costs that much reading; keep it under " +
-                    std::to_string(kLargeConfigurationBytes / 1024) +
-                    " KB (long comments and unused sections can go elsewhere)"});
+        {false,
+         "the file is " + std::to_string(bytes.size() / 1024) +
+             " KB: the service reads it whole on every transaction and every job-number " +
+             "check, so each costs that much reading; keep it under " +
+             std::to_string(kLargeConfigurationBytes / 1024) +
+             " KB (long comments and unused sections can go elsewhere)",
+         0,
+         0,
+         {}});
   }
   const bool utf16 =
       encoding == config::Encoding::kUtf16Le || encoding == config::Encoding::kUtf16Be;
   if (!utf16 && bytes.find('\0') != std::string_view::npos) {
     findings.push_back(
-        {true, "the file holds NUL bytes: it looks like UTF-16 without a byte order mark, " +
-                   std::string("which the service reads byte for byte and so finds no section ") +
-                   "and no key; save it as ANSI or UTF-8, or as UTF-16 with a byte order mark " +
-                   "(\"Unicode\" in Notepad)"});
+        {true,
+         "the file holds NUL bytes: it looks like UTF-16 without a byte order mark, " +
+             std::string("which the service reads byte for byte and so finds no section ") +
+             "and no key; save it as ANSI or UTF-8, or as UTF-16 with a byte order mark " +
+             "(\"Unicode\" in Notepad)",
+         0,
+         0,
+         {}});
   }
   return findings;
 }
