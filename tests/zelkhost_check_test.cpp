@@ -183,7 +183,7 @@ TEST(ZelkhostCheck, WarnsOfValuesThatReadAsLessThanIsWritten) {
        "digits only"},
       {good + "MaxLines1=1 000\r\n", ":3:12: warning: MaxLines1: \"1 000\" reads as 1"},
       {good + "MaxLines1=5.5\r\n", ":3:12: warning: MaxLines1: \"5.5\" reads as 5"},
-      {good + "Format2=%@01\r\nTarget2=" + root + "b.txt\r\nFileRotationTime2=1h\r\n",
+      {good + "Format2=%@01\r\nTarget2=" + root + "b%@15.txt\r\nFileRotationTime2=1h\r\n",
        ":5:20: warning: FileRotationTime2: \"1h\" reads as 1: the number ends before \"h\"; write "
        "it in "
        "digits only, without separators, decimals or units; the period is in minutes: 60 is an "
@@ -308,6 +308,104 @@ TEST(ZelkhostCheck, ReportsFilesTheServiceCannotUse) {
       << out.str();
   std::filesystem::permissions(root + "locked", std::filesystem::perms::owner_all);
   std::filesystem::permissions(root + "secret.txt", std::filesystem::perms::owner_all);
+}
+
+// Mistakes that change what the service does, one row per kind, each with
+// its clean twin: the mistake is named on its line, the twin checks clean.
+TEST(ZelkhostCheck, NamesEachMistakeOnItsLineAndPassesItsCleanTwin) {
+  testing::ScratchDir dir;
+  const std::string root = dir.path().generic_string() + "/";
+  std::filesystem::create_directories(root + "out");
+  std::filesystem::create_directories(root + "spool");
+  testing::WriteFileBytes(root + "jobs.txt", "A1234\r\n");
+  testing::WriteFileBytes(root + "plain.txt", "100200\r\n");
+  testing::WriteFileBytes(root + "carried.txt", "J123456\r\n");
+  const std::string fwd = "[ForwardTransaction]\r\n";
+  const std::string one = fwd + "Format1=%@01\r\nTarget1=" + root + "a.txt\r\n";
+  const std::string two = one + "Format2=";
+  const std::string list = "[ValidJob]\r\nSource1=" + root;
+  const std::string hour = "Target1=" + root + "h%@10%@12%@13%@14.txt\r\nFileRotationTime1=";
+  struct Row {
+    std::string mistake;
+    std::string twin;
+    std::string finding;  // after the file's name
+  };
+  std::vector<Row> rows = {
+      {two + "%@01\r\nTarget2=" + root + "a.txt\r\n", two + "%@01\r\nTarget2=" + root + "b.txt\r\n",
+       ":5:9: problem: section 2 is a copy of section 1"},
+      {two + "%@07\r\nTarget2=" + root + "a.txt\r\n", two + "%@07\r\nTarget2=" + root + "b.txt\r\n",
+       ":5:9: problem: Target2 names the file of Target1"},
+      {one + "[Log]\r\nFileName=" + root + "a.txt\r\n",
+       one + "[Log]\r\nFileName=" + root + "trace.log\r\n",
+       ":3:9: problem: Target1 is the trace log"},
+      {one + "Filter1=A\r\nDropOnSuccess1=1\r\nFormat2=%@01\r\nFilter2=a\r\nTarget2=" + root +
+           "b.txt\r\n",
+       one + "Filter1=A\r\nDropOnSuccess1=1\r\nFormat2=%@01\r\nFilter2=B\r\nTarget2=" + root +
+           "b.txt\r\n",
+       ":6:9: problem: no job number reaches section 2: section 1"},
+      {one + "Filter1=*\r\n", one + "Filter1=A\r\n", ":4:9: problem: Filter1=* is no wildcard"},
+      {fwd + "Format1=%@01\r\n" + hour + "3600\r\n", fwd + "Format1=%@01\r\n" + hour + "60\r\n",
+       ":4:19: problem: FileRotationTime1=3600 is 3600 minutes, a period of 60 hours"},
+      {one + "FileRotationTime1=60\r\n", one + "FileRotationTime1=0\r\n",
+       ":4:19: warning: FileRotationTime1 has no effect"},
+      {one + "SpoolFolder=" + root + "spool\r\n",
+       fwd + "Format1=%@01\r\nTarget1=" + root + "out/a.txt\r\nSpoolFolder=" + root + "spool\r\n",
+       ":4:13: problem: the spool folder " + root + "spool lies in the folder of Target1"},
+      {one + list + "jobs.txt\r\nFormat1=0000200010\r\n",
+       one + list + "jobs.txt\r\nFormat1=0000000010\r\n",
+       ":6:9: problem: Format1 extracts an empty field from every one of the 1 entries"},
+      {one + list + "plain.txt\r\nFormat1=001;000006\r\n",
+       one + list + "plain.txt\r\nFormat1=0000000006\r\n",
+       ":6:9: problem: the separator \";\" of Format1 occurs in none of the 1 entries"},
+      {one + list + "carried.txt\r\nFilter1=J\r\nFormat1=0000000010\r\n",
+       one + list + "carried.txt\r\nFilter1=J\r\nFormat1=0000001006\r\n",
+       ":6:9: problem: the fields of 1 of the 1 entries of " + root +
+           "carried.txt still begin with the filter character J"},
+      {one + "Filter1=B\r\nValidation=1\r\n" + list +
+           "plain.txt\r\nFilter1=A\r\nFormat1=0000000010\r\n",
+       one + "Filter1=A\r\nValidation=1\r\n" + list +
+           "plain.txt\r\nFilter1=A\r\nFormat1=0000000010\r\n",
+       ":4:9: problem: with Validation on, no job list is consulted for job numbers that begin "
+       "with B"},
+      {one + "[Log]\r\nFileName=" + root + "t.log\r\nMaxLines=0\r\n",
+       one + "[Log]\r\nFileName=" + root + "t.log\r\nMaxLines=-1\r\n",
+       ":6:10: problem: MaxLines=0 empties the trace log"},
+      {one + "[Log]\r\nFlags=.*\r\n", one + "[Log]\r\nFlags=+a\r\n",
+       ":5:7: warning: Flags: \".\" and \"*\" messages are always written"},
+      {one + "MaxLines1=10 # ten\r\n", one + "MaxLines1=10\r\n",
+       ":4:13: warning: MaxLines1: \" # ten\" is part of the value: '#' starts no comment"},
+      {fwd + "Format1=%@01\r\nTarget1=" + root + "a.txt\xC2\xA0\r\n", one,
+       ":3:" + std::to_string(9 + root.size() + 5) +
+           ": problem: Target1 ends in a non-breaking space"},
+      {fwd + "Format1=\"%@01\",\"%@07\"\r\nTarget1=" + root + "a.txt\r\n",
+       fwd + "Format1='\"%@01\",\"%@07\"'\r\nTarget1=" + root + "a.txt\r\n",
+       ":2:9: problem: Format1 is wrapped in \" and holds \" inside"},
+      {fwd + "Format1=\xE2\x80\x9C%@01\r\nTarget1=" + root + "a.txt\r\n", one,
+       ":2:9: warning: Format1: \xE2\x80\x9C (bytes E2 80 9C) is no quotation mark"},
+      {one + "[ValidJob]\r\nFile1=" + root + "jobs.txt\r\nFormat1=0000000010\r\n",
+       one + list + "jobs.txt\r\nFormat1=0000000010\r\n",
+       ":5:1: warning: File1: not a key of [ValidJob]; did you mean Source1?"},
+      {one + "\xEF\xBB\xBF[Log]\r\n", one + "[Log]\r\n",
+       ":4:1: problem: a byte order mark (bytes EF BB BF) stands inside the file"},
+  };
+  if (NativeBinaryKind() == BinaryFile::Kind::kElf) {
+    rows.push_back({fwd + "Format1=%@01\r\nTarget1=" + root + "out\\a.txt\r\n",
+                    fwd + "Format1=%@01\r\nTarget1=" + root + "out/a.txt\r\n",
+                    ":3:" + std::to_string(9 + root.size() + 3) +
+                        ": warning: Target1: on Linux \"\\\" is no folder separator"});
+  }
+  const std::string ini = root + "zelkforward.ini";
+  for (const Row& row : rows) {
+    testing::WriteFileBytes(ini, row.mistake);
+    std::ostringstream mistake;
+    CheckConfiguration(ini, mistake);
+    EXPECT_NE(mistake.str().find(ini + row.finding), std::string::npos) << row.finding << "\n"
+                                                                        << mistake.str();
+    testing::WriteFileBytes(ini, row.twin);
+    std::ostringstream twin;
+    const CheckResult clean = CheckConfiguration(ini, twin);
+    EXPECT_EQ(clean.problems + clean.warnings, 0) << row.finding << "\n" << twin.str();
+  }
 }
 
 // The findings in the order of the file, alone (quiet) or as one JSON

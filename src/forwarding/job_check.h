@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,6 +37,10 @@ std::optional<FieldLayout> ParseFieldLayout(std::string_view text);
 // The job-number field of one list line (without its line end).
 std::string_view ExtractJobField(std::string_view line, const FieldLayout& layout);
 
+// Reads the job list at `path` as the check reads it and hands each line,
+// without its line end, to `each` until it answers false; false when the list
+// cannot be opened. For a checker that shows what a layout extracts.
+bool ReadListLines(const std::string& path, const std::function<bool(std::string_view)>& each);
 // The synchronous check against the sources of `snapshot`: 1 valid, 0 not.
 // Writes its outcome to the trace log.
 int CheckJobno(std::string_view jobno, const config::Snapshot& snapshot);

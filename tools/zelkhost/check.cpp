@@ -23,6 +23,7 @@
 #include "nearest_name.h"
 #include "platform/ascii.h"
 #include "platform/platform.h"
+#include "section_checks.h"
 #include "value_checks.h"
 
 namespace zelk::host {
@@ -278,10 +279,8 @@ WalkEnd EndOfWalk(const config::Snapshot& snapshot, const config::Snapshot::Outl
 // the key's line, else on the section's heading, else nowhere (line 0).
 Where ValueOf(const Report& report, std::string_view section, std::string_view key) {
   if (report.outline() == nullptr) return {};
-  const SectionLines* read = FindSections(*report.outline(), section).read;
-  if (const KeyLine* line = FindKey(read, key)) return {line->line, line->value_column};
-  if (read != nullptr) return {read->line, read->column};
-  return {};
+  const Place place = PlaceOf(*report.outline(), section, key);
+  return {place.line, place.column};
 }
 
 std::string Numbered(std::string_view prefix, int n) {
@@ -356,17 +355,6 @@ void CheckFilter(std::string_view section, const std::string& key, const std::st
 // ---------------------------------------------------------------------------
 // What a transaction, a check and the trace log would meet.
 
-// The current local date and time as YYMMDD and HHMMSS, for the sample.
-void Now(std::string* date, std::string* time) {
-  std::tm parts = platform::LocalTimeOf(std::time(nullptr)).value_or(std::tm{});
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%02d%02d%02d", parts.tm_year % 100, parts.tm_mon + 1,
-                parts.tm_mday);
-  *date = buffer;
-  std::snprintf(buffer, sizeof buffer, "%02d%02d%02d", parts.tm_hour, parts.tm_min, parts.tm_sec);
-  *time = buffer;
-}
-
 // A fault of a format with the column where its field reference begins and
 // the text around it.
 std::string DescribeFault(const std::string& key, std::string_view text,
@@ -409,11 +397,13 @@ void CheckOutputSection(const config::Snapshot& snapshot, int n, const std::stri
   const std::string filter_value = config::Read(snapshot, config::kOutputFilter, n);
   const forwarding::SectionFilter filter(filter_value);
   const std::string target_format = config::Read(snapshot, config::kTarget, n);
-  const std::string job_no = std::string(1, filter.blank() ? 'A' : filter.prefix()) + "1234";
-  std::string date, time;
-  Now(&date, &time);
-  forwarding::Transaction sample{"1", job_no, date,     time,     "Text03", "Text04",
-                                 "5", "6",    "Text21", "Text23", "12.5",   "8.25"};
+  // A job number that reaches the section, by the walk's own rules; the
+  // filter's own when none does (check says so).
+  const SampleTransaction transaction(
+      JobNumberReaching(snapshot, n)
+          .value_or(std::string(1, filter.blank() ? 'A' : filter.prefix()) + "1234"));
+  const std::string& job_no = transaction.job_no;
+  const forwarding::Transaction sample = transaction.transaction();
   report.out() << "  section " << n << ": filter[" << filter_value << "] jobno[" << job_no << "]\n";
   const Where target_at = ValueOf(report, config::kForwardSection, Numbered("Target", n));
   CheckFilter(config::kForwardSection, Numbered("Filter", n), filter_value, report);
@@ -509,6 +499,9 @@ void CheckJobLists(const config::Snapshot& snapshot, const config::Snapshot::Out
     const std::string source = config::Read(snapshot, config::kSource, n);
     const std::string layout = config::Read(snapshot, config::kSourceLayout, n);
     report.out() << "  source " << n << ": file[" << source << "] format[" << layout << "]\n";
+    for (const Finding& finding : JobListFindings(snapshot, outline, n, report.out())) {
+      report.Add(finding);
+    }
     CheckFilter(config::kValidJobSection, Numbered("Filter", n),
                 config::Read(snapshot, config::kSourceFilter, n), report);
     if (const auto problem = JobListProblem(source)) {
@@ -523,6 +516,7 @@ void CheckJobLists(const config::Snapshot& snapshot, const config::Snapshot::Out
     }
   }
   if (walk.n == 1) report.out() << "  no job lists: every job number is not valid\n";
+  for (const Finding& finding : ValidationFindings(snapshot, outline)) report.Add(finding);
   CheckKeyLines(outline, config::kValidJobSection, walk, config::kSource.key_prefix, snapshot,
                 report);
 }
@@ -535,6 +529,7 @@ void CheckTraceLog(const config::Snapshot& snapshot, const config::Snapshot::Out
                << config::IntegerSetting(config::Read(snapshot, config::kLogMaxLines)) << "] flags["
                << config::Read(snapshot, config::kLogFlags) << "]\n";
   CheckInteger(snapshot, config::kLogMaxLines, report);
+  for (const Finding& finding : LogFindings(snapshot, outline)) report.Add(finding);
   CheckKeyLines(outline, config::kLogSection, std::nullopt, {}, snapshot, report);
   if (file.empty()) {
     report.out() << "  no trace log is written (FileName is empty)\n";
@@ -600,6 +595,7 @@ void CheckFile(const std::string& path, Report& report) {
   CheckFileContent(path, snapshot.encoding(), report);
   CheckFileLayout(outline, report);
   CheckForwarding(snapshot, outline, report);
+  for (const Finding& finding : SectionFindings(snapshot, outline, path)) report.Add(finding);
   CheckJobLists(snapshot, outline, report);
   CheckTraceLog(snapshot, outline, report);
   report.Describe(nullptr);

@@ -27,6 +27,20 @@ struct Finding {
   std::string subject;
 };
 
+// Where the value of `key` in `section` stands as the service reads it: on
+// the key's line (at the value), else on the section's heading, else nowhere
+// (line 0).
+struct Place {
+  std::size_t line = 0;
+  std::size_t column = 0;
+};
+Place PlaceOf(const config::Snapshot::Outline& outline, std::string_view section,
+              std::string_view key);
+
+// A finding on the value of `key` in `section`.
+Finding FindingAt(const config::Snapshot::Outline& outline, std::string_view section,
+                  std::string_view key, bool problem, std::string text);
+
 // The configuration file is read whole on every transaction and check; above
 // this size that reading becomes a cost worth naming.
 inline constexpr std::size_t kLargeConfigurationBytes = std::size_t{64} * 1024;
