@@ -54,6 +54,13 @@ printf '[Log]\r\nFileName=trace.log\r\n[ForwardTransaction]\r\nFormat1=%%@01\r\n
   > "$config"
 expect 0 "says, for this run: 2 lines written, 0 not written" run two.tsv
 expect 2 "is a folder; give run a file of transactions" run out
+# A candidate checked in place of the live file, its relative names taken
+# from the host's folder.
+mkdir -p host/hostout
+printf '[ForwardTransaction]\r\nFormat1=%%@01\r\nTarget1=hostout/c.txt\r\n' > candidate.ini
+expect 0 "checked in place of" check --config candidate.ini --workdir host
+expect 1 "candidate.ini:3:9: problem: the folder of the target hostout/c.txt does not exist" \
+  check --quiet --config candidate.ini
 expect 2 "The commands: run validate info check" frob
 expect 2 "unknown command \"chek\"; did you mean check?" chek
 expect 0 "zelkhost 1." --version
