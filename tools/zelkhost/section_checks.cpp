@@ -1,5 +1,6 @@
 #include "section_checks.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <ctime>
@@ -50,17 +51,40 @@ int SourceCount(const config::Snapshot& snapshot) {
 }
 
 // Job numbers to try the walk with: one for every section's filter character,
-// then one for every letter and digit.
+// then one for every letter and digit, each first character once.
 std::vector<std::string> CandidateJobNumbers(const config::Snapshot& snapshot) {
-  std::vector<std::string> candidates;
+  std::string firsts;
+  auto add = [&firsts](char c) {
+    if (firsts.find(c) == std::string::npos) firsts.push_back(c);
+  };
   const int sections = SectionCount(snapshot);
   for (int n = 1; n <= sections; ++n) {
     const forwarding::SectionFilter filter(Read(snapshot, config::kOutputFilter, n));
-    if (!filter.blank()) candidates.push_back(std::string(1, filter.prefix()) + "1234");
+    if (!filter.blank()) add(filter.prefix());
   }
-  for (char c = 'A'; c <= 'Z'; ++c) candidates.push_back(std::string(1, c) + "1234");
-  for (char c = '0'; c <= '9'; ++c) candidates.push_back(std::string(1, c) + "1234");
+  for (char c = 'A'; c <= 'Z'; ++c) add(c);
+  for (char c = '0'; c <= '9'; ++c) add(c);
+  std::vector<std::string> candidates;
+  for (const char c : firsts) candidates.push_back(std::string(1, c) + "1234");
   return candidates;
+}
+
+// The sections each candidate job number reaches, walked once per candidate.
+struct Reach {
+  std::vector<std::string> candidates;
+  std::vector<std::vector<int>> sections;  // per candidate, ascending
+  bool Reaches(std::size_t candidate, int n) const {
+    return std::binary_search(sections[candidate].begin(), sections[candidate].end(), n);
+  }
+};
+
+Reach WalkEveryCandidate(const config::Snapshot& snapshot) {
+  Reach reach;
+  reach.candidates = CandidateJobNumbers(snapshot);
+  for (const std::string& job_no : reach.candidates) {
+    reach.sections.push_back(forwarding::SectionsReached(snapshot, job_no));
+  }
+  return reach;
 }
 
 bool Reaches(const config::Snapshot& snapshot, std::string_view job_no, int n) {
@@ -109,13 +133,15 @@ std::string RenderedTarget(const config::Snapshot& snapshot, int n, const std::s
   return target;
 }
 
-std::vector<Section> Sections(const config::Snapshot& snapshot) {
+std::vector<Section> Sections(const config::Snapshot& snapshot, const Reach& reach) {
   std::vector<Section> sections;
   const int count = SectionCount(snapshot);
   for (int n = 1; n <= count; ++n) {
     Section section;
     section.n = n;
-    section.job_no = JobNumberReaching(snapshot, n);
+    for (std::size_t i = 0; i < reach.candidates.size() && !section.job_no; ++i) {
+      if (reach.Reaches(i, n)) section.job_no = reach.candidates[i];
+    }
     if (section.job_no) section.target = RenderedTarget(snapshot, n, *section.job_no);
     if (!section.target.empty()) section.target_key = SameFileKey(section.target);
     sections.push_back(std::move(section));
@@ -171,13 +197,13 @@ void CheckReach(const config::Snapshot& snapshot, const config::Snapshot::Outlin
 
 // Two sections that write one file.
 void CheckSharedTarget(const config::Snapshot& snapshot, const config::Snapshot::Outline& outline,
-                       const Section& first, const Section& second,
-                       const std::vector<std::string>& candidates, std::vector<Finding>& findings) {
+                       const Section& first, const Section& second, const Reach& reach,
+                       std::vector<Finding>& findings) {
   const std::string m = std::to_string(first.n);
   const std::string n = std::to_string(second.n);
   bool both = false;
-  for (const std::string& job_no : candidates) {
-    both = both || (Reaches(snapshot, job_no, first.n) && Reaches(snapshot, job_no, second.n));
+  for (std::size_t i = 0; i < reach.candidates.size(); ++i) {
+    both = both || (reach.Reaches(i, first.n) && reach.Reaches(i, second.n));
   }
   const bool same_format = Read(snapshot, config::kOutputFormat, first.n) ==
                            Read(snapshot, config::kOutputFormat, second.n);
@@ -408,6 +434,11 @@ forwarding::Transaction SampleTransaction::transaction() const {
 }
 
 std::optional<std::string> JobNumberReaching(const config::Snapshot& snapshot, int n) {
+  // The section's own filter character first: it reaches most sections, at
+  // the cost of one walk.
+  const forwarding::SectionFilter filter(Read(snapshot, config::kOutputFilter, n));
+  const std::string own = std::string(1, filter.blank() ? 'A' : filter.prefix()) + "1234";
+  if (Reaches(snapshot, own, n)) return own;
   for (const std::string& job_no : CandidateJobNumbers(snapshot)) {
     if (Reaches(snapshot, job_no, n)) return job_no;
   }
@@ -418,8 +449,8 @@ std::vector<Finding> SectionFindings(const config::Snapshot& snapshot,
                                      const config::Snapshot::Outline& outline,
                                      const std::string& config_path) {
   std::vector<Finding> findings;
-  const std::vector<Section> sections = Sections(snapshot);
-  const std::vector<std::string> candidates = CandidateJobNumbers(snapshot);
+  const Reach reach = WalkEveryCandidate(snapshot);
+  const std::vector<Section> sections = Sections(snapshot, reach);
   for (const Section& section : sections) {
     CheckFilterCharacters(snapshot, outline, section.n, findings);
     CheckReach(snapshot, outline, section, findings);
@@ -428,7 +459,7 @@ std::vector<Finding> SectionFindings(const config::Snapshot& snapshot,
     CheckTargetIsOther(snapshot, outline, section, config_path, findings);
     for (const Section& earlier : sections) {
       if (earlier.n >= section.n || earlier.target_key != section.target_key) continue;
-      CheckSharedTarget(snapshot, outline, earlier, section, candidates, findings);
+      CheckSharedTarget(snapshot, outline, earlier, section, reach, findings);
       break;
     }
   }
