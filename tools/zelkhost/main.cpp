@@ -104,10 +104,11 @@ void Forward(const EntryPoints& api, const std::vector<std::string>& f) {
 }
 
 // Prints "N transactions sent, R per second" on the terminal every second
-// while a run lasts, so a long or stalled run is seen to be one.
+// while a run lasts, so a long or stalled run is seen to be one; with the
+// total known (a file), also the share done and the time left.
 class ProgressLine {
  public:
-  explicit ProgressLine(bool shown) {
+  ProgressLine(bool shown, std::size_t total) : total_(total) {
     if (shown) ticker_ = std::thread([this] { Tick(); });
   }
   ~ProgressLine() { Finish(); }
@@ -136,13 +137,23 @@ class ProgressLine {
     while (!wake_.wait_for(lock, kProgressEvery, [this] { return done_; })) {
       const double seconds =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-      std::fprintf(stderr, "\r%zu transactions sent, %.0f per second ", sent(),
-                   static_cast<double>(sent()) / seconds);
+      const double rate = static_cast<double>(sent()) / seconds;
+      if (total_ > 0) {
+        const double left =
+            rate > 0 ? static_cast<double>(total_ - std::min(sent(), total_)) / rate : 0;
+        std::fprintf(stderr,
+                     "\r%zu of %zu transactions sent (%.0f%%), %.0f per second, %.0f s left ",
+                     sent(), total_,
+                     100.0 * static_cast<double>(sent()) / static_cast<double>(total_), rate, left);
+      } else {
+        std::fprintf(stderr, "\r%zu transactions sent, %.0f per second ", sent(), rate);
+      }
       std::fflush(stderr);
       printed_ = true;
     }
   }
 
+  std::size_t total_;  // 0: not known
   std::atomic<std::size_t> sent_{0};
   std::mutex mutex_;
   std::condition_variable wake_;
@@ -177,6 +188,18 @@ bool ReportWhatTheServiceDid(const std::string& log_file, const std::string& lib
   return summary.Count(Outcome::kNotWritten) == 0;
 }
 
+// The non-empty lines of the file at `path`: the total a run's progress
+// counts towards.
+std::size_t CountTransactions(const std::string& path) {
+  std::ifstream counted(path, std::ios::binary);
+  std::size_t lines = 0;
+  std::string line;
+  while (std::getline(counted, line)) {
+    if (!line.empty() && line != "\r") ++lines;
+  }
+  return lines;
+}
+
 int Run(const std::string& library_option, const std::string& file) {
   std::ifstream input;
   if (!file.empty() && file != "-") {
@@ -207,7 +230,8 @@ int Run(const std::string& library_option, const std::string& file) {
   const std::string log_file = TraceLogFile(library_path);
   const auto started = std::chrono::steady_clock::now();
   api.ExecuteService();
-  ProgressLine progress(IsTerminal(stderr));
+  const bool shown = IsTerminal(stderr);
+  ProgressLine progress(shown, shown && input.is_open() ? CountTransactions(file) : 0);
   std::size_t skipped = 0, number = 0;
   std::string line;
   while (std::getline(lines, line)) {
@@ -367,7 +391,10 @@ std::string UnknownOptionHint(const CLI::App& command, int argc, char** argv) {
     typed = typed.substr(0, typed.find('='));
     if (std::find(names.begin(), names.end(), typed) != names.end()) continue;
     const std::string hint = DidYouMean(typed, names);
-    if (!hint.empty()) return " (\"" + typed + "\"" + hint + ")";
+    if (hint.empty()) continue;
+    std::string said = " (\"";
+    said.append(typed).append("\"").append(hint).append(")");
+    return said;
   }
   return "";
 }

@@ -26,6 +26,7 @@ using config::Read;
 constexpr std::size_t kListLinesRead = 100000;
 constexpr std::size_t kEntriesShown = 3;
 constexpr std::size_t kShownLength = 40;
+constexpr std::int64_t kDay = 86400;
 
 std::string Numbered(std::string_view prefix, int n) {
   return std::string(prefix) + std::to_string(n);
@@ -260,7 +261,6 @@ void CheckTargetIsOther(const config::Snapshot& snapshot, const config::Snapshot
 
 // The seconds of the finest date or time part a target name shows (0: none).
 std::int64_t FinestTimePart(const std::string& target_format) {
-  constexpr std::int64_t kDay = 86400;
   static constexpr std::array<std::pair<std::string_view, std::int64_t>, 7> kParts = {{
       {"10", 365 * kDay},
       {"11", 365 * kDay},
@@ -282,9 +282,9 @@ std::int64_t FinestTimePart(const std::string& target_format) {
 }
 
 std::string PartName(std::int64_t seconds) {
-  if (seconds >= 365 * 86400) return "years";
-  if (seconds >= 28 * 86400) return "months";
-  if (seconds >= 86400) return "days";
+  if (seconds >= 365 * kDay) return "years";
+  if (seconds >= 28 * kDay) return "months";
+  if (seconds >= kDay) return "days";
   if (seconds >= 3600) return "hours";
   return seconds >= 60 ? "minutes" : "seconds";
 }
@@ -292,10 +292,9 @@ std::string PartName(std::int64_t seconds) {
 // Minute counts that are the seconds of a usual period: most likely written
 // in seconds.
 bool LooksLikeSeconds(std::int32_t minutes) {
-  for (const std::int32_t seconds : {900, 1800, 3600, 7200, 10800, 21600, 86400, 604800}) {
-    if (minutes == seconds) return true;
-  }
-  return false;
+  constexpr std::array<std::int32_t, 8> kUsualSeconds = {900,   1800,  3600,  7200,
+                                                         10800, 21600, 86400, 604800};
+  return std::find(kUsualSeconds.begin(), kUsualSeconds.end(), minutes) != kUsualSeconds.end();
 }
 
 void CheckRotationFits(const config::Snapshot& snapshot, const config::Snapshot::Outline& outline,
@@ -337,11 +336,16 @@ void CheckSpoolPlace(const config::Snapshot& snapshot, const config::Snapshot::O
     if (section.target_key.empty()) continue;
     const std::string folder = fs::path(section.target_key).parent_path().generic_string();
     if (folder.empty() || !IsInside(spool_key, folder)) continue;
-    findings.push_back(FindingAt(
-        outline, config::kForwardSection, config::kSpoolFolder.key, true,
-        "the spool folder " + spool + " lies in the folder of Target" + std::to_string(section.n) +
-            " (" + folder + "): when that folder is away, so is " +
-            "the spool, and every line it should keep is lost; put it on another disk"));
+    std::string text = "the spool folder " + spool;
+    text.append(" lies in the folder of Target")
+        .append(std::to_string(section.n))
+        .append(" (")
+        .append(folder)
+        .append(
+            "): when that folder is away, so is the spool, and every line it should keep "
+            "is lost; put it on another disk");
+    findings.push_back(
+        FindingAt(outline, config::kForwardSection, config::kSpoolFolder.key, true, text));
     return;
   }
 }

@@ -219,7 +219,8 @@ bool HasLineWithoutNul(std::string_view bytes) {
     std::size_t end = bytes.find('\n', start);
     if (end == std::string_view::npos) end = bytes.size();
     const std::string_view line = bytes.substr(start, end - start);
-    if (line.find('\0') == std::string_view::npos && line.find_first_not_of("\r ") != line.npos) {
+    if (line.find('\0') == std::string_view::npos &&
+        line.find_first_not_of("\r ") != std::string_view::npos) {
       return true;
     }
     start = end + 1;
