@@ -69,8 +69,23 @@ constexpr Invisible kCurlyQuotes[] = {
     {"\x93", "a curly quote (byte 93)"},         {"\x94", "a curly quote (byte 94)"},
 };
 
+// Whether `text` ends in the character `end`; a single byte of a code page
+// counts only where it is not the last byte of a UTF-8 sequence ("\xC3\xA0"
+// is a letter, not a non-breaking space).
 bool EndsWith(std::string_view text, std::string_view end) {
-  return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
+  if (text.size() < end.size() || text.substr(text.size() - end.size()) != end) return false;
+  const bool single_high = end.size() == 1 && static_cast<unsigned char>(end[0]) >= 0x80;
+  return !single_high || text.size() < 2 ||
+         static_cast<unsigned char>(text[text.size() - 2]) < 0x80;
+}
+
+// Whether `text` begins with the character `start`, likewise: a single byte
+// followed by a UTF-8 continuation byte is part of a sequence.
+bool StartsWith(std::string_view text, std::string_view start) {
+  if (text.substr(0, start.size()) != start) return false;
+  const bool single_high = start.size() == 1 && static_cast<unsigned char>(start[0]) >= 0x80;
+  const auto next = text.size() < 2 ? 0 : static_cast<unsigned char>(text[1]);
+  return !single_high || next < 0x80 || next >= 0xC0;
 }
 
 bool NamesAFile(const config::KeyDescription& key) {
@@ -108,13 +123,13 @@ std::optional<Finding> HiddenInValue(const std::string& name, const config::KeyD
                    {}};
   }
   for (const Invisible& curly : kCurlyQuotes) {
-    const std::size_t at = value.find(curly.bytes);
-    if (at != 0 && !EndsWith(value, curly.bytes)) continue;
+    const bool at_start = StartsWith(value, curly.bytes);
+    if (!at_start && !EndsWith(value, curly.bytes)) continue;
     return Finding{false,
                    name + ": " + std::string(curly.name) + " is no quotation mark to the " +
                        "service but part of the value; write \" or ' (or none)",
                    line.line,
-                   line.value_column + (at == 0 ? 0 : value.size() - curly.bytes.size()),
+                   line.value_column + (at_start ? 0 : value.size() - curly.bytes.size()),
                    {}};
   }
   if (NamesAFile(key) && NativeBinaryKind() == BinaryFile::Kind::kElf &&
