@@ -65,7 +65,6 @@ expect 2 "The commands: run validate info check" frob
 expect 2 "unknown command \"chek\"; did you mean check?" chek
 expect 0 "zelkhost 1." --version
 expect 2 "The options of check: --help --library --strict" check --libary x
-expect 2 "did you mean --library?" check --libary x
 expect 2 "cannot read nothing.tsv: No such file" run nothing.tsv
 expect 2 "unknown option \"--help-none-such\"" --help-none-such
 expect 0 "Exit status:" --help
