@@ -357,6 +357,10 @@ TEST(ZelkhostCheck, NamesEachMistakeOnItsLineAndPassesItsCleanTwin) {
       {one + list + "plain.txt\r\nFormat1=001;000006\r\n",
        one + list + "plain.txt\r\nFormat1=0000000006\r\n",
        ":6:9: problem: the separator \";\" of Format1 occurs in none of the 1 entries"},
+      {one + list + "plain.txt\r\nFormat1=0000001006\r\n",
+       one + list + "plain.txt\r\nFormat1=0000000006\r\n",
+       ":6:9: problem: the fields Format1 extracts from the 1 entries of " + root +
+           "plain.txt are shorter than its length 6"},
       {one + list + "carried.txt\r\nFilter1=J\r\nFormat1=0000000010\r\n",
        one + list + "carried.txt\r\nFilter1=J\r\nFormat1=0000001006\r\n",
        ":6:9: problem: the fields of 1 of the 1 entries of " + root +

@@ -357,6 +357,9 @@ struct ListReading {
   std::size_t empty_fields = 0;
   std::size_t with_separator = 0;
   std::size_t carrying_filter = 0;
+  // Fields shorter than the layout's length that would have it from position
+  // 0: a start position counted from 1.
+  std::size_t cut_by_start = 0;
   std::vector<std::pair<std::string, std::string>> shown;  // entry, field
 };
 
@@ -369,6 +372,13 @@ ListReading ReadList(const std::string& path, const forwarding::FieldLayout& lay
     ++reading.entries;
     const std::string_view field = forwarding::ExtractJobField(line, layout);
     if (field.empty()) ++reading.empty_fields;
+    forwarding::FieldLayout from_zero = layout;
+    from_zero.start = 0;
+    const auto length = static_cast<std::size_t>(std::max(layout.length, 0));
+    if (layout.start > 0 && field.size() < length &&
+        forwarding::ExtractJobField(line, from_zero).size() == length) {
+      ++reading.cut_by_start;
+    }
     if (line.find(layout.separator) != std::string_view::npos) ++reading.with_separator;
     if (filter != '\0' && !field.empty() && platform::AsciiUpper(field.front()) == filter) {
       ++reading.carrying_filter;
@@ -409,6 +419,13 @@ void CheckListReading(const ListReading& reading, const forwarding::FieldLayout&
     add(format, false,
         std::to_string(reading.empty_fields) + " of the " + entries + " give an empty field with " +
             format + ": they match no job number");
+  }
+  if (reading.cut_by_start == reading.entries) {
+    add(format, true,
+        "the fields " + format + " extracts from the " + entries + " are shorter than its " +
+            "length " + std::to_string(layout.length) + " while from position 0 they are not: " +
+            "the start position counts from 0, so " + std::to_string(layout.start) +
+            " skips characters of the job number; write " + std::to_string(layout.start - 1));
   }
   if (filter != '\0' && platform::IsAsciiUpper(filter) &&
       reading.carrying_filter * 2 > reading.entries - reading.empty_fields) {
