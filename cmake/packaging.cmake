@@ -32,19 +32,46 @@ function(zelk_package_text source destination)
     string(REPLACE "  zelkhost      " "  zelkhost.exe  " text "${text}")
     string(REPLACE "zelkforward.so" "zelkforward.dll" text "${text}")
     string(REPLACE "/opt/host/plugins/" "C:\\Host\\Plugins\\" text "${text}")
+    string(REPLACE "/opt/host" "C:\\Host" text "${text}")
+  endif()
+  zelk_package_write("${text}" ${destination})
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${source})
+endfunction()
+
+# Writes a text file of the package: on Windows with CR LF line ends, since
+# the administrator opens the configuration, the job list, the transactions
+# and the documents in an editor that may show a file of LF ends as one line.
+function(zelk_package_write text destination)
+  if(WIN32)
+    string(REPLACE "\r\n" "\n" text "${text}")
     string(REPLACE "\n" "\r\n" text "${text}")
   endif()
   file(WRITE ${PROJECT_BINARY_DIR}/package/${destination} "${text}")
+endfunction()
+
+# A text file of the tree as it is, with the line ends of the package.
+function(zelk_package_copy source destination)
+  file(READ ${PROJECT_SOURCE_DIR}/${source} text)
+  zelk_package_write("${text}" ${destination})
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${source})
 endfunction()
+
 zelk_package_text(docs/INSTALL.txt INSTALL.txt)
 zelk_package_text(docs/package-README.txt README.txt)
+foreach(example zelkforward.ini jobs.txt transactions.tsv)
+  zelk_package_copy(examples/${example} ${example})
+endforeach()
+foreach(document configuration.md trace-log.md architecture.md)
+  zelk_package_copy(docs/${document} docs/${document})
+endforeach()
 
 install(TARGETS zelkforward zelkhost RUNTIME DESTINATION . LIBRARY DESTINATION .)
-install(FILES examples/zelkforward.ini examples/jobs.txt examples/transactions.tsv
-        ${PROJECT_BINARY_DIR}/package/INSTALL.txt ${PROJECT_BINARY_DIR}/package/README.txt
-        DESTINATION .)
-install(FILES docs/configuration.md docs/trace-log.md docs/architecture.md DESTINATION docs)
+install(FILES ${PROJECT_BINARY_DIR}/package/zelkforward.ini ${PROJECT_BINARY_DIR}/package/jobs.txt
+        ${PROJECT_BINARY_DIR}/package/transactions.tsv ${PROJECT_BINARY_DIR}/package/INSTALL.txt
+        ${PROJECT_BINARY_DIR}/package/README.txt DESTINATION .)
+install(FILES ${PROJECT_BINARY_DIR}/package/docs/configuration.md
+        ${PROJECT_BINARY_DIR}/package/docs/trace-log.md
+        ${PROJECT_BINARY_DIR}/package/docs/architecture.md DESTINATION docs)
 # The example's targets go to out/, which must exist.
 install(DIRECTORY DESTINATION out)
 

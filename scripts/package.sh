@@ -4,6 +4,7 @@
 #   zelkforward-<version>-windows-x86.zip      32-bit hosts on Windows
 #   zelkforward-<version>-windows-x64.zip      64-bit hosts on Windows
 #   zelkforward-<version>-linux-x86_64.tar.gz  hosts on Linux
+#   SHA256SUMS                                 their SHA-256 sums (sha256sum -c SHA256SUMS)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,6 +17,8 @@ for preset in native windows windows64; do
   (cd "build/$preset" && cpack)
 done
 rm -rf dist/_CPack_Packages
+# The sums beside the packages, for whoever takes them over another way.
+(cd dist && sha256sum zelkforward-* >SHA256SUMS)
 echo
 ls -l dist
 echo

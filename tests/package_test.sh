@@ -38,6 +38,14 @@ test_package() {
     [ -f "$folder/$file" ] || fail "$name" "lacks $file"
   done
   [ -d "$folder/out" ] || fail "$name" "lacks the folder out/"
+  # What an administrator opens on Windows has CR LF line ends throughout.
+  if [[ "$name" == *windows* ]]; then
+    for file in zelkforward.ini jobs.txt transactions.tsv INSTALL.txt README.txt \
+      docs/configuration.md docs/trace-log.md docs/architecture.md; do
+      [ -f "$folder/$file" ] && grep -q $'[^\r]$\|^$' "$folder/$file" &&
+        fail "$name" "$file has a line without CR LF"
+    done
+  fi
   local host=./zelkhost
   [ -f "$folder/zelkhost.exe" ] && host=./zelkhost.exe
   [ -f "$folder/$host" ] || fail "$name" "lacks $host"
@@ -55,27 +63,37 @@ test_package() {
   fi
   cd "$folder"
   # Every command of INSTALL.txt that needs no installed library, pasted as it
-  # stands (./zelkhost ... or .\zelkhost.exe ...), must succeed.
+  # stands (./zelkhost ... or .\zelkhost.exe ...), must succeed; so must its
+  # check of a new configuration, with this folder standing for the host's
+  # plug-in and working folders and the example copied as the new file.
+  cp zelkforward.ini zelkforward.new.ini
   local commands=0 line out
   while IFS= read -r line; do
     line=${line%$'\r'}
     [[ "$line" =~ ^\ +(\./zelkhost|\.\\zelkhost\.exe)\ (.*)$ ]] || continue
     local arguments=${BASH_REMATCH[2]}
-    [[ "$arguments" == *--library* ]] && continue
+    if [[ "$arguments" == check\ *--library* ]]; then
+      arguments=${arguments//\/opt\/host\/plugins\//.\/}
+      arguments=${arguments//C:\\Host\\Plugins\\/.\\}
+      arguments=${arguments//--workdir \/opt\/host/--workdir .}
+      arguments=${arguments//--workdir C:\\Host/--workdir .}
+    fi
+    [[ "$arguments" == *--library* && "$arguments" != check\ * ]] && continue
     commands=$((commands + 1))
     # shellcheck disable=SC2086  # the arguments as a shell splits them
     out=$("${runner[@]}" "$host" $arguments 2>&1 </dev/null) ||
       fail "$name" "INSTALL.txt's \"$line\" failed: $out"
     case "$arguments" in
       info) [[ "$out" == *"Quillet Zelk v[1.05rc12]"* ]] || fail "$name" "zelkhost info: $out" ;;
-      check) [[ "$out" == *"No problems found."* ]] || fail "$name" "zelkhost check: $out" ;;
+      *--quiet*) [ -z "$out" ] || fail "$name" "zelkhost $arguments: $out" ;;
+      check*) [[ "$out" == *"No problems found."* ]] || fail "$name" "zelkhost $arguments: $out" ;;
       run*)
         [[ "$out" == *" transactions sent, 0 lines skipped"* && "$out" == *", 0 not written"* ]] ||
           fail "$name" "zelkhost run: $out"
         ;;
     esac
   done < INSTALL.txt
-  [ "$commands" -ge 3 ] || fail "$name" "INSTALL.txt gives $commands commands to try, not 3"
+  [ "$commands" -ge 6 ] || fail "$name" "INSTALL.txt gives $commands commands to try, not 6"
   local files
   files=$(find out -name '*.txt' | wc -l)
   [ "$files" -gt 0 ] && grep -q -- '-- SUCCESS' trace.log || fail "$name" "zelkhost run wrote no targets"
@@ -85,6 +103,9 @@ test_package() {
   rm -rf "$work"
 }
 
+if [ -f "$dist/SHA256SUMS" ]; then
+  (cd "$dist" && sha256sum --quiet -c SHA256SUMS) || fail "dist" "SHA256SUMS does not match the packages"
+fi
 shopt -s nullglob
 packages=("$dist"/zelkforward-*)
 [ ${#packages[@]} -eq 3 ] || fail "dist" "expected 3 packages, found ${#packages[@]}"

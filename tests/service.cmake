@@ -11,6 +11,8 @@ add_dependencies(plugin_test zelkforward)
 set(ZELK_CHECK_SOURCES
   ${PROJECT_SOURCE_DIR}/tools/zelkhost/check.cpp
   ${PROJECT_SOURCE_DIR}/tools/zelkhost/value_checks.cpp
+  ${PROJECT_SOURCE_DIR}/tools/zelkhost/nearest_name.cpp
+  ${PROJECT_SOURCE_DIR}/tools/zelkhost/section_checks.cpp
   ${PROJECT_SOURCE_DIR}/tools/zelkhost/file_checks.cpp
   ${PROJECT_SOURCE_DIR}/tools/zelkhost/file_access_${ZELK_PLATFORM}.cpp
   ${PROJECT_SOURCE_DIR}/tools/zelkhost/run_summary.cpp

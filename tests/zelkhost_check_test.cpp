@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -78,17 +80,18 @@ TEST(ZelkhostCheck, ShowsWhereAFormatGoesWrong) {
     const char* problem;
   } cases[] = {
       {"100% done %@01",
-       "Format1: f[ExtFormat] t[Illegal Format String] at column 4: \"100% done %@01\"; a "
+       ":3:12: problem: Format1: f[ExtFormat] t[Illegal Format String]: \"100% done %@01\"; a "
        "percent sign on its own is written %%"},
       {"%@01;%@02;%q",
-       "Format1: f[ExtFormat] t[Ordinal does not exist in this context] @[02] at column 6: "
+       ":3:14: problem: Format1: f[ExtFormat] t[Ordinal does not exist in this context] @[02]: "
        "\"%@01;%@02;%q\""},
       {"%@01,%@03,%@07,%@21,%@23:%5-3@09",
-       "Format1: f[ExtFormat] t[Illegal Format String] at column 26: "
+       ":3:34: problem: Format1: f[ExtFormat] t[Illegal Format String]: "
        "\"...7,%@21,%@23:%5-3@09\""},
       {"%@k9 %@1",
-       "Format1: f[ExtFormat] t[At least one %@ expresion does not follow by two correct "
-       "alfanumeric ordinals] at column 6: \"%@k9 %@1\""},
+       ":3:14: problem: Format1: f[ExtFormat] t[At least one %@ expresion does not follow by two "
+       "correct "
+       "alfanumeric ordinals]: \"%@k9 %@1\""},
   };
   for (const auto& c : cases) {
     const std::string ini = root + "zelkforward.ini";
@@ -96,7 +99,7 @@ TEST(ZelkhostCheck, ShowsWhereAFormatGoesWrong) {
         ini, "[ForwardTransaction]\r\nTarget1=" + root + "a.txt\r\nFormat1=" + c.format + "\r\n");
     std::ostringstream out;
     EXPECT_EQ(CheckConfiguration(ini, out).problems, 1) << out.str();
-    EXPECT_NE(out.str().find(std::string("problem: ") + c.problem), std::string::npos)
+    EXPECT_NE(out.str().find("zelkforward.ini" + std::string(c.problem)), std::string::npos)
         << c.problem << "\n"
         << out.str();
   }
@@ -121,31 +124,36 @@ TEST(ZelkhostCheck, WarnsOfWhatReadsOtherwiseThanItLooks) {
   };
   const Case cases[] = {
       {good + "Formt1=%@01\r\n",
-       "line 3: Formt1: not a key of [ForwardTransaction]; did you mean Format1?"},
+       ":3:1: warning: Formt1: not a key of [ForwardTransaction]; did you mean Format1?"},
       {good + "Format01=%@01\r\n",
-       "line 3: Format01: not a key of [ForwardTransaction]; did you mean Format1?"},
+       ":3:1: warning: Format01: not a key of [ForwardTransaction]; did you mean Format1?"},
       {good + "Format3=%@01\r\n",
-       "line 3: Format3 is never read: the walk ends at Format2, which is not written"},
+       ":3:1: warning: Format3 is never read: the walk ends at Format2, which is not written"},
       {good + "Format2=\r\nTarget2=x\r\n",
-       "line 4: Target2 is never read: the walk ends at Format2, which is empty"},
+       ":4:1: warning: Target2 is never read: the walk ends at Format2, which is empty"},
       {good + "MaxLines1=abc\r\n",
-       "MaxLines1: \"abc\" does not start with a number; it reads as 0"},
-      {good + "[Log]\r\nMaxLines=\r\n", "MaxLines is empty: it reads as 0, not as its default 50"},
-      {good + "Enable=off\r\n", "Enable: \"off\" does not start with a number; it reads as 0"},
-      {good + "Filter1=AB\r\n", "Filter1: only the first character of \"AB\" counts (A)"},
+       "warning: MaxLines1: \"abc\" does not start with a number; it reads as 0"},
+      {good + "[Log]\r\nMaxLines=\r\n",
+       "warning: MaxLines is empty: it reads as 0, not as its default 50"},
+      {good + "Enable=off\r\n",
+       "warning: Enable: \"off\" does not start with a number; it reads as 0"},
+      {good + "Filter1=AB\r\n", "warning: Filter1: only the first character of \"AB\" counts (A)"},
       {good + "FileRotationTime1=71582789\r\n",
-       "FileRotationTime1: 71582789 minutes make a period of 44 seconds"},
+       "warning: FileRotationTime1: 71582789 minutes make a period of 44 seconds"},
       {good + "FileRotationTime1=-5\r\n",
-       "FileRotationTime1: -5 minutes make a period of 4294966996 seconds"},
-      {good + "DropOnSuccess1=1\r\n", "line 3: DropOnSuccess1 is never read: Filter1 is empty"},
+       "warning: FileRotationTime1: -5 minutes make a period of 4294966996 seconds"},
+      {good + "DropOnSuccess1=1\r\n",
+       ":3:1: warning: DropOnSuccess1 is never read: Filter1 is empty"},
       {good + "[ForwardTransaction]\r\nFormat1=x\r\n",
-       "line 3: [ForwardTransaction] again: only the section on line 1 is read"},
-      {good + "Target1=other\r\n", "line 3: Target1 again: the first one (line 2) is read"},
-      {"Enable=0\r\n" + good, "line 1: Enable stands before the first section and is never read"},
-      {good + "[ValidJobs]\r\n", "line 3: [ValidJobs] is not a section the service reads"},
+       ":3:1: warning: [ForwardTransaction] again: only the section on line 1 is read"},
+      {good + "Target1=other\r\n", ":3:1: warning: Target1 again: the first one (line 2) is read"},
+      {"Enable=0\r\n" + good,
+       ":1:1: warning: Enable stands before the first section and is never read"},
+      {good + "[ValidJobs]\r\n", ":3:1: warning: [ValidJobs] is not a section the service reads"},
       {good + "[ValidJob]\r\nSource2=x\r\n",
-       "line 4: Source2 is never read: the walk ends at Source1, which is not written"},
-      {good + "[Log]\r\nFlag=+a\r\n", "line 4: Flag: not a key of [Log]; did you mean Flags?"},
+       ":4:1: warning: Source2 is never read: the walk ends at Source1, which is not written"},
+      {good + "[Log]\r\nFlag=+a\r\n",
+       ":4:1: warning: Flag: not a key of [Log]; did you mean Flags?"},
   };
   for (const Case& c : cases) {
     const std::string ini = root + "zelkforward.ini";
@@ -154,9 +162,7 @@ TEST(ZelkhostCheck, WarnsOfWhatReadsOtherwiseThanItLooks) {
     const CheckResult result = CheckConfiguration(ini, out);
     EXPECT_EQ(result.problems, 0) << out.str();
     EXPECT_EQ(result.warnings, 1) << out.str();
-    EXPECT_NE(out.str().find(std::string("warning: ") + c.warning), std::string::npos)
-        << c.warning << "\n"
-        << out.str();
+    EXPECT_NE(out.str().find(c.warning), std::string::npos) << c.warning << "\n" << out.str();
   }
 }
 
@@ -172,26 +178,31 @@ TEST(ZelkhostCheck, WarnsOfValuesThatReadAsLessThanIsWritten) {
   };
   const Case cases[] = {
       {good + "MaxLines1=1,000\r\n",
-       "line 3: MaxLines1: \"1,000\" reads as 1: the number ends before \",000\"; write it in "
+       ":3:12: warning: MaxLines1: \"1,000\" reads as 1: the number ends before \",000\"; write it "
+       "in "
        "digits only"},
-      {good + "MaxLines1=1 000\r\n", "line 3: MaxLines1: \"1 000\" reads as 1"},
-      {good + "MaxLines1=5.5\r\n", "line 3: MaxLines1: \"5.5\" reads as 5"},
-      {good + "Format2=%@01\r\nTarget2=" + root + "b.txt\r\nFileRotationTime2=1h\r\n",
-       "line 5: FileRotationTime2: \"1h\" reads as 1: the number ends before \"h\"; write it in "
+      {good + "MaxLines1=1 000\r\n", ":3:12: warning: MaxLines1: \"1 000\" reads as 1"},
+      {good + "MaxLines1=5.5\r\n", ":3:12: warning: MaxLines1: \"5.5\" reads as 5"},
+      {good + "Format2=%@01\r\nTarget2=" + root + "b%@15.txt\r\nFileRotationTime2=1h\r\n",
+       ":5:20: warning: FileRotationTime2: \"1h\" reads as 1: the number ends before \"h\"; write "
+       "it in "
        "digits only, without separators, decimals or units; the period is in minutes: 60 is an "
        "hour, 1440 a day"},
-      {good + "[Log]\r\nMaxLines=12abc\r\n", "line 4: MaxLines: \"12abc\" reads as 12"},
+      {good + "[Log]\r\nMaxLines=12abc\r\n", ":4:12: warning: MaxLines: \"12abc\" reads as 12"},
       {"[ForwardTransaction]\r\nTarget1=" + root + "a.txt ; file for A jobs\r\n",
-       "line 2: Target1: \" ; file for A jobs\" is part of the value: ';' starts a comment only "
-       "at the start of a line; put the comment on a line of its own"},
+       ":2:" + std::to_string(9 + root.size() + 5) +
+           ": warning: Target1: \" ; file for A jobs\" is part of the value: ';' starts a comment "
+           "only "
+           "at the start of a line; put the comment on a line of its own"},
       {good + "Enable=1 ; on\r\n",
-       "line 3: Enable: \" ; on\" is part of the value: ';' starts a comment only at the start of "
+       ":3:9: warning: Enable: \" ; on\" is part of the value: ';' starts a comment only at the "
+       "start of "
        "a line; it reads as 1"},
       {"[ForwardTransaction]\r\nTarget1=" + root + std::string(300, 'x') + "\r\n",
-       "line 2: Target1 is " + std::to_string(root.size() + 300) +
+       ":2:264: warning: Target1 is " + std::to_string(root.size() + 300) +
            " characters long: the service keeps only its first 255"},
       {good + "Format1=" + std::string(1100, 'y') + "\r\n",
-       "line 3: Format1 is 1100 characters long: the service keeps only its first 1023"},
+       ":3:1032: warning: Format1 is 1100 characters long: the service keeps only its first 1023"},
   };
   for (const Case& c : cases) {
     const std::string ini = root + "zelkforward.ini";
@@ -199,8 +210,8 @@ TEST(ZelkhostCheck, WarnsOfValuesThatReadAsLessThanIsWritten) {
     std::ostringstream out;
     const CheckResult result = CheckConfiguration(ini, out);
     EXPECT_EQ(result.warnings, 1) << out.str();
-    EXPECT_NE(out.str().find("warning: " + c.warning), std::string::npos) << c.warning << "\n"
-                                                                          << out.str();
+    EXPECT_NE(out.str().find("zelkforward.ini" + c.warning), std::string::npos) << c.warning << "\n"
+                                                                                << out.str();
   }
 }
 
@@ -297,6 +308,137 @@ TEST(ZelkhostCheck, ReportsFilesTheServiceCannotUse) {
       << out.str();
   std::filesystem::permissions(root + "locked", std::filesystem::perms::owner_all);
   std::filesystem::permissions(root + "secret.txt", std::filesystem::perms::owner_all);
+}
+
+// Mistakes that change what the service does, one row per kind, each with
+// its clean twin: the mistake is named on its line, the twin checks clean.
+TEST(ZelkhostCheck, NamesEachMistakeOnItsLineAndPassesItsCleanTwin) {
+  testing::ScratchDir dir;
+  const std::string root = dir.path().generic_string() + "/";
+  std::filesystem::create_directories(root + "out");
+  std::filesystem::create_directories(root + "spool");
+  testing::WriteFileBytes(root + "jobs.txt", "A1234\r\n");
+  testing::WriteFileBytes(root + "plain.txt", "100200\r\n");
+  testing::WriteFileBytes(root + "carried.txt", "J123456\r\n");
+  const std::string fwd = "[ForwardTransaction]\r\n";
+  const std::string one = fwd + "Format1=%@01\r\nTarget1=" + root + "a.txt\r\n";
+  const std::string two = one + "Format2=";
+  const std::string list = "[ValidJob]\r\nSource1=" + root;
+  const std::string hour = "Target1=" + root + "h%@10%@12%@13%@14.txt\r\nFileRotationTime1=";
+  struct Row {
+    std::string mistake;
+    std::string twin;
+    std::string finding;  // after the file's name
+  };
+  std::vector<Row> rows = {
+      {two + "%@01\r\nTarget2=" + root + "a.txt\r\n", two + "%@01\r\nTarget2=" + root + "b.txt\r\n",
+       ":5:9: problem: section 2 is a copy of section 1"},
+      {two + "%@07\r\nTarget2=" + root + "a.txt\r\n", two + "%@07\r\nTarget2=" + root + "b.txt\r\n",
+       ":5:9: problem: Target2 names the file of Target1"},
+      {one + "[Log]\r\nFileName=" + root + "a.txt\r\n",
+       one + "[Log]\r\nFileName=" + root + "trace.log\r\n",
+       ":3:9: problem: Target1 is the trace log"},
+      {one + "Filter1=A\r\nDropOnSuccess1=1\r\nFormat2=%@01\r\nFilter2=a\r\nTarget2=" + root +
+           "b.txt\r\n",
+       one + "Filter1=A\r\nDropOnSuccess1=1\r\nFormat2=%@01\r\nFilter2=B\r\nTarget2=" + root +
+           "b.txt\r\n",
+       ":6:9: problem: no job number reaches section 2: section 1"},
+      {one + "Filter1=*\r\n", one + "Filter1=A\r\n", ":4:9: problem: Filter1=* is no wildcard"},
+      {fwd + "Format1=%@01\r\n" + hour + "3600\r\n", fwd + "Format1=%@01\r\n" + hour + "60\r\n",
+       ":4:19: problem: FileRotationTime1=3600 is 3600 minutes, a period of 60 hours"},
+      {one + "FileRotationTime1=60\r\n", one + "FileRotationTime1=0\r\n",
+       ":4:19: warning: FileRotationTime1 has no effect"},
+      {one + "SpoolFolder=" + root + "spool\r\n",
+       fwd + "Format1=%@01\r\nTarget1=" + root + "out/a.txt\r\nSpoolFolder=" + root + "spool\r\n",
+       ":4:13: problem: the spool folder " + root + "spool lies in the folder of Target1"},
+      {one + list + "jobs.txt\r\nFormat1=0000200010\r\n",
+       one + list + "jobs.txt\r\nFormat1=0000000010\r\n",
+       ":6:9: problem: Format1 extracts an empty field from every one of the 1 entries"},
+      {one + list + "plain.txt\r\nFormat1=001;000006\r\n",
+       one + list + "plain.txt\r\nFormat1=0000000006\r\n",
+       ":6:9: problem: the separator \";\" of Format1 occurs in none of the 1 entries"},
+      {one + list + "plain.txt\r\nFormat1=0000001006\r\n",
+       one + list + "plain.txt\r\nFormat1=0000000006\r\n",
+       ":6:9: problem: the fields Format1 extracts from the 1 entries of " + root +
+           "plain.txt are shorter than its length 6"},
+      {one + list + "carried.txt\r\nFilter1=J\r\nFormat1=0000000010\r\n",
+       one + list + "carried.txt\r\nFilter1=J\r\nFormat1=0000001006\r\n",
+       ":6:9: problem: the fields of 1 of the 1 entries of " + root +
+           "carried.txt still begin with the filter character J"},
+      {one + "Filter1=B\r\nValidation=1\r\n" + list +
+           "plain.txt\r\nFilter1=A\r\nFormat1=0000000010\r\n",
+       one + "Filter1=A\r\nValidation=1\r\n" + list +
+           "plain.txt\r\nFilter1=A\r\nFormat1=0000000010\r\n",
+       ":4:9: problem: with Validation on, no job list is consulted for job numbers that begin "
+       "with B"},
+      {one + "[Log]\r\nFileName=" + root + "t.log\r\nMaxLines=0\r\n",
+       one + "[Log]\r\nFileName=" + root + "t.log\r\nMaxLines=-1\r\n",
+       ":6:10: problem: MaxLines=0 empties the trace log"},
+      {one + "[Log]\r\nFlags=.*\r\n", one + "[Log]\r\nFlags=+a\r\n",
+       ":5:7: warning: Flags: \".\" and \"*\" messages are always written"},
+      {one + "MaxLines1=10 # ten\r\n", one + "MaxLines1=10\r\n",
+       ":4:13: warning: MaxLines1: \" # ten\" is part of the value: '#' starts no comment"},
+      {fwd + "Format1=%@01\r\nTarget1=" + root + "a.txt\xC2\xA0\r\n", one,
+       ":3:" + std::to_string(9 + root.size() + 5) +
+           ": problem: Target1 ends in a non-breaking space"},
+      {fwd + "Format1=\"%@01\",\"%@07\"\r\nTarget1=" + root + "a.txt\r\n",
+       fwd + "Format1='\"%@01\",\"%@07\"'\r\nTarget1=" + root + "a.txt\r\n",
+       ":2:9: problem: Format1 is wrapped in \" and holds \" inside"},
+      {fwd + "Format1=\xE2\x80\x9C%@01\r\nTarget1=" + root + "a.txt\r\n", one,
+       ":2:9: warning: Format1: \xE2\x80\x9C (bytes E2 80 9C) is no quotation mark"},
+      {one + "[ValidJob]\r\nFile1=" + root + "jobs.txt\r\nFormat1=0000000010\r\n",
+       one + list + "jobs.txt\r\nFormat1=0000000010\r\n",
+       ":5:1: warning: File1: not a key of [ValidJob]; did you mean Source1?"},
+      {one + "\xEF\xBB\xBF[Log]\r\n", one + "[Log]\r\n",
+       ":4:1: problem: a byte order mark (bytes EF BB BF) stands inside the file"},
+  };
+  if (NativeBinaryKind() == BinaryFile::Kind::kElf) {
+    rows.push_back({fwd + "Format1=%@01\r\nTarget1=" + root + "out\\a.txt\r\n",
+                    fwd + "Format1=%@01\r\nTarget1=" + root + "out/a.txt\r\n",
+                    ":3:" + std::to_string(9 + root.size() + 3) +
+                        ": warning: Target1: on Linux \"\\\" is no folder separator"});
+  }
+  const std::string ini = root + "zelkforward.ini";
+  for (const Row& row : rows) {
+    testing::WriteFileBytes(ini, row.mistake);
+    std::ostringstream mistake;
+    CheckConfiguration(ini, mistake);
+    EXPECT_NE(mistake.str().find(ini + row.finding), std::string::npos) << row.finding << "\n"
+                                                                        << mistake.str();
+    testing::WriteFileBytes(ini, row.twin);
+    std::ostringstream twin;
+    const CheckResult clean = CheckConfiguration(ini, twin);
+    EXPECT_EQ(clean.problems + clean.warnings, 0) << row.finding << "\n" << twin.str();
+  }
+}
+
+// The findings in the order of the file, alone (quiet) or as one JSON
+// document with the same places.
+TEST(ZelkhostCheck, PrintsTheFindingsInFileOrderForPeopleAndScripts) {
+  testing::ScratchDir dir;
+  const std::string ini = dir.File("zelkforward.ini");
+  testing::WriteFileBytes(ini, "[ForwardTransaction]\r\nTarget1=" + dir.File("a.txt") +
+                                   "\r\nMaxLines1=x\r\nFormt1=%@01\r\n[Lgo]\r\n");
+  CheckOptions options;
+  options.config_path = ini;
+  options.output = CheckOutput::kQuiet;
+  std::ostringstream quiet;
+  CheckConfiguration(options, quiet);
+  EXPECT_EQ(quiet.str(), ini + ":3:11: warning: MaxLines1: \"x\" does not start with a number; " +
+                             "it reads as 0; write a number\n" + ini +
+                             ":4:1: warning: Formt1: not a key of [ForwardTransaction]; did you " +
+                             "mean Format1?\n" + ini +
+                             ":5:1: warning: [Lgo] is not a section the service reads " +
+                             "([ForwardTransaction], [ValidJob], [Log]); did you mean [Log]?\n");
+  options.output = CheckOutput::kJson;
+  std::ostringstream json;
+  CheckConfiguration(options, json);
+  const nlohmann::json document = nlohmann::json::parse(json.str());
+  ASSERT_EQ(document["findings"].size(), 3u) << json.str();
+  EXPECT_EQ(document["findings"][1]["line"], 4);
+  EXPECT_EQ(document["findings"][1]["column"], 1);
+  EXPECT_EQ(document["findings"][1]["severity"], "warning");
+  EXPECT_EQ(document["warnings"], 3);
 }
 
 TEST(ZelkhostCheck, NamesTheCostOfALargeFile) {

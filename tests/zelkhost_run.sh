@@ -64,8 +64,18 @@ expect 0 "for this run: 10000 lines written, 0 not written, 0 spooled, 0 deliver
 printf '[Log]\r\nFileName=trace.log\r\n[ForwardTransaction]\r\nEnable=0\r\n' > "$config"
 expect 1 "2 transactions received, 2 dropped" run two.tsv
 expect 2 "is a folder; give run a file of transactions" run out
+# A candidate checked in place of the live file, its relative names taken
+# from the host's folder.
+mkdir -p host/hostout
+printf '[ForwardTransaction]\r\nFormat1=%%@01\r\nTarget1=hostout/c.txt\r\n' > candidate.ini
+expect 0 "checked in place of" check --config candidate.ini --workdir host
+expect 1 "candidate.ini:3:9: problem: the folder of the target hostout/c.txt does not exist" \
+  check --quiet --config candidate.ini
 expect 2 "The commands: run validate info check" frob
+expect 2 "unknown command \"chek\"; did you mean check?" chek
+expect 0 "zelkhost 1." --version
 expect 2 "The options of check: --help --library --strict" check --libary x
+expect 2 "cannot read nothing.tsv: No such file" run nothing.tsv
 expect 2 "unknown option \"--help-none-such\"" --help-none-such
 expect 0 "Exit status:" --help
 [ "$failed" -eq 0 ] && echo OK

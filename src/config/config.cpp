@@ -270,15 +270,21 @@ class LineCounter {
     for (; position_ < offset && position_ < text_.size(); ++position_) {
       const char c = text_[position_];
       const bool crlf = c == '\r' && position_ + 1 < text_.size() && text_[position_ + 1] == '\n';
-      if (c == '\n' || (c == '\r' && !crlf)) ++line_;
+      if (c == '\n' || (c == '\r' && !crlf)) {
+        ++line_;
+        line_start_ = position_ + 1;
+      }
     }
     return line_;
   }
+  // The column (from 1) of `offset`, on the line LineAt last reached.
+  std::size_t ColumnAt(std::size_t offset) const { return offset - line_start_ + 1; }
 
  private:
   std::string_view text_;
   std::size_t position_ = 0;
   std::size_t line_ = 1;
+  std::size_t line_start_ = 0;
 };
 
 }  // namespace
@@ -288,15 +294,27 @@ Snapshot::Outline Snapshot::Describe() const {
   // sections_, so one counter walks the text once.
   LineCounter lines(text_);
   auto key_line = [&](const Entry& entry) {
-    return KeyLine{View(entry.key), View(entry.value), entry.has_value,
-                   lines.LineAt(entry.key.offset)};
+    const std::size_t line = lines.LineAt(entry.key.offset);
+    const std::size_t value_at =
+        entry.has_value ? entry.value.offset : entry.key.offset + entry.key.length;
+    return KeyLine{View(entry.key),
+                   View(entry.value),
+                   entry.has_value,
+                   line,
+                   lines.ColumnAt(entry.key.offset),
+                   lines.ColumnAt(value_at)};
   };
   Outline outline;
   const std::size_t leading = sections_.empty() ? entries_.size() : sections_.front().first_entry;
   for (std::size_t i = 0; i < leading; ++i)
     outline.before_first_section.push_back(key_line(entries_[i]));
   for (const Section& section : sections_) {
-    SectionLines described{View(section.name), lines.LineAt(section.name.offset), {}};
+    const std::size_t line = lines.LineAt(section.name.offset);
+    // The "[" stands before the name and any blanks after it.
+    std::size_t bracket = section.name.offset;
+    while (bracket > 0 && text_[bracket - 1] != '[') --bracket;
+    SectionLines described{
+        View(section.name), line, lines.ColumnAt(bracket > 0 ? bracket - 1 : 0), {}};
     for (std::size_t i = section.first_entry; i < section.end_entry; ++i) {
       described.keys.push_back(key_line(entries_[i]));
     }

@@ -84,17 +84,21 @@ class Snapshot {
                    std::size_t read_length) const;
 
   // The file as it is written, for a checker: every key line and section in
-  // the order of the file, with their line numbers (from 1). Keys and values
-  // as Read finds them, before quotes are taken off or values cut.
+  // the order of the file, with their line and column numbers (from 1, the
+  // column in characters of the decoded text). Keys and values as Read finds
+  // them, before quotes are taken off or values cut.
   struct KeyLine {
     std::string_view key;
     std::string_view value;
     bool has_value = false;  // false: a line without "="
     std::size_t line = 0;
+    std::size_t key_column = 0;
+    std::size_t value_column = 0;  // where the value (or the line's end) begins
   };
   struct SectionLines {
     std::string_view name;
     std::size_t line = 0;
+    std::size_t column = 0;  // of the "["
     std::vector<KeyLine> keys;
   };
   struct Outline {

@@ -267,6 +267,22 @@ std::string_view ExtractJobField(std::string_view line, const FieldLayout& layou
   return line.substr(start, static_cast<std::size_t>(layout.length));
 }
 
+bool ReadListLines(const std::string& path, const std::function<bool(std::string_view)>& each) {
+  platform::OpenResult list = platform::OpenSharedRead(path);
+  if (list.status != platform::OpenStatus::kOk) return false;
+  ListReader reader(list.file);
+  std::string_view block;
+  while (reader.NextBlock(&block)) {
+    while (!block.empty()) {
+      const std::size_t feed = block.find('\n');
+      const std::size_t end = feed == std::string_view::npos ? block.size() : feed + 1;
+      if (!each(WithoutLineEnd(block.substr(0, end)))) return true;
+      block.remove_prefix(end);
+    }
+  }
+  return true;
+}
+
 int FindJobInList(platform::File& list, const FieldLayout& layout, std::string_view key) {
   ListReader reader(list);
   std::string_view block;

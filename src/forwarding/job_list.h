@@ -4,6 +4,8 @@
 #define ZELK_FORWARDING_JOB_LIST_H_
 
 #include <cstddef>
+#include <functional>
+#include <string>
 #include <optional>
 #include <string_view>
 
@@ -29,6 +31,11 @@ std::optional<FieldLayout> ParseFieldLayout(std::string_view text);
 
 // The job-number field of one list line (without its line end).
 std::string_view ExtractJobField(std::string_view line, const FieldLayout& layout);
+
+// Reads the job list at `path` as the check reads it and hands each line,
+// without its line end, to `each` until it answers false; false when the list
+// cannot be opened. For a checker that shows what a layout extracts.
+bool ReadListLines(const std::string& path, const std::function<bool(std::string_view)>& each);
 
 // The number (from 1) of the first line of `list`, read from its current
 // position, whose field under `layout` equals `key` (upper-cased; the list's

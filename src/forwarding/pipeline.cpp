@@ -124,8 +124,7 @@ class Call {
       TargetGuard turn(target);
       tracelog::TrimToLastLines(target, max_lines);
     }
-    if (!filter.ReadsDropOnSuccess()) return true;
-    return config::IntegerSetting(config::Read(snapshot_, config::kDropOnSuccess, n)) == 0;
+    return !EndsWalk(snapshot_, n);
   }
 
   // Renders and writes the section's line; `target` receives the rendered
@@ -268,6 +267,23 @@ void FillFieldRecord(extformat::FieldRecord& record, const Transaction& t, bool 
   record.SetReal("C9", value09 * 100.0);
   record.SetReal("K9", value09 * 1000.0);
   record.SetText("k9", CommaDecimal(value09));
+}
+
+bool EndsWalk(const config::Snapshot& snapshot, int n) {
+  if (!SectionFilter(config::Read(snapshot, config::kOutputFilter, n)).ReadsDropOnSuccess()) {
+    return false;
+  }
+  return config::IntegerSetting(config::Read(snapshot, config::kDropOnSuccess, n)) != 0;
+}
+
+std::vector<int> SectionsReached(const config::Snapshot& snapshot, std::string_view job_no) {
+  std::vector<int> reached;
+  for (int n = 1; !config::Read(snapshot, config::kOutputFormat, n).empty(); ++n) {
+    if (!SectionFilter(config::Read(snapshot, config::kOutputFilter, n)).Admits(job_no)) continue;
+    reached.push_back(n);
+    if (EndsWalk(snapshot, n)) break;
+  }
+  return reached;
 }
 
 std::uint32_t RotationPeriod(const config::Snapshot& snapshot, int n) {

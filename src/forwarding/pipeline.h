@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/config.h"
 #include "extformat/field_record.h"
@@ -43,6 +44,12 @@ void ForwardTransaction2(const Transaction& transaction, const config::Snapshot&
 void FillFieldRecord(extformat::FieldRecord& record, const Transaction& transaction,
                      bool without_prefix);
 
+// Whether section N, once its filter has admitted a job number, ends the walk:
+// its DropOnSuccess is read (the filter is not empty) and not 0.
+bool EndsWalk(const config::Snapshot& snapshot, int n);
+// The output sections a transaction with `job_no` reaches, in the order of
+// the walk: those whose filter admits it, up to the first that ends the walk.
+std::vector<int> SectionsReached(const config::Snapshot& snapshot, std::string_view job_no);
 // Section N's rotation period in seconds: FileRotationTime N in minutes times
 // 60 in 32 bits, taken as unsigned (a negative setting becomes a period longer
 // than the whole epoch).

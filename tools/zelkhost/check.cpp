@@ -10,6 +10,8 @@
 #include <system_error>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "config/config.h"
 #include "config/settings.h"
 #include "extformat/field_record.h"
@@ -18,8 +20,10 @@
 #include "forwarding/job_list.h"
 #include "forwarding/pipeline.h"
 #include "forwarding/spool.h"
+#include "nearest_name.h"
 #include "platform/ascii.h"
 #include "platform/platform.h"
+#include "section_checks.h"
 #include "value_checks.h"
 
 namespace zelk::host {
@@ -37,24 +41,51 @@ constexpr std::size_t kFaultContext = 12;
 // A name this close to a key of the section (in edits) is taken for a typo.
 constexpr std::size_t kLikelyTypo = 3;
 
-// Counts problems and warnings and prints them in one shape.
+// Where a finding stands in the configuration file (line 0: the file as a
+// whole).
+struct Where {
+  std::size_t line = 0;
+  std::size_t column = 0;
+};
+
+// Collects problems and warnings with where they stand, and the overview of
+// what the service would do (shown only in text output).
 class Report {
  public:
-  explicit Report(std::ostream& out) : out_(out) {}
-  void Problem(const std::string& text) {
-    out_ << "    problem: " << text << "\n";
-    ++result_.problems;
+  Report(std::ostream& out, bool overview) : out_(out), overview_(overview) {}
+  void Problem(const std::string& text) { Add({true, text, 0, 0, {}}); }
+  void Warning(const std::string& text) { Add({false, text, 0, 0, {}}); }
+  void Problem(Where at, const std::string& text) { Add({true, text, at.line, at.column, {}}); }
+  void Warning(Where at, const std::string& text) { Add({false, text, at.line, at.column, {}}); }
+  void Add(Finding finding) {
+    ++(finding.problem ? result_.problems : result_.warnings);
+    findings_.push_back(std::move(finding));
   }
-  void Warning(const std::string& text) {
-    out_ << "    warning: " << text << "\n";
-    ++result_.warnings;
-  }
-  std::ostream& out() { return out_; }
+  // The overview; what goes to it is dropped unless it is shown.
+  std::ostream& out() { return overview_ ? out_ : discarded_; }
   CheckResult result() const { return result_; }
+  // The findings in the order of the file: those about the environment and
+  // the file as a whole first, then by line and column.
+  std::vector<Finding> InFileOrder() const {
+    std::vector<Finding> sorted = findings_;
+    std::stable_sort(sorted.begin(), sorted.end(), [](const Finding& a, const Finding& b) {
+      if (a.subject.empty() != b.subject.empty()) return !a.subject.empty();
+      return a.line != b.line ? a.line < b.line : a.column < b.column;
+    });
+    return sorted;
+  }
+
+  // The file's outline, for the places of keys.
+  void Describe(const config::Snapshot::Outline* outline) { outline_ = outline; }
+  const config::Snapshot::Outline* outline() const { return outline_; }
 
  private:
   std::ostream& out_;
+  bool overview_;
+  std::ostream discarded_{nullptr};
   CheckResult result_;
+  std::vector<Finding> findings_;
+  const config::Snapshot::Outline* outline_ = nullptr;
 };
 
 using platform::AsciiLower;
@@ -71,28 +102,8 @@ std::string Quoted(std::string_view text) {
   return quoted;
 }
 
-std::string LineOf(std::size_t line) { return "line " + std::to_string(line) + ": "; }
-
 std::string KeyName(const KeyDescription& key, int n) {
   return std::string(key.key) + (key.numbered ? std::to_string(n) : "");
-}
-
-// Edits (insertions, deletions, replacements) from `a` to `b`, letter case
-// aside.
-std::size_t EditDistance(std::string_view a, std::string_view b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t above = row[j];
-      const bool same = AsciiLower(a[i - 1]) == AsciiLower(b[j - 1]);
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
-      diagonal = above;
-    }
-  }
-  return row[b.size()];
 }
 
 // ---------------------------------------------------------------------------
@@ -128,24 +139,33 @@ std::optional<KnownKey> Identify(std::string_view section, std::string_view name
 
 // The key of `section` nearest to `name`, if it is likely what was meant. A
 // numbered key is tried with the number `name` ends in (without leading
-// zeros), or 1.
-std::optional<std::string> NearestKey(std::string_view section, std::string_view name) {
+// zeros), or 1. Keys the section already has for that number are not
+// offered: a typo of one of them would stand beside it. A value that names a
+// file points to the key of the section that takes one.
+std::optional<std::string> NearestKey(const SectionLines& section, const KeyLine& line) {
+  const std::string_view name = line.key;
   std::size_t digits = name.size();
   while (digits > 0 && IsAsciiDigit(name[digits - 1])) --digits;
   const std::string_view number = name.substr(digits).substr(0, 9);
   const int n = number.empty() ? 1 : std::max(1, std::stoi(std::string(number)));
-  std::optional<std::string> nearest;
-  std::size_t best = kLikelyTypo + 1;
+  const bool names_a_file = line.value.find_first_of("/\\.") != std::string_view::npos &&
+                            line.value.find('%') == std::string_view::npos;
+  std::vector<std::string> candidates;
   for (const KeyDescription& key : config::kKeyTable) {
-    if (!SameName(key.section, section)) continue;
+    if (!SameName(key.section, section.name)) continue;
     const std::string candidate = KeyName(key, n);
-    const std::size_t distance = EditDistance(name, candidate);
-    if (distance < best) {
-      best = distance;
-      nearest = candidate;
+    const bool written = std::any_of(section.keys.begin(), section.keys.end(),
+                                     [&](const KeyLine& k) { return SameName(k.key, candidate); });
+    if (written) continue;
+    const bool takes_a_file =
+        key.key == config::kTarget.key_prefix || key.key == config::kSource.key_prefix ||
+        key.key == config::kLogFileName.key || key.key == config::kSpoolFolder.key;
+    if (names_a_file && takes_a_file && EditDistance(name.substr(0, digits), key.key) <= 6) {
+      return candidate;
     }
+    candidates.push_back(candidate);
   }
-  return nearest;
+  return NearestName(name, candidates, kLikelyTypo);
 }
 
 // The first section of the name, as the service reads it, and the ones after
@@ -194,9 +214,10 @@ void CheckKeyLines(const config::Snapshot::Outline& outline, std::string_view na
                    const config::Snapshot& snapshot, Report& report) {
   const SectionsNamed sections = FindSections(outline, name);
   for (const SectionLines* ignored : sections.ignored) {
-    report.Warning(LineOf(ignored->line) + "[" + std::string(ignored->name) + "] again: only the " +
-                   "section on line " + std::to_string(sections.read->line) +
-                   " is read; the keys under this one are not");
+    report.Warning({ignored->line, ignored->column},
+                   "[" + std::string(ignored->name) + "] again: only the section on line " +
+                       std::to_string(sections.read->line) +
+                       " is read; the keys under this one are not: move them there");
   }
   if (sections.read == nullptr) return;
   std::vector<std::string_view> seen;
@@ -205,37 +226,41 @@ void CheckKeyLines(const config::Snapshot::Outline& outline, std::string_view na
     const auto earlier = std::find_if(seen.begin(), seen.end(),
                                       [&](std::string_view k) { return SameName(k, line.key); });
     if (earlier != seen.end()) {
-      report.Warning(LineOf(line.line) + key + " again: the first one (line " +
-                     std::to_string(FindKey(sections.read, line.key)->line) + ") is read");
+      report.Warning({line.line, line.key_column},
+                     key + " again: the first one (line " +
+                         std::to_string(FindKey(sections.read, line.key)->line) +
+                         ") is read; remove one of them");
       continue;
     }
     seen.push_back(line.key);
     const std::optional<KnownKey> known = Identify(name, line.key);
     if (!known) {
-      const std::optional<std::string> nearest = NearestKey(name, line.key);
-      report.Warning(LineOf(line.line) + key + ": not a key of [" + std::string(name) + "]" +
-                     (nearest ? "; did you mean " + *nearest + "?" : ""));
+      const std::optional<std::string> nearest = NearestKey(*sections.read, line);
+      report.Warning({line.line, line.key_column},
+                     key + ": not a key of [" + std::string(name) + "]" +
+                         (nearest ? "; did you mean " + *nearest + "?" : ""));
       continue;
     }
-    const std::optional<std::string> value_warning =
+    const std::optional<Finding> value_warning =
         ValueWarning(snapshot, name, key, *known->key, line);
     if (!known->key->numbered || !walk) {
-      if (value_warning) report.Warning(*value_warning);
+      if (value_warning) report.Add(*value_warning);
       continue;
     }
     // The key that ends the walk is read for its last N too; the others not.
     const bool beyond = known->key->key == ending_key ? known->n > walk->n : known->n >= walk->n;
     if (beyond) {
-      report.Warning(LineOf(line.line) + key + " is never read: the walk ends at " +
-                     walk->ending_key + ", which is " + (walk->written ? "empty" : "not written"));
+      report.Warning({line.line, line.key_column}, key + " is never read: the walk ends at " +
+                                                       walk->ending_key + ", which is " +
+                                                       (walk->written ? "empty" : "not written"));
       continue;
     }
-    if (value_warning) report.Warning(*value_warning);
+    if (value_warning) report.Add(*value_warning);
     if (known->key->key == config::kDropOnSuccess.key_prefix &&
         !forwarding::SectionFilter(config::Read(snapshot, config::kOutputFilter, known->n))
              .ReadsDropOnSuccess()) {
-      report.Warning(LineOf(line.line) + key + " is never read: Filter" + std::to_string(known->n) +
-                     " is empty");
+      report.Warning({line.line, line.key_column},
+                     key + " is never read: Filter" + std::to_string(known->n) + " is empty");
     }
   }
 }
@@ -250,34 +275,48 @@ WalkEnd EndOfWalk(const config::Snapshot& snapshot, const config::Snapshot::Outl
   return end;
 }
 
+// Where the value of `key` stands in `section` as the service reads it: on
+// the key's line, else on the section's heading, else nowhere (line 0).
+Where ValueOf(const Report& report, std::string_view section, std::string_view key) {
+  if (report.outline() == nullptr) return {};
+  const Place place = PlaceOf(*report.outline(), section, key);
+  return {place.line, place.column};
+}
+
+std::string Numbered(std::string_view prefix, int n) {
+  return std::string(prefix) + std::to_string(n);
+}
+
 // ---------------------------------------------------------------------------
 // Values that read otherwise than they look.
 
 // An integer key whose value does not start with a number, or is empty where
 // its default is not.
-void CheckInteger(const std::string& key, const std::string& value, std::string_view fallback,
-                  Report& report) {
+void CheckInteger(std::string_view section, const std::string& key, const std::string& value,
+                  std::string_view fallback, Report& report) {
+  const Where at = ValueOf(report, section, key);
   if (value.empty()) {
     if (!fallback.empty()) {
-      report.Warning(key + " is empty: it reads as 0, not as its default " + std::string(fallback));
+      report.Warning(at, key + " is empty: it reads as 0, not as its default " +
+                             std::string(fallback) + "; write the number or remove the line");
     }
     return;
   }
   if (!platform::ReadAtoi(value).has_digits()) {
-    report.Warning(key + ": " + Quoted(value) + " does not start with a number; it reads as " +
-                   std::to_string(config::IntegerSetting(value)));
+    report.Warning(at, key + ": " + Quoted(value) + " does not start with a number; it reads as " +
+                           std::to_string(config::IntegerSetting(value)) + "; write a number");
   }
 }
 
 void CheckInteger(const config::Snapshot& snapshot, const config::Setting& setting,
                   Report& report) {
-  CheckInteger(std::string(setting.key), config::Read(snapshot, setting), setting.fallback, report);
+  CheckInteger(setting.section, std::string(setting.key), config::Read(snapshot, setting),
+               setting.fallback, report);
 }
 
 void CheckInteger(const config::Snapshot& snapshot, const config::NumberedSetting& setting, int n,
                   Report& report) {
-  CheckInteger(std::string(setting.key_prefix) + std::to_string(n),
-               config::Read(snapshot, setting, n),
+  CheckInteger(setting.section, Numbered(setting.key_prefix, n), config::Read(snapshot, setting, n),
                n == 1 ? setting.fallback_first : setting.fallback_rest, report);
 }
 
@@ -289,44 +328,36 @@ void CheckRotation(const config::Snapshot& snapshot, int n, Report& report) {
   const std::int32_t minutes =
       config::IntegerSetting(config::Read(snapshot, config::kFileRotationTime, n));
   if (minutes >= 0 && minutes <= kLongestRotationMinutes) return;
-  report.Warning("FileRotationTime" + std::to_string(n) + ": " + std::to_string(minutes) +
-                 " minutes make a period of " +
-                 std::to_string(forwarding::RotationPeriod(snapshot, n)) +
-                 " seconds (minutes times 60 in 32 bits; 0 to " +
-                 std::to_string(kLongestRotationMinutes) + " minutes are what they say)");
+  report.Warning(ValueOf(report, config::kForwardSection, Numbered("FileRotationTime", n)),
+                 "FileRotationTime" + std::to_string(n) + ": " + std::to_string(minutes) +
+                     " minutes make a period of " +
+                     std::to_string(forwarding::RotationPeriod(snapshot, n)) +
+                     " seconds (minutes times 60 in 32 bits; 0 to " +
+                     std::to_string(kLongestRotationMinutes) + " minutes are what they say)");
 }
 
-void CheckFilter(const std::string& key, const std::string& value, Report& report) {
+void CheckFilter(std::string_view section, const std::string& key, const std::string& value,
+                 Report& report) {
   if (value.size() > 1) {
-    report.Warning(key + ": only the first character of " + Quoted(value) + " counts (" +
-                   value.substr(0, 1) + ")");
+    report.Warning(ValueOf(report, section, key),
+                   key + ": only the first character of " + Quoted(value) + " counts (" +
+                       value.substr(0, 1) + "); write that character alone");
   }
 }
 
 // ---------------------------------------------------------------------------
 // What a transaction, a check and the trace log would meet.
 
-// The current local date and time as YYMMDD and HHMMSS, for the sample.
-void Now(std::string* date, std::string* time) {
-  std::tm parts = platform::LocalTimeOf(std::time(nullptr)).value_or(std::tm{});
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%02d%02d%02d", parts.tm_year % 100, parts.tm_mon + 1,
-                parts.tm_mday);
-  *date = buffer;
-  std::snprintf(buffer, sizeof buffer, "%02d%02d%02d", parts.tm_hour, parts.tm_min, parts.tm_sec);
-  *time = buffer;
-}
-
 // A fault of a format with the column where its field reference begins and
 // the text around it.
 std::string DescribeFault(const std::string& key, std::string_view text,
                           const extformat::FormatFault& fault) {
+  // The place carries the column; the text shows what stands around it.
   const std::size_t from = fault.offset > kFaultContext ? fault.offset - kFaultContext : 0;
   std::string around = from > 0 ? "..." : "";
   around.append(text.substr(from, fault.offset + kFaultContext - from));
   if (fault.offset + kFaultContext < text.size()) around += "...";
-  std::string description = key + ": " + fault.Message() + " at column " +
-                            std::to_string(fault.offset + 1) + ": " + Quoted(around);
+  std::string description = key + ": " + fault.Message() + ": " + Quoted(around);
   if (fault.lone_percent) description += "; a percent sign on its own is written %%";
   return description;
 }
@@ -338,7 +369,17 @@ bool CheckFormat(const std::string& key, const std::string& text,
   const extformat::ParsedFormat parsed(text);
   const std::optional<extformat::FormatFault> fault = section_fields.FirstFault(parsed);
   if (!fault) return true;
-  report.Problem(DescribeFault(key, parsed.text(), *fault));
+  Where at = ValueOf(report, config::kForwardSection, key);
+  const KeyLine* line =
+      report.outline() == nullptr
+          ? nullptr
+          : FindKey(FindSections(*report.outline(), config::kForwardSection).read, key);
+  if (line != nullptr) {
+    // One pair of enclosing quotes is not part of the text.
+    const bool quoted = line->value.size() > text.size();
+    at.column += fault->offset + (quoted ? 1 : 0);
+  }
+  report.Problem(at, DescribeFault(key, parsed.text(), *fault));
   return false;
 }
 
@@ -349,13 +390,16 @@ void CheckOutputSection(const config::Snapshot& snapshot, int n, const std::stri
   const std::string filter_value = config::Read(snapshot, config::kOutputFilter, n);
   const forwarding::SectionFilter filter(filter_value);
   const std::string target_format = config::Read(snapshot, config::kTarget, n);
-  const std::string job_no = std::string(1, filter.blank() ? 'A' : filter.prefix()) + "1234";
-  std::string date, time;
-  Now(&date, &time);
-  forwarding::Transaction sample{"1", job_no, date,     time,     "Text03", "Text04",
-                                 "5", "6",    "Text21", "Text23", "12.5",   "8.25"};
+  // A job number that reaches the section, by the walk's own rules; the
+  // filter's own when none does (check says so).
+  const SampleTransaction transaction(
+      JobNumberReaching(snapshot, n)
+          .value_or(std::string(1, filter.blank() ? 'A' : filter.prefix()) + "1234"));
+  const std::string& job_no = transaction.job_no;
+  const forwarding::Transaction sample = transaction.transaction();
   report.out() << "  section " << n << ": filter[" << filter_value << "] jobno[" << job_no << "]\n";
-  CheckFilter("Filter" + std::to_string(n), filter_value, report);
+  const Where target_at = ValueOf(report, config::kForwardSection, Numbered("Target", n));
+  CheckFilter(config::kForwardSection, Numbered("Filter", n), filter_value, report);
   CheckInteger(snapshot, config::kFileRotationTime, n, report);
   CheckRotation(snapshot, n, report);
   extformat::FieldRecord record;
@@ -367,9 +411,10 @@ void CheckOutputSection(const config::Snapshot& snapshot, int n, const std::stri
                                forwarding::RotationPeriod(snapshot, n), target);
       report.out() << "    target: " << target << "\n";
       if (target.empty()) {
-        report.Problem("Target" + std::to_string(n) + " renders an empty file name");
+        report.Problem(target_at, "Target" + std::to_string(n) +
+                                      " renders an empty file name: name the file to write");
       } else if (const auto problem = AppendProblem(target, "the target ")) {
-        report.Problem(*problem);
+        report.Problem(target_at, *problem);
       }
     }
     if (CheckFormat("Format" + std::to_string(n), format, section_fields, report)) {
@@ -378,7 +423,8 @@ void CheckOutputSection(const config::Snapshot& snapshot, int n, const std::stri
       report.out() << "    line:   " << line << "\n";
     }
   } catch (const extformat::ExtFormatError& error) {
-    report.Problem("section " + std::to_string(n) + ": " + error.what());
+    report.Problem(ValueOf(report, config::kForwardSection, Numbered("Format", n)),
+                   "section " + std::to_string(n) + ": " + error.what());
   }
   CheckInteger(snapshot, config::kOutputMaxLines, n, report);
   if (filter.ReadsDropOnSuccess()) CheckInteger(snapshot, config::kDropOnSuccess, n, report);
@@ -393,14 +439,18 @@ void CheckSpoolFolder(const config::Snapshot& snapshot, Report& report) {
   }
   report.out() << "  spool folder[" << folder << "]\n";
   if (!platform::IsFolder(folder)) {
-    report.Problem("the spool folder " + folder + " does not exist");
+    report.Problem(ValueOf(report, config::kForwardSection, config::kSpoolFolder.key),
+                   "the spool folder " + folder +
+                       " does not exist: create it, or the lines it should keep are lost");
     return;
   }
   const std::string probe = (fs::path(folder) / "zelkhost-check.probe").string();
   platform::OpenResult opened =
       platform::OpenExclusiveRemovable(probe, platform::CreateMode::kCreateIfMissing);
   if (opened.status != platform::OpenStatus::kOk || !platform::RemoveHeldFile(opened.file, probe)) {
-    report.Problem("the spool folder " + folder + " cannot be written");
+    report.Problem(ValueOf(report, config::kForwardSection, config::kSpoolFolder.key),
+                   "the spool folder " + folder +
+                       " cannot be written: let the host's account create files there");
   }
   int lines = 0, targets = 0;
   for (const forwarding::spool::WaitingTarget& waiting :
@@ -442,15 +492,24 @@ void CheckJobLists(const config::Snapshot& snapshot, const config::Snapshot::Out
     const std::string source = config::Read(snapshot, config::kSource, n);
     const std::string layout = config::Read(snapshot, config::kSourceLayout, n);
     report.out() << "  source " << n << ": file[" << source << "] format[" << layout << "]\n";
-    CheckFilter("Filter" + std::to_string(n), config::Read(snapshot, config::kSourceFilter, n),
-                report);
-    if (const auto problem = JobListProblem(source)) report.Problem(*problem);
+    for (const Finding& finding : JobListFindings(snapshot, outline, n, report.out())) {
+      report.Add(finding);
+    }
+    CheckFilter(config::kValidJobSection, Numbered("Filter", n),
+                config::Read(snapshot, config::kSourceFilter, n), report);
+    if (const auto problem = JobListProblem(source)) {
+      report.Problem(ValueOf(report, config::kValidJobSection, Numbered("Source", n)), *problem);
+    }
     if (!forwarding::ParseFieldLayout(layout)) {
-      report.Problem("Format" + std::to_string(n) + " is not " +
-                     std::to_string(forwarding::kFieldLayoutLength) + " characters long");
+      report.Problem(ValueOf(report, config::kValidJobSection, Numbered("Format", n)),
+                     "Format" + std::to_string(n) + " is not " +
+                         std::to_string(forwarding::kFieldLayoutLength) +
+                         " characters long: the list is passed over; write the layout "
+                         "SSSCPPPLLL (skip count, separator, start, length)");
     }
   }
   if (walk.n == 1) report.out() << "  no job lists: every job number is not valid\n";
+  for (const Finding& finding : ValidationFindings(snapshot, outline)) report.Add(finding);
   CheckKeyLines(outline, config::kValidJobSection, walk, config::kSource.key_prefix, snapshot,
                 report);
 }
@@ -463,29 +522,39 @@ void CheckTraceLog(const config::Snapshot& snapshot, const config::Snapshot::Out
                << config::IntegerSetting(config::Read(snapshot, config::kLogMaxLines)) << "] flags["
                << config::Read(snapshot, config::kLogFlags) << "]\n";
   CheckInteger(snapshot, config::kLogMaxLines, report);
+  for (const Finding& finding : LogFindings(snapshot, outline)) report.Add(finding);
   CheckKeyLines(outline, config::kLogSection, std::nullopt, {}, snapshot, report);
   if (file.empty()) {
     report.out() << "  no trace log is written (FileName is empty)\n";
     return;
   }
-  if (const auto problem = AppendProblem(file, "the trace log ")) report.Problem(*problem);
+  if (const auto problem = AppendProblem(file, "the trace log ")) {
+    report.Problem(ValueOf(report, config::kLogSection, config::kLogFileName.key), *problem);
+  }
 }
 
 // What stands outside the three sections: keys before the first section and
 // sections the service does not read.
 void CheckFileLayout(const config::Snapshot::Outline& outline, Report& report) {
   for (const KeyLine& line : outline.before_first_section) {
-    report.Warning(LineOf(line.line) + std::string(line.key) +
-                   " stands before the first section and is never read");
+    report.Warning({line.line, line.key_column},
+                   std::string(line.key) + " stands before the first section and is never read");
   }
   for (const SectionLines& section : outline.sections) {
     const bool known = SameName(section.name, config::kForwardSection) ||
                        SameName(section.name, config::kValidJobSection) ||
                        SameName(section.name, config::kLogSection);
     if (!known) {
-      report.Warning(LineOf(section.line) + "[" + std::string(section.name) +
-                     "] is not a section the service reads ([ForwardTransaction], [ValidJob], " +
-                     "[Log])");
+      const std::optional<std::string> nearest =
+          NearestName(section.name,
+                      {std::string(config::kForwardSection), std::string(config::kValidJobSection),
+                       std::string(config::kLogSection)},
+                      kLikelyTypo);
+      report.Warning({section.line, section.column},
+                     "[" + std::string(section.name) +
+                         "] is not a section the service reads ([ForwardTransaction], " +
+                         "[ValidJob], [Log])" +
+                         (nearest ? "; did you mean [" + *nearest + "]?" : ""));
     }
   }
 }
@@ -496,47 +565,117 @@ void CheckFileContent(const std::string& config_path, config::Encoding encoding,
   if (!fs::is_regular_file(config_path, ignored)) return;
   std::ifstream file(config_path, std::ios::binary);
   const std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-  for (const Finding& finding : FileContentFindings(bytes, encoding)) {
-    if (finding.problem) {
-      report.Problem(finding.text);
-    } else {
-      report.Warning(finding.text);
-    }
-  }
+  for (const Finding& finding : FileContentFindings(bytes, encoding)) report.Add(finding);
 }
 
-}  // namespace
-
-CheckResult CheckConfiguration(const std::string& config_path, std::ostream& out) {
-  Report report(out);
+// Everything the service would meet in the configuration file at `path`.
+void CheckFile(const std::string& path, Report& report) {
   std::error_code ignored;
-  out << "Configuration file: " << config_path << "\n";
-  out << WorkingFolderNote() << "\n";
-  if (const std::string note = PermissionsNote(); !note.empty()) out << note << "\n";
-  if (const auto problem = ConfigurationFileProblem(config_path)) {
+  if (const auto problem = ConfigurationFileProblem(path)) {
     report.Problem(*problem);
-  } else if (!fs::is_regular_file(config_path, ignored)) {
+  } else if (!fs::is_regular_file(path, ignored)) {
     report.Problem("the configuration file does not exist; every setting has its default");
   }
-  const config::Snapshot snapshot = config::Snapshot::Load(config_path);
+  const config::Snapshot snapshot = config::Snapshot::Load(path);
   if (snapshot.too_large()) {
     report.Problem("the configuration file is larger than " +
                    std::to_string(config::kLargestConfigurationFile) +
                    " bytes and is not read; every setting has its default");
   }
   const config::Snapshot::Outline outline = snapshot.Describe();
-  out << "  encoding: " << config::EncodingName(snapshot.encoding()) << "\n";
-  CheckFileContent(config_path, snapshot.encoding(), report);
+  report.Describe(&outline);
+  report.out() << "  encoding: " << config::EncodingName(snapshot.encoding()) << "\n";
+  CheckFileContent(path, snapshot.encoding(), report);
   CheckFileLayout(outline, report);
   CheckForwarding(snapshot, outline, report);
+  for (const Finding& finding : SectionFindings(snapshot, outline, path)) report.Add(finding);
   CheckJobLists(snapshot, outline, report);
   CheckTraceLog(snapshot, outline, report);
+  report.Describe(nullptr);
+}
+
+// "FILE:LINE:COLUMN: problem: TEXT", or "FILE: problem: TEXT" without a line.
+std::string FindingLine(const Finding& finding, const std::string& config_path) {
+  std::string line = finding.subject.empty() ? config_path : finding.subject;
+  if (finding.line > 0) {
+    line += ":" + std::to_string(finding.line) + ":" + std::to_string(finding.column);
+  }
+  return line + (finding.problem ? ": problem: " : ": warning: ") + finding.text;
+}
+
+void PrintJson(const CheckOptions& options, const Report& report, std::ostream& out) {
+  nlohmann::json findings = nlohmann::json::array();
+  for (const Finding& finding : report.InFileOrder()) {
+    nlohmann::json item = {
+        {"file", finding.subject.empty() ? options.config_path : finding.subject},
+        {"severity", finding.problem ? "problem" : "warning"},
+        {"text", finding.text}};
+    if (finding.line > 0) {
+      item["line"] = finding.line;
+      item["column"] = finding.column;
+    }
+    findings.push_back(std::move(item));
+  }
+  const nlohmann::json document = {
+      {"library", options.library_path},
+      {"configuration", options.config_path},
+      {"read_by_the_library",
+       options.live_config_path.empty() ? options.config_path : options.live_config_path},
+      {"findings", std::move(findings)},
+      {"problems", report.result().problems},
+      {"warnings", report.result().warnings},
+  };
+  // Bytes that are no UTF-8 (a file written in a code page) are replaced
+  // rather than refused: the document is still one document.
+  out << document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+}
+
+void PrintHeader(const CheckOptions& options, std::ostream& out) {
+  if (!options.library_path.empty()) out << "Library: " << options.library_path << "\n";
+  if (!options.library_loads.empty()) out << "  loads: " << options.library_loads << "\n";
+  if (options.library_problem) return;
+  out << "Configuration file: " << options.config_path << "\n";
+  if (!options.live_config_path.empty() && options.live_config_path != options.config_path) {
+    out << "  checked in place of " << options.live_config_path
+        << ", the file the library reads (which stays as it is)\n";
+  }
+  out << WorkingFolderNote() << "\n";
+  if (const std::string note = PermissionsNote(); !note.empty()) out << note << "\n";
+}
+
+}  // namespace
+
+CheckResult CheckConfiguration(const CheckOptions& options, std::ostream& out) {
+  Report report(out, options.output == CheckOutput::kText);
+  PrintHeader(options, report.out());
+  if (options.library_problem) {
+    report.Add({true, *options.library_problem, 0, 0, options.library_path});
+  } else {
+    CheckFile(options.config_path, report);
+  }
+  if (options.output == CheckOutput::kJson) {
+    PrintJson(options, report, out);
+    return report.result();
+  }
+  for (const Finding& finding : report.InFileOrder()) {
+    out << FindingLine(finding, options.config_path) << "\n";
+  }
   const CheckResult result = report.result();
+  if (options.output == CheckOutput::kQuiet) return result;
   out << (result.problems == 0 ? std::string("No problems found.")
                                : std::to_string(result.problems) + " problem(s) found.");
   if (result.warnings > 0) out << " " << result.warnings << " warning(s).";
+  if (options.library_problem) {
+    out << " The configuration beside the library is not checked until the library loads.";
+  }
   out << "\n";
   return result;
+}
+
+CheckResult CheckConfiguration(const std::string& config_path, std::ostream& out) {
+  CheckOptions options;
+  options.config_path = config_path;
+  return CheckConfiguration(options, out);
 }
 
 }  // namespace zelk::host

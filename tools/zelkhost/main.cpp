@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <exception>
@@ -14,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -21,6 +23,7 @@
 #include "config/config.h"
 #include "config/settings.h"
 #include "file_checks.h"
+#include "nearest_name.h"
 #include "platform/platform.h"
 #include "run_summary.h"
 #include "service_library.h"
@@ -110,10 +113,11 @@ void Forward(const EntryPoints& api, const std::vector<std::string>& f) {
 }
 
 // Prints "N transactions sent, R per second" on the terminal every second
-// while a run lasts, so a long or stalled run is seen to be one.
+// while a run lasts, so a long or stalled run is seen to be one; with the
+// total known (a file), also the share done and the time left.
 class ProgressLine {
  public:
-  explicit ProgressLine(bool shown) {
+  ProgressLine(bool shown, std::size_t total) : total_(total) {
     if (shown) ticker_ = std::thread([this] { Tick(); });
   }
   ~ProgressLine() { Finish(); }
@@ -142,13 +146,23 @@ class ProgressLine {
     while (!wake_.wait_for(lock, kProgressEvery, [this] { return done_; })) {
       const double seconds =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-      std::fprintf(stderr, "\r%zu transactions sent, %.0f per second ", sent(),
-                   static_cast<double>(sent()) / seconds);
+      const double rate = static_cast<double>(sent()) / seconds;
+      if (total_ > 0) {
+        const double left =
+            rate > 0 ? static_cast<double>(total_ - std::min(sent(), total_)) / rate : 0;
+        std::fprintf(stderr,
+                     "\r%zu of %zu transactions sent (%.0f%%), %.0f per second, %.0f s left ",
+                     sent(), total_,
+                     100.0 * static_cast<double>(sent()) / static_cast<double>(total_), rate, left);
+      } else {
+        std::fprintf(stderr, "\r%zu transactions sent, %.0f per second ", sent(), rate);
+      }
       std::fflush(stderr);
       printed_ = true;
     }
   }
 
+  std::size_t total_;  // 0: not known
   std::atomic<std::size_t> sent_{0};
   std::mutex mutex_;
   std::condition_variable wake_;
@@ -188,6 +202,18 @@ bool ReportWhatTheServiceDid(const std::string& status_file, const std::string& 
   return !counts->Failed();
 }
 
+// The non-empty lines of the file at `path`: the total a run's progress
+// counts towards.
+std::size_t CountTransactions(const std::string& path) {
+  std::ifstream counted(path, std::ios::binary);
+  std::size_t lines = 0;
+  std::string line;
+  while (std::getline(counted, line)) {
+    if (!line.empty() && line != "\r") ++lines;
+  }
+  return lines;
+}
+
 int Run(const std::string& library_option, const std::string& file) {
   std::ifstream input;
   if (!file.empty() && file != "-") {
@@ -198,9 +224,17 @@ int Run(const std::string& library_option, const std::string& file) {
     }
     input.open(file, std::ios::binary);
     if (!input) {
-      std::cerr << "zelkhost: cannot read " << file << "\n";
+      const int reason = errno;
+      std::cerr << "zelkhost: cannot read " << file << ": "
+                << std::generic_category().message(reason) << "\n";
       return kExitCannotStart;
     }
+  } else if (IsTerminal(stdin)) {
+    // Otherwise a run without a file looks like a hang.
+    std::cerr << "zelkhost: reading transactions from standard input, one per line (12 "
+                 "tab-separated texts, or 11); end with "
+              << (NativeBinaryKind() == BinaryFile::Kind::kPe ? "Ctrl-Z and Enter" : "Ctrl-D")
+              << ", or give run a file\n";
   }
   const std::string library_path = LibraryPath(library_option);
   // Before the library, so that it outlives the library's last write.
@@ -212,7 +246,8 @@ int Run(const std::string& library_option, const std::string& file) {
   const std::string log_file = TraceLogFile(library_path);
   const auto started = std::chrono::steady_clock::now();
   api.ExecuteService();
-  ProgressLine progress(IsTerminal(stderr));
+  const bool shown = IsTerminal(stderr);
+  ProgressLine progress(shown, shown && input.is_open() ? CountTransactions(file) : 0);
   std::size_t skipped = 0, number = 0;
   std::string line;
   while (std::getline(lines, line)) {
@@ -307,24 +342,78 @@ int Info(const std::string& library_option) {
   return kExitOk;
 }
 
+// What `check` was asked: the library, a candidate configuration, the
+// host's working folder, and how to print.
+struct CheckRequest {
+  std::string library;
+  std::string config;
+  std::string workdir;
+  std::string format = "text";
+  bool quiet = false;
+  bool strict = false;
+};
+
 // Loads the library as a host does (without starting the service), then
-// checks the configuration beside it. Exit status 1 on problems, and on
-// warnings too when `strict`.
-int Check(const std::string& library_option, bool strict) {
-  const std::string path = LibraryPath(library_option);
-  std::cout << "Library: " << path << "\n";
+// checks the configuration beside it, or a candidate in its place, with
+// relative names taken from the host's working folder. Exit status 1 on
+// problems, and on warnings too when `strict`.
+int Check(const CheckRequest& request) {
+  CheckOptions options;
+  options.library_path = LibraryPath(request.library);
+  options.live_config_path = config::ConfigFilePathFor(options.library_path);
+  options.config_path = request.config.empty() ? options.live_config_path : request.config;
+  options.output = request.format == "json" ? CheckOutput::kJson
+                   : request.quiet          ? CheckOutput::kQuiet
+                                            : CheckOutput::kText;
   std::string problem;
-  auto library = LoadAsAHostDoes(path, &problem);
+  auto library = LoadAsAHostDoes(options.library_path, &problem);
   if (library == nullptr) {
-    std::cout << "    problem: " << problem << "\n"
-              << "1 problem(s) found. The configuration beside the library is not checked "
-                 "until the library loads.\n";
-    return kExitFailed;
+    options.library_problem = problem;
+  } else {
+    options.library_loads = std::string(library->api().GetServiceName()) + ", API version " +
+                            std::to_string(library->api().GetAPIVersion());
   }
-  std::cout << "  loads: " << library->api().GetServiceName() << ", API version "
-            << library->api().GetAPIVersion() << "\n";
-  const CheckResult result = CheckConfiguration(config::ConfigFilePathFor(path), std::cout);
-  return result.problems > 0 || (strict && result.warnings > 0) ? kExitFailed : kExitOk;
+  if (!request.workdir.empty()) {
+    // Names taken from here on are the host's: the candidate is named as given
+    // before the move.
+    if (!request.config.empty()) options.config_path = fs::absolute(request.config).string();
+    std::error_code error;
+    fs::current_path(request.workdir, error);
+    if (error) {
+      std::cerr << "zelkhost: cannot use " << request.workdir
+                << " as the working folder: " << error.message() << "\n";
+      return kExitCannotStart;
+    }
+  }
+  const CheckResult result = CheckConfiguration(options, std::cout);
+  return result.problems > 0 || (request.strict && result.warnings > 0) ? kExitFailed : kExitOk;
+}
+
+// "; did you mean NAME?" when one of `names` is likely what `typed` meant.
+std::string DidYouMean(const std::string& typed, const std::vector<std::string>& names) {
+  constexpr std::size_t kLikelyTypo = 3;
+  const std::optional<std::string> nearest = NearestName(typed, names, kLikelyTypo);
+  return nearest ? "; did you mean " + *nearest + "?" : "";
+}
+
+// For the first option `command` does not have: which of its own it may be.
+std::string UnknownOptionHint(const CLI::App& command, int argc, char** argv) {
+  std::vector<std::string> names;
+  for (const CLI::Option* option : command.get_options()) {
+    for (const std::string& name : option->get_lnames()) names.push_back("--" + name);
+  }
+  for (int i = 2; i < argc; ++i) {
+    std::string typed = argv[i];
+    if (typed.rfind("--", 0) != 0) continue;
+    typed = typed.substr(0, typed.find('='));
+    if (std::find(names.begin(), names.end(), typed) != names.end()) continue;
+    const std::string hint = DidYouMean(typed, names);
+    if (hint.empty()) continue;
+    std::string said = " (\"";
+    said.append(typed).append("\"").append(hint).append(")");
+    return said;
+  }
+  return "";
 }
 
 // Says what went wrong on the command line and what is known instead.
@@ -335,11 +424,12 @@ int UsageError(const CLI::App& app, const CLI::ParseError& error, int argc, char
   const std::string first = argc > 1 ? argv[1] : "";
   const bool known = std::find(commands.begin(), commands.end(), first) != commands.end();
   if (!first.empty() && first.front() != '-' && !known) {
-    std::cerr << "unknown command \"" << first << "\"";
+    std::cerr << "unknown command \"" << first << "\"" << DidYouMean(first, commands);
   } else if (!first.empty() && first.front() == '-') {
     std::cerr << "unknown option \"" << first << "\" (options follow the command)";
   } else {
     std::cerr << error.what();
+    if (known) std::cerr << UnknownOptionHint(*app.get_subcommand(first), argc, argv);
   }
   std::cerr << "\n";
   if (known) {
@@ -364,6 +454,7 @@ int Main(int argc, char** argv) {
   CLI::App app{"zelkhost: drives a zelkforward service library the way a host does"};
   app.require_subcommand(1);
   app.footer(kExitStatusHelp);
+  app.set_version_flag("--version", std::string("zelkhost ") + ZELK_HOST_VERSION);
   std::string library;
   auto add_library_option = [&library](CLI::App* command) {
     command->add_option("--library", library,
@@ -386,11 +477,22 @@ int Main(int argc, char** argv) {
   CLI::App* info = app.add_subcommand("info", "service name, API version and file paths");
   add_library_option(info);
 
-  bool strict = false;
+  CheckRequest check_request;
   CLI::App* check = app.add_subcommand(
-      "check", "report what the configuration beside the library would do; exit 1 on problems");
+      "check",
+      "report what the configuration beside the library would do, one line per finding "
+      "(FILE:LINE:COLUMN: problem|warning: TEXT); exit 1 on problems");
   add_library_option(check);
-  check->add_flag("--strict", strict, "exit 1 on warnings too");
+  check->add_flag("--strict", check_request.strict, "exit 1 on warnings too");
+  check->add_option("--config", check_request.config,
+                    "check this file instead, as if it lay beside the library (which is still "
+                    "loaded; the live file is left alone)");
+  check->add_option("--workdir", check_request.workdir,
+                    "take relative file names from this folder, as the host does from its "
+                    "working folder");
+  check->add_option("--format", check_request.format, "text (default) or json")
+      ->check(CLI::IsMember({"text", "json"}));
+  check->add_flag("--quiet", check_request.quiet, "print only the problems and warnings");
 
   bool deliver = false;
   CLI::App* spool = app.add_subcommand(
@@ -416,6 +518,8 @@ int Main(int argc, char** argv) {
     return app.exit(help);
   } catch (const CLI::CallForAllHelp& help) {
     return app.exit(help);
+  } catch (const CLI::CallForVersion& version) {
+    return app.exit(version);
   } catch (const CLI::ParseError& error) {
     return UsageError(app, error, argc, argv);
   }
@@ -430,7 +534,8 @@ int Main(int argc, char** argv) {
   if (run->parsed()) return Run(library, file);
   if (validate->parsed()) return Validate(library, async, jobnos);
   if (info->parsed()) return Info(library);
-  return Check(library, strict);
+  check_request.library = library;
+  return Check(check_request);
 }
 
 }  // namespace zelk::host
