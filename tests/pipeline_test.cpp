@@ -251,6 +251,17 @@ TEST_F(PipelineTest, MaxLinesHoldsTheTargetToItsLastLines) {
   EXPECT_EQ(ReadFileBytes(target), "5\r\nx\r\ny\r\n");
 }
 
+TEST_F(PipelineTest, CsvKeysQuoteAndGuardTheSectionsValues) {
+  const std::string target = Target("import.csv");
+  Transaction t = Sample();
+  t.text03 = "=1+2";
+  t.text21 = "a;\"b\"";
+  const std::string section = "Target1=" + target + "\nFormat1=%@01;%@03;%@21;%@k9\n";
+  Forward(section);
+  Forward(section + "CsvDelimiter1=;\nCsvGuard1=1\n", t);
+  EXPECT_EQ(ReadFileBytes(target), "42;OP1;Remark;12,50\r\n42;'=1+2;\"a;\"\"b\"\"\";12,50\r\n");
+}
+
 TEST_F(PipelineTest, AnEmptyFirstFormatDoesNothing) {
   Forward("Format1=\nTarget1=" + Target("none.txt") + "\n");
   EXPECT_TRUE(Log().empty());

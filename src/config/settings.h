@@ -26,6 +26,13 @@ inline constexpr NumberedSetting kFileRotationTime{kForwardSection, "FileRotatio
                                                    256};
 inline constexpr NumberedSetting kOutputMaxLines{kForwardSection, "MaxLines", "0", "0", 32};
 inline constexpr NumberedSetting kDropOnSuccess{kForwardSection, "DropOnSuccess", "0", "0", 32};
+// For a program that reads the target as CSV: the first character is the
+// delimiter, and a field value holding it or a double quote is quoted; empty:
+// values are written as they render.
+inline constexpr NumberedSetting kCsvDelimiter{kForwardSection, "CsvDelimiter", "", "", 31};
+// Integer; not 0: a text value that a spreadsheet would run as a formula gets
+// a "'" before it.
+inline constexpr NumberedSetting kCsvGuard{kForwardSection, "CsvGuard", "0", "0", 32};
 // Where lines wait whose target cannot be written; empty: no spool, such a
 // line is lost.
 inline constexpr Setting kSpoolFolder{kForwardSection, "SpoolFolder", "", 256};
@@ -65,6 +72,7 @@ inline constexpr KeyDescription kKeyTable[] = {
     Describe(kValidation, true),       Describe(kOutputFormat, false),
     Describe(kOutputFilter, false),    Describe(kTarget, false),
     Describe(kFileRotationTime, true), Describe(kOutputMaxLines, true),
+    Describe(kCsvDelimiter, false),    Describe(kCsvGuard, true),
     Describe(kDropOnSuccess, true),    Describe(kSpoolFolder, false),
     Describe(kSource, false),          Describe(kSourceFilter, false),
     Describe(kSourceLayout, false),    Describe(kLogFileName, false),

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "extformat/conversion.h"
+#include "extformat/csv_values.h"
 #include "extformat/field_record.h"
 #include "extformat/parsed_format.h"
 #include "extformat/value_filters.h"
@@ -47,8 +48,8 @@ void FieldRecord::AppendValue(std::string& out, const FormatPart& reference, con
 // aside, so that an error found later leaves the caller's output as it was.
 class FieldRecord::Renderer {
  public:
-  Renderer(const FieldRecord& record, ValueFilter filter, std::size_t format_size)
-      : record_(record), filter_(filter) {
+  Renderer(const FieldRecord& record, ValueFilter filter, CsvRule csv, std::size_t format_size)
+      : record_(record), filter_(filter), csv_(csv) {
     // Field values are mostly about as long as their references; twice the
     // format saves the regrowing in the common case.
     rendered_.reserve(format_size * 2);
@@ -77,6 +78,8 @@ class FieldRecord::Renderer {
         }
         break;
     }
+    // The line break of a line-break field is the format's, not a value.
+    if (csv_.active() && !entry->line_break) ApplyCsv(value_start, entry->kind == kText);
   }
 
   [[noreturn]] static void Fault(const FormatFault& fault) {
@@ -91,22 +94,29 @@ class FieldRecord::Renderer {
   }
 
  private:
+  // Numbers are never guarded: a negative amount is a number, not a formula.
+  void ApplyCsv(std::size_t value_start, bool text) {
+    if (csv_.guard && text) internal::GuardFormula(rendered_, value_start);
+    if (csv_.delimiter != '\0') internal::QuoteForCsv(rendered_, value_start, csv_.delimiter);
+  }
+
   const FieldRecord& record_;
   const ValueFilter filter_;
+  const CsvRule csv_;
   std::string rendered_;
   std::vector<internal::FieldBytes> field_bytes_;  // what each field wrote, file names only
 };
 
-void FieldRecord::ExtFormat(std::string& output, std::string_view format,
-                            ValueFilter filter) const {
-  Renderer renderer(*this, filter, format.size());
+void FieldRecord::ExtFormat(std::string& output, std::string_view format, ValueFilter filter,
+                            CsvRule csv) const {
+  Renderer renderer(*this, filter, csv, format.size());
   ParseFormat(format, renderer);
   renderer.Finish(output);
 }
 
-void FieldRecord::ExtFormat(std::string& output, const ParsedFormat& format,
-                            ValueFilter filter) const {
-  Renderer renderer(*this, filter, format.text().size());
+void FieldRecord::ExtFormat(std::string& output, const ParsedFormat& format, ValueFilter filter,
+                            CsvRule csv) const {
+  Renderer renderer(*this, filter, csv, format.text().size());
   format.Replay(renderer);
   renderer.Finish(output);
 }

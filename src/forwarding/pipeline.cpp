@@ -146,7 +146,7 @@ class Call {
       RenderTarget(record, transaction_, config::Read(snapshot_, config::kTarget, n),
                    RotationPeriod(snapshot_, n), target);
       std::string line;
-      RenderLine(record, transaction_, format, line);
+      RenderLine(record, transaction_, format, line, CsvRuleOf(snapshot_, n));
       Append(n, target, line, max_lines);
     } catch (const extformat::ExtFormatError& error) {
       tracelog::LogMessage('*', kSectionErrorMessage, n, target.c_str(), trans_no_.c_str(),
@@ -274,9 +274,16 @@ void RenderTarget(extformat::FieldRecord& record, const Transaction& transaction
 }
 
 void RenderLine(extformat::FieldRecord& record, const Transaction& transaction,
-                std::string_view line_format, std::string& line) {
+                std::string_view line_format, std::string& line, extformat::CsvRule csv) {
   record.SetDateTime(transaction.date, transaction.time, 0);
-  record.ExtFormat(line, line_format, extformat::ValueFilter::kLineSafe);
+  record.ExtFormat(line, line_format, extformat::ValueFilter::kLineSafe, csv);
+}
+
+extformat::CsvRule CsvRuleOf(const config::Snapshot& snapshot, int n) {
+  extformat::CsvRule csv;
+  csv.delimiter = FirstOf(config::Read(snapshot, config::kCsvDelimiter, n));
+  csv.guard = config::IntegerSetting(config::Read(snapshot, config::kCsvGuard, n)) != 0;
+  return csv;
 }
 
 extformat::FieldRecord EmptySectionRecord() {
