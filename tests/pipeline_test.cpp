@@ -262,6 +262,36 @@ TEST_F(PipelineTest, CsvKeysQuoteAndGuardTheSectionsValues) {
   EXPECT_EQ(ReadFileBytes(target), "42;OP1;Remark;12,50\r\n42;'=1+2;\"a;\"\"b\"\"\";12,50\r\n");
 }
 
+// Header<N> and Bom<N> go first into a target holding no lines, and stay
+// first, uncounted, through MaxLines<N>; a target holding lines is left so.
+TEST_F(PipelineTest, AHeaderAndAByteOrderMarkBeginEveryNewTarget) {
+  const std::string bom = "\xEF\xBB\xBF";
+  const std::string held = Target("held.csv");
+  const std::string old = Target("old.csv");
+  const std::string marked = Target("marked.csv");
+  testing::WriteFileBytes(old, "old\r\n");
+  testing::WriteFileBytes(marked, bom);
+  const std::string keys =
+      "Format1=%@01;%@03\nHeader1=Nr;Text %@07\nBom1=1\nCsvDelimiter1=;\nMaxLines1=2\n";
+  for (const char* trans_no : {"1", "2", "3"}) {
+    Transaction t = Sample();
+    t.trans_no = trans_no;
+    for (const std::string& target : {held, old, marked})
+      Forward("Target1=" + target + "\n" + keys, t);
+  }
+  EXPECT_EQ(ReadFileBytes(held), bom + "Nr;Text A1234\r\n2;OP1\r\n3;OP1\r\n");
+  // Its first line is taken for the header it was written before.
+  EXPECT_EQ(ReadFileBytes(old), "old\r\n2;OP1\r\n3;OP1\r\n");
+  EXPECT_EQ(ReadFileBytes(marked), bom + "Nr;Text A1234\r\n2;OP1\r\n3;OP1\r\n");
+  // A fault in the header is the section's: no line.
+  const std::string faulty = Target("faulty.csv");
+  Forward("Target1=" + faulty + "\nFormat1=%@01\nHeader1=%@02\n");
+  EXPECT_FALSE(std::filesystem::exists(faulty));
+  EXPECT_EQ(Log().back(), "*-ForwardTransaction section[1] file[" + faulty +
+                              "] transno[42] jobno[A1234] -- f[ExtFormat] t[Ordinal does not "
+                              "exist in this context] @[02]");
+}
+
 TEST_F(PipelineTest, AnEmptyFirstFormatDoesNothing) {
   Forward("Format1=\nTarget1=" + Target("none.txt") + "\n");
   EXPECT_TRUE(Log().empty());

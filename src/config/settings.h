@@ -33,6 +33,11 @@ inline constexpr NumberedSetting kCsvDelimiter{kForwardSection, "CsvDelimiter", 
 // Integer; not 0: a text value that a spreadsheet would run as a formula gets
 // a "'" before it.
 inline constexpr NumberedSetting kCsvGuard{kForwardSection, "CsvGuard", "0", "0", 32};
+// An ExtFormat text: the line that goes first into a target holding no lines.
+inline constexpr NumberedSetting kHeader{kForwardSection, "Header", "", "", 1023};
+// Integer; not 0: a target holding no lines begins with a UTF-8 byte order
+// mark.
+inline constexpr NumberedSetting kBom{kForwardSection, "Bom", "0", "0", 32};
 // Where lines wait whose target cannot be written; empty: no spool, such a
 // line is lost.
 inline constexpr Setting kSpoolFolder{kForwardSection, "SpoolFolder", "", 256};
@@ -73,6 +78,7 @@ inline constexpr KeyDescription kKeyTable[] = {
     Describe(kOutputFilter, false),    Describe(kTarget, false),
     Describe(kFileRotationTime, true), Describe(kOutputMaxLines, true),
     Describe(kCsvDelimiter, false),    Describe(kCsvGuard, true),
+    Describe(kHeader, false),          Describe(kBom, true),
     Describe(kDropOnSuccess, true),    Describe(kSpoolFolder, false),
     Describe(kSource, false),          Describe(kSourceFilter, false),
     Describe(kSourceLayout, false),    Describe(kLogFileName, false),

@@ -12,6 +12,7 @@
 #include "forwarding/job_check.h"
 #include "forwarding/spool.h"
 #include "forwarding/target_guard.h"
+#include "forwarding/target_head.h"
 #include "platform/ascii.h"
 #include "platform/platform.h"
 #include "tracelog/busy_stretch.h"
@@ -130,7 +131,7 @@ class Call {
       // Inside the target's turn, so the trim never fails against a writer of
       // this process.
       TargetGuard turn(target);
-      tracelog::TrimToLastLines(target, max_lines);
+      tracelog::TrimToLastLines(target, max_lines, TrimHeadOf(snapshot_, n));
     }
     if (!filter.ReadsDropOnSuccess()) return true;
     return config::IntegerSetting(config::Read(snapshot_, config::kDropOnSuccess, n)) == 0;
@@ -147,7 +148,10 @@ class Call {
                    RotationPeriod(snapshot_, n), target);
       std::string line;
       RenderLine(record, transaction_, format, line, CsvRuleOf(snapshot_, n));
-      Append(n, target, line, max_lines);
+      TargetHead head;
+      RenderHeader(record, config::Read(snapshot_, config::kHeader, n), head.header);
+      head.byte_order_mark = config::IntegerSetting(config::Read(snapshot_, config::kBom, n)) != 0;
+      Append(n, target, line, max_lines, head);
     } catch (const extformat::ExtFormatError& error) {
       tracelog::LogMessage('*', kSectionErrorMessage, n, target.c_str(), trans_no_.c_str(),
                            job_no_.c_str(), error.what());
@@ -160,7 +164,8 @@ class Call {
   // Appends the line to the target in the target's turn, then logs the outcome.
   // With a spool folder set, a line that cannot be appended, and every line
   // for a target that has lines in the spool, goes to the spool instead.
-  void Append(int n, const std::string& target, const std::string& line, std::int32_t max_lines) {
+  void Append(int n, const std::string& target, const std::string& line, std::int32_t max_lines,
+              const TargetHead& head) {
     const char* outcome = kSuccessMessage;
     const char* spooled_because = nullptr;
     const std::string spool_folder = config::Read(snapshot_, config::kSpoolFolder);
@@ -171,7 +176,7 @@ class Call {
         spooled_because = kBehindSpooledLinesReason;
         outcome = KeepInSpool(spool_folder, target, line, max_lines, kOpenFailedMessage);
       } else {
-        outcome = AppendToTarget(target, line);
+        outcome = AppendToTarget(target, line, head);
         if (spooling && outcome != kSuccessMessage) {
           spooled_because =
               outcome == kOpenFailedMessage ? kCouldNotOpenReason : kCouldNotWriteReason;
@@ -200,8 +205,10 @@ class Call {
   // Appends the line to the target; the outcome's message. After a failed
   // write the target is put back to its length before, so no piece of the
   // line stays in it to run into the next line written (the line goes to the
-  // spool, or is lost and logged as such).
-  static const char* AppendToTarget(const std::string& target, const std::string& line) {
+  // spool, or is lost and logged as such). A target that holds no lines gets
+  // `head` first.
+  static const char* AppendToTarget(const std::string& target, const std::string& line,
+                                    const TargetHead& head) {
     // A target another handle holds is tried again for a while, once per
     // busy stretch; any other failure is final at once.
     tracelog::LineOpen open = tracelog::OpenForLine(
@@ -215,10 +222,11 @@ class Call {
     }
     platform::OpenResult& opened = open.opened;
     if (opened.status != platform::OpenStatus::kOk) return kOpenFailedMessage;
-    const std::string bytes = LineForDisk(line);
+    std::string bytes = LineForDisk(line);
     // One seek to the end, which also tells where the line starts.
     const std::int64_t size_before = platform::SeekToEndOffset(opened.file);
-    bool written = size_before >= 0 && opened.file.Write(bytes.data(), bytes.size());
+    bool written = size_before >= 0 && PutHeadFirst(opened.file, size_before, head, bytes) &&
+                   opened.file.Write(bytes.data(), bytes.size());
     if (!written && size_before >= 0) opened.file.Truncate(size_before);
     written = opened.file.Close() && written;
     return written ? kSuccessMessage : kWriteFailedMessage;
@@ -277,6 +285,12 @@ void RenderLine(extformat::FieldRecord& record, const Transaction& transaction,
                 std::string_view line_format, std::string& line, extformat::CsvRule csv) {
   record.SetDateTime(transaction.date, transaction.time, 0);
   record.ExtFormat(line, line_format, extformat::ValueFilter::kLineSafe, csv);
+}
+
+void RenderHeader(const extformat::FieldRecord& record, std::string_view header_format,
+                  std::string& header) {
+  if (header_format.empty()) return;
+  record.ExtFormat(header, header_format, extformat::ValueFilter::kLineSafe);
 }
 
 extformat::CsvRule CsvRuleOf(const config::Snapshot& snapshot, int n) {

@@ -79,6 +79,12 @@ void RenderLine(extformat::FieldRecord& record, const Transaction& transaction,
                 std::string_view line_format, std::string& line,
                 extformat::CsvRule csv = extformat::CsvRule());
 
+// A section's header line, rendered on the record the line was rendered on,
+// with field values kept on the line and neither quoted nor guarded. An empty
+// format leaves `header` as it is. Throws ExtFormatError.
+void RenderHeader(const extformat::FieldRecord& record, std::string_view header_format,
+                  std::string& header);
+
 // Section N's CSV rule: CsvDelimiter N's first character, and CsvGuard N.
 extformat::CsvRule CsvRuleOf(const config::Snapshot& snapshot, int n);
 
