@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -290,6 +291,55 @@ TEST_F(PipelineTest, AHeaderAndAByteOrderMarkBeginEveryNewTarget) {
   EXPECT_EQ(Log().back(), "*-ForwardTransaction section[1] file[" + faulty +
                               "] transno[42] jobno[A1234] -- f[ExtFormat] t[Ordinal does not "
                               "exist in this context] @[02]");
+}
+
+// KeepFiles<N> across a day boundary: each job's daily files are its own
+// set, read by the day their names show; a file that cannot be removed is
+// logged with its cause and left.
+TEST_F(PipelineTest, KeepFilesRemovesTheJobsFilesOfEarlierDays) {
+  const std::string out = Target("out");
+  std::filesystem::create_directory(out);
+  const std::vector<std::string> others = {"job-B9-20071006.csv", "job-A1234-2007100.csv",
+                                           "notes.txt", "job-A1234-20071006.csv.bak"};
+  for (const std::string& name : others) testing::WriteFileBytes(out + "/" + name, "x\r\n");
+  for (const char* day : {"06", "07", "08"}) {
+    testing::WriteFileBytes(out + "/job-A1234-200710" + day + ".csv", "x\r\n");
+  }
+  platform::SetRemovalFailureForTesting(out + "/job-A1234-20071006.csv");
+  const std::string keys = "Target1=" + out +
+                           "/job-%@07-%@10%@12%@13.csv\nFileRotationTime1=1440\nKeepFiles1=2\n"
+                           "Format1=%@01\n";
+  Transaction t = Sample();
+  for (const char* moment : {"071009235958", "071009235959", "071010000001"}) {
+    t.date = std::string_view(moment, 6);
+    t.time = std::string_view(moment + 6, 6);
+    Forward(keys, t);
+  }
+  platform::SetRemovalFailureForTesting("");
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(out)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  std::vector<std::string> expected = others;
+  expected.insert(expected.end(),
+                  {"job-A1234-20071006.csv", "job-A1234-20071009.csv", "job-A1234-20071010.csv"});
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(names, expected);
+  std::vector<std::string> removals;
+  for (const std::string& line : Log()) {
+    if (line.find("keepfiles[") != std::string::npos) removals.push_back(line);
+  }
+  const std::string refused = "*-ForwardTransaction section[1] file[" + out +
+                              "/job-A1234-20071006.csv] keepfiles[2] -- t[Could not remove "
+                              "file: Refused for testing]";
+  EXPECT_EQ(removals,
+            (std::vector<std::string>{".-ForwardTransaction section[1] file[" + out +
+                                          "/job-A1234-20071007.csv] keepfiles[2] -- REMOVED",
+                                      refused,
+                                      ".-ForwardTransaction section[1] file[" + out +
+                                          "/job-A1234-20071008.csv] keepfiles[2] -- REMOVED",
+                                      refused}));
 }
 
 TEST_F(PipelineTest, AnEmptyFirstFormatDoesNothing) {

@@ -38,6 +38,9 @@ inline constexpr NumberedSetting kHeader{kForwardSection, "Header", "", "", 1023
 // Integer; not 0: a target holding no lines begins with a UTF-8 byte order
 // mark.
 inline constexpr NumberedSetting kBom{kForwardSection, "Bom", "0", "0", 32};
+// Integer; N > 0: when the section begins a new target file, only its newest N
+// files (by the period their names show) are kept.
+inline constexpr NumberedSetting kKeepFiles{kForwardSection, "KeepFiles", "0", "0", 32};
 // Where lines wait whose target cannot be written; empty: no spool, such a
 // line is lost.
 inline constexpr Setting kSpoolFolder{kForwardSection, "SpoolFolder", "", 256};
@@ -79,10 +82,11 @@ inline constexpr KeyDescription kKeyTable[] = {
     Describe(kFileRotationTime, true), Describe(kOutputMaxLines, true),
     Describe(kCsvDelimiter, false),    Describe(kCsvGuard, true),
     Describe(kHeader, false),          Describe(kBom, true),
-    Describe(kDropOnSuccess, true),    Describe(kSpoolFolder, false),
-    Describe(kSource, false),          Describe(kSourceFilter, false),
-    Describe(kSourceLayout, false),    Describe(kLogFileName, false),
-    Describe(kLogMaxLines, true),      Describe(kLogFlags, false),
+    Describe(kKeepFiles, true),        Describe(kDropOnSuccess, true),
+    Describe(kSpoolFolder, false),     Describe(kSource, false),
+    Describe(kSourceFilter, false),    Describe(kSourceLayout, false),
+    Describe(kLogFileName, false),     Describe(kLogMaxLines, true),
+    Describe(kLogFlags, false),
 };
 
 }  // namespace zelk::config

@@ -58,7 +58,8 @@ void QuoteForCsv(std::string& out, std::size_t from, char delimiter) {
     quoted += c;
   }
   quoted += kQuote;
-  out.replace(from, std::string::npos, quoted);
+  out.resize(from);
+  out += quoted;
 }
 
 }  // namespace zelk::extformat::internal

@@ -53,6 +53,13 @@ struct CsvRule {
   bool active() const { return delimiter != '\0' || guard; }
 };
 
+// One stretch of a rendered file name: the bytes one time part wrote, or
+// any other bytes (literal text, other fields).
+struct NamePiece {
+  std::string text;
+  int time_part = -1;  // 0 to 6 for "10" to "16" (%Y %y %m %d %H %M %S); -1 otherwise
+};
+
 class FieldRecord {
  public:
   // Room for the two dozen fields of a transaction, so filling never regrows.
@@ -89,6 +96,12 @@ class FieldRecord {
   // times.
   void ExtFormat(std::string& output, const ParsedFormat& format,
                  ValueFilter filter = ValueFilter::kAsIs, CsvRule csv = {}) const;
+
+  // Renders `format` in pieces, each field's value filtered as
+  // ValueFilter::kFileNameSafe filters it; the path components are not
+  // mended, so the pieces make up the rendered name exactly when it needed
+  // no mending. Throws ExtFormatError as ExtFormat does.
+  std::vector<NamePiece> RenderNamePieces(std::string_view format) const;
 
   // The fault that rendering `format` against the record would raise: the
   // first in the order of the text, a missing ordinal included; nullopt when

@@ -10,6 +10,7 @@
 #include "config/settings.h"
 #include "extformat/field_record.h"
 #include "forwarding/job_check.h"
+#include "forwarding/keep_files.h"
 #include "forwarding/spool.h"
 #include "forwarding/target_guard.h"
 #include "forwarding/target_head.h"
@@ -144,14 +145,16 @@ class Call {
     try {
       extformat::FieldRecord record;
       FillFieldRecord(record, transaction_, prefix_filtered);
-      RenderTarget(record, transaction_, config::Read(snapshot_, config::kTarget, n),
-                   RotationPeriod(snapshot_, n), target);
+      const std::string target_format = config::Read(snapshot_, config::kTarget, n);
+      RenderTarget(record, transaction_, target_format, RotationPeriod(snapshot_, n), target);
       std::string line;
       RenderLine(record, transaction_, format, line, CsvRuleOf(snapshot_, n));
       TargetHead head;
       RenderHeader(record, config::Read(snapshot_, config::kHeader, n), head.header);
       head.byte_order_mark = config::IntegerSetting(config::Read(snapshot_, config::kBom, n)) != 0;
-      Append(n, target, line, max_lines, head);
+      if (Append(n, target, line, max_lines, head)) {
+        KeepNewestFiles(n, record, target_format, target);
+      }
     } catch (const extformat::ExtFormatError& error) {
       tracelog::LogMessage('*', kSectionErrorMessage, n, target.c_str(), trans_no_.c_str(),
                            job_no_.c_str(), error.what());
@@ -161,11 +164,25 @@ class Call {
     }
   }
 
+  // KeepFiles N, once the append began a new target: the section's files of
+  // earlier periods beyond the newest N go. The record gets back the
+  // target's rounded moment, which its name shows.
+  void KeepNewestFiles(int n, extformat::FieldRecord& record, std::string_view target_format,
+                       const std::string& target) {
+    const std::int32_t keep =
+        config::IntegerSetting(config::Read(snapshot_, config::kKeepFiles, n));
+    if (keep <= 0) return;
+    record.SetDateTime(transaction_.date, transaction_.time, RotationPeriod(snapshot_, n));
+    RemoveEarlierPeriods(n, target, record.RenderNamePieces(target_format), keep);
+  }
+
   // Appends the line to the target in the target's turn, then logs the outcome.
   // With a spool folder set, a line that cannot be appended, and every line
   // for a target that has lines in the spool, goes to the spool instead.
-  void Append(int n, const std::string& target, const std::string& line, std::int32_t max_lines,
+  // True when the line began a new target (it was absent or empty).
+  bool Append(int n, const std::string& target, const std::string& line, std::int32_t max_lines,
               const TargetHead& head) {
+    bool began_target = false;
     const char* outcome = kSuccessMessage;
     const char* spooled_because = nullptr;
     const std::string spool_folder = config::Read(snapshot_, config::kSpoolFolder);
@@ -176,7 +193,7 @@ class Call {
         spooled_because = kBehindSpooledLinesReason;
         outcome = KeepInSpool(spool_folder, target, line, max_lines, kOpenFailedMessage);
       } else {
-        outcome = AppendToTarget(target, line, head);
+        outcome = AppendToTarget(target, line, head, began_target);
         if (spooling && outcome != kSuccessMessage) {
           spooled_because =
               outcome == kOpenFailedMessage ? kCouldNotOpenReason : kCouldNotWriteReason;
@@ -187,10 +204,11 @@ class Call {
     if (outcome == kSpooledMessage) {
       tracelog::LogMessage('*', kSpooledMessage, n, target.c_str(), trans_no_.c_str(),
                            job_no_.c_str(), spooled_because);
-      return;
+      return false;
     }
     tracelog::LogMessage(outcome == kSuccessMessage ? '.' : '*', outcome, n, target.c_str(),
                          trans_no_.c_str(), job_no_.c_str());
+    return outcome == kSuccessMessage && began_target;
   }
 
   // kSpooledMessage, or `lost` when the spool could not be written either.
@@ -206,9 +224,9 @@ class Call {
   // write the target is put back to its length before, so no piece of the
   // line stays in it to run into the next line written (the line goes to the
   // spool, or is lost and logged as such). A target that holds no lines gets
-  // `head` first.
+  // `head` first; `began_target` tells whether it was absent or empty.
   static const char* AppendToTarget(const std::string& target, const std::string& line,
-                                    const TargetHead& head) {
+                                    const TargetHead& head, bool& began_target) {
     // A target another handle holds is tried again for a while, once per
     // busy stretch; any other failure is final at once.
     tracelog::LineOpen open = tracelog::OpenForLine(
@@ -228,6 +246,7 @@ class Call {
     bool written = size_before >= 0 && PutHeadFirst(opened.file, size_before, head, bytes) &&
                    opened.file.Write(bytes.data(), bytes.size());
     if (!written && size_before >= 0) opened.file.Truncate(size_before);
+    began_target = size_before == 0;
     written = opened.file.Close() && written;
     return written ? kSuccessMessage : kWriteFailedMessage;
   }

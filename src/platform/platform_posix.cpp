@@ -741,4 +741,17 @@ bool FlushToDisk(File& file) {
   return file.is_open() && ::fsync(Fd(FileAccess::Handle(file))) == 0;
 }
 
+RemoveResult RemoveFile(const std::string& path) {
+  RemoveResult result;
+  result.cause = portable::RemovalFailureForTesting(path);
+  if (!result.cause.empty()) return result;
+  // unlink never removes a folder (EISDIR or EPERM).
+  if (::unlink(path.c_str()) == 0) {
+    result.removed = true;
+  } else {
+    result.cause = std::strerror(errno);
+  }
+  return result;
+}
+
 }  // namespace zelk::platform
