@@ -1,7 +1,9 @@
 // What a section puts first into a target that holds no lines yet: a UTF-8
 // byte order mark (Bom<N>), then its header line (Header<N>), so that a
-// program importing the file finds both on every new or rotated file. Both
-// the pipeline's append and the spool's delivery put it there.
+// program importing the file finds both on every new or rotated file. The
+// pipeline's append puts it there through PutHeadFirst, the one place that
+// decides it; a delivery of spooled lines to a target holding none needs the
+// same call.
 #ifndef ZELK_FORWARDING_TARGET_HEAD_H_
 #define ZELK_FORWARDING_TARGET_HEAD_H_
 
@@ -34,8 +36,8 @@ std::optional<bool> HoldsNoLines(platform::File& file, std::int64_t size);
 // front of `bytes` (the lines about to be appended at `size`): the byte order
 // mark unless the target has it already, then the header with CR LF. Leaves
 // the position at `size`. False when the target could not be read; `bytes` is
-// then unchanged. The pipeline calls it before its append, and the spool's
-// delivery before it announces and appends the lines it delivers.
+// then unchanged. Called before the bytes are appended (and, in a delivery of
+// spooled lines, before they are announced), so the head is part of them.
 [[nodiscard]] bool PutHeadFirst(platform::File& target, std::int64_t size, const TargetHead& head,
                                 std::string& bytes);
 
