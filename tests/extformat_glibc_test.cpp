@@ -136,12 +136,12 @@ TEST(ExtFormatBesideGlibc, CsvValues) {
     for (const char* text : texts) {
       record.SetText("v0", text);
       std::string out;
-      record.ExtFormat(out, "%" + modifiers + "@v0", ValueFilter::kAsIs, csv);
+      record.ExtFormat(out, "%" + modifiers + "@v0", ValueFilter::kLineSafe, csv);
       mismatches += out != CsvOf(Printf(modifiers, 's', text), true) ? 1 : 0;
     }
     record.SetReal("v0", -2.5);
     std::string out;
-    record.ExtFormat(out, "%" + modifiers + "@v0", ValueFilter::kAsIs, csv);
+    record.ExtFormat(out, "%" + modifiers + "@v0", ValueFilter::kLineSafe, csv);
     mismatches += out != CsvOf(Printf(modifiers, 'f', -2.5), false) ? 1 : 0;
   }
   EXPECT_EQ(mismatches, 0);

@@ -62,4 +62,9 @@ void QuoteForCsv(std::string& out, std::size_t from, char delimiter) {
   out += quoted;
 }
 
+void ApplyCsvRule(std::string& out, std::size_t from, bool text, const CsvRule& rule) {
+  if (rule.guard && text) GuardFormula(out, from);
+  if (rule.delimiter != '\0') QuoteForCsv(out, from, rule.delimiter);
+}
+
 }  // namespace zelk::extformat::internal

@@ -9,7 +9,14 @@
 #include <string>
 #include <string_view>
 
+#include "extformat/field_record.h"
+
 namespace zelk::extformat::internal {
+
+// Applies `rule` to one field's rendered value, out[from] onwards: the guard
+// to a text (`text`), then the quoting. Numbers are never guarded: a
+// negative amount is a number, not a formula.
+void ApplyCsvRule(std::string& out, std::size_t from, bool text, const CsvRule& rule);
 
 // Whether `value` reads as a number as a whole, padding spaces aside: an
 // optional sign, then digits with at most one "." or "," among them (the

@@ -3,7 +3,6 @@
 // argument, and the field's kind supplies the conversion letter. A format is
 // read into its parts first (parsed_format.cpp), then rendered from them.
 #include <cstddef>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,24 +19,6 @@ namespace zelk::extformat {
 namespace {
 
 constexpr std::size_t kTypicalNameFields = 8;
-
-FormatFault MissingOrdinal(const FormatPart& reference) {
-  FormatFault fault;
-  fault.kind = FaultKind::kMissingOrdinal;
-  fault.offset = reference.offset;
-  fault.ordinal = reference.ordinal;
-  return fault;
-}
-
-constexpr std::string_view kTimePartOrdinals[] = {"10", "11", "12", "13", "14", "15", "16"};
-
-// 0 to 6 for the time parts' ordinals, -1 for any other.
-int TimePartOf(std::string_view ordinal) {
-  for (int part = 0; part < static_cast<int>(std::size(kTimePartOrdinals)); ++part) {
-    if (kTimePartOrdinals[part] == ordinal) return part;
-  }
-  return -1;
-}
 
 }  // namespace
 
@@ -72,7 +53,7 @@ class FieldRecord::Renderer {
     rendered_.append(part.literal);
     if (!part.has_reference) return;
     const Entry* entry = record_.Find(part.ordinal);
-    if (entry == nullptr) throw ExtFormatError(MissingOrdinal(part).Message());
+    if (entry == nullptr) throw ExtFormatError(MissingOrdinalFault(part).Message());
     const std::size_t value_start = rendered_.size();
     AppendValue(rendered_, part, *entry);
     switch (filter_) {
@@ -87,10 +68,13 @@ class FieldRecord::Renderer {
         if (entry->kind == kText && !entry->line_break) {
           internal::ReplaceLineBreaks(rendered_, value_start);
         }
+        // The line break of a line-break field is the format's, not a value.
+        if (csv_.active() && !entry->line_break) [[unlikely]] {
+          internal::ApplyCsvRule(rendered_, value_start, entry->kind == kText, csv_);
+        }
         break;
     }
     // The line break of a line-break field is the format's, not a value.
-    if (csv_.active() && !entry->line_break) ApplyCsv(value_start, entry->kind == kText);
   }
 
   [[noreturn]] static void Fault(const FormatFault& fault) {
@@ -105,12 +89,6 @@ class FieldRecord::Renderer {
   }
 
  private:
-  // Numbers are never guarded: a negative amount is a number, not a formula.
-  void ApplyCsv(std::size_t value_start, bool text) {
-    if (csv_.guard && text) internal::GuardFormula(rendered_, value_start);
-    if (csv_.delimiter != '\0') internal::QuoteForCsv(rendered_, value_start, csv_.delimiter);
-  }
-
   const FieldRecord& record_;
   const ValueFilter filter_;
   const CsvRule csv_;
@@ -132,41 +110,9 @@ void FieldRecord::ExtFormat(std::string& output, const ParsedFormat& format, Val
   renderer.Finish(output);
 }
 
-// The name in pieces, so that the files a target format named in earlier
-// periods can be told from other files by which bytes the time parts wrote.
-std::vector<NamePiece> FieldRecord::RenderNamePieces(std::string_view format) const {
-  struct Collector {
-    const FieldRecord& record;
-    std::vector<NamePiece> pieces;
-
-    void Add(std::string text, int time_part) {
-      if (time_part < 0 && !pieces.empty() && pieces.back().time_part < 0) {
-        pieces.back().text += text;
-      } else {
-        pieces.push_back({std::move(text), time_part});
-      }
-    }
-    void Part(const FormatPart& part) {
-      Add(std::string(part.literal), -1);
-      if (!part.has_reference) return;
-      const Entry* entry = record.Find(part.ordinal);
-      if (entry == nullptr) throw ExtFormatError(MissingOrdinal(part).Message());
-      std::string value;
-      AppendValue(value, part, *entry);
-      internal::ReplaceFileNameBytes(value, 0);
-      Add(std::move(value), TimePartOf(part.ordinal));
-    }
-    [[noreturn]] static void Fault(const FormatFault& fault) {
-      throw ExtFormatError(fault.Message());
-    }
-  } collector{*this, {}};
-  ParseFormat(format, collector);
-  return std::move(collector.pieces);
-}
-
 std::optional<FormatFault> FieldRecord::FirstFault(const ParsedFormat& format) const {
   for (const FormatPart& part : format.parts()) {
-    if (part.has_reference && Find(part.ordinal) == nullptr) return MissingOrdinal(part);
+    if (part.has_reference && Find(part.ordinal) == nullptr) return MissingOrdinalFault(part);
   }
   return format.fault();
 }

@@ -39,9 +39,10 @@ enum class ValueFilter {
 };
 
 // How a line's field values are written for a program that reads the line as
-// CSV (a section's CsvDelimiter and CsvGuard). Applied to each value a field
-// writes, padding included, after the value filter; the format's own text is
-// never changed. The default changes nothing.
+// CSV (a section's CsvDelimiter and CsvGuard). Applied with
+// ValueFilter::kLineSafe, to each value a field writes, padding included,
+// after the filter; the format's own text is never changed. The default
+// changes nothing.
 struct CsvRule {
   // A value holding it or a double quote is enclosed in double quotes, each
   // double quote inside doubled; NUL: no value is quoted.
