@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +26,7 @@
 
 namespace {
 
+using zelk::extformat::CsvRule;
 using zelk::extformat::ExtFormatError;
 using zelk::extformat::FieldRecord;
 using zelk::extformat::FormatFault;
@@ -261,12 +263,39 @@ std::string MendFileName(const MarkedName& name) {
   }
 }
 
+// A text that reads as a number as a whole: padding, an optional sign, digits
+// with at most one "." or "," among them.
+bool IsCsvNumber(const std::string& value) {
+  static const std::regex number(R"re(^ *[+-]?(?=[.,]?[0-9])[0-9]*[.,]?[0-9]* *$)re");
+  return std::regex_match(value, number);
+}
+
+// What the CSV rule makes of one field's filtered value.
+void ApplyCsvModel(std::string& value, const ModelField& field, const CsvRule& csv) {
+  if (field.line_break) return;
+  if (csv.guard && field.kind == 's') {
+    const std::size_t lead = value.find_first_not_of(' ');
+    if (lead != std::string::npos &&
+        std::string_view("=+-@\t").find(value[lead]) != std::string_view::npos &&
+        !IsCsvNumber(value)) {
+      value.insert(lead, "'");
+    }
+  }
+  if (csv.delimiter == '\0') return;
+  if (value.find(csv.delimiter) == std::string::npos && value.find('"') == std::string::npos)
+    return;
+  std::string quoted = "\"";
+  for (char c : value) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  value = quoted + "\"";
+}
+
 struct Outcome {
   std::optional<std::string> rendered;  // set on success
   std::string error;                    // the message otherwise
 };
 
-Outcome Reference(const Model& model, std::string_view format, ValueFilter filter) {
+Outcome Reference(const Model& model, std::string_view format, ValueFilter filter,
+                  const CsvRule& csv = CsvRule()) {
   format = CText(format);
   std::string out;
   MarkedName name;
@@ -316,6 +345,7 @@ Outcome Reference(const Model& model, std::string_view format, ValueFilter filte
     if (filter == ValueFilter::kLineSafe && field->kind == 's' && !field->line_break) {
       MakeLineSafe(value);
     }
+    ApplyCsvModel(value, *field, csv);
     if (out.empty() && value.empty()) name.empty_field_at_start = true;
     out += value;
     name.by_field.resize(out.size(), true);
@@ -329,12 +359,12 @@ Outcome Reference(const Model& model, std::string_view format, ValueFilter filte
 }
 
 void CheckRendering(const FieldRecord& record, const Model& model, std::string_view format,
-                    ValueFilter filter) {
-  const Outcome expected = Reference(model, format, filter);
+                    ValueFilter filter, const CsvRule& csv = CsvRule()) {
+  const Outcome expected = Reference(model, format, filter, csv);
   const std::string before = "\x7Fprevious output";
   std::string output = before;
   try {
-    record.ExtFormat(output, format, filter);
+    record.ExtFormat(output, format, filter, csv);
   } catch (const ExtFormatError& error) {
     const std::string_view message = error.what();
     if (!IsKnownMessage(message)) Fail("the error is one of the three messages", "", message);
@@ -388,6 +418,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CheckRendering(record, model, format, ValueFilter::kAsIs);
   CheckRendering(record, model, format, ValueFilter::kFileNameSafe);
   CheckRendering(record, model, format, ValueFilter::kLineSafe);
+  // A CSV line: guarded, and quoted for ";" and for the format's first byte,
+  // so that the fuzzer picks delimiters too.
+  CsvRule csv;
+  csv.delimiter = ';';
+  csv.guard = true;
+  CheckRendering(record, model, format, ValueFilter::kLineSafe, csv);
+  csv.delimiter = format.empty() ? '\0' : format.front();
+  csv.guard = false;
+  CheckRendering(record, model, format, ValueFilter::kLineSafe, csv);
   CheckParsedFormat(record, model, format);
   return 0;
 }

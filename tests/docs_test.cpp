@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "forwarding/pipeline.h"
+#include "platform/platform_test_helper.h"
 #include "test_support.h"
 
 namespace zelk {
@@ -139,6 +141,37 @@ TEST(TraceLogDocument, HoldsEveryMessageTheServiceWrites) {
     EXPECT_NE(text.find(piece), std::string::npos)
         << "docs/trace-log.md lacks the message text: " << piece;
   }
+}
+
+// The CSV example of configuration.md writes the file it shows: its
+// configuration, with the target moved to a scratch folder, given the
+// transaction it names, gives the byte order mark, the header and the line.
+TEST(ConfigurationDocument, TheCsvExampleWritesWhatItShows) {
+  const std::string text = testing::ReadFileBytes((kSourceDir / "docs/configuration.md").string());
+  const std::size_t example = text.find("### A CSV file for an importer");
+  ASSERT_NE(example, std::string::npos);
+  const std::size_t ini = text.find("```ini\n", example) + 7;
+  const std::string settings = text.substr(ini, text.find("```", ini) - ini);
+  const std::size_t shown = text.find("```\n", text.find("writes this line", example)) + 4;
+  const std::string line = text.substr(shown, text.find("\n```", shown) - shown);
+  testing::ScratchDir dir;
+  const std::string target = dir.File("orders.csv");
+  const std::string moved =
+      std::regex_replace(settings, std::regex("Target1=[^\n]*"), "Target1=" + target);
+  platform::SetTimeZoneForTesting("UTC0");
+  forwarding::Transaction t;
+  t.trans_no = "42";
+  t.job_no = "A1234";
+  t.date = "071010";
+  t.time = "075037";
+  t.text03 = "=cmd|' /C calc'!A0";
+  t.text21 = "Box \"large\"; fragile";
+  t.value09 = "-12.5";
+  forwarding::ForwardTransaction2(t, config::Snapshot::Parse(moved));
+  EXPECT_EQ(testing::ReadFileBytes(target),
+            "\xEF\xBB\xBF"
+            "Date;Time;Nr;Job;Operation;Remark;Amount\r\n" +
+                line + "\r\n");
 }
 
 }  // namespace

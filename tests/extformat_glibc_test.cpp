@@ -3,6 +3,8 @@
 // "%<modifiers>s" or "%<modifiers>f" for the same value.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cfloat>
 #include <climits>
 #include <cmath>
@@ -100,6 +102,49 @@ TEST(ExtFormatBesideGlibc, Reals) {
     record.SetReal("v0", value);
     EXPECT_EQ(Mismatches(record, 'f', value, AllModifiers()), 0) << value;
   }
+}
+
+// What a CSV reader is promised, written out on printf's output: a guarded
+// text gets "'" before its first character other than a space when that
+// would start a formula and the text is no number; a value holding ";" or a
+// double quote is quoted with its quotes doubled.
+std::string CsvOf(std::string value, bool text) {
+  const std::size_t lead = value.find_first_not_of(' ');
+  const std::size_t last = value.find_last_not_of(' ');
+  if (text && lead != std::string::npos && std::strchr("=+-@\t", value[lead]) != nullptr) {
+    const std::string core = value.substr(lead, last - lead + 1);
+    const std::size_t digits = std::count_if(core.begin(), core.end(), ::isdigit);
+    const std::size_t marks =
+        std::count(core.begin(), core.end(), '.') + std::count(core.begin(), core.end(), ',');
+    const bool sign = core[0] == '+' || core[0] == '-';
+    if (!(digits > 0 && marks <= 1 && digits + marks + (sign ? 1 : 0) == core.size())) {
+      value.insert(lead, "'");
+    }
+  }
+  if (value.find_first_of(";\"") == std::string::npos) return value;
+  std::string quoted = "\"";
+  for (char c : value) quoted.append(c == '"' ? 2 : 1, c);
+  return quoted + "\"";
+}
+
+TEST(ExtFormatBesideGlibc, CsvValues) {
+  const CsvRule csv{';', true};
+  const char* texts[] = {"a;b", "say \"hi\"", "=SUM(A1)", "-12,50", "+1", "-", "@x", "\tx", "1-2"};
+  FieldRecord record;
+  int mismatches = 0;
+  for (const std::string& modifiers : AllModifiers()) {
+    for (const char* text : texts) {
+      record.SetText("v0", text);
+      std::string out;
+      record.ExtFormat(out, "%" + modifiers + "@v0", ValueFilter::kLineSafe, csv);
+      mismatches += out != CsvOf(Printf(modifiers, 's', text), true) ? 1 : 0;
+    }
+    record.SetReal("v0", -2.5);
+    std::string out;
+    record.ExtFormat(out, "%" + modifiers + "@v0", ValueFilter::kLineSafe, csv);
+    mismatches += out != CsvOf(Printf(modifiers, 'f', -2.5), false) ? 1 : 0;
+  }
+  EXPECT_EQ(mismatches, 0);
 }
 
 // Random bit patterns reach every exponent; halves to 1/2048 of random

@@ -294,6 +294,55 @@ TEST(ExtFormat, LineSafeFilterKeepsFieldsOnTheLine) {
   EXPECT_EQ(Render(record, "x%@99", ValueFilter::kFileNameSafe), "x_");
 }
 
+// CsvDelimiter and CsvGuard: only what a field writes is quoted or guarded,
+// padding included; numbers are never guarded.
+TEST(ExtFormat, CsvRuleQuotesAndGuardsFieldValues) {
+  struct Case {
+    char delimiter;
+    bool guard;
+    const char* text;  // the value of "t0"
+    const char* format;
+    std::string_view expected;
+  };
+  const Case cases[] = {
+      {';', false, "plain", "%@t0;x", "plain;x"},
+      {';', false, "a;b", "%@t0;x", "\"a;b\";x"},
+      {';', false, "say \"hi\"", "%@t0", "\"say \"\"hi\"\"\""},
+      {';', false, "a;b", "%6@t0|%-4@t0", "\"   a;b\"|\"a;b \""},
+      {';', false, "ab", "\"%@t0\";x;y", "\"ab\";x;y"},  // the format's quotes are its own
+      {',', false, "", "%@k9,%@n0", "\"-12,50\",-42"},
+      {';', false, "", "%@k9;%.1@r0", "-12,50;-2.5"},
+      {'-', false, "", "%@n0|%@k9", "\"-42\"|\"-12,50\""},
+      {'\t', false, "a\tb", "%@t0\t", "\"a\tb\"\t"},
+      {'\0', true, "=SUM(A1)", "%@t0", "'=SUM(A1)"},
+      {'\0', true, "+1x", "%5@t0", "  '+1x"},
+      {'\0', true, "@home", "%-6@t0|", "'@home |"},
+      {'\0', true, "\tx", "%@t0", "'\tx"},
+      {'\0', true, "-", "%@t0", "'-"},
+      {'\0', true, "a=b", "%@t0", "a=b"},
+      {'\0', true, "-12.5", "%8@t0", "   -12.5"},
+      {'\0', true, "-1.2.3", "%@t0", "'-1.2.3"},
+      {'\0', true, "", "%@k9 %@n0 %.1@r0", "-12,50 -42 -2.5"},
+      {';', true, "=a;b", "%@t0", "\"'=a;b\""},
+      {';', true, "", "x%@99y", "x\ny"},  // a line-break field is the format's
+      {'\0', false, "=a;\"", "%@t0", "=a;\""},
+  };
+  FieldRecord record;
+  record.SetText("k9", "-12,50");
+  record.SetInteger("n0", -42);
+  record.SetReal("r0", -2.5);
+  record.SetLineBreak("99");
+  for (const Case& c : cases) {
+    record.SetText("t0", c.text);
+    CsvRule csv;
+    csv.delimiter = c.delimiter;
+    csv.guard = c.guard;
+    std::string out;
+    record.ExtFormat(out, c.format, ValueFilter::kLineSafe, csv);
+    EXPECT_EQ(out, c.expected) << c.format << " with " << c.text;
+  }
+}
+
 // The parser keeps the first fault of form with where its reference begins;
 // against a record a missing ordinal earlier in the text comes first.
 TEST_F(ExtFormatTest, FaultsKeepTheirPlace) {

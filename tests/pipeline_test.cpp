@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -249,6 +250,96 @@ TEST_F(PipelineTest, MaxLinesHoldsTheTargetToItsLastLines) {
   EXPECT_EQ(ReadFileBytes(target), "3\r\n4\r\n5\r\n");
   Forward("Target1=" + target + "\nFormat1=x%@99y\nMaxLines1=3\n");
   EXPECT_EQ(ReadFileBytes(target), "5\r\nx\r\ny\r\n");
+}
+
+TEST_F(PipelineTest, CsvKeysQuoteAndGuardTheSectionsValues) {
+  const std::string target = Target("import.csv");
+  Transaction t = Sample();
+  t.text03 = "=1+2";
+  t.text21 = "a;\"b\"";
+  const std::string section = "Target1=" + target + "\nFormat1=%@01;%@03;%@21;%@k9\n";
+  Forward(section);
+  Forward(section + "CsvDelimiter1=;\nCsvGuard1=1\n", t);
+  EXPECT_EQ(ReadFileBytes(target), "42;OP1;Remark;12,50\r\n42;'=1+2;\"a;\"\"b\"\"\";12,50\r\n");
+}
+
+// Header<N> and Bom<N> go first into a target holding no lines, and stay
+// first, uncounted, through MaxLines<N>; a target holding lines is left so.
+TEST_F(PipelineTest, AHeaderAndAByteOrderMarkBeginEveryNewTarget) {
+  const std::string bom = "\xEF\xBB\xBF";
+  const std::string held = Target("held.csv");
+  const std::string old = Target("old.csv");
+  const std::string marked = Target("marked.csv");
+  testing::WriteFileBytes(old, "old\r\n");
+  testing::WriteFileBytes(marked, bom);
+  const std::string keys =
+      "Format1=%@01;%@03\nHeader1=Nr;Text %@07\nBom1=1\nCsvDelimiter1=;\nMaxLines1=2\n";
+  for (const char* trans_no : {"1", "2", "3"}) {
+    Transaction t = Sample();
+    t.trans_no = trans_no;
+    for (const std::string& target : {held, old, marked})
+      Forward("Target1=" + target + "\n" + keys, t);
+  }
+  EXPECT_EQ(ReadFileBytes(held), bom + "Nr;Text A1234\r\n2;OP1\r\n3;OP1\r\n");
+  // Its first line is taken for the header it was written before.
+  EXPECT_EQ(ReadFileBytes(old), "old\r\n2;OP1\r\n3;OP1\r\n");
+  EXPECT_EQ(ReadFileBytes(marked), bom + "Nr;Text A1234\r\n2;OP1\r\n3;OP1\r\n");
+  // A fault in the header is the section's: no line.
+  const std::string faulty = Target("faulty.csv");
+  Forward("Target1=" + faulty + "\nFormat1=%@01\nHeader1=%@02\n");
+  EXPECT_FALSE(std::filesystem::exists(faulty));
+  EXPECT_EQ(Log().back(), "*-ForwardTransaction section[1] file[" + faulty +
+                              "] transno[42] jobno[A1234] -- f[ExtFormat] t[Ordinal does not "
+                              "exist in this context] @[02]");
+}
+
+// KeepFiles<N> across a day boundary: each job's daily files are its own
+// set, read by the day their names show; a file that cannot be removed is
+// logged with its cause and left.
+TEST_F(PipelineTest, KeepFilesRemovesTheJobsFilesOfEarlierDays) {
+  const std::string out = Target("out");
+  std::filesystem::create_directory(out);
+  const std::vector<std::string> others = {"job-B9-20071006.csv", "job-A1234-2007100.csv",
+                                           "notes.txt", "job-A1234-20071006.csv.bak"};
+  for (const std::string& name : others) testing::WriteFileBytes(out + "/" + name, "x\r\n");
+  for (const char* day : {"06", "07", "08"}) {
+    testing::WriteFileBytes(out + "/job-A1234-200710" + day + ".csv", "x\r\n");
+  }
+  platform::SetRemovalFailureForTesting(out + "/job-A1234-20071006.csv");
+  const std::string keys = "Target1=" + out +
+                           "/job-%@07-%@10%@12%@13.csv\nFileRotationTime1=1440\nKeepFiles1=2\n"
+                           "Format1=%@01\n";
+  Transaction t = Sample();
+  for (const char* moment : {"071009235958", "071009235959", "071010000001"}) {
+    t.date = std::string_view(moment, 6);
+    t.time = std::string_view(moment + 6, 6);
+    Forward(keys, t);
+  }
+  platform::SetRemovalFailureForTesting("");
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(out)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  std::vector<std::string> expected = others;
+  expected.insert(expected.end(),
+                  {"job-A1234-20071006.csv", "job-A1234-20071009.csv", "job-A1234-20071010.csv"});
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(names, expected);
+  std::vector<std::string> removals;
+  for (const std::string& line : Log()) {
+    if (line.find("keepfiles[") != std::string::npos) removals.push_back(line);
+  }
+  const std::string refused = "*-ForwardTransaction section[1] file[" + out +
+                              "/job-A1234-20071006.csv] keepfiles[2] -- t[Could not remove "
+                              "file: Refused for testing]";
+  EXPECT_EQ(removals,
+            (std::vector<std::string>{".-ForwardTransaction section[1] file[" + out +
+                                          "/job-A1234-20071007.csv] keepfiles[2] -- REMOVED",
+                                      refused,
+                                      ".-ForwardTransaction section[1] file[" + out +
+                                          "/job-A1234-20071008.csv] keepfiles[2] -- REMOVED",
+                                      refused}));
 }
 
 TEST_F(PipelineTest, AnEmptyFirstFormatDoesNothing) {

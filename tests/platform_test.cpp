@@ -1,6 +1,7 @@
 // The platform door's contracts that hold alike on every platform.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -58,6 +59,23 @@ TEST(Opens, WhichExcludeWhichWhileHeld) {
     EXPECT_EQ(opener.open(path).status, OpenStatus::kOk) << opener.name << " after all";
   }
   EXPECT_EQ(testing::ReadFileBytes(path), "line\r\n");
+}
+
+// RemoveFile removes a plain file, never a folder, and names its reason when
+// it cannot.
+TEST(RemoveFile, RemovesFilesOnlyAndSaysWhyNot) {
+  testing::ScratchDir dir;
+  const std::string file = dir.File("old.csv");
+  testing::WriteFileBytes(file, "x\r\n");
+  const RemoveResult removed = RemoveFile(file);
+  EXPECT_TRUE(removed.removed);
+  EXPECT_FALSE(std::filesystem::exists(file));
+  for (const std::string& path : {file, dir.path().string()}) {
+    const RemoveResult refused = RemoveFile(path);
+    EXPECT_FALSE(refused.removed) << path;
+    EXPECT_FALSE(refused.cause.empty()) << path;
+  }
+  EXPECT_TRUE(std::filesystem::is_directory(dir.path()));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@ add_dependencies(plugin_test zelkforward)
 # What zelkhost check is made of, for the tests that link it.
 set(ZELK_CHECK_SOURCES
   ${PROJECT_SOURCE_DIR}/tools/zelkhost/check.cpp
+  ${PROJECT_SOURCE_DIR}/tools/zelkhost/csv_checks.cpp
   ${PROJECT_SOURCE_DIR}/tools/zelkhost/value_checks.cpp
   ${PROJECT_SOURCE_DIR}/tools/zelkhost/nearest_name.cpp
   ${PROJECT_SOURCE_DIR}/tools/zelkhost/section_checks.cpp

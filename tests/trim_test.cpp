@@ -84,6 +84,39 @@ TEST(TrimToLastLines, LineModel) {
   }
 }
 
+// A target's byte order mark and header line stay first and are not counted.
+TEST(TrimToLastLines, KeepsTheHead) {
+  struct Case {
+    const char* name;
+    bool byte_order_mark;
+    bool first_line;
+    std::string input;
+    std::int32_t n;
+    std::string expected;
+  };
+  const std::string bom = "\xEF\xBB\xBF";
+  const Case cases[] = {
+      {"mark kept", true, false, bom + "1\r\n2\r\n3\r\n", 1, bom + "3\r\n"},
+      {"no mark to keep", true, false, "1\r\n2\r\n", 1, "2\r\n"},
+      {"header kept", false, true, "H\r\n1\r\n2\r\n3\r\n", 2, "H\r\n2\r\n3\r\n"},
+      {"header not counted", false, true, "H\r\n1\r\n2\r\n", 2, "H\r\n1\r\n2\r\n"},
+      {"mark and header", true, true, bom + "H\r\n1\r\n2\nlast", 1, bom + "H\r\nlast\r\n"},
+      {"N 0 keeps the head", true, true, bom + "H\r\n1\r\n", 0, bom + "H\r\n"},
+      {"only a header", false, true, "H", 0, "H"},
+      {"kept part grows", false, true, "H\r\nx\na\nb\n", 2, "H\r\na\r\nb\r\n"},
+  };
+  for (const Case& c : cases) {
+    ScratchDir dir;
+    const std::string path = dir.File("file.txt");
+    WriteFileBytes(path, c.input);
+    TrimHead head;
+    head.byte_order_mark = c.byte_order_mark;
+    head.first_line = c.first_line;
+    TrimToLastLines(path, c.n, head);
+    EXPECT_EQ(ReadFileBytes(path), c.expected) << c.name;
+  }
+}
+
 TEST(TrimToLastLines, MissingFileStaysMissing) {
   ScratchDir dir;
   const std::string path = dir.File("absent.txt");

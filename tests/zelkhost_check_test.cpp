@@ -33,17 +33,21 @@ TEST(ZelkhostCheck, AGoodConfigurationHasNoProblems) {
   const std::string root = dir.path().generic_string() + "/";
   testing::WriteFileBytes(root + "jobs.txt", "A1234\r\n");
   const std::string ini = root + "zelkforward.ini";
-  testing::WriteFileBytes(ini, "[ForwardTransaction]\r\nTarget1=" + root +
-                                   "day%@10%@12%@13.txt\r\nFileRotationTime1=1440\r\n" +
-                                   "Format2=%@01;%@07\r\nFilter2=B\r\nTarget2=" + root +
-                                   "b.txt\r\n[ValidJob]\r\nSource1=" + root +
-                                   "jobs.txt\r\nFormat1=0000000010\r\n[Log]\r\nFileName=" + root +
-                                   "trace.log\r\n");
+  testing::WriteFileBytes(
+      ini, "[ForwardTransaction]\r\nTarget1=" + root +
+               "day%@10%@12%@13.txt\r\nFileRotationTime1=1440\r\n" + "KeepFiles1=30\r\nBom1=1\r\n" +
+               "Format2=%@01,%@07,%@k9\r\nCsvDelimiter2=,\r\n" +
+               "Header2=Nr,Job %@07\r\nFilter2=B\r\nTarget2=" + root +
+               "b.txt\r\n[ValidJob]\r\nSource1=" + root +
+               "jobs.txt\r\nFormat1=0000000010\r\n[Log]\r\nFileName=" + root + "trace.log\r\n");
   std::ostringstream out;
   const CheckResult result = CheckConfiguration(ini, out);
   EXPECT_EQ(result.problems, 0) << out.str();
   EXPECT_EQ(result.warnings, 0) << out.str();
   EXPECT_NE(out.str().find("jobno[B1234]"), std::string::npos) << out.str();
+  EXPECT_NE(out.str().find("line:   1,1234,\"12,50\"\n    header: Nr,Job 1234\n"),
+            std::string::npos)
+      << out.str();
   EXPECT_NE(out.str().find("No problems found."), std::string::npos);
 }
 
@@ -118,11 +122,18 @@ TEST(ZelkhostCheck, WarnsOfWhatReadsOtherwiseThanItLooks) {
   testing::ScratchDir dir;
   const std::string root = dir.path().generic_string() + "/";
   const std::string good = "[ForwardTransaction]\r\nTarget1=" + root + "a.txt\r\n";
+  testing::WriteFileBytes(root + "held.txt", "old\r\n");
   struct Case {
     std::string text;
     const char* warning;
   };
   const Case cases[] = {
+      {good + "CsvDelimiter1=;\r\nFormat1=\"%@03\";%@01\r\n",
+       "Format1 puts quotes around fields itself, and CsvDelimiter1 quotes the values"},
+      {good + "KeepFiles1=5\r\n",
+       "KeepFiles1 is set, but Target1 has no date or time part in its file name"},
+      {"[ForwardTransaction]\r\nTarget1=" + root + "held.txt\r\nBom1=1\r\n",
+       "Bom1 is set, but the target"},
       {good + "Formt1=%@01\r\n",
        ":3:1: warning: Formt1: not a key of [ForwardTransaction]; did you mean Format1?"},
       {good + "Format01=%@01\r\n",

@@ -26,6 +26,21 @@ inline constexpr NumberedSetting kFileRotationTime{kForwardSection, "FileRotatio
                                                    256};
 inline constexpr NumberedSetting kOutputMaxLines{kForwardSection, "MaxLines", "0", "0", 32};
 inline constexpr NumberedSetting kDropOnSuccess{kForwardSection, "DropOnSuccess", "0", "0", 32};
+// For a program that reads the target as CSV: the first character is the
+// delimiter, and a field value holding it or a double quote is quoted; empty:
+// values are written as they render.
+inline constexpr NumberedSetting kCsvDelimiter{kForwardSection, "CsvDelimiter", "", "", 31};
+// Integer; not 0: a text value that a spreadsheet would run as a formula gets
+// a "'" before it.
+inline constexpr NumberedSetting kCsvGuard{kForwardSection, "CsvGuard", "0", "0", 32};
+// An ExtFormat text: the line that goes first into a target holding no lines.
+inline constexpr NumberedSetting kHeader{kForwardSection, "Header", "", "", 1023};
+// Integer; not 0: a target holding no lines begins with a UTF-8 byte order
+// mark.
+inline constexpr NumberedSetting kBom{kForwardSection, "Bom", "0", "0", 32};
+// Integer; N > 0: when the section begins a new target file, only its newest N
+// files (by the period their names show) are kept.
+inline constexpr NumberedSetting kKeepFiles{kForwardSection, "KeepFiles", "0", "0", 32};
 // Where lines wait whose target cannot be written; empty: no spool, such a
 // line is lost.
 inline constexpr Setting kSpoolFolder{kForwardSection, "SpoolFolder", "", 256};
@@ -67,11 +82,13 @@ inline constexpr KeyDescription kKeyTable[] = {
     Describe(kValidation, true),       Describe(kOutputFormat, false),
     Describe(kOutputFilter, false),    Describe(kTarget, false),
     Describe(kFileRotationTime, true), Describe(kOutputMaxLines, true),
-    Describe(kDropOnSuccess, true),    Describe(kSpoolFolder, false),
-    Describe(kSource, false),          Describe(kSourceFilter, false),
-    Describe(kSourceLayout, false),    Describe(kLogFileName, false),
-    Describe(kLogMaxLines, true),      Describe(kLogFlags, false),
-    Describe(kLogStatusFolder, false),
+    Describe(kCsvDelimiter, false),    Describe(kCsvGuard, true),
+    Describe(kHeader, false),          Describe(kBom, true),
+    Describe(kKeepFiles, true),        Describe(kDropOnSuccess, true),
+    Describe(kSpoolFolder, false),     Describe(kSource, false),
+    Describe(kSourceFilter, false),    Describe(kSourceLayout, false),
+    Describe(kLogFileName, false),     Describe(kLogMaxLines, true),
+    Describe(kLogFlags, false),        Describe(kLogStatusFolder, false),
 };
 
 }  // namespace zelk::config

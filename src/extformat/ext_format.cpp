@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "extformat/conversion.h"
+#include "extformat/csv_values.h"
 #include "extformat/field_record.h"
 #include "extformat/parsed_format.h"
 #include "extformat/value_filters.h"
@@ -18,14 +19,6 @@ namespace zelk::extformat {
 namespace {
 
 constexpr std::size_t kTypicalNameFields = 8;
-
-FormatFault MissingOrdinal(const FormatPart& reference) {
-  FormatFault fault;
-  fault.kind = FaultKind::kMissingOrdinal;
-  fault.offset = reference.offset;
-  fault.ordinal = reference.ordinal;
-  return fault;
-}
 
 }  // namespace
 
@@ -47,8 +40,8 @@ void FieldRecord::AppendValue(std::string& out, const FormatPart& reference, con
 // aside, so that an error found later leaves the caller's output as it was.
 class FieldRecord::Renderer {
  public:
-  Renderer(const FieldRecord& record, ValueFilter filter, std::size_t format_size)
-      : record_(record), filter_(filter) {
+  Renderer(const FieldRecord& record, ValueFilter filter, CsvRule csv, std::size_t format_size)
+      : record_(record), filter_(filter), csv_(csv) {
     // Field values are mostly about as long as their references; twice the
     // format saves the regrowing in the common case.
     rendered_.reserve(format_size * 2);
@@ -60,7 +53,7 @@ class FieldRecord::Renderer {
     rendered_.append(part.literal);
     if (!part.has_reference) return;
     const Entry* entry = record_.Find(part.ordinal);
-    if (entry == nullptr) throw ExtFormatError(MissingOrdinal(part).Message());
+    if (entry == nullptr) throw ExtFormatError(MissingOrdinalFault(part).Message());
     const std::size_t value_start = rendered_.size();
     AppendValue(rendered_, part, *entry);
     switch (filter_) {
@@ -75,8 +68,13 @@ class FieldRecord::Renderer {
         if (entry->kind == kText && !entry->line_break) {
           internal::ReplaceLineBreaks(rendered_, value_start);
         }
+        // The line break of a line-break field is the format's, not a value.
+        if (csv_.active() && !entry->line_break) [[unlikely]] {
+          internal::ApplyCsvRule(rendered_, value_start, entry->kind == kText, csv_);
+        }
         break;
     }
+    // The line break of a line-break field is the format's, not a value.
   }
 
   [[noreturn]] static void Fault(const FormatFault& fault) {
@@ -93,27 +91,28 @@ class FieldRecord::Renderer {
  private:
   const FieldRecord& record_;
   const ValueFilter filter_;
+  const CsvRule csv_;
   std::string rendered_;
   std::vector<internal::FieldBytes> field_bytes_;  // what each field wrote, file names only
 };
 
-void FieldRecord::ExtFormat(std::string& output, std::string_view format,
-                            ValueFilter filter) const {
-  Renderer renderer(*this, filter, format.size());
+void FieldRecord::ExtFormat(std::string& output, std::string_view format, ValueFilter filter,
+                            CsvRule csv) const {
+  Renderer renderer(*this, filter, csv, format.size());
   ParseFormat(format, renderer);
   renderer.Finish(output);
 }
 
-void FieldRecord::ExtFormat(std::string& output, const ParsedFormat& format,
-                            ValueFilter filter) const {
-  Renderer renderer(*this, filter, format.text().size());
+void FieldRecord::ExtFormat(std::string& output, const ParsedFormat& format, ValueFilter filter,
+                            CsvRule csv) const {
+  Renderer renderer(*this, filter, csv, format.text().size());
   format.Replay(renderer);
   renderer.Finish(output);
 }
 
 std::optional<FormatFault> FieldRecord::FirstFault(const ParsedFormat& format) const {
   for (const FormatPart& part : format.parts()) {
-    if (part.has_reference && Find(part.ordinal) == nullptr) return MissingOrdinal(part);
+    if (part.has_reference && Find(part.ordinal) == nullptr) return MissingOrdinalFault(part);
   }
   return format.fault();
 }

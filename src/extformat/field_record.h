@@ -38,6 +38,29 @@ enum class ValueFilter {
   kLineSafe,
 };
 
+// How a line's field values are written for a program that reads the line as
+// CSV (a section's CsvDelimiter and CsvGuard). Applied with
+// ValueFilter::kLineSafe, to each value a field writes, padding included,
+// after the filter; the format's own text is never changed. The default
+// changes nothing.
+struct CsvRule {
+  // A value holding it or a double quote is enclosed in double quotes, each
+  // double quote inside doubled; NUL: no value is quoted.
+  char delimiter = '\0';
+  // A text (not one that reads as a number) whose first character other than
+  // a space would start a spreadsheet formula gets a "'" before it.
+  bool guard = false;
+
+  bool active() const { return delimiter != '\0' || guard; }
+};
+
+// One stretch of a rendered file name: the bytes one time part wrote, or
+// any other bytes (literal text, other fields).
+struct NamePiece {
+  std::string text;
+  int time_part = -1;  // 0 to 6 for "10" to "16" (%Y %y %m %d %H %M %S); -1 otherwise
+};
+
 class FieldRecord {
  public:
   // Room for the two dozen fields of a transaction, so filling never regrows.
@@ -69,11 +92,17 @@ class FieldRecord {
   // Renders `format` against the record into `output`, which is replaced on
   // success and untouched when ExtFormatError is thrown.
   void ExtFormat(std::string& output, std::string_view format,
-                 ValueFilter filter = ValueFilter::kAsIs) const;
+                 ValueFilter filter = ValueFilter::kAsIs, CsvRule csv = {}) const;
   // The same for a format read already, which can be rendered any number of
   // times.
   void ExtFormat(std::string& output, const ParsedFormat& format,
-                 ValueFilter filter = ValueFilter::kAsIs) const;
+                 ValueFilter filter = ValueFilter::kAsIs, CsvRule csv = {}) const;
+
+  // Renders `format` in pieces, each field's value filtered as
+  // ValueFilter::kFileNameSafe filters it; the path components are not
+  // mended, so the pieces make up the rendered name exactly when it needed
+  // no mending. Throws ExtFormatError as ExtFormat does.
+  std::vector<NamePiece> RenderNamePieces(std::string_view format) const;
 
   // The fault that rendering `format` against the record would raise: the
   // first in the order of the text, a missing ordinal included; nullopt when

@@ -50,6 +50,15 @@ struct FormatPart {
   std::size_t offset = 0;    // of the reference's "%" in the format
 };
 
+// The fault of a field reference whose ordinal the record lacks.
+inline FormatFault MissingOrdinalFault(const FormatPart& reference) {
+  FormatFault fault;
+  fault.kind = FaultKind::kMissingOrdinal;
+  fault.offset = reference.offset;
+  fault.ordinal = reference.ordinal;
+  return fault;
+}
+
 namespace internal {
 
 inline constexpr std::size_t kOrdinalLength = 2;

@@ -10,9 +10,11 @@
 #include "config/settings.h"
 #include "extformat/field_record.h"
 #include "forwarding/job_check.h"
+#include "forwarding/keep_files.h"
 #include "forwarding/messages.h"
 #include "forwarding/spool.h"
 #include "forwarding/target_guard.h"
+#include "forwarding/target_head.h"
 #include "platform/platform.h"
 #include "tracelog/busy_stretch.h"
 #include "tracelog/status.h"
@@ -122,7 +124,7 @@ class Call {
       // Inside the target's turn, so the trim never fails against a writer of
       // this process.
       TargetGuard turn(target);
-      tracelog::TrimToLastLines(target, max_lines);
+      tracelog::TrimToLastLines(target, max_lines, TrimHeadOf(snapshot_, n));
     }
     return !EndsWalk(snapshot_, n);
   }
@@ -137,8 +139,13 @@ class Call {
       FillFieldRecord(record, transaction_, prefix_filtered);
       RenderTarget(record, transaction_, target_format_, RotationPeriod(snapshot_, n), target);
       std::string line;
-      RenderLine(record, transaction_, format, line);
-      Append(n, target, line, max_lines);
+      RenderLine(record, transaction_, format, line, CsvRuleOf(snapshot_, n));
+      TargetHead head;
+      RenderHeader(record, config::Read(snapshot_, config::kHeader, n), head.header);
+      head.byte_order_mark = config::IntegerSetting(config::Read(snapshot_, config::kBom, n)) != 0;
+      if (Append(n, target, line, max_lines, head)) {
+        KeepNewestFiles(n, record, target_format_, target);
+      }
     } catch (const extformat::ExtFormatError& error) {
       Report({n, target_format_, target, LineOutcome::kFormatError, error.what(), ""},
              kSectionErrorMessage);
@@ -160,10 +167,25 @@ class Call {
     tracelog::status::CountLine(event);
   }
 
+  // KeepFiles N, once the append began a new target: the section's files of
+  // earlier periods beyond the newest N go. The record gets back the
+  // target's rounded moment, which its name shows.
+  void KeepNewestFiles(int n, extformat::FieldRecord& record, std::string_view target_format,
+                       const std::string& target) {
+    const std::int32_t keep =
+        config::IntegerSetting(config::Read(snapshot_, config::kKeepFiles, n));
+    if (keep <= 0) return;
+    record.SetDateTime(transaction_.date, transaction_.time, RotationPeriod(snapshot_, n));
+    RemoveEarlierPeriods(n, target, record.RenderNamePieces(target_format), keep);
+  }
+
   // Appends the line to the target in the target's turn, then logs the outcome.
   // With a spool folder set, a line that cannot be appended, and every line
   // for a target that has lines in the spool, goes to the spool instead.
-  void Append(int n, const std::string& target, const std::string& line, std::int32_t max_lines) {
+  // True when the line began a new target (it was absent or empty).
+  bool Append(int n, const std::string& target, const std::string& line, std::int32_t max_lines,
+              const TargetHead& head) {
+    bool began_target = false;
     const char* outcome = kSuccessMessage;
     const char* spooled_because = nullptr;
     const char* cause = "";
@@ -175,7 +197,7 @@ class Call {
         spooled_because = kBehindSpooledLinesReason;
         outcome = KeepInSpool(spool_folder, target, line, max_lines, kOpenFailedMessage);
       } else {
-        outcome = AppendToTarget(target, line, cause);
+        outcome = AppendToTarget(target, line, head, began_target, cause);
         if (spooling && outcome != kSuccessMessage) {
           spooled_because =
               outcome == kOpenFailedMessage ? kCouldNotOpenReason : kCouldNotWriteReason;
@@ -187,11 +209,13 @@ class Call {
       Report({n, target_format_, target, LineOutcome::kSpooled, spooled_because, cause}, outcome);
     } else if (outcome == kSuccessMessage) {
       Report({n, target_format_, target, LineOutcome::kWritten, "", ""}, outcome);
+      return began_target;
     } else {
       const char* reason =
           outcome == kOpenFailedMessage ? kCouldNotOpenReason : kCouldNotWriteReason;
       Report({n, target_format_, target, LineOutcome::kNotWritten, reason, cause}, outcome);
     }
+    return false;
   }
 
   // kSpooledMessage, or `lost` when the spool could not be written either.
@@ -206,9 +230,11 @@ class Call {
   // Appends the line to the target; the outcome's message. After a failed
   // write the target is put back to its length before, so no piece of the
   // line stays in it to run into the next line written (the line goes to the
-  // spool, or is lost and logged as such).
+  // spool, or is lost and logged as such). A target that holds no lines gets
+  // `head` first; `began_target` tells whether it was absent or empty.
   // `cause` receives what the system said when the line was not written.
   static const char* AppendToTarget(const std::string& target, const std::string& line,
+                                    const TargetHead& head, bool& began_target,
                                     const char*& cause) {
     // A target another handle holds is tried again for a while, once per
     // busy stretch; any other failure is final at once.
@@ -228,11 +254,13 @@ class Call {
                                                                  : "";
       return kOpenFailedMessage;
     }
-    const std::string bytes = LineForDisk(line);
+    std::string bytes = LineForDisk(line);
     // One seek to the end, which also tells where the line starts.
     const std::int64_t size_before = platform::SeekToEndOffset(opened.file);
-    bool written = size_before >= 0 && opened.file.Write(bytes.data(), bytes.size());
+    bool written = size_before >= 0 && PutHeadFirst(opened.file, size_before, head, bytes) &&
+                   opened.file.Write(bytes.data(), bytes.size());
     if (!written && size_before >= 0) opened.file.Truncate(size_before);
+    began_target = size_before == 0;
     written = opened.file.Close() && written;
     if (!written) cause = kWriteRefusedCause;
     return written ? kSuccessMessage : kWriteFailedMessage;
@@ -300,9 +328,22 @@ void RenderTarget(extformat::FieldRecord& record, const Transaction& transaction
 }
 
 void RenderLine(extformat::FieldRecord& record, const Transaction& transaction,
-                std::string_view line_format, std::string& line) {
+                std::string_view line_format, std::string& line, extformat::CsvRule csv) {
   record.SetDateTime(transaction.date, transaction.time, 0);
-  record.ExtFormat(line, line_format, extformat::ValueFilter::kLineSafe);
+  record.ExtFormat(line, line_format, extformat::ValueFilter::kLineSafe, csv);
+}
+
+void RenderHeader(const extformat::FieldRecord& record, std::string_view header_format,
+                  std::string& header) {
+  if (header_format.empty()) return;
+  record.ExtFormat(header, header_format, extformat::ValueFilter::kLineSafe);
+}
+
+extformat::CsvRule CsvRuleOf(const config::Snapshot& snapshot, int n) {
+  extformat::CsvRule csv;
+  csv.delimiter = FirstOf(config::Read(snapshot, config::kCsvDelimiter, n));
+  csv.guard = config::IntegerSetting(config::Read(snapshot, config::kCsvGuard, n)) != 0;
+  return csv;
 }
 
 extformat::FieldRecord EmptySectionRecord() {

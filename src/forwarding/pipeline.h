@@ -64,7 +64,17 @@ void RenderTarget(extformat::FieldRecord& record, const Transaction& transaction
                   std::string_view target_format, std::uint32_t rotation_period,
                   std::string& target);
 void RenderLine(extformat::FieldRecord& record, const Transaction& transaction,
-                std::string_view line_format, std::string& line);
+                std::string_view line_format, std::string& line,
+                extformat::CsvRule csv = extformat::CsvRule());
+
+// A section's header line, rendered on the record the line was rendered on,
+// with field values kept on the line and neither quoted nor guarded. An empty
+// format leaves `header` as it is. Throws ExtFormatError.
+void RenderHeader(const extformat::FieldRecord& record, std::string_view header_format,
+                  std::string& header);
+
+// Section N's CSV rule: CsvDelimiter N's first character, and CsvGuard N.
+extformat::CsvRule CsvRuleOf(const config::Snapshot& snapshot, int n);
 
 // A record with every field a section's formats can name (with an empty
 // transaction's values), to check formats against without a transaction.

@@ -393,6 +393,19 @@ bool FlushToDisk(File& file);
 // thread reads the environment. False when it could not be set.
 [[nodiscard]] bool SetEnvironmentVariableTo(const std::string& name, const std::string& value);
 
+// Removing files the service wrote and no longer keeps (KeepFiles<N>).
+
+struct RemoveResult {
+  bool removed = false;
+  std::string cause;  // why not, in the system's words, when not removed
+};
+
+// Removes the plain file at `path`, without waiting: a file another handle
+// holds is removed where the system allows it (POSIX: always; it lives on
+// until closed) and fails otherwise (Windows: a handle that does not share
+// deletion). Never removes a folder.
+[[nodiscard]] RemoveResult RemoveFile(const std::string& path);
+
 }  // namespace zelk::platform
 
 #endif  // ZELK_PLATFORM_PLATFORM_H_

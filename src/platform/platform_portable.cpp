@@ -149,7 +149,16 @@ std::atomic<bool> g_fail_thread_start{false};
 std::mutex g_editor_mutex;
 std::function<void(const std::string&, const std::string&)> g_editor_observer;
 
+std::mutex g_removal_mutex;
+std::string g_failing_removal;
+
 }  // namespace
+
+std::string RemovalFailureForTesting(const std::string& path) {
+  std::lock_guard<std::mutex> lock(g_removal_mutex);
+  if (g_failing_removal.empty() || path != g_failing_removal) return {};
+  return "Refused for testing";
+}
 
 bool ThreadStartMustFail() { return g_fail_thread_start.load(); }
 
@@ -172,6 +181,11 @@ std::string ModulePath(std::size_t buffer_size) {
 
 bool ModulePathExceeds(std::size_t buffer_size) {
   return portable::WholeModulePath().size() + 1 > buffer_size;
+}
+
+void SetRemovalFailureForTesting(const std::string& path) {
+  std::lock_guard<std::mutex> lock(portable::g_removal_mutex);
+  portable::g_failing_removal = path;
 }
 
 void SetThreadStartFailureForTesting(bool fail) { portable::g_fail_thread_start.store(fail); }

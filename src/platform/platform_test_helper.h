@@ -22,6 +22,10 @@ void SetTimeZoneForTesting(const char* tz);
 void SetEditorObserverForTesting(
     std::function<void(const std::string& program, const std::string& argument)> observer);
 
+// Makes every following RemoveFile of `path` fail with a cause naming the
+// test, as a file the system will not let go of would; an empty path ends it.
+void SetRemovalFailureForTesting(const std::string& path);
+
 }  // namespace zelk::platform
 
 #endif  // ZELK_PLATFORM_PLATFORM_TEST_HELPER_H_

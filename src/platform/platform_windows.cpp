@@ -625,6 +625,37 @@ std::optional<std::string> EnvironmentVariable(const std::string& name) {
 
 bool SetEnvironmentVariableTo(const std::string& name, const std::string& value) {
   return SetEnvironmentVariableA(name.c_str(), value.empty() ? nullptr : value.c_str()) != 0;
+
+namespace {
+
+// The system's words for an error code, without the line end it adds;
+// the number when it has none.
+std::string ErrorText(DWORD error) {
+  char buffer[512];
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                error, 0, buffer, sizeof buffer, nullptr);
+  while (length > 0 && (buffer[length - 1] == '\r' || buffer[length - 1] == '\n' ||
+                        buffer[length - 1] == ' ' || buffer[length - 1] == '.')) {
+    --length;
+  }
+  if (length == 0) return "Error " + std::to_string(error);
+  return std::string(buffer, length);
+}
+
+}  // namespace
+
+RemoveResult RemoveFile(const std::string& path) {
+  RemoveResult result;
+  result.cause = portable::RemovalFailureForTesting(path);
+  if (!result.cause.empty()) return result;
+  // DeleteFileA never removes a folder; a file held by a handle that does
+  // not share deletion fails with a sharing violation.
+  if (DeleteFileA(path.c_str()) != 0) {
+    result.removed = true;
+  } else {
+    result.cause = ErrorText(GetLastError());
+  }
+  return result;
 }
 
 }  // namespace zelk::platform

@@ -40,6 +40,10 @@ bool ThreadStartMustFail();
 // (nothing done) when none is.
 bool HandToEditorObserver(const std::string& program, const std::string& argument);
 
+// The cause RemoveFile reports for `path` because the tests asked it to
+// fail; empty when they did not.
+std::string RemovalFailureForTesting(const std::string& path);
+
 // The number of running workers, and a bounded wait until none is left.
 class WorkerCount {
  public:

@@ -104,12 +104,13 @@ class BackwardBuffer {
 // file's last byte (it ends the last line, it does not start a new one). The
 // file is read backwards in pieces into `tail`, which then holds at least
 // the bytes from the cut to the end. nullopt when the file has no more than
-// `keep` lines or a read fails.
+// `keep` lines or a read fails. Nothing before `head` is read or counted.
 std::optional<std::int64_t> ReadLastLines(platform::File& file, std::int64_t size,
-                                          std::uint32_t keep, BackwardBuffer& tail) {
+                                          std::int64_t head, std::uint32_t keep,
+                                          BackwardBuffer& tail) {
   std::uint32_t line_feeds = 0;
-  for (std::int64_t end = size; end > 0;) {
-    const std::int64_t begin = std::max<std::int64_t>(0, end - std::int64_t(kTrimReadChunk));
+  for (std::int64_t end = size; end > head;) {
+    const std::int64_t begin = std::max<std::int64_t>(head, end - std::int64_t(kTrimReadChunk));
     const auto length = static_cast<std::size_t>(end - begin);
     char* piece = tail.Front(length);
     if (!ReadAt(file, begin, piece, length)) return std::nullopt;
@@ -171,20 +172,21 @@ std::string Rewritten(std::string_view kept) {
 // When the copy cannot be written the file is put back to its old length.
 // When the write at the start fails the file stays as it is: its old lines
 // are damaged, but the newest ones are still complete at its end.
-void MoveToStart(platform::File& file, std::int64_t size, std::int64_t cut,
+// "The start" is `head`: the bytes before it stay as they are.
+void MoveToStart(platform::File& file, std::int64_t size, std::int64_t head, std::int64_t cut,
                  bool ends_with_line_feed, std::string_view lines) {
   const auto length = static_cast<std::int64_t>(lines.size());
-  if (length > cut) {
+  if (head + length > cut) {
     std::string gap = ends_with_line_feed ? std::string() : std::string(kLineBreak);
     const std::int64_t copy_start =
-        std::max<std::int64_t>(size + static_cast<std::int64_t>(gap.size()), length);
+        std::max<std::int64_t>(size + static_cast<std::int64_t>(gap.size()), head + length);
     gap.append(static_cast<std::size_t>(copy_start - size) - gap.size(), kLineFeed);
     if (!WriteAt(file, size, gap) || !WriteAt(file, copy_start, lines)) {
       file.Truncate(size);
       return;
     }
   }
-  if (WriteAt(file, 0, lines)) file.Truncate(length);
+  if (WriteAt(file, head, lines)) file.Truncate(head + length);
 }
 
 // Every line holds at least one byte, so no file has more lines than bytes: a
@@ -193,7 +195,33 @@ bool TooShortToCut(std::int64_t size, std::uint32_t keep) {
   return size <= 0 || std::uint64_t{keep} >= static_cast<std::uint64_t>(size);
 }
 
-void Trim(const std::string& path, std::uint32_t keep) {
+// How many bytes at the start of the open file `head` asks to keep: a byte
+// order mark that is there, then the first line with its line feed (a first
+// line without one is the whole rest). nullopt when a read fails.
+std::optional<std::int64_t> HeadLength(platform::File& file, std::int64_t size,
+                                       const TrimHead& head) {
+  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+  std::int64_t length = 0;
+  if (!head.byte_order_mark && !head.first_line) return length;
+  std::string piece(static_cast<std::size_t>(std::min(size, std::int64_t(kTrimReadChunk))), '\0');
+  if (head.byte_order_mark && size >= std::int64_t(kByteOrderMark.size())) {
+    if (!ReadAt(file, 0, piece.data(), kByteOrderMark.size())) return std::nullopt;
+    if (std::string_view(piece.data(), kByteOrderMark.size()) == kByteOrderMark) {
+      length = std::int64_t(kByteOrderMark.size());
+    }
+  }
+  while (head.first_line && length < size) {
+    const auto count =
+        static_cast<std::size_t>(std::min(size - length, std::int64_t(kTrimReadChunk)));
+    if (!ReadAt(file, length, piece.data(), count)) return std::nullopt;
+    const std::size_t line_feed = std::string_view(piece.data(), count).find(kLineFeed);
+    if (line_feed != std::string_view::npos) return length + std::int64_t(line_feed) + 1;
+    length += std::int64_t(count);
+  }
+  return length;
+}
+
+void Trim(const std::string& path, std::uint32_t keep, const TrimHead& trim_head) {
   // A look at the size spares the exclusive open (several system calls) when
   // no cut is possible, as for the trace log's negative limits at every
   // eleventh message. The size is checked again once the file is held.
@@ -204,31 +232,37 @@ void Trim(const std::string& path, std::uint32_t keep) {
   platform::File& file = opened.file;
   const std::int64_t size = file.Size();
   if (TooShortToCut(size, keep)) return;
+  const std::optional<std::int64_t> head = HeadLength(file, size, trim_head);
+  if (!head || *head == size) return;
   if (keep == 0) {
-    file.Truncate(0);
+    file.Truncate(*head);
     return;
   }
   BackwardBuffer tail(static_cast<std::size_t>(std::min<std::int64_t>(size, kTrimFirstBuffer)));
-  const std::optional<std::int64_t> cut = ReadLastLines(file, size, keep, tail);
+  const std::optional<std::int64_t> cut = ReadLastLines(file, size, *head, keep, tail);
   if (!cut) return;
   const std::string_view kept = tail.Bytes();
   // Kept lines that already end in CR LF are written back as they were read.
   if (EndsEveryLineWithCrLf(kept)) {
-    MoveToStart(file, size, *cut, true, kept);
+    MoveToStart(file, size, *head, *cut, true, kept);
   } else {
-    MoveToStart(file, size, *cut, kept.back() == kLineFeed, Rewritten(kept));
+    MoveToStart(file, size, *head, *cut, kept.back() == kLineFeed, Rewritten(kept));
   }
 }
 
 }  // namespace
 
 void TrimToLastLines(const std::string& path, std::int32_t max_lines) {
+  TrimToLastLines(path, max_lines, TrimHead());
+}
+
+void TrimToLastLines(const std::string& path, std::int32_t max_lines, const TrimHead& head) {
   // A negative count is a keep of over two billion lines, which no file is
   // ever cut to: spare the look at the file (the trace log's MaxLines -1
   // would pay it every eleventh message).
   if (max_lines < 0) return;
   try {
-    Trim(path, static_cast<std::uint32_t>(max_lines));
+    Trim(path, static_cast<std::uint32_t>(max_lines), head);
   } catch (...) {
     // No memory for the kept lines: the file keeps its state (see MoveToStart).
   }

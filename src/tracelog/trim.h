@@ -15,6 +15,16 @@ namespace zelk::tracelog {
 // (missing, busy, no access, empty path) is left alone. Reports nothing.
 void TrimToLastLines(const std::string& path, std::int32_t max_lines);
 
+// What stays at the start of a file beyond its last lines, uncounted: a
+// target's UTF-8 byte order mark and its header line.
+struct TrimHead {
+  bool byte_order_mark = false;  // the file's first three bytes, when they are one
+  bool first_line = false;       // the first line (after a byte order mark)
+};
+
+// The same, keeping `head` in front of the last `max_lines` lines.
+void TrimToLastLines(const std::string& path, std::int32_t max_lines, const TrimHead& head);
+
 // The file is searched for its cut backwards from the end in pieces of this
 // many bytes, so a trim reads about as much as it keeps. Exposed for tests that
 // put line ends on the piece boundaries.

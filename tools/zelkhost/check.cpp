@@ -14,6 +14,7 @@
 
 #include "config/config.h"
 #include "config/settings.h"
+#include "csv_checks.h"
 #include "extformat/field_record.h"
 #include "extformat/parsed_format.h"
 #include "file_checks.h"
@@ -419,13 +420,16 @@ void CheckOutputSection(const config::Snapshot& snapshot, int n, const std::stri
     }
     if (CheckFormat("Format" + std::to_string(n), format, section_fields, report)) {
       std::string line;
-      forwarding::RenderLine(record, sample, format, line);
+      forwarding::RenderLine(record, sample, format, line, forwarding::CsvRuleOf(snapshot, n));
       report.out() << "    line:   " << line << "\n";
     }
   } catch (const extformat::ExtFormatError& error) {
     report.Problem(ValueOf(report, config::kForwardSection, Numbered("Format", n)),
                    "section " + std::to_string(n) + ": " + error.what());
   }
+  CheckImportKeys(snapshot, n, sample, !filter.blank(),
+                  {report.out(), [&report](const std::string& text) { report.Problem(text); },
+                   [&report](const std::string& text) { report.Warning(text); }});
   CheckInteger(snapshot, config::kOutputMaxLines, n, report);
   if (filter.ReadsDropOnSuccess()) CheckInteger(snapshot, config::kDropOnSuccess, n, report);
 }
