@@ -341,7 +341,8 @@ void RenderHeader(const extformat::FieldRecord& record, std::string_view header_
 
 extformat::CsvRule CsvRuleOf(const config::Snapshot& snapshot, int n) {
   extformat::CsvRule csv;
-  csv.delimiter = FirstOf(config::Read(snapshot, config::kCsvDelimiter, n));
+  const std::string delimiter = config::Read(snapshot, config::kCsvDelimiter, n);
+  csv.delimiter = delimiter.empty() ? '\0' : delimiter.front();
   csv.guard = config::IntegerSetting(config::Read(snapshot, config::kCsvGuard, n)) != 0;
   return csv;
 }

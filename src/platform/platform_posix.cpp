@@ -859,6 +859,7 @@ std::optional<std::string> EnvironmentVariable(const std::string& name) {
 bool SetEnvironmentVariableTo(const std::string& name, const std::string& value) {
   if (value.empty()) return ::unsetenv(name.c_str()) == 0;
   return ::setenv(name.c_str(), value.c_str(), 1) == 0;
+}
 
 RemoveResult RemoveFile(const std::string& path) {
   RemoveResult result;

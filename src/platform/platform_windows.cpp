@@ -625,6 +625,7 @@ std::optional<std::string> EnvironmentVariable(const std::string& name) {
 
 bool SetEnvironmentVariableTo(const std::string& name, const std::string& value) {
   return SetEnvironmentVariableA(name.c_str(), value.empty() ? nullptr : value.c_str()) != 0;
+}
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -76,8 +77,9 @@ extern "C" {
 std::int32_t ExecuteService(void) {
   return Firewall("ExecuteService", 1, [] {
     zelk::forwarding::SetCallback(nullptr);
-    const zelk::config::Snapshot settings =
+    const std::shared_ptr<const zelk::config::Snapshot> current =
         zelk::tracelog::LoadConfiguration(zelk::config::ConfigFilePath());
+    const zelk::config::Snapshot& settings = *current;
     zelk::tracelog::OpenTraceLog(settings);
     char name[kServiceNameCapacity];
     FormatServiceName(name);
