@@ -216,10 +216,10 @@ class Call {
     platform::OpenResult& opened = open.opened;
     if (opened.status != platform::OpenStatus::kOk) return kOpenFailedMessage;
     const std::string bytes = LineForDisk(line);
-    // One seek to the end, which also tells where the line starts.
-    const std::int64_t size_before = platform::SeekToEndOffset(opened.file);
-    bool written = size_before >= 0 && opened.file.Write(bytes.data(), bytes.size());
-    if (!written && size_before >= 0) opened.file.Truncate(size_before);
+    // The open told the end, which no one else can move while it is held.
+    const std::int64_t size_before = opened.size;
+    bool written = opened.file.WriteAt(size_before, bytes.data(), bytes.size());
+    if (!written) opened.file.Truncate(size_before);
     written = opened.file.Close() && written;
     return written ? kSuccessMessage : kWriteFailedMessage;
   }

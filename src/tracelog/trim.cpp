@@ -29,18 +29,18 @@ constexpr std::int64_t kTrimFirstBuffer = std::int64_t{1024} * 1024;
 
 // Reads exactly `size` bytes at `offset`.
 bool ReadAt(platform::File& file, std::int64_t offset, char* buffer, std::size_t size) {
-  if (!file.Seek(offset)) return false;
   while (size > 0) {
-    const std::int64_t count = file.Read(buffer, size);
+    const std::int64_t count = file.ReadAt(offset, buffer, size);
     if (count <= 0) return false;
     buffer += count;
+    offset += count;
     size -= static_cast<std::size_t>(count);
   }
   return true;
 }
 
 bool WriteAt(platform::File& file, std::int64_t offset, std::string_view bytes) {
-  return file.Seek(offset) && file.Write(bytes.data(), bytes.size());
+  return file.WriteAt(offset, bytes.data(), bytes.size());
 }
 
 // The number of line feeds in `bytes`.
@@ -193,16 +193,8 @@ bool TooShortToCut(std::int64_t size, std::uint32_t keep) {
   return size <= 0 || std::uint64_t{keep} >= static_cast<std::uint64_t>(size);
 }
 
-void Trim(const std::string& path, std::uint32_t keep) {
-  // A look at the size spares the exclusive open (several system calls) when
-  // no cut is possible, as for the trace log's negative limits at every
-  // eleventh message. The size is checked again once the file is held.
-  const std::int64_t size_seen = platform::FileSize(path);
-  if (size_seen >= 0 && TooShortToCut(size_seen, keep)) return;
-  platform::OpenResult opened = platform::OpenExclusive(path, platform::CreateMode::kOpenExisting);
-  if (opened.status != platform::OpenStatus::kOk) return;
-  platform::File& file = opened.file;
-  const std::int64_t size = file.Size();
+// Cuts the held `file` of `size` bytes to its last `keep` lines.
+void CutHeld(platform::File& file, std::int64_t size, std::uint32_t keep) {
   if (TooShortToCut(size, keep)) return;
   if (keep == 0) {
     file.Truncate(0);
@@ -218,6 +210,17 @@ void Trim(const std::string& path, std::uint32_t keep) {
   } else {
     MoveToStart(file, size, *cut, kept.back() == kLineFeed, Rewritten(kept));
   }
+}
+
+void Trim(const std::string& path, std::uint32_t keep) {
+  // A look at the size spares the exclusive open (several system calls) when
+  // no cut is possible, as for the trace log's negative limits at every
+  // eleventh message. The open tells the size again once the file is held.
+  const std::int64_t size_seen = platform::FileSize(path);
+  if (size_seen >= 0 && TooShortToCut(size_seen, keep)) return;
+  platform::OpenResult opened = platform::OpenExclusive(path, platform::CreateMode::kOpenExisting);
+  if (opened.status != platform::OpenStatus::kOk) return;
+  CutHeld(opened.file, opened.size, keep);
 }
 
 }  // namespace
