@@ -125,8 +125,9 @@ class Call {
     std::string target;
     const std::int32_t max_lines =
         config::IntegerSetting(config::Read(snapshot_, config::kOutputMaxLines, n));
+    trimmed_in_append_ = false;
     WriteSection(n, format, !filter.blank(), max_lines, target);
-    if (max_lines != 0 && !target.empty()) {
+    if (max_lines != 0 && !target.empty() && !trimmed_in_append_) {
       // Inside the target's turn, so the trim never fails against a writer of
       // this process.
       TargetGuard turn(target);
@@ -171,7 +172,7 @@ class Call {
         spooled_because = kBehindSpooledLinesReason;
         outcome = KeepInSpool(spool_folder, target, line, max_lines, kOpenFailedMessage);
       } else {
-        outcome = AppendToTarget(target, line);
+        outcome = AppendToTarget(target, line, max_lines);
         if (spooling && outcome != kSuccessMessage) {
           spooled_because =
               outcome == kOpenFailedMessage ? kCouldNotOpenReason : kCouldNotWriteReason;
@@ -200,8 +201,10 @@ class Call {
   // Appends the line to the target; the outcome's message. After a failed
   // write the target is put back to its length before, so no piece of the
   // line stays in it to run into the next line written (the line goes to the
-  // spool, or is lost and logged as such).
-  static const char* AppendToTarget(const std::string& target, const std::string& line) {
+  // spool, or is lost and logged as such). With a line limit, a written line
+  // is followed by the section's trim in the same hold of the file.
+  const char* AppendToTarget(const std::string& target, const std::string& line,
+                             std::int32_t max_lines) {
     // A target another handle holds is tried again for a while, once per
     // busy stretch; any other failure is final at once.
     tracelog::LineOpen open = tracelog::OpenForLine(
@@ -219,7 +222,15 @@ class Call {
     // The open told the end, which no one else can move while it is held.
     const std::int64_t size_before = opened.size;
     bool written = opened.file.WriteAt(size_before, bytes.data(), bytes.size());
-    if (!written) opened.file.Truncate(size_before);
+    if (!written) {
+      opened.file.Truncate(size_before);
+    } else if (max_lines != 0) {
+      // The file is held already: no second open for the trim, and no
+      // writer of another process between the line and the cut.
+      const auto size = size_before + static_cast<std::int64_t>(bytes.size());
+      tracelog::TrimHeldToLastLines(opened.file, size, max_lines);
+      trimmed_in_append_ = true;
+    }
     written = opened.file.Close() && written;
     return written ? kSuccessMessage : kWriteFailedMessage;
   }
@@ -230,6 +241,8 @@ class Call {
   const std::string trans_no_;
   const std::string job_no_;
   const double value09_;
+  // The section's line was written and its target trimmed in the same hold.
+  bool trimmed_in_append_ = false;
 };
 
 }  // namespace

@@ -237,4 +237,13 @@ void TrimToLastLines(const std::string& path, std::int32_t max_lines) {
   }
 }
 
+void TrimHeldToLastLines(platform::File& file, std::int64_t size, std::int32_t max_lines) {
+  if (max_lines < 0 || !file.is_open()) return;
+  try {
+    CutHeld(file, size, static_cast<std::uint32_t>(max_lines));
+  } catch (...) {
+    // As in TrimToLastLines.
+  }
+}
+
 }  // namespace zelk::tracelog
