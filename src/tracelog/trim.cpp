@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/ascii.h"
 #include "platform/platform.h"
 
 namespace zelk::tracelog {
@@ -43,14 +44,9 @@ bool WriteAt(platform::File& file, std::int64_t offset, std::string_view bytes) 
   return file.WriteAt(offset, bytes.data(), bytes.size());
 }
 
-// The number of line feeds in `bytes`.
+// The number of line feeds in `bytes`, a piece of at most kTrimReadChunk.
 std::uint32_t CountLineFeeds(std::string_view bytes) {
-  std::uint32_t count = 0;
-  for (std::size_t at = bytes.find(kLineFeed); at != std::string_view::npos;
-       at = bytes.find(kLineFeed, at + 1)) {
-    ++count;
-  }
-  return count;
+  return static_cast<std::uint32_t>(platform::CountLineFeeds(bytes));
 }
 
 // Where the n-th (from 1) line feed of `bytes` stands; it has at least n.
@@ -131,12 +127,7 @@ std::optional<std::int64_t> ReadLastLines(platform::File& file, std::int64_t siz
 
 // Whether `kept` is already as it is written back: every line ended by CR LF.
 bool EndsEveryLineWithCrLf(std::string_view kept) {
-  if (kept.empty() || kept.back() != kLineFeed) return false;
-  for (std::size_t at = kept.find(kLineFeed); at != std::string_view::npos;
-       at = kept.find(kLineFeed, at + 1)) {
-    if (at == 0 || kept[at - 1] != kCarriageReturn) return false;
-  }
-  return true;
+  return !kept.empty() && kept.back() == kLineFeed && platform::CountBareLineFeeds(kept) == 0;
 }
 
 // The kept lines as they are written back: each line's text, then CR LF.
