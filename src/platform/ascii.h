@@ -64,7 +64,7 @@ inline std::size_t CountLineFeeds(std::string_view text) {
 
 // The number of line feeds in `text` without a carriage return before them.
 inline std::size_t CountBareLineFeeds(std::string_view text) {
-  return CountBytesWhere(text, [](char before, char c) { return (before != '\r') & (c == '\n'); });
+  return CountBytesWhere(text, [](char before, char c) { return before != '\r' && c == '\n'; });
 }
 
 }  // namespace zelk::platform
