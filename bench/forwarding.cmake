@@ -1,3 +1,3 @@
 zelk_add_bench(job_check_bench zelk_forwarding job_check_bench.cpp)
-zelk_add_bench(pipeline_bench zelk_forwarding pipeline_bench.cpp)
+zelk_add_bench(pipeline_bench zelk_forwarding pipeline_bench.cpp bare_floor_posix.cpp)
 zelk_add_bench(spool_bench zelk_forwarding spool_bench.cpp)

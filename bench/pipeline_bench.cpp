@@ -1,5 +1,5 @@
 // Transactions through the pipeline beside the floor of the same work, done
-// by hand through the same platform door:
+// by hand in bare system calls (bare_floor.h), without the door's defences:
 // - a typical configuration (two output sections, one of them filtered out,
 //   trace log on): per transaction, read the configuration file (open, one
 //   read, close), open, lock, append to and close the target, and append one
@@ -15,6 +15,7 @@
 #include <fstream>
 #include <string>
 
+#include "bare_floor.h"
 #include "config/config.h"
 #include "config/config_test_helper.h"
 #include "extformat/field_record.h"
@@ -66,27 +67,6 @@ struct Setup {
   std::string config_path, target, log;
 };
 
-// The floor's reads and writes, through the platform door as the service
-// makes them.
-void ReadWholeFile(const std::string& path, std::string& buffer) {
-  auto file = zelk::platform::OpenUnlockedRead(path);
-  buffer.resize(8192);
-  buffer.resize(static_cast<std::size_t>(file.file.Read(buffer.data(), buffer.size())));
-}
-
-void AppendToTarget(const std::string& path, const std::string& line) {
-  auto target = zelk::platform::OpenExclusive(path, zelk::platform::CreateMode::kCreateIfMissing);
-  target.file.SeekToEnd();
-  target.file.Write(line.data(), line.size());
-  target.file.Close();
-}
-
-void AppendToLog(const std::string& path, const std::string& line) {
-  auto log = zelk::platform::OpenAppendShared(path);
-  log.file.Write(line.data(), line.size());
-  log.file.Close();
-}
-
 std::string SuccessLine(const Setup& setup) {
   return "2026-12-08 07:50:37-.-ForwardTransaction section[1] file[" + setup.target +
          "] transno[42] jobno[A1234] -- SUCCESS\r\n";
@@ -102,10 +82,10 @@ void BM_FloorPlainLoop(benchmark::State& state) {
   const std::string log_line = SuccessLine(setup);
   std::string config;
   for (auto _ : state) {
-    ReadWholeFile(setup.config_path, config);
+    zelk::bench::ReadWholeFileBare(setup.config_path, config);
     benchmark::DoNotOptimize(config);
-    AppendToTarget(setup.target, line);
-    AppendToLog(setup.log, log_line);
+    zelk::bench::AppendToTargetBare(setup.target, line);
+    zelk::bench::AppendToLogBare(setup.log, log_line);
   }
   state.SetItemsProcessed(state.iterations());
 }
@@ -149,15 +129,11 @@ void BM_FloorHeldTarget(benchmark::State& state) {
   for (int i = 0; i < kHeldLines; ++i) kept += line;
   std::string config;
   for (auto _ : state) {
-    ReadWholeFile(setup.config_path, config);
+    zelk::bench::ReadWholeFileBare(setup.config_path, config);
     benchmark::DoNotOptimize(config);
-    AppendToTarget(setup.target, line);
-    auto target =
-        zelk::platform::OpenExclusive(setup.target, zelk::platform::CreateMode::kOpenExisting);
-    target.file.Write(kept.data(), kept.size());
-    target.file.Truncate(static_cast<std::int64_t>(kept.size()));
-    target.file.Close();
-    AppendToLog(setup.log, log_line);
+    zelk::bench::AppendToTargetBare(setup.target, line);
+    zelk::bench::RewriteHeldBare(setup.target, kept);
+    zelk::bench::AppendToLogBare(setup.log, log_line);
   }
   state.SetItemsProcessed(state.iterations());
 }

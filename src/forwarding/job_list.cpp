@@ -107,22 +107,8 @@ std::string_view WithoutLineEnd(std::string_view line) {
   return line;
 }
 
-// Counted a stretch at a time in a byte-wide counter, which the compiler keeps
-// in vector registers: counting in a wide integer for each byte costs several
-// times as much as finding the line feeds.
 int CountLineFeeds(std::string_view text) {
-  constexpr std::size_t kStretch = 128;  // fewer than a byte counter holds
-  int count = 0;
-  std::size_t at = 0;
-  for (; at + kStretch <= text.size(); at += kStretch) {
-    unsigned char in_stretch = 0;
-    for (std::size_t i = at; i < at + kStretch; ++i) {
-      in_stretch = static_cast<unsigned char>(in_stretch + (text[i] == '\n' ? 1 : 0));
-    }
-    count += in_stretch;
-  }
-  for (; at < text.size(); ++at) count += text[at] == '\n' ? 1 : 0;
-  return count;
+  return static_cast<int>(platform::CountLineFeeds(text));
 }
 
 // Finds an upper-cased key in text of any letter case. Only a line that

@@ -74,6 +74,14 @@ std::string LineForDisk(std::string_view line) {
 }
 
 // Everything one call knows about the transaction it forwards.
+// What a section asks of its target besides the line: the head a target
+// holding no lines begins with, the line limit, and what a trim keeps first.
+struct TargetShape {
+  const TargetHead& head;
+  std::int32_t max_lines;
+  tracelog::TrimHead trim_head;
+};
+
 class Call {
  public:
   Call(const Transaction& transaction, const config::Snapshot& snapshot)
@@ -119,8 +127,9 @@ class Call {
     std::string target;
     const std::int32_t max_lines =
         config::IntegerSetting(config::Read(snapshot_, config::kOutputMaxLines, n));
+    trimmed_in_append_ = false;
     WriteSection(n, format, !filter.blank(), max_lines, target);
-    if (max_lines != 0 && !target.empty()) {
+    if (max_lines != 0 && !target.empty() && !trimmed_in_append_) {
       // Inside the target's turn, so the trim never fails against a writer of
       // this process.
       TargetGuard turn(target);
@@ -197,7 +206,8 @@ class Call {
         spooled_because = kBehindSpooledLinesReason;
         outcome = KeepInSpool(spool_folder, target, line, max_lines, kOpenFailedMessage);
       } else {
-        outcome = AppendToTarget(target, line, head, began_target, cause);
+        outcome = AppendToTarget(target, line, {head, max_lines, TrimHeadOf(snapshot_, n)},
+                                 began_target, cause);
         if (spooling && outcome != kSuccessMessage) {
           spooled_because =
               outcome == kOpenFailedMessage ? kCouldNotOpenReason : kCouldNotWriteReason;
@@ -231,11 +241,12 @@ class Call {
   // write the target is put back to its length before, so no piece of the
   // line stays in it to run into the next line written (the line goes to the
   // spool, or is lost and logged as such). A target that holds no lines gets
-  // `head` first; `began_target` tells whether it was absent or empty.
-  // `cause` receives what the system said when the line was not written.
-  static const char* AppendToTarget(const std::string& target, const std::string& line,
-                                    const TargetHead& head, bool& began_target,
-                                    const char*& cause) {
+  // the head first; `began_target` tells whether it was absent or empty. With
+  // a line limit, a written line is followed by the section's trim in the
+  // same hold of the file. `cause` receives what the system said when the
+  // line was not written.
+  const char* AppendToTarget(const std::string& target, const std::string& line,
+                             const TargetShape& shape, bool& began_target, const char*& cause) {
     // A target another handle holds is tried again for a while, once per
     // busy stretch; any other failure is final at once.
     tracelog::LineOpen open = tracelog::OpenForLine(
@@ -255,12 +266,20 @@ class Call {
       return kOpenFailedMessage;
     }
     std::string bytes = LineForDisk(line);
-    // One seek to the end, which also tells where the line starts.
-    const std::int64_t size_before = platform::SeekToEndOffset(opened.file);
-    bool written = size_before >= 0 && PutHeadFirst(opened.file, size_before, head, bytes) &&
-                   opened.file.Write(bytes.data(), bytes.size());
-    if (!written && size_before >= 0) opened.file.Truncate(size_before);
+    // The open told the end, which no one else can move while it is held.
+    const std::int64_t size_before = opened.size;
+    bool written = PutHeadFirst(opened.file, size_before, shape.head, bytes) &&
+                   opened.file.WriteAt(size_before, bytes.data(), bytes.size());
     began_target = size_before == 0;
+    if (!written) {
+      opened.file.Truncate(size_before);
+    } else if (shape.max_lines != 0) {
+      // The file is held already: no second open for the trim, and no
+      // writer of another process between the line and the cut.
+      const auto size = size_before + static_cast<std::int64_t>(bytes.size());
+      tracelog::TrimHeldToLastLines(opened.file, size, shape.max_lines, shape.trim_head);
+      trimmed_in_append_ = true;
+    }
     written = opened.file.Close() && written;
     if (!written) cause = kWriteRefusedCause;
     return written ? kSuccessMessage : kWriteFailedMessage;
@@ -274,6 +293,8 @@ class Call {
   const double value09_;
   // The Target value of the section being written.
   std::string target_format_;
+  // The section's line was written and its target trimmed in the same hold.
+  bool trimmed_in_append_ = false;
 };
 
 }  // namespace

@@ -73,6 +73,38 @@ constexpr AtoiNumber ReadAtoi(std::string_view text) {
   return number;
 }
 
+// How many bytes of `text` `hit` (given the byte before, NUL for the first,
+// and the byte) answers yes for. Counted a stretch at a time in a byte-wide
+// counter, which the compiler keeps in vector registers: counting in a wide
+// integer for each byte, or finding each hit with memchr, costs several
+// times as much when hits are a line's length apart.
+template <typename Hit>
+std::size_t CountBytesWhere(std::string_view text, Hit hit) {
+  constexpr std::size_t kStretch = 128;  // fewer than a byte counter holds
+  if (text.empty()) return 0;
+  std::size_t count = hit('\0', text[0]) ? 1 : 0;
+  std::size_t at = 1;
+  for (; at + kStretch <= text.size(); at += kStretch) {
+    unsigned char in_stretch = 0;
+    for (std::size_t i = at; i < at + kStretch; ++i) {
+      in_stretch = static_cast<unsigned char>(in_stretch + (hit(text[i - 1], text[i]) ? 1 : 0));
+    }
+    count += in_stretch;
+  }
+  for (; at < text.size(); ++at) count += hit(text[at - 1], text[at]) ? 1 : 0;
+  return count;
+}
+
+// The number of line feeds in `text`.
+inline std::size_t CountLineFeeds(std::string_view text) {
+  return CountBytesWhere(text, [](char, char c) { return c == '\n'; });
+}
+
+// The number of line feeds in `text` without a carriage return before them.
+inline std::size_t CountBareLineFeeds(std::string_view text) {
+  return CountBytesWhere(text, [](char before, char c) { return before != '\r' && c == '\n'; });
+}
+
 }  // namespace zelk::platform
 
 #endif  // ZELK_PLATFORM_ASCII_H_

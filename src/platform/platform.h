@@ -86,6 +86,17 @@ class File {
   // Writes all `size` bytes at the current position (or at the end for a file
   // opened with OpenAppendShared). False when not everything was written.
   bool Write(const void* data, std::size_t size);
+  // Reads up to `size` bytes starting `offset` bytes from the start of the
+  // file, in one step that needs no Seek first. Returns the number of bytes
+  // read, 0 at or beyond the end, -1 on error (also for a file that has no
+  // positions, such as a device). The position afterwards is unspecified.
+  [[nodiscard]] std::int64_t ReadAt(std::int64_t offset, void* buffer, std::size_t size);
+  // Writes all `size` bytes starting `offset` bytes from the start of the
+  // file, in one step that needs no Seek first; a file that has no positions
+  // (a device) takes them as Write would. Not for a file opened with
+  // OpenAppendShared. The position afterwards is unspecified. False when not
+  // everything was written.
+  [[nodiscard]] bool WriteAt(std::int64_t offset, const void* data, std::size_t size);
   // Moves the position to `offset` bytes from the start. False on error.
   bool Seek(std::int64_t offset);
   // Moves the position to the end of the file. False on error.
@@ -109,6 +120,12 @@ class File {
 struct OpenResult {
   File file;
   OpenStatus status = OpenStatus::kFailed;
+  // Set by OpenExclusive and OpenExclusiveRemovable: the file's size in bytes, learnt after the
+  // file was held, in the same look that made sure it may be opened. No door
+  // open can change it while the handle is held, so it is where a line
+  // appended with File::WriteAt goes. 0 for a device. -1 when the open failed,
+  // and from every other open.
+  std::int64_t size = -1;
 };
 
 // No open waits, on any platform; no lock is waited for without a bound (on
@@ -146,7 +163,9 @@ struct OpenResult {
 // file, SharedRead goes unseen by AppendShared and the other way round.
 
 // Opens `path` for reading and writing, never truncating, positioned at the
-// start; no other open of the file may be held or had meanwhile (above).
+// start; no other open of the file may be held or had meanwhile (above). The
+// result tells the file's size (OpenResult::size), so an append needs no look
+// of its own at the end.
 OpenResult OpenExclusive(const std::string& path, CreateMode mode);
 
 // Opens an existing `path` for reading, keeping out writers: other readers

@@ -140,10 +140,9 @@ bool Admissible(int flags, mode_t mode, bool regular_only) {
 
 // Opens `path` with `flags`, never waiting: O_NONBLOCK makes the open of a
 // FIFO return at once instead of waiting for its other end (Admissible then
-// refuses it), and a device that would block a write fail instead. A file
-// Admissible refuses counts as one that could not be opened. Returns the
-// descriptor, or -1 with `status` set.
-int OpenWithoutWaiting(const std::string& path, int flags, bool regular_only, OpenStatus& status) {
+// refuses it), and a device that would block a write fail instead. Returns
+// the descriptor, or -1 with `status` set.
+int OpenWithoutWaiting(const std::string& path, int flags, OpenStatus& status) {
   status = OpenStatus::kFailed;
   if (path.empty()) return -1;
   int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0644);
@@ -151,13 +150,16 @@ int OpenWithoutWaiting(const std::string& path, int flags, bool regular_only, Op
     status = StatusOfErrno(errno);
     return -1;
   }
-  struct stat info {};
-  if (fstat(fd, &info) != 0 || !Admissible(flags, info.st_mode, regular_only)) {
-    ::close(fd);
-    return -1;
-  }
   status = OpenStatus::kOk;
   return fd;
+}
+
+// One look at what `fd` (opened with `flags`) names: its size, 0 for a
+// device, or -1 when Admissible refuses it or the look fails.
+std::int64_t AdmissibleSize(int fd, int flags, bool regular_only) {
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !Admissible(flags, info.st_mode, regular_only)) return -1;
+  return S_ISREG(info.st_mode) ? static_cast<std::int64_t>(info.st_size) : 0;
 }
 
 // How a door open takes part in the open-file-description locks (fcntl
@@ -289,18 +291,26 @@ OpenStatus TakeRole(int fd, LockRole role, bool writable) {
 }
 
 // Opens `path` with `flags` and takes part in the door's locks as `role`,
-// without waiting. A role that cannot be had counts as a busy open.
+// without waiting. A role that cannot be had counts as a busy open, a file
+// Admissible refuses as one that could not be opened. The lock comes before
+// the look at the file, so that one fstat both refuses what may not be
+// opened and gives an exclusive holder the size no one can change meanwhile
+// (its end, where it appends without a seek).
 OpenResult OpenLocked(const std::string& path, int flags, LockRole role,
                       bool regular_only = false) {
   OpenResult result;
-  int fd = OpenWithoutWaiting(path, flags, regular_only, result.status);
+  int fd = OpenWithoutWaiting(path, flags, result.status);
   if (fd < 0) return result;
   result.status = TakeRole(fd, role, (flags & O_ACCMODE) != O_RDONLY);
+  const std::int64_t size =
+      result.status == OpenStatus::kOk ? AdmissibleSize(fd, flags, regular_only) : -1;
+  if (result.status == OpenStatus::kOk && size < 0) result.status = OpenStatus::kFailed;
   if (result.status != OpenStatus::kOk) {
     ::close(fd);  // and with it every lock it took
     return result;
   }
   FileAccess::Handle(result.file) = fd;
+  if (role == LockRole::kExclusive) result.size = size;
   return result;
 }
 
@@ -327,6 +337,33 @@ bool File::Write(const void* data, std::size_t size) {
     if (count == 0) return false;
     bytes += count;
     size -= static_cast<std::size_t>(count);
+  }
+  return true;
+}
+
+std::int64_t File::ReadAt(std::int64_t offset, void* buffer, std::size_t size) {
+  if (!is_open()) return -1;
+  for (;;) {
+    ssize_t count = ::pread(Fd(handle_), buffer, size, static_cast<off_t>(offset));
+    if (count >= 0) return count;
+    if (errno != EINTR) return -1;
+  }
+}
+
+bool File::WriteAt(std::int64_t offset, const void* data, std::size_t size) {
+  if (!is_open()) return false;
+  const char* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t count = ::pwrite(Fd(handle_), bytes, size, static_cast<off_t>(offset));
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      // No positions (a device): the bytes go where it stands.
+      return errno == ESPIPE && Write(bytes, size);
+    }
+    if (count == 0) return false;
+    bytes += count;
+    size -= static_cast<std::size_t>(count);
+    offset += count;
   }
   return true;
 }

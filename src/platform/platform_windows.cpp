@@ -140,6 +140,48 @@ std::int64_t File::Read(void* buffer, std::size_t size) {
 
 namespace {
 
+// `offset` as the position of a positioned read or write.
+OVERLAPPED At(std::int64_t offset) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset) & 0xFFFFFFFFu);
+  at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
+  return at;
+}
+
+}  // namespace
+
+std::int64_t File::ReadAt(std::int64_t offset, void* buffer, std::size_t size) {
+  if (!is_open() || offset < 0) return -1;
+  DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+  DWORD count = 0;
+  OVERLAPPED at = At(offset);
+  if (!ReadFile(H(handle_), buffer, chunk, &count, &at)) {
+    return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+  }
+  return static_cast<std::int64_t>(count);
+}
+
+bool File::WriteAt(std::int64_t offset, const void* data, std::size_t size) {
+  if (!is_open() || offset < 0) return false;
+  const char* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+    DWORD count = 0;
+    OVERLAPPED at = At(offset);
+    if (!WriteFile(H(handle_), bytes, chunk, &count, &at)) {
+      // No positions (a device): the bytes go where it stands.
+      return !IsDiskFile(H(handle_)) && Write(bytes, size);
+    }
+    if (count == 0) return false;
+    bytes += count;
+    size -= count;
+    offset += count;
+  }
+  return true;
+}
+
+namespace {
+
 // Appenders of every process agree on this byte-range lock, far beyond any
 // file's end, so that finding the end and writing there is one step for all of
 // them (an append handle alone is not atomic across processes under Wine).
@@ -254,9 +296,27 @@ bool File::Close() {
   return CloseHandle(handle) != 0;
 }
 
-OpenResult OpenExclusive(const std::string& path, CreateMode mode) {
+namespace {
+
+// An exclusive open, made with `access` and shared with no one, with the
+// file's size, which therefore stays what it is now while held; 0 for a
+// device.
+OpenResult OpenExclusiveWithSize(const std::string& path, DWORD access, CreateMode mode) {
   DWORD disposition = mode == CreateMode::kCreateIfMissing ? OPEN_ALWAYS : OPEN_EXISTING;
-  return Open(path, GENERIC_READ | GENERIC_WRITE, 0, disposition);
+  OpenResult result = Open(path, access, 0, disposition);
+  if (result.status != OpenStatus::kOk) return result;
+  HANDLE handle = H(FileAccess::Handle(result.file));
+  LARGE_INTEGER size;
+  size.QuadPart = 0;
+  if (IsDiskFile(handle) && !GetFileSizeEx(handle, &size)) return OpenResult{};
+  result.size = size.QuadPart;
+  return result;
+}
+
+}  // namespace
+
+OpenResult OpenExclusive(const std::string& path, CreateMode mode) {
+  return OpenExclusiveWithSize(path, GENERIC_READ | GENERIC_WRITE, mode);
 }
 
 OpenResult OpenSharedRead(const std::string& path) {
@@ -564,8 +624,7 @@ bool IsFolder(const std::string& folder) {
 OpenResult OpenExclusiveRemovable(const std::string& path, CreateMode mode) {
   // Share mode 0 keeps every other opener out; DELETE access lets the holder
   // mark the file for removal, which then happens as the handle closes.
-  DWORD disposition = mode == CreateMode::kCreateIfMissing ? OPEN_ALWAYS : OPEN_EXISTING;
-  return Open(path, GENERIC_READ | GENERIC_WRITE | DELETE, 0, disposition);
+  return OpenExclusiveWithSize(path, GENERIC_READ | GENERIC_WRITE | DELETE, mode);
 }
 
 bool RemoveHeldFile(File& file, const std::string& path) {

@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/ascii.h"
 #include "platform/platform.h"
 
 namespace zelk::tracelog {
@@ -29,28 +30,23 @@ constexpr std::int64_t kTrimFirstBuffer = std::int64_t{1024} * 1024;
 
 // Reads exactly `size` bytes at `offset`.
 bool ReadAt(platform::File& file, std::int64_t offset, char* buffer, std::size_t size) {
-  if (!file.Seek(offset)) return false;
   while (size > 0) {
-    const std::int64_t count = file.Read(buffer, size);
+    const std::int64_t count = file.ReadAt(offset, buffer, size);
     if (count <= 0) return false;
     buffer += count;
+    offset += count;
     size -= static_cast<std::size_t>(count);
   }
   return true;
 }
 
 bool WriteAt(platform::File& file, std::int64_t offset, std::string_view bytes) {
-  return file.Seek(offset) && file.Write(bytes.data(), bytes.size());
+  return file.WriteAt(offset, bytes.data(), bytes.size());
 }
 
-// The number of line feeds in `bytes`.
+// The number of line feeds in `bytes`, a piece of at most kTrimReadChunk.
 std::uint32_t CountLineFeeds(std::string_view bytes) {
-  std::uint32_t count = 0;
-  for (std::size_t at = bytes.find(kLineFeed); at != std::string_view::npos;
-       at = bytes.find(kLineFeed, at + 1)) {
-    ++count;
-  }
-  return count;
+  return static_cast<std::uint32_t>(platform::CountLineFeeds(bytes));
 }
 
 // Where the n-th (from 1) line feed of `bytes` stands; it has at least n.
@@ -132,12 +128,7 @@ std::optional<std::int64_t> ReadLastLines(platform::File& file, std::int64_t siz
 
 // Whether `kept` is already as it is written back: every line ended by CR LF.
 bool EndsEveryLineWithCrLf(std::string_view kept) {
-  if (kept.empty() || kept.back() != kLineFeed) return false;
-  for (std::size_t at = kept.find(kLineFeed); at != std::string_view::npos;
-       at = kept.find(kLineFeed, at + 1)) {
-    if (at == 0 || kept[at - 1] != kCarriageReturn) return false;
-  }
-  return true;
+  return !kept.empty() && kept.back() == kLineFeed && platform::CountBareLineFeeds(kept) == 0;
 }
 
 // The kept lines as they are written back: each line's text, then CR LF.
@@ -221,16 +212,10 @@ std::optional<std::int64_t> HeadLength(platform::File& file, std::int64_t size,
   return length;
 }
 
-void Trim(const std::string& path, std::uint32_t keep, const TrimHead& trim_head) {
-  // A look at the size spares the exclusive open (several system calls) when
-  // no cut is possible, as for the trace log's negative limits at every
-  // eleventh message. The size is checked again once the file is held.
-  const std::int64_t size_seen = platform::FileSize(path);
-  if (size_seen >= 0 && TooShortToCut(size_seen, keep)) return;
-  platform::OpenResult opened = platform::OpenExclusive(path, platform::CreateMode::kOpenExisting);
-  if (opened.status != platform::OpenStatus::kOk) return;
-  platform::File& file = opened.file;
-  const std::int64_t size = file.Size();
+// Cuts the held `file` of `size` bytes to its last `keep` lines, after the
+// head that `trim_head` asks to keep.
+void CutHeld(platform::File& file, std::int64_t size, std::uint32_t keep,
+             const TrimHead& trim_head) {
   if (TooShortToCut(size, keep)) return;
   const std::optional<std::int64_t> head = HeadLength(file, size, trim_head);
   if (!head || *head == size) return;
@@ -250,6 +235,17 @@ void Trim(const std::string& path, std::uint32_t keep, const TrimHead& trim_head
   }
 }
 
+void Trim(const std::string& path, std::uint32_t keep, const TrimHead& trim_head) {
+  // A look at the size spares the exclusive open (several system calls) when
+  // no cut is possible, as for the trace log's negative limits at every
+  // eleventh message. The open tells the size again once the file is held.
+  const std::int64_t size_seen = platform::FileSize(path);
+  if (size_seen >= 0 && TooShortToCut(size_seen, keep)) return;
+  platform::OpenResult opened = platform::OpenExclusive(path, platform::CreateMode::kOpenExisting);
+  if (opened.status != platform::OpenStatus::kOk) return;
+  CutHeld(opened.file, opened.size, keep, trim_head);
+}
+
 }  // namespace
 
 void TrimToLastLines(const std::string& path, std::int32_t max_lines) {
@@ -265,6 +261,16 @@ void TrimToLastLines(const std::string& path, std::int32_t max_lines, const Trim
     Trim(path, static_cast<std::uint32_t>(max_lines), head);
   } catch (...) {
     // No memory for the kept lines: the file keeps its state (see MoveToStart).
+  }
+}
+
+void TrimHeldToLastLines(platform::File& file, std::int64_t size, std::int32_t max_lines,
+                         const TrimHead& head) {
+  if (max_lines < 0 || !file.is_open()) return;
+  try {
+    CutHeld(file, size, static_cast<std::uint32_t>(max_lines), head);
+  } catch (...) {
+    // As in TrimToLastLines.
   }
 }
 

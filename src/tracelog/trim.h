@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/platform.h"
+
 namespace zelk::tracelog {
 
 // Cuts the file at `path` to its last `max_lines` lines (compared as unsigned
@@ -24,6 +26,13 @@ struct TrimHead {
 
 // The same, keeping `head` in front of the last `max_lines` lines.
 void TrimToLastLines(const std::string& path, std::int32_t max_lines, const TrimHead& head);
+
+// The same cut, of a file the caller already holds through OpenExclusive and
+// keeps holding: `size` is its size now (what the open told, plus what the
+// caller appended since). Spares a writer that appends and then trims in one
+// turn a second open; the file is left open and its position unspecified.
+void TrimHeldToLastLines(platform::File& file, std::int64_t size, std::int32_t max_lines,
+                         const TrimHead& head = TrimHead());
 
 // The file is searched for its cut backwards from the end in pieces of this
 // many bytes, so a trim reads about as much as it keeps. Exposed for tests that
