@@ -46,6 +46,16 @@ std::string SpoolItem(const std::string& fields, const std::string& bytes = "") 
   return fields + " #" + check + "\r\n" + bytes;
 }
 
+// The name the service gives spool file `sequence` of `target`: FNV-1a 64 of
+// its absolute name, then the sequence from the second file on.
+std::string SpoolName(const std::string& target, int sequence = 0) {
+  std::uint64_t hash = 14695981039346656037ull;
+  for (unsigned char ch : platform::AbsolutePath(target)) hash = (hash ^ ch) * 1099511628211ull;
+  char name[48];
+  std::snprintf(name, sizeof name, "%016llx", static_cast<unsigned long long>(hash));
+  return name + (sequence > 0 ? "." + std::to_string(sequence) : "") + ".spool";
+}
+
 class SpoolTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -143,6 +153,64 @@ TEST_F(SpoolTest, AHeldTargetCostsOneWaitThenLinesGoBehindAtOnce) {
   EXPECT_EQ(ReadFileBytes(target), "before\r\nline 1 07:50\r\nline 2 07:50\r\nline 3 07:50\r\n");
 }
 
+// A reader or a delivery holding the spool file costs no line and no wait:
+// the lines go to the target's next spool file, delivered after the first.
+TEST_F(SpoolTest, AHeldSpoolFileSendsLinesToTheNextOne) {
+  const std::string target = Path("away/out.txt");
+  for (const bool reader : {true, false}) {
+    Forward(At("1"), target);
+    const std::string first = spool_ + "/" + SpoolName(target);
+    {
+      platform::OpenResult holder =
+          reader ? platform::OpenSharedRead(first)
+                 : platform::OpenExclusiveRemovable(first, platform::CreateMode::kOpenExisting);
+      ASSERT_EQ(holder.status, platform::OpenStatus::kOk);
+      Forward(At("2"), target);
+      Forward(At("3"), target);
+    }
+    Forward(At("4"), target);
+    EXPECT_EQ(SpoolFiles(), 2u);
+    fs::create_directory(Path("away"));
+    EXPECT_EQ(spool::DeliverAll(spool_).lines_delivered, 4);
+    EXPECT_EQ(ReadFileBytes(target),
+              "line 1 07:50\r\nline 2 07:50\r\nline 3 07:50\r\nline 4 07:50\r\n");
+    EXPECT_EQ(SpoolFiles(), 0u);
+    fs::remove_all(Path("away"));
+  }
+  for (const std::string& text : Log()) EXPECT_EQ(text.find("-- t["), std::string::npos) << text;
+}
+
+// When the spool cannot keep a line that should wait behind others, the line
+// goes ahead of them rather than be lost, and is lost only when the target
+// fails too.
+TEST_F(SpoolTest, ALineTheSpoolCannotKeepGoesAheadOfTheWaitingOnes) {
+  const std::string target = Path("away/out.txt");
+  for (const bool target_back : {true, false}) {
+    Forward(At("1"), target);
+    if (target_back) fs::create_directory(Path("away"));
+    {
+      // Every spool file a keeper tries is held.
+      std::vector<platform::OpenResult> holders;
+      for (int sequence = 0; sequence < 4; ++sequence) {
+        holders.push_back(platform::OpenExclusiveRemovable(
+            spool_ + "/" + SpoolName(target, sequence), platform::CreateMode::kCreateIfMissing));
+      }
+      Forward(At("2"), target);
+    }
+    for (int sequence = 1; sequence < 4; ++sequence) {
+      fs::remove(spool_ + "/" + SpoolName(target, sequence));
+    }
+    EXPECT_EQ(Log().back(), target_back
+                                ? "*-" + Outcome("2", target, "SUCCESS t[Ahead of 1 spooled lines]")
+                                : "*-" + Outcome("2", target, "t[Could not open file]"));
+    fs::create_directory(Path("away"));
+    spool::DeliverAll(spool_);
+    EXPECT_EQ(ReadFileBytes(target),
+              target_back ? "line 2 07:50\r\nline 1 07:50\r\n" : "line 1 07:50\r\n");
+    fs::remove_all(Path("away"));
+  }
+}
+
 TEST_F(SpoolTest, DeliveredLinesAreHeldToTheirMaxLines) {
   const std::string target = Path("away/out.txt");
   for (const char* n : {"1", "2", "3"}) Forward(At(n), target, "MaxLines1=2\n");
@@ -234,11 +302,7 @@ TEST_F(SpoolTest, ADeliveryCutShortIsCompletedWithoutRepeats) {
        }) {
     testing::WriteFileBytes(target, "old\r\n" + c.in_target);
     const std::string absolute = platform::AbsolutePath(target);
-    // The name the service gives the target's spool file: FNV-1a 64.
-    std::uint64_t hash = 14695981039346656037ull;
-    for (unsigned char ch : absolute) hash = (hash ^ ch) * 1099511628211ull;
-    char name[32];
-    std::snprintf(name, sizeof name, "%016llx.spool", static_cast<unsigned long long>(hash));
+    const std::string name = SpoolName(target);
     testing::WriteFileBytes(spool_ + "/" + name, "zelkforward spool 1 " + absolute + "\r\n" +
                                                      SpoolItem("line 1765000000 0 8", one) +
                                                      SpoolItem("line 1765000001 0 8", two) +

@@ -41,6 +41,9 @@ constexpr char kSectionFailureMessage[] =
     "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- t[%s]";
 constexpr char kSpooledMessage[] =
     "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- SPOOLED t[%s]";
+constexpr char kAheadOfSpooledMessage[] =
+    "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- SUCCESS t[Ahead of %d "
+    "spooled lines]";
 // Why a line went to the spool, in the spooled line's t[...].
 constexpr char kBehindSpooledLinesReason[] = "Target has spooled lines";
 constexpr char kCouldNotOpenReason[] = "Could not open file";
@@ -157,51 +160,76 @@ class Call {
     }
   }
 
+  // What became of a section's line: its log line's format, why it was
+  // spooled, and how many waiting lines it went ahead of.
+  struct Outcome {
+    const char* message = kSuccessMessage;
+    const char* reason = nullptr;
+    int ahead_of = 0;
+  };
+
   // Appends the line to the target in the target's turn, then logs the outcome.
   // With a spool folder set, a line that cannot be appended, and every line
   // for a target that has lines in the spool, goes to the spool instead.
   void Append(int n, const std::string& target, const std::string& line, std::int32_t max_lines) {
-    const char* outcome = kSuccessMessage;
-    const char* spooled_because = nullptr;
     const std::string spool_folder = config::Read(snapshot_, config::kSpoolFolder);
-    const bool spooling = !spool_folder.empty() && !target.empty();
+    Outcome outcome;
     {
       TargetGuard turn(target);
-      if (spooling && spool::HasWaitingLines(spool_folder, target)) {
-        spooled_because = kBehindSpooledLinesReason;
-        outcome = KeepInSpool(spool_folder, target, line, max_lines, kOpenFailedMessage);
-      } else {
-        outcome = AppendToTarget(target, line);
-        if (spooling && outcome != kSuccessMessage) {
-          spooled_because =
-              outcome == kOpenFailedMessage ? kCouldNotOpenReason : kCouldNotWriteReason;
-          outcome = KeepInSpool(spool_folder, target, line, max_lines, outcome);
-        }
-      }
+      outcome = spool_folder.empty() || target.empty()
+                    ? Outcome{AppendToTarget(target, line, kBusyTargetPatience)}
+                    : AppendWithSpool(spool_folder, target, line, max_lines);
     }
-    if (outcome == kSpooledMessage) {
+    if (outcome.message == kSpooledMessage) {
       tracelog::LogMessage('*', kSpooledMessage, n, target.c_str(), trans_no_.c_str(),
-                           job_no_.c_str(), spooled_because);
-      return;
+                           job_no_.c_str(), outcome.reason);
+    } else if (outcome.message == kAheadOfSpooledMessage) {
+      tracelog::LogMessage('*', kAheadOfSpooledMessage, n, target.c_str(), trans_no_.c_str(),
+                           job_no_.c_str(), outcome.ahead_of);
+    } else {
+      tracelog::LogMessage(outcome.message == kSuccessMessage ? '.' : '*', outcome.message, n,
+                           target.c_str(), trans_no_.c_str(), job_no_.c_str());
     }
-    tracelog::LogMessage(outcome == kSuccessMessage ? '.' : '*', outcome, n, target.c_str(),
-                         trans_no_.c_str(), job_no_.c_str());
   }
 
-  // kSpooledMessage, or `lost` when the spool could not be written either.
-  static const char* KeepInSpool(const std::string& folder, const std::string& target,
-                                 const std::string& line, std::int32_t max_lines,
-                                 const char* lost) {
-    return spool::Keep(folder, target, max_lines, LineForDisk(line), kBusyTargetPatience)
-               ? kSpooledMessage
-               : lost;
+  // The line goes behind the target's waiting lines, or to the target, or to
+  // the spool when the target fails, all within one wait for the target. When
+  // the spool cannot keep a line that should go behind waiting ones, those
+  // are delivered first if they can be within the wait; if not, the line goes
+  // ahead of them rather than be lost.
+  static Outcome AppendWithSpool(const std::string& folder, const std::string& target,
+                                 const std::string& line, std::int32_t max_lines) {
+    const auto deadline = std::chrono::steady_clock::now() + kBusyTargetPatience;
+    if (spool::HasWaitingLines(folder, target)) {
+      if (spool::Keep(folder, target, max_lines, LineForDisk(line))) {
+        return {kSpooledMessage, kBehindSpooledLinesReason};
+      }
+      if (!spool::DeliverTarget(folder, target, deadline)) {
+        const int waiting = spool::WaitingLines(target);
+        const char* appended = AppendToTarget(target, line, PatienceUntil(deadline));
+        return appended == kSuccessMessage ? Outcome{kAheadOfSpooledMessage, nullptr, waiting}
+                                           : Outcome{appended};
+      }
+    }
+    const char* appended = AppendToTarget(target, line, PatienceUntil(deadline));
+    if (appended == kSuccessMessage) return {};
+    if (!spool::Keep(folder, target, max_lines, LineForDisk(line))) return {appended};
+    return {kSpooledMessage,
+            appended == kOpenFailedMessage ? kCouldNotOpenReason : kCouldNotWriteReason};
+  }
+
+  static std::chrono::milliseconds PatienceUntil(std::chrono::steady_clock::time_point deadline) {
+    return std::max(std::chrono::milliseconds(0),
+                    std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now()));
   }
 
   // Appends the line to the target; the outcome's message. After a failed
   // write the target is put back to its length before, so no piece of the
   // line stays in it to run into the next line written (the line goes to the
   // spool, or is lost and logged as such).
-  static const char* AppendToTarget(const std::string& target, const std::string& line) {
+  static const char* AppendToTarget(const std::string& target, const std::string& line,
+                                    std::chrono::milliseconds patience) {
     // A target another handle holds is tried again for a while, once per
     // busy stretch; any other failure is final at once.
     tracelog::LineOpen open = tracelog::OpenForLine(
@@ -209,7 +237,7 @@ class Call {
         [&target] {
           return platform::OpenExclusive(target, platform::CreateMode::kCreateIfMissing);
         },
-        kBusyTargetPatience);
+        patience);
     if (open.lines_failed_in_stretch > 0) {
       tracelog::LogMessage('*', kBusyStretchMessage, target.c_str(), open.lines_failed_in_stretch);
     }

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <exception>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <set>
 
@@ -70,14 +71,39 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
   return path + name;
 }
 
-// The spool file of `absolute_target` in `folder`.
-std::string SpoolFileOf(const std::string& folder, const std::string& absolute_target) {
-  return JoinPath(folder, Hex(Fnv1a64(absolute_target), 16) + std::string(kSpoolExtension));
+// The spool file number `sequence` of `absolute_target` in `folder`. A target
+// has several when lines came while its file was held (by a delivery, or a
+// reader): they are delivered in the order of their numbers. The first is
+// `<hash>.spool`, the later ones `<hash>.<sequence>.spool`.
+std::string SpoolFileOf(const std::string& folder, const std::string& absolute_target,
+                        std::uint64_t sequence) {
+  std::string name = Hex(Fnv1a64(absolute_target), 16);
+  if (sequence > 0) name += "." + std::to_string(sequence);
+  return JoinPath(folder, name + std::string(kSpoolExtension));
 }
 
-// The in-process turn of one spool file: a name no file can have, so it never
-// meets the turn of a target.
-std::string SpoolTurnOf(const std::string& absolute_target) { return "spool\n" + absolute_target; }
+// The sequence number in a spool file's name; nullopt for a name the service
+// does not give.
+std::optional<std::uint64_t> SequenceOf(std::string_view name) {
+  constexpr std::size_t kHashDigits = 16;
+  if (name.size() < kHashDigits + kSpoolExtension.size() ||
+      name.substr(name.size() - kSpoolExtension.size()) != kSpoolExtension) {
+    return std::nullopt;
+  }
+  for (char c : name.substr(0, kHashDigits)) {
+    if ((c < '0' || c > '9') && (c < 'a' || c > 'f')) return std::nullopt;
+  }
+  std::string_view rest =
+      name.substr(kHashDigits, name.size() - kHashDigits - kSpoolExtension.size());
+  if (rest.empty()) return 0;
+  std::uint64_t sequence = 0;
+  const auto [end, error] = std::from_chars(rest.data() + 1, rest.data() + rest.size(), sequence);
+  if (rest.front() != '.' || error != std::errc() || end != rest.data() + rest.size() ||
+      sequence == 0) {
+    return std::nullopt;
+  }
+  return sequence;
+}
 
 std::string Header(const std::string& absolute_target) {
   return std::string(kHeaderStart) + absolute_target + std::string(kLineBreak);
@@ -325,16 +351,20 @@ bool Settle(std::vector<Pending>& lines, const ParsedItem& sent, platform::File&
 
 // kWriteFailed: the target was opened, but appending the lines failed (a
 // full disk); the lines still wait.
-enum class Delivered { kAll, kTargetAway, kSpoolBusy, kWriteFailed, kFailed };
+// kGaveUp: the caller's time ran out before the append; the lines still wait.
+enum class Delivered { kAll, kTargetAway, kSpoolBusy, kWriteFailed, kGaveUp, kFailed };
 
 struct DeliveryResult {
   Delivered outcome = Delivered::kFailed;
-  int lines = 0;
+  int lines = 0;    // delivered, or (kWriteFailed) that failed
+  int waiting = 0;  // found waiting in the file, when it could be read
 };
 
-// Appends what `spool_path` holds to its target. The caller holds the spool
-// file's turn in this process, so no line is kept for the target meanwhile.
-DeliveryResult DeliverFile(const std::string& spool_path, const std::string& target) {
+// Appends what `spool_path` holds to its target, unless `give_up` says so
+// before the append. Held exclusively meanwhile, so no line is kept in it:
+// keepers go to the next spool file.
+DeliveryResult DeliverFile(const std::string& spool_path, const std::string& target,
+                           const std::function<bool()>& give_up) {
   DeliveryResult result;
   platform::OpenResult spool =
       platform::OpenExclusiveRemovable(spool_path, platform::CreateMode::kOpenExisting);
@@ -373,6 +403,11 @@ DeliveryResult DeliverFile(const std::string& spool_path, const std::string& tar
     result.outcome = Delivered::kAll;
     return result;
   }
+  result.waiting = static_cast<int>(lines.size());
+  if (give_up()) {
+    result.outcome = Delivered::kGaveUp;
+    return result;
+  }
 
   // Announce, append, then remove the spool file; each step on the disk
   // before the next, so a cut at any point leaves the spool telling what
@@ -403,6 +438,17 @@ DeliveryResult DeliverFile(const std::string& spool_path, const std::string& tar
 // ---------------------------------------------------------------------------
 // What this process knows waits, and the worker that delivers it.
 
+// What this process knows of one target's waiting lines: the spool files
+// from `oldest` to `newest` may hold them, and new lines go to `newest` (or a
+// later one, while it is held).
+struct Waiting {
+  std::uint64_t oldest = 0;
+  std::uint64_t newest = 0;
+  int lines = 0;  // kept by this process, or counted by a delivery that failed
+};
+
+enum class Kept { kKept, kBusy, kFailed };
+
 class Spool {
  public:
   bool HasWaiting(const std::string& folder, const std::string& target) {
@@ -416,45 +462,41 @@ class Spool {
     return waiting_.contains(absolute);
   }
 
+  int WaitingLines(const std::string& target) {
+    const std::string absolute = platform::AbsolutePath(target);
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = waiting_.find(absolute);
+    return found == waiting_.end() ? 0 : found->second.lines;
+  }
+
+  // Keeps the line in the target's newest spool file; when another holds it
+  // (a delivery, a reader), in the next one, so a keeper never waits for
+  // more than a keeper's write.
   bool Keep(const std::string& folder, const std::string& target, std::int32_t max_lines,
-            std::string_view bytes, std::chrono::milliseconds patience) {
+            std::string_view bytes) {
     const std::string absolute = platform::AbsolutePath(target);
     if (absolute.empty() || folder.empty()) return false;
-    const std::string path = SpoolFileOf(folder, absolute);
-    TargetGuard turn(SpoolTurnOf(absolute));
-    platform::OpenResult opened = platform::OpenWhenFree(
-        [&path] {
-          return platform::OpenExclusiveRemovable(path, platform::CreateMode::kCreateIfMissing);
-        },
-        patience);
-    if (opened.status != platform::OpenStatus::kOk) return false;
-    std::int64_t size = platform::SeekToEndOffset(opened.file);
-    if (size < 0) return false;
-    const std::string header = Header(absolute);
-    // Shorter than its first line: a keeper died while it wrote the file's
-    // first item, so it holds no line; begin it anew.
-    if (size > 0 && size < static_cast<std::int64_t>(header.size())) {
-      if (!opened.file.Truncate(0) || !opened.file.Seek(0)) return false;
-      size = 0;
+    std::uint64_t sequence = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      LearnLocked(folder);
+      const auto found = waiting_.find(absolute);
+      if (found != waiting_.end()) sequence = found->second.newest;
     }
-    std::string item = size == 0 ? header : std::string();
-    AppendLineItem(item, NowSeconds(), max_lines, bytes);
-    bool written = opened.file.Write(item.data(), item.size());
-    if (!written) {
-      // Nothing torn stays behind; a new file goes again.
-      if (size == 0) {
-        platform::RemoveHeldFile(opened.file, path);
-      } else {
-        opened.file.Truncate(size);
-      }
+    for (int tried = 0; tried < kSpoolFilesTried; ++tried, ++sequence) {
+      const Kept kept = KeepIn(SpoolFileOf(folder, absolute, sequence), absolute, max_lines, bytes,
+                               tried == 0 ? kKeeperPatience : std::chrono::milliseconds(0));
+      if (kept == Kept::kBusy) continue;
+      if (kept == Kept::kFailed) return false;
+      std::lock_guard<std::mutex> lock(mutex_);
+      Waiting& waiting =
+          waiting_.try_emplace(absolute, Waiting{sequence, sequence, 0}).first->second;
+      waiting.newest = std::max(waiting.newest, sequence);
+      ++waiting.lines;
+      StartWorkerLocked();
+      return true;
     }
-    written = opened.file.Close() && written;
-    if (!written) return false;
-    std::lock_guard<std::mutex> lock(mutex_);
-    LearnLocked(folder);
-    waiting_.insert(absolute);
-    StartWorkerLocked();
-    return true;
+    return false;
   }
 
   DeliveryCount DeliverAll(const std::string& folder) {
@@ -463,10 +505,32 @@ class Spool {
       learnt_ = false;  // look at the folder again: an earlier run may have left lines
       LearnLocked(folder);
     }
-    const DeliveryCount count = DeliverWaiting(false);
+    const DeliveryCount count = DeliverWaiting([] { return false; });
     std::lock_guard<std::mutex> lock(mutex_);
     StartWorkerLocked();
     return count;
+  }
+
+  // Learns what waits in `folder` and has the worker deliver it at once, so
+  // the caller (the host's start) waits for no delivery.
+  void DeliverSoon(const std::string& folder) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    learnt_ = false;
+    LearnLocked(folder);
+    deliver_soon_ = true;
+    wake_.notify_all();
+    StartWorkerLocked();
+  }
+
+  // Tries to deliver what waits for `target` until `deadline`; true when
+  // nothing waits for it any more.
+  bool DeliverTarget(const std::string& folder, const std::string& target,
+                     std::chrono::steady_clock::time_point deadline) {
+    const std::string absolute = platform::AbsolutePath(target);
+    DeliverTarget(folder, absolute,
+                  [deadline] { return std::chrono::steady_clock::now() >= deadline; });
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !waiting_.contains(absolute);
   }
 
   void Resume() {
@@ -482,6 +546,46 @@ class Spool {
   }
 
  private:
+  // How many spool files of one target a keeper tries, and how long it waits
+  // for the first (another process's keeper holds it for one write).
+  static constexpr int kSpoolFilesTried = 4;
+  static constexpr auto kKeeperPatience = std::chrono::milliseconds(50);
+
+  // Appends the line's item to the spool file at `path`; kBusy when another
+  // holder keeps it out for longer than `patience`.
+  static Kept KeepIn(const std::string& path, const std::string& absolute, std::int32_t max_lines,
+                     std::string_view bytes, std::chrono::milliseconds patience) {
+    platform::OpenResult opened = platform::OpenWhenFree(
+        [&path] {
+          return platform::OpenExclusiveRemovable(path, platform::CreateMode::kCreateIfMissing);
+        },
+        patience);
+    if (opened.status == platform::OpenStatus::kBusy) return Kept::kBusy;
+    if (opened.status != platform::OpenStatus::kOk) return Kept::kFailed;
+    std::int64_t size = platform::SeekToEndOffset(opened.file);
+    if (size < 0) return Kept::kFailed;
+    const std::string header = Header(absolute);
+    // Shorter than its first line: a keeper died while it wrote the file's
+    // first item, so it holds no line; begin it anew.
+    if (size > 0 && size < static_cast<std::int64_t>(header.size())) {
+      if (!opened.file.Truncate(0) || !opened.file.Seek(0)) return Kept::kFailed;
+      size = 0;
+    }
+    std::string item = size == 0 ? header : std::string();
+    AppendLineItem(item, NowSeconds(), max_lines, bytes);
+    bool written = opened.file.Write(item.data(), item.size());
+    if (!written) {
+      // Nothing torn stays behind; a new file goes again.
+      if (size == 0) {
+        platform::RemoveHeldFile(opened.file, path);
+      } else {
+        opened.file.Truncate(size);
+      }
+    }
+    written = opened.file.Close() && written;
+    return written ? Kept::kKept : Kept::kFailed;
+  }
+
   // Learns the targets that wait in `folder` when it is not the folder last
   // learnt: one listing and a read of each spool file's first line.
   void LearnLocked(const std::string& folder) {
@@ -494,11 +598,15 @@ class Spool {
     for (const std::string& name : *names) {
       if (!EndsWith(name, kSpoolExtension)) continue;
       const std::string path = JoinPath(folder, name);
-      const std::string target = TargetOf(path);
+      const std::optional<std::uint64_t> sequence = SequenceOf(name);
+      const std::string target = sequence ? TargetOf(path) : std::string();
       if (target.empty()) {
         if (!RemoveIfTorn(path)) tracelog::LogMessage('*', kForeignFileMessage, path.c_str());
-      } else if (SpoolFileOf(folder, target) == path) {
-        waiting_.insert(target);
+      } else if (SpoolFileOf(folder, target, *sequence) == path) {
+        const auto [entry, inserted] =
+            waiting_.try_emplace(target, Waiting{*sequence, *sequence, 0});
+        entry->second.oldest = std::min(entry->second.oldest, *sequence);
+        entry->second.newest = std::max(entry->second.newest, *sequence);
       }
     }
   }
@@ -539,33 +647,21 @@ class Spool {
     return head.substr(kHeaderStart.size(), end - kHeaderStart.size());
   }
 
-  // One try for every target this process knows to wait; with
-  // `until_stopped`, the walk ends early when the worker is told to stop.
-  DeliveryCount DeliverWaiting(bool until_stopped) {
+  using GiveUp = std::function<bool()>;
+
+  // One try for every target this process knows to wait, until `give_up`.
+  DeliveryCount DeliverWaiting(const GiveUp& give_up) {
     std::vector<std::string> targets;
     std::string folder;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      targets.assign(waiting_.begin(), waiting_.end());
+      for (const auto& [target, waiting] : waiting_) targets.push_back(target);
       folder = folder_;
     }
     DeliveryCount count;
     for (const std::string& target : targets) {
-      if (until_stopped && Stopping()) {
-        ++count.targets_waiting;
-        continue;
-      }
-      DeliveryResult result;
-      {
-        TargetGuard turn(SpoolTurnOf(target));
-        const std::string spool_file = SpoolFileOf(folder, target);
-        result = DeliverFile(spool_file, target);
-        if (result.outcome == Delivered::kAll) {
-          std::lock_guard<std::mutex> lock(mutex_);
-          if (folder == folder_) waiting_.erase(target);
-        }
-        ReportWriteFailure(spool_file, target, result);
-      }
+      const DeliveryResult result =
+          give_up() ? DeliveryResult{} : DeliverTarget(folder, target, give_up);
       if (result.outcome == Delivered::kAll) {
         count.lines_delivered += result.lines;
         count.targets_delivered += result.lines > 0 ? 1 : 0;
@@ -574,6 +670,61 @@ class Spool {
       }
     }
     return count;
+  }
+
+  // Delivers the spool files of `target`, oldest first, until one fails or
+  // `give_up` says so. A delivery never keeps a keeper waiting: lines kept
+  // meanwhile go to a later file, which this walk takes next.
+  DeliveryResult DeliverTarget(const std::string& folder, const std::string& target,
+                               const GiveUp& give_up) {
+    DeliveryResult total;
+    total.outcome = Delivered::kAll;
+    std::uint64_t sequence = 0;
+    while (NextToDeliver(folder, target, sequence)) {
+      const std::string spool_file = SpoolFileOf(folder, target, sequence);
+      const DeliveryResult result = DeliverFile(spool_file, target, give_up);
+      ReportWriteFailure(spool_file, target, result);
+      if (result.outcome != Delivered::kAll) {
+        NoteWaitingLines(target, result.waiting);
+        total.outcome = result.outcome;
+        return total;
+      }
+      total.lines += result.lines;
+      MarkDelivered(folder, target, sequence, result.lines);
+    }
+    return total;
+  }
+
+  // The oldest spool file of `target` not known to be delivered; false when
+  // nothing waits for it (any more, or in this folder).
+  bool NextToDeliver(const std::string& folder, const std::string& target,
+                     std::uint64_t& sequence) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = waiting_.find(target);
+    if (folder != folder_ || found == waiting_.end()) return false;
+    sequence = found->second.oldest;
+    return true;
+  }
+
+  // Spool file `sequence` of `target` is delivered: the target waits no more
+  // when it was the newest.
+  void MarkDelivered(const std::string& folder, const std::string& target, std::uint64_t sequence,
+                     int lines) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = waiting_.find(target);
+    if (folder != folder_ || found == waiting_.end()) return;
+    if (found->second.newest <= sequence) {
+      waiting_.erase(found);
+      return;
+    }
+    found->second.oldest = sequence + 1;
+    found->second.lines = std::max(0, found->second.lines - lines);
+  }
+
+  void NoteWaitingLines(const std::string& target, int lines) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = waiting_.find(target);
+    if (found != waiting_.end()) found->second.lines = std::max(found->second.lines, lines);
   }
 
   // Says once that the lines for `target` could not be appended, until they
@@ -614,11 +765,14 @@ class Spool {
     auto pause = std::chrono::duration_cast<std::chrono::milliseconds>(kFirstRetry);
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-      if (wake_.wait_for(lock, pause, [this] { return stopping_; })) break;
+      if (wake_.wait_for(lock, pause, [this] { return stopping_ || deliver_soon_; }) && stopping_) {
+        break;
+      }
+      deliver_soon_ = false;
       lock.unlock();
       DeliveryCount count;
       try {
-        count = DeliverWaiting(true);
+        count = DeliverWaiting([this] { return Stopping(); });
       } catch (const std::exception&) {
         // No memory for a spool's content: tried again after the next pause.
       }
@@ -646,11 +800,12 @@ class Spool {
   std::condition_variable wake_;
   std::string folder_;
   bool learnt_ = false;
-  std::set<std::string> waiting_;  // absolute target names
+  std::map<std::string, Waiting> waiting_;  // by absolute target name
   // Targets whose last delivery could not append its lines, already logged.
   std::set<std::string> write_failing_;
   bool worker_running_ = false;
   bool stopping_ = false;
+  bool deliver_soon_ = false;  // the worker's next try comes at once
 };
 
 // Made when the module is loaded, before any worker, so it outlives them.
@@ -663,8 +818,15 @@ bool HasWaitingLines(const std::string& folder, const std::string& target) {
 }
 
 bool Keep(const std::string& folder, const std::string& target, std::int32_t max_lines,
-          std::string_view bytes, std::chrono::milliseconds patience) {
-  return g_spool.Keep(folder, target, max_lines, bytes, patience);
+          std::string_view bytes) {
+  return g_spool.Keep(folder, target, max_lines, bytes);
+}
+
+int WaitingLines(const std::string& target) { return g_spool.WaitingLines(target); }
+
+bool DeliverTarget(const std::string& folder, const std::string& target,
+                   std::chrono::steady_clock::time_point deadline) {
+  return g_spool.DeliverTarget(folder, target, deadline);
 }
 
 DeliveryCount DeliverAll(const std::string& folder) { return g_spool.DeliverAll(folder); }
@@ -677,7 +839,7 @@ void DeliverAtStart() {
   ResumeDelivery();
   const std::string folder =
       config::Read(config::Snapshot::Load(config::ConfigFilePath()), config::kSpoolFolder);
-  if (!folder.empty()) DeliverAll(folder);
+  if (!folder.empty()) g_spool.DeliverSoon(folder);
 }
 
 std::optional<std::vector<WaitingTarget>> ListWaiting(const std::string& folder) {
