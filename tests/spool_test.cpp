@@ -244,13 +244,48 @@ TEST_F(SpoolTest, AFullDeviceSpoolsWithoutLeavingAPieceInTheTarget) {
   EXPECT_EQ(waiting->front().lines, 1);
 }
 
+// A spool folder that cannot be listed is said once; the line is lost only
+// because neither it nor the target can take it.
 TEST_F(SpoolTest, ASpoolThatCannotBeWrittenLosesTheLineAsBefore) {
   const std::string target = Path("away/out.txt");
-  ForwardTransaction2(At("1"),
-                      config::Snapshot::Parse("[ForwardTransaction]\nFormat1=x\nTarget1=" + target +
+  for (const char* trans_no : {"1", "2"}) {
+    ForwardTransaction2(
+        At(trans_no), config::Snapshot::Parse("[ForwardTransaction]\nFormat1=x\nTarget1=" + target +
                                               "\nSpoolFolder=" + Path("no-such-spool") + "\n"));
+  }
   EXPECT_EQ(Log(),
-            (std::vector<std::string>{"*-" + Outcome("1", target, "t[Could not open file]")}));
+            (std::vector<std::string>{"*-ForwardTransaction spool[" + Path("no-such-spool") +
+                                          "] -- t[Could not list spool folder]",
+                                      "*-" + Outcome("1", target, "t[Could not open file]"),
+                                      "*-" + Outcome("2", target, "t[Could not open file]")}));
+}
+
+// The spool trusts only what it wrote: its files are the owner's alone, a
+// link planted at a spool file's name is never followed, and names from the
+// spool folder are logged escaped, as host texts are.
+TEST_F(SpoolTest, TheSpoolTrustsOnlyWhatItWrote) {
+  if (!fs::exists("/dev/null")) GTEST_SKIP() << "links and file modes as POSIX has them";
+  const std::string target = Path("away/out.txt");
+  Forward(At("1"), target);
+  const std::string first = spool_ + "/" + SpoolName(target);
+  EXPECT_EQ(fs::status(first).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  const std::string victim = Path("victim.txt");
+  testing::WriteFileBytes(victim, "precious\r\n");
+  fs::create_symlink(victim, spool_ + "/" + SpoolName(target, 1));
+  {
+    // A reader sends the next line past the first file, to the link.
+    platform::OpenResult reader = platform::OpenSharedRead(first);
+    Forward(At("2"), target);
+  }
+  EXPECT_EQ(ReadFileBytes(victim), "precious\r\n");
+  fs::remove(spool_ + "/" + SpoolName(target, 1));
+  testing::WriteFileBytes(spool_ + "/x\n2026-01-01 00:00:00-*-forged.spool", "");
+  fs::create_directory(Path("away"));
+  EXPECT_EQ(spool::DeliverAll(spool_).lines_delivered, 2);
+  EXPECT_EQ(ReadFileBytes(target), "line 1 07:50\r\nline 2 07:50\r\n");
+  EXPECT_EQ(ReadFileBytes(log_path_).find("\n2026-01-01"), std::string::npos);
+  EXPECT_NE(ReadFileBytes(log_path_).find("/x\\n2026-01-01"), std::string::npos);
 }
 
 TEST_F(SpoolTest, ListingShowsCountAndTimes) {

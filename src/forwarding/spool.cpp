@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <string>
 #include <utility>
 
 #include "config/settings.h"
@@ -20,8 +21,14 @@ namespace zelk::forwarding::spool {
 namespace {
 
 constexpr char kForeignFileMessage[] = "ForwardTransaction spool[%s] -- t[Not a spool file]";
+constexpr char kOpenFolderMessage[] =
+    "ForwardTransaction spool[%s] -- t[Spool folder may be written by other users]";
 constexpr char kDeliveryFailedMessage[] =
     "ForwardTransaction spool[%s] file[%s] -- t[Could not write file] lines[%d]";
+constexpr char kDeliveryStepFailedMessage[] = "ForwardTransaction spool[%s] file[%s] -- t[%s]";
+constexpr char kUnexpectedFailure[] = "Unexpected failure: ";
+constexpr char kUnlistedMessage[] =
+    "ForwardTransaction spool[%s] -- t[Could not list spool folder]";
 
 // The delivery worker's pauses: the first retry soon after a line was kept,
 // then doubling while the targets stay away.
@@ -66,6 +73,7 @@ class Spool {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       LearnLocked(folder);
+      if (unlisted_) return true;
       if (waiting_.empty()) return false;
     }
     const std::string absolute = platform::AbsolutePath(target);
@@ -97,8 +105,9 @@ class Spool {
     for (int tried = 0; tried < kSpoolFilesTried; ++tried, ++sequence) {
       const Kept kept = KeepIn(SpoolFileOf(folder, absolute, sequence), absolute, max_lines, bytes,
                                tried == 0 ? kKeeperPatience : std::chrono::milliseconds(0));
-      if (kept == Kept::kBusy) continue;
-      if (kept == Kept::kFailed) return false;
+      // Held, or not a file this keeper may write (a link planted at its
+      // name): the next one.
+      if (kept != Kept::kKept) continue;
       std::lock_guard<std::mutex> lock(mutex_);
       Waiting& waiting =
           waiting_.try_emplace(absolute, Waiting{sequence, sequence, 0}).first->second;
@@ -126,6 +135,9 @@ class Spool {
   // Learns what waits in `folder` and has the worker deliver it at once, so
   // the caller (the host's start) waits for no delivery.
   void DeliverSoon(const std::string& folder) {
+    if (platform::IsWritableByOthers(folder)) {
+      tracelog::LogMessage('*', kOpenFolderMessage, tracelog::VisibleText(folder).c_str());
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     learnt_ = false;
     LearnLocked(folder);
@@ -209,14 +221,26 @@ class Spool {
     folder_ = folder;
     learnt_ = true;
     const std::optional<std::vector<std::string>> names = platform::ListFolder(folder);
-    if (!names) return;
+    if (!names) {
+      // Lines may wait there unseen: keep every line rather than let it
+      // overtake them, and look again at each delivery tick.
+      if (!unlisted_) {
+        tracelog::LogMessage('*', kUnlistedMessage, tracelog::VisibleText(folder).c_str());
+      }
+      unlisted_ = true;
+      StartWorkerLocked();
+      return;
+    }
+    unlisted_ = false;
     for (const std::string& name : *names) {
       if (!EndsWith(name, kSpoolExtension)) continue;
       const std::string path = JoinPath(folder, name);
       const std::optional<std::uint64_t> sequence = SequenceOf(name);
       const std::string target = sequence ? TargetOf(path) : std::string();
       if (target.empty()) {
-        if (!RemoveIfTorn(path)) tracelog::LogMessage('*', kForeignFileMessage, path.c_str());
+        if (!sequence || !RemoveIfTorn(path)) {
+          tracelog::LogMessage('*', kForeignFileMessage, tracelog::VisibleText(path).c_str());
+        }
       } else if (SpoolFileOf(folder, target, *sequence) == path) {
         const auto [entry, inserted] =
             waiting_.try_emplace(target, Waiting{*sequence, *sequence, 0});
@@ -263,7 +287,7 @@ class Spool {
     DeliveryCount count;
     for (const std::string& target : targets) {
       const DeliveryResult result =
-          give_up() ? DeliveryResult{} : DeliverTarget(folder, target, give_up);
+          give_up() ? DeliveryResult{} : DeliverTargetCaught(folder, target, give_up);
       if (result.outcome == Delivered::kAll) {
         count.lines_delivered += result.lines;
         count.targets_delivered += result.lines > 0 ? 1 : 0;
@@ -272,6 +296,24 @@ class Spool {
       }
     }
     return count;
+  }
+
+  // DeliverTarget, with any exception reported for `target` alone, so the
+  // walk goes on with the others.
+  DeliveryResult DeliverTargetCaught(const std::string& folder, const std::string& target,
+                                     const GiveUp& give_up) {
+    std::string failure;
+    try {
+      return DeliverTarget(folder, target, give_up);
+    } catch (const std::exception& error) {
+      failure = kUnexpectedFailure + std::string(error.what());
+    } catch (...) {
+      failure = kUnexpectedFailure;
+    }
+    DeliveryResult result;
+    result.failure = failure.c_str();
+    ReportFailure(folder, target, result);
+    return {};
   }
 
   // Delivers the spool files of `target`, oldest first, until one fails or
@@ -286,7 +328,7 @@ class Spool {
     while (NextToDeliver(folder, target, sequence, keeps)) {
       const std::string spool_file = SpoolFileOf(folder, target, sequence);
       const DeliveryResult result = DeliverFile(spool_file, target, give_up);
-      ReportWriteFailure(spool_file, target, result);
+      ReportFailure(spool_file, target, result);
       if (result.outcome != Delivered::kAll) {
         NoteWaitingLines(target, result.waiting);
         total.outcome = result.outcome;
@@ -335,23 +377,45 @@ class Spool {
     if (found != waiting_.end()) found->second.lines = std::max(found->second.lines, lines);
   }
 
-  // Says once that the lines for `target` could not be appended, until they
-  // are: a worker retrying every minute would otherwise fill the log.
-  void ReportWriteFailure(const std::string& spool_file, const std::string& target,
-                          const DeliveryResult& result) {
-    bool first = false;
+  // Says what keeps the lines for `target` from being delivered, once, and
+  // again only when that changes or after they were delivered: a worker
+  // retrying every minute would otherwise fill the log.
+  void ReportFailure(const std::string& spool_file, const std::string& target,
+                     const DeliveryResult& result) {
+    const bool write_failed = result.outcome == Delivered::kWriteFailed;
+    const std::string failure = write_failed                ? kDeliveryFailedMessage
+                                : result.failure != nullptr ? result.failure
+                                                            : std::string();
+    if (failure.empty()) {
+      if (result.outcome == Delivered::kAll) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        failing_.erase(target);
+      }
+      return;
+    }
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (result.outcome == Delivered::kWriteFailed) {
-        first = write_failing_.insert(target).second;
-      } else if (result.outcome == Delivered::kAll) {
-        write_failing_.erase(target);
-      }
+      const auto [entry, inserted] = failing_.try_emplace(target, failure);
+      if (!inserted && entry->second == failure) return;
+      entry->second = failure;
     }
-    if (first) {
-      tracelog::LogMessage('*', kDeliveryFailedMessage, spool_file.c_str(), target.c_str(),
+    const std::string shown_file = tracelog::VisibleText(spool_file);
+    const std::string shown_target = tracelog::VisibleText(target);
+    if (write_failed) {
+      tracelog::LogMessage('*', kDeliveryFailedMessage, shown_file.c_str(), shown_target.c_str(),
                            result.lines);
+    } else {
+      tracelog::LogMessage('*', kDeliveryStepFailedMessage, shown_file.c_str(),
+                           shown_target.c_str(), failure.c_str());
     }
+  }
+
+  // At a delivery tick: a folder that could not be listed is looked at again.
+  void Relearn() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!unlisted_) return;
+    learnt_ = false;
+    LearnLocked(folder_);
   }
 
   bool Stopping() {
@@ -360,7 +424,7 @@ class Spool {
   }
 
   void StartWorkerLocked() {
-    if (worker_running_ || stopping_ || waiting_.empty()) return;
+    if (worker_running_ || stopping_ || (waiting_.empty() && !unlisted_)) return;
     std::function<void()> task = [this] { WorkerLoop(); };
     worker_running_ = platform::StartDetachedThread(task, platform::ThreadPriority::kLowest);
     // A module unloaded without StopService ends a sleeping worker first.
@@ -380,12 +444,13 @@ class Spool {
       lock.unlock();
       DeliveryCount count;
       try {
+        Relearn();
         count = DeliverWaiting([this] { return Stopping(); });
-      } catch (const std::exception&) {
-        // No memory for a spool's content: tried again after the next pause.
+      } catch (...) {
+        // Memory for the walk's list of targets: tried again after the pause.
       }
       lock.lock();
-      if (waiting_.empty() || stopping_) break;
+      if ((waiting_.empty() && !unlisted_) || stopping_) break;
       pause = count.targets_delivered > 0
                   ? std::chrono::duration_cast<std::chrono::milliseconds>(kFirstRetry)
                   : std::min<std::chrono::milliseconds>(pause * 2, kLongestRetry);
@@ -410,11 +475,12 @@ class Spool {
   bool learnt_ = false;
   std::map<std::string, Waiting> waiting_;  // by absolute target name
   std::uint64_t keeps_ = 0;                 // lines kept by this process
-  // Targets whose last delivery could not append its lines, already logged.
-  std::set<std::string> write_failing_;
+  // Targets whose last delivery failed, with the failure already logged.
+  std::map<std::string, std::string> failing_;
   bool worker_running_ = false;
   bool stopping_ = false;
   bool deliver_soon_ = false;  // the worker's next try comes at once
+  bool unlisted_ = false;      // folder_ could not be listed when last looked at
 };
 
 // Made when the module is loaded, before any worker, so it outlives them.

@@ -92,7 +92,7 @@ bool ReadAndSettle(Delivery& d, std::int64_t items_start, DeliveryResult& result
 // appends it to the target and flushes it. A failed append is cut back.
 Delivered AppendPiece(Delivery& d, const std::string& piece) {
   const std::int64_t offset = d.target.Size();
-  if (offset < 0 || !d.spool.SeekToEnd()) return Delivered::kFailed;
+  if (offset < 0 || !d.spool.SeekToEnd()) return Delivered::kFailed;  // see AppendUnsettled
   const std::string sent =
       SentItem(offset, static_cast<std::int64_t>(piece.size()), Fnv1a32(piece));
   if (!d.spool.Write(sent.data(), sent.size()) || !platform::FlushToDisk(d.spool)) {
@@ -130,11 +130,21 @@ void AppendUnsettled(Delivery& d, const std::function<bool()>& give_up, Delivery
     }
     if (!item) {
       result.outcome = items.failed() ? Delivered::kFailed : Delivered::kAll;
+      if (items.failed()) result.failure = kSpoolUnreadReason;
       return;
     }
   }
   // What failed: those lines, and all after them, still wait.
   if (result.outcome == Delivered::kWriteFailed) result.lines = d.unsettled.lines - result.lines;
+  if (result.outcome == Delivered::kFailed) result.failure = kSpoolUnwrittenReason;
+}
+
+void ReportDamaged(const std::string& spool_path, const std::string& target,
+                   const DeliveryResult& result) {
+  if (result.damaged_bytes == 0) return;
+  tracelog::LogMessage('*', kDamagedMessage, tracelog::VisibleText(spool_path).c_str(),
+                       tracelog::VisibleText(target).c_str(),
+                       std::to_string(result.damaged_bytes).c_str());
 }
 
 }  // namespace
@@ -146,10 +156,14 @@ DeliveryResult DeliverFile(const std::string& spool_path, const std::string& tar
       platform::OpenExclusiveRemovable(spool_path, platform::CreateMode::kOpenExisting);
   if (spool.status == platform::OpenStatus::kNotFound) result.outcome = Delivered::kAll;
   if (spool.status == platform::OpenStatus::kBusy) result.outcome = Delivered::kSpoolBusy;
+  if (spool.status == platform::OpenStatus::kFailed) result.failure = kSpoolUnopenedReason;
   if (spool.status != platform::OpenStatus::kOk) return result;
   const std::optional<HeaderLine> header = ReadHeader(spool.file);
   const std::int64_t spool_end = spool.file.Size();
-  if (!header || header->target != target || spool_end < 0) return result;
+  result.failure = !header || spool_end < 0   ? kSpoolUnreadReason
+                   : header->target != target ? kOtherTargetReason
+                                              : nullptr;
+  if (result.failure != nullptr) return result;
   platform::OpenResult opened =
       platform::OpenExclusive(target, platform::CreateMode::kCreateIfMissing);
   if (opened.status != platform::OpenStatus::kOk) {
@@ -157,20 +171,23 @@ DeliveryResult DeliverFile(const std::string& spool_path, const std::string& tar
     return result;
   }
   Delivery d{spool.file, opened.file, spool_end, {}};
-  if (!ReadAndSettle(d, header->items_start, result)) return result;
-  if (result.damaged_bytes > 0) {
-    tracelog::LogMessage('*', kDamagedMessage, spool_path.c_str(), target.c_str(),
-                         std::to_string(result.damaged_bytes).c_str());
+  if (!ReadAndSettle(d, header->items_start, result)) {
+    result.failure = kSpoolUnreadReason;
+    return result;
   }
+  ReportDamaged(spool_path, target, result);
   std::int32_t max_lines = 0;
   if (d.unsettled.lines > 0) AppendUnsettled(d, give_up, result, max_lines);
   if (d.unsettled.lines == 0) result.outcome = Delivered::kAll;
   if (result.outcome != Delivered::kAll) return result;
-  platform::RemoveHeldFile(spool.file, spool_path);
+  // Delivered even when the removal fails: the next delivery finds the
+  // lines in the target by their "sent" items.
+  if (!platform::RemoveHeldFile(spool.file, spool_path)) result.failure = kSpoolNotRemovedReason;
   opened.file.Close();
   if (max_lines != 0) tracelog::TrimToLastLines(target, max_lines);
   if (result.lines > 0) {
-    tracelog::LogMessage('.', kDeliveredMessage, spool_path.c_str(), target.c_str(), result.lines);
+    tracelog::LogMessage('.', kDeliveredMessage, tracelog::VisibleText(spool_path).c_str(),
+                         tracelog::VisibleText(target).c_str(), result.lines);
   }
   return result;
 }

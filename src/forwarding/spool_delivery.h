@@ -5,6 +5,7 @@
 #ifndef ZELK_FORWARDING_SPOOL_DELIVERY_H_
 #define ZELK_FORWARDING_SPOOL_DELIVERY_H_
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -22,7 +23,17 @@ struct DeliveryResult {
   int lines = 0;                   // delivered, or (kWriteFailed) that failed
   int waiting = 0;                 // found waiting in the file, when it could be read
   std::int64_t damaged_bytes = 0;  // skipped, in a file that could be read
+  // kFailed, or a spool file that could not be removed after kAll: which
+  // step failed, as the trace log's t[...] says it.
+  const char* failure = nullptr;
 };
+
+// What DeliveryResult::failure says.
+inline constexpr char kSpoolUnopenedReason[] = "Could not open spool file";
+inline constexpr char kSpoolUnreadReason[] = "Could not read spool file";
+inline constexpr char kOtherTargetReason[] = "Spool file names another target";
+inline constexpr char kSpoolUnwrittenReason[] = "Could not write spool file";
+inline constexpr char kSpoolNotRemovedReason[] = "Could not remove spool file";
 
 // Appends what the spool file at `spool_path` holds to `target`, which its
 // first line must name. `give_up` is asked before each piece is appended. The

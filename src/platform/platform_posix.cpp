@@ -679,7 +679,8 @@ std::optional<std::vector<std::string>> ListFolder(const std::string& folder) {
       const std::string name = entry->d_name;
       if (name == "." || name == "..") continue;
       struct stat info {};
-      if (::fstatat(::dirfd(listing), entry->d_name, &info, 0) == 0 && S_ISREG(info.st_mode)) {
+      if (::fstatat(::dirfd(listing), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+          S_ISREG(info.st_mode)) {
         names.push_back(name);
       }
     }
@@ -706,9 +707,51 @@ bool IsFolder(const std::string& folder) {
   return !folder.empty() && ::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+namespace {
+
+// The spool's files are the service's own: the owner's alone, and never
+// reached through a link someone planted at their name.
+constexpr mode_t kOwnerOnly = S_IRUSR | S_IWUSR;
+
+// OpenExclusive for such a file: O_NOFOLLOW, created 0600, a plain file only;
+// one with wider rights (made by an earlier version) is narrowed, and one
+// that cannot be narrowed (another user's) is refused.
+OpenResult OpenOwnExclusive(const std::string& path, CreateMode mode) {
+  OpenResult result;
+  if (path.empty()) return result;
+  const int flags = O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW |
+                    (mode == CreateMode::kCreateIfMissing ? O_CREAT : 0);
+  const int fd = ::open(path.c_str(), flags, kOwnerOnly);
+  if (fd < 0) {
+    result.status = StatusOfErrno(errno);  // a link: ELOOP, kFailed
+    return result;
+  }
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+      ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0 && ::fchmod(fd, kOwnerOnly) != 0)) {
+    ::close(fd);
+    return result;
+  }
+  result.status = TakeRole(fd, LockRole::kExclusive);
+  if (result.status != OpenStatus::kOk) {
+    ::close(fd);
+    return result;
+  }
+  FileAccess::Handle(result.file) = fd;
+  return result;
+}
+
+}  // namespace
+
+bool IsWritableByOthers(const std::string& folder) {
+  struct stat info {};
+  return !folder.empty() && ::stat(folder.c_str(), &info) == 0 &&
+         (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
 OpenResult OpenExclusiveRemovable(const std::string& path, CreateMode mode) {
   for (;;) {
-    OpenResult opened = OpenExclusive(path, mode);
+    OpenResult opened = OpenOwnExclusive(path, mode);
     if (opened.status != OpenStatus::kOk) return opened;
     // The lock may have been won on a file its last holder removed meanwhile
     // (RemoveHeldFile unlinks before it lets go): only a file that still has
