@@ -151,6 +151,11 @@ TEST_F(SpoolTest, AHeldTargetCostsOneWaitThenLinesGoBehindAtOnce) {
   EXPECT_EQ(log[2], "*-" + Outcome("3", target, "SPOOLED t[Target has spooled lines]"));
   spool::DeliverAll(spool_);
   EXPECT_EQ(ReadFileBytes(target), "before\r\nline 1 07:50\r\nline 2 07:50\r\nline 3 07:50\r\n");
+  // The line that waited was spooled and delivered, not lost: the end of the
+  // busy stretch counts no lost line.
+  Forward(At("4"), target);
+  EXPECT_EQ(Log().back(), ".-" + Outcome("4", target, "SUCCESS"));
+  for (const std::string& text : Log()) EXPECT_EQ(text.find("Busy until now"), std::string::npos);
 }
 
 // A reader or a delivery holding the spool file costs no line and no wait:

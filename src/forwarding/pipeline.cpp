@@ -211,9 +211,12 @@ class Call {
                                            : Outcome{appended};
       }
     }
-    const char* appended = AppendToTarget(target, line, PatienceUntil(deadline));
+    bool busy = false;
+    const char* appended = AppendToTarget(target, line, PatienceUntil(deadline), &busy);
     if (appended == kSuccessMessage) return {};
     if (!spool::Keep(folder, target, max_lines, LineForDisk(line))) return {appended};
+    // Kept: not among the lines a busy stretch lost.
+    if (busy) tracelog::ForgiveFailure(target);
     return {kSpooledMessage,
             appended == kOpenFailedMessage ? kCouldNotOpenReason : kCouldNotWriteReason};
   }
@@ -228,8 +231,9 @@ class Call {
   // write the target is put back to its length before, so no piece of the
   // line stays in it to run into the next line written (the line goes to the
   // spool, or is lost and logged as such).
+  // `busy`, when given, is set when the target stayed held by another handle.
   static const char* AppendToTarget(const std::string& target, const std::string& line,
-                                    std::chrono::milliseconds patience) {
+                                    std::chrono::milliseconds patience, bool* busy = nullptr) {
     // A target another handle holds is tried again for a while, once per
     // busy stretch; any other failure is final at once.
     tracelog::LineOpen open = tracelog::OpenForLine(
@@ -242,6 +246,7 @@ class Call {
       tracelog::LogMessage('*', kBusyStretchMessage, target.c_str(), open.lines_failed_in_stretch);
     }
     platform::OpenResult& opened = open.opened;
+    if (busy != nullptr) *busy = opened.status == platform::OpenStatus::kBusy;
     if (opened.status != platform::OpenStatus::kOk) return kOpenFailedMessage;
     const std::string bytes = LineForDisk(line);
     // One seek to the end, which also tells where the line starts.
