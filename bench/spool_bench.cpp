@@ -3,7 +3,8 @@
 // - every target present, SpoolFolder set and empty: must cost the same, as
 //   the pipeline learns that nothing waits without looking at the folder;
 // - the target away, SpoolFolder set: every line goes to the spool behind
-//   the first one, which should cost what an append to the target costs;
+//   the first one; each is flushed to the disk before it counts as kept,
+//   which costs a flush beside an append;
 // - a delivery through a damaged stretch (a keeper killed while it kept a
 //   long line) of 256 KB beside one of 4 MB: resynchronising is linear, so
 //   16 times the bytes cost about 16 times the time.

@@ -133,10 +133,19 @@ class SpoolCrash : public ::testing::Test {
 // checks what the next start delivers. `from` as for KeepDeliverAppend.
 void KillAtRandomMoments(int runs, int from, std::mt19937& random) {
   testing::ScratchDir dir;
-  // Keeps lines 1 to from - 1 in `spool`, the target's folder missing.
+  // Keeps lines 1 to from - 1 in `spool`, the target's folder missing, as
+  // the service keeps them (written at once: keeping flushes every line).
   const auto prepare = [from](const std::string& target, const std::string& spool) {
     fs::create_directory(spool);
-    for (int n = 1; n < from; ++n) Forward(n, target, spool);
+    if (from == 1) return;
+    const std::string absolute = platform::AbsolutePath(target);
+    std::ofstream file(spool::SpoolFileOf(spool, absolute, 0), std::ios::binary);
+    std::string items = spool::Header(absolute);
+    for (int n = 1; n < from; ++n) {
+      spool::AppendLineItem(items, 1765000000, 0,
+                            "line " + std::to_string(n) + " of a spooled target\r\n");
+    }
+    file << items;
   };
   // One run to its end tells how long the child's work takes.
   long long span = 0;

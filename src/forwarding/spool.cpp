@@ -103,8 +103,8 @@ class Spool {
       if (found != waiting_.end()) sequence = found->second.newest;
     }
     for (int tried = 0; tried < kSpoolFilesTried; ++tried, ++sequence) {
-      const Kept kept = KeepIn(SpoolFileOf(folder, absolute, sequence), absolute, max_lines, bytes,
-                               tried == 0 ? kKeeperPatience : std::chrono::milliseconds(0));
+      const Kept kept = KeepIn(folder, SpoolFileOf(folder, absolute, sequence), absolute, max_lines,
+                               bytes, tried == 0 ? kKeeperPatience : std::chrono::milliseconds(0));
       // Held, or not a file this keeper may write (a link planted at its
       // name): the next one.
       if (kept != Kept::kKept) continue;
@@ -177,8 +177,9 @@ class Spool {
 
   // Appends the line's item to the spool file at `path`; kBusy when another
   // holder keeps it out for longer than `patience`.
-  static Kept KeepIn(const std::string& path, const std::string& absolute, std::int32_t max_lines,
-                     std::string_view bytes, std::chrono::milliseconds patience) {
+  static Kept KeepIn(const std::string& folder, const std::string& path,
+                     const std::string& absolute, std::int32_t max_lines, std::string_view bytes,
+                     std::chrono::milliseconds patience) {
     platform::OpenResult opened = platform::OpenWhenFree(
         [&path] {
           return platform::OpenExclusiveRemovable(path, platform::CreateMode::kCreateIfMissing);
@@ -197,7 +198,10 @@ class Spool {
     }
     std::string item = size == 0 ? header : std::string();
     AppendLineItem(item, NowSeconds(), max_lines, bytes);
-    bool written = opened.file.Write(item.data(), item.size());
+    // On the disk before SPOOLED is said, and a new file's name too, so a
+    // power cut loses no line the log called kept.
+    bool written =
+        opened.file.Write(item.data(), item.size()) && platform::FlushToDisk(opened.file);
     if (!written) {
       // Nothing torn stays behind; a new file goes again.
       if (size == 0) {
@@ -207,6 +211,7 @@ class Spool {
       }
     }
     written = opened.file.Close() && written;
+    if (written && size == 0) written = platform::FlushFolder(folder);
     return written ? Kept::kKept : Kept::kFailed;
   }
 

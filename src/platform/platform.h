@@ -321,6 +321,12 @@ std::int64_t SeekToEndOffset(File& file);
 // returning (fsync, FlushFileBuffers). False on error.
 bool FlushToDisk(File& file);
 
+// Asks the system to put `folder`'s entries (a file just made or removed in
+// it) on the disk before returning: POSIX fsync of the folder. Windows: true
+// at once, as its file systems journal a folder's entries themselves. False
+// on error.
+[[nodiscard]] bool FlushFolder(const std::string& folder);
+
 }  // namespace zelk::platform
 
 #endif  // ZELK_PLATFORM_PLATFORM_H_

@@ -784,4 +784,12 @@ bool FlushToDisk(File& file) {
   return file.is_open() && ::fsync(Fd(FileAccess::Handle(file))) == 0;
 }
 
+bool FlushFolder(const std::string& folder) {
+  if (folder.empty()) return false;
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool flushed = ::fsync(fd) == 0;
+  return ::close(fd) == 0 && flushed;
+}
+
 }  // namespace zelk::platform

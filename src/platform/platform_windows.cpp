@@ -522,4 +522,6 @@ bool FlushToDisk(File& file) {
   return file.is_open() && FlushFileBuffers(H(FileAccess::Handle(file))) != 0;
 }
 
+bool FlushFolder(const std::string& folder) { return !folder.empty(); }
+
 }  // namespace zelk::platform
