@@ -216,6 +216,22 @@ TEST_F(SpoolTest, ALineTheSpoolCannotKeepGoesAheadOfTheWaitingOnes) {
   }
 }
 
+// Where names differ only in letter case name one file (Windows), they share
+// one spool file, so that file gets its lines in their order.
+TEST_F(SpoolTest, NamesOfOneFileShareOneSpool) {
+  if (platform::FileNameIdentity("a") != platform::FileNameIdentity("A")) {
+    GTEST_SKIP() << "file names differ in letter case here";
+  }
+  for (const char* n : {"1", "2", "3"}) {
+    Forward(At(n), Path(std::string("away/") + (n[0] == '2' ? "OUT.TXT" : "out.txt")));
+  }
+  EXPECT_EQ(SpoolFiles(), 1u);
+  fs::create_directory(Path("away"));
+  EXPECT_EQ(spool::DeliverAll(spool_).lines_delivered, 3);
+  EXPECT_EQ(ReadFileBytes(Path("away/out.txt")),
+            "line 1 07:50\r\nline 2 07:50\r\nline 3 07:50\r\n");
+}
+
 TEST_F(SpoolTest, DeliveredLinesAreHeldToTheirMaxLines) {
   const std::string target = Path("away/out.txt");
   for (const char* n : {"1", "2", "3"}) Forward(At(n), target, "MaxLines1=2\n");

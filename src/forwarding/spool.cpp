@@ -38,6 +38,11 @@ constexpr auto kLongestRetry = std::chrono::seconds(60);
 constexpr auto kHeldSpoolPatience = std::chrono::milliseconds(100);
 constexpr auto kListingPatience = std::chrono::seconds(1);
 
+// The key of a target among the waiting ones, and of its spool files' names.
+std::string IdentityOf(const std::string& target) {
+  return platform::FileNameIdentity(platform::AbsolutePath(target));
+}
+
 std::int64_t NowSeconds() {
   return std::chrono::duration_cast<std::chrono::seconds>(
              std::chrono::system_clock::now().time_since_epoch())
@@ -76,15 +81,15 @@ class Spool {
       if (unlisted_) return true;
       if (waiting_.empty()) return false;
     }
-    const std::string absolute = platform::AbsolutePath(target);
+    const std::string identity = IdentityOf(target);
     std::lock_guard<std::mutex> lock(mutex_);
-    return waiting_.contains(absolute);
+    return waiting_.contains(identity);
   }
 
   int WaitingLines(const std::string& target) {
-    const std::string absolute = platform::AbsolutePath(target);
+    const std::string identity = IdentityOf(target);
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto found = waiting_.find(absolute);
+    const auto found = waiting_.find(identity);
     return found == waiting_.end() ? 0 : found->second.lines;
   }
 
@@ -95,22 +100,23 @@ class Spool {
             std::string_view bytes) {
     const std::string absolute = platform::AbsolutePath(target);
     if (absolute.empty() || folder.empty()) return false;
+    const std::string identity = platform::FileNameIdentity(absolute);
     std::uint64_t sequence = 0;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       LearnLocked(folder);
-      const auto found = waiting_.find(absolute);
+      const auto found = waiting_.find(identity);
       if (found != waiting_.end()) sequence = found->second.newest;
     }
     for (int tried = 0; tried < kSpoolFilesTried; ++tried, ++sequence) {
-      const Kept kept = KeepIn(folder, SpoolFileOf(folder, absolute, sequence), absolute, max_lines,
+      const Kept kept = KeepIn(folder, SpoolFileOf(folder, identity, sequence), absolute, max_lines,
                                bytes, tried == 0 ? kKeeperPatience : std::chrono::milliseconds(0));
       // Held, or not a file this keeper may write (a link planted at its
       // name): the next one.
       if (kept != Kept::kKept) continue;
       std::lock_guard<std::mutex> lock(mutex_);
       Waiting& waiting =
-          waiting_.try_emplace(absolute, Waiting{sequence, sequence, 0}).first->second;
+          waiting_.try_emplace(identity, Waiting{sequence, sequence, 0}).first->second;
       waiting.newest = std::max(waiting.newest, sequence);
       ++waiting.lines;
       waiting.keeps = ++keeps_;
@@ -150,11 +156,11 @@ class Spool {
   // nothing waits for it any more.
   bool DeliverTarget(const std::string& folder, const std::string& target,
                      std::chrono::steady_clock::time_point deadline) {
-    const std::string absolute = platform::AbsolutePath(target);
-    DeliverTarget(folder, absolute,
+    const std::string identity = IdentityOf(target);
+    DeliverTarget(folder, identity,
                   [deadline] { return std::chrono::steady_clock::now() >= deadline; });
     std::lock_guard<std::mutex> lock(mutex_);
-    return !waiting_.contains(absolute);
+    return !waiting_.contains(identity);
   }
 
   void Resume() {
@@ -246,9 +252,9 @@ class Spool {
         if (!sequence || !RemoveIfTorn(path)) {
           tracelog::LogMessage('*', kForeignFileMessage, tracelog::VisibleText(path).c_str());
         }
-      } else if (SpoolFileOf(folder, target, *sequence) == path) {
-        const auto [entry, inserted] =
-            waiting_.try_emplace(target, Waiting{*sequence, *sequence, 0});
+      } else if (SpoolFileOf(folder, platform::FileNameIdentity(target), *sequence) == path) {
+        const auto [entry, inserted] = waiting_.try_emplace(platform::FileNameIdentity(target),
+                                                            Waiting{*sequence, *sequence, 0});
         entry->second.oldest = std::min(entry->second.oldest, *sequence);
         entry->second.newest = std::max(entry->second.newest, *sequence);
       }
@@ -478,8 +484,10 @@ class Spool {
   std::condition_variable wake_;
   std::string folder_;
   bool learnt_ = false;
-  std::map<std::string, Waiting> waiting_;  // by absolute target name
-  std::uint64_t keeps_ = 0;                 // lines kept by this process
+  // By the target's identity: its absolute name as the file system tells
+  // names apart (platform::FileNameIdentity), so one file has one order.
+  std::map<std::string, Waiting> waiting_;
+  std::uint64_t keeps_ = 0;  // lines kept by this process
   // Targets whose last delivery failed, with the failure already logged.
   std::map<std::string, std::string> failing_;
   bool worker_running_ = false;

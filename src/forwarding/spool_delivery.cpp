@@ -149,7 +149,7 @@ void ReportDamaged(const std::string& spool_path, const std::string& target,
 
 }  // namespace
 
-DeliveryResult DeliverFile(const std::string& spool_path, const std::string& target,
+DeliveryResult DeliverFile(const std::string& spool_path, const std::string& identity,
                            const std::function<bool()>& give_up) {
   DeliveryResult result;
   platform::OpenResult spool =
@@ -160,10 +160,11 @@ DeliveryResult DeliverFile(const std::string& spool_path, const std::string& tar
   if (spool.status != platform::OpenStatus::kOk) return result;
   const std::optional<HeaderLine> header = ReadHeader(spool.file);
   const std::int64_t spool_end = spool.file.Size();
-  result.failure = !header || spool_end < 0   ? kSpoolUnreadReason
-                   : header->target != target ? kOtherTargetReason
-                                              : nullptr;
+  result.failure = !header || spool_end < 0                                 ? kSpoolUnreadReason
+                   : platform::FileNameIdentity(header->target) != identity ? kOtherTargetReason
+                                                                            : nullptr;
   if (result.failure != nullptr) return result;
+  const std::string& target = header->target;
   platform::OpenResult opened =
       platform::OpenExclusive(target, platform::CreateMode::kCreateIfMissing);
   if (opened.status != platform::OpenStatus::kOk) {

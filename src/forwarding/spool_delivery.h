@@ -35,11 +35,12 @@ inline constexpr char kOtherTargetReason[] = "Spool file names another target";
 inline constexpr char kSpoolUnwrittenReason[] = "Could not write spool file";
 inline constexpr char kSpoolNotRemovedReason[] = "Could not remove spool file";
 
-// Appends what the spool file at `spool_path` holds to `target`, which its
-// first line must name. `give_up` is asked before each piece is appended. The
-// spool file is held exclusively meanwhile, so keepers go to the target's
-// next spool file; the target is held exclusively, never waited for.
-DeliveryResult DeliverFile(const std::string& spool_path, const std::string& target,
+// Appends what the spool file at `spool_path` holds to the target its first
+// line names, which must be the one whose identity is `identity`
+// (platform::FileNameIdentity of its absolute name). `give_up` is asked before each piece is
+// appended. The spool file is held exclusively meanwhile, so keepers go to the target's next spool
+// file; the target is held exclusively, never waited for.
+DeliveryResult DeliverFile(const std::string& spool_path, const std::string& identity,
                            const std::function<bool()>& give_up);
 
 }  // namespace zelk::forwarding::spool

@@ -287,6 +287,12 @@ std::optional<std::vector<std::string>> ListFolder(const std::string& folder);
 // Empty when it cannot be made absolute.
 std::string AbsolutePath(const std::string& path);
 
+// The text that tells file names apart as the platform's file systems do:
+// Windows folds letter case (to the ANSI code page's upper case, as NTFS and
+// FAT compare names without regard to case), so `C:\a.txt` and `C:\A.TXT`
+// give one identity; POSIX: `path` unchanged.
+[[nodiscard]] std::string FileNameIdentity(const std::string& path);
+
 // True when `folder` exists and is a folder.
 bool IsFolder(const std::string& folder);
 

@@ -702,6 +702,8 @@ std::string AbsolutePath(const std::string& path) {
   return absolute + path;
 }
 
+std::string FileNameIdentity(const std::string& path) { return path; }
+
 bool IsFolder(const std::string& folder) {
   struct stat info {};
   return !folder.empty() && ::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);

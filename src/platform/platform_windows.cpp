@@ -456,6 +456,12 @@ std::string AbsolutePath(const std::string& path) {
   return absolute;
 }
 
+std::string FileNameIdentity(const std::string& path) {
+  std::string identity = path;
+  if (!identity.empty()) CharUpperBuffA(identity.data(), static_cast<DWORD>(identity.size()));
+  return identity;
+}
+
 bool IsFolder(const std::string& folder) {
   if (folder.empty()) return false;
   const DWORD attributes = GetFileAttributesA(folder.c_str());
