@@ -47,10 +47,13 @@ std::string SpoolItem(const std::string& fields, const std::string& bytes = "") 
 }
 
 // The name the service gives spool file `sequence` of `target`: FNV-1a 64 of
-// its absolute name, then the sequence from the second file on.
+// its identity (its absolute name, letter case folded on Windows), then the
+// sequence from the second file on.
 std::string SpoolName(const std::string& target, int sequence = 0) {
   std::uint64_t hash = 14695981039346656037ull;
-  for (unsigned char ch : platform::AbsolutePath(target)) hash = (hash ^ ch) * 1099511628211ull;
+  for (unsigned char ch : platform::FileNameIdentity(platform::AbsolutePath(target))) {
+    hash = (hash ^ ch) * 1099511628211ull;
+  }
   char name[48];
   std::snprintf(name, sizeof name, "%016llx", static_cast<unsigned long long>(hash));
   return name + (sequence > 0 ? "." + std::to_string(sequence) : "") + ".spool";
