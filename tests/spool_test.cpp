@@ -235,6 +235,20 @@ TEST_F(SpoolTest, NamesOfOneFileShareOneSpool) {
             "line 1 07:50\r\nline 2 07:50\r\nline 3 07:50\r\n");
 }
 
+// Lines left waiting in a folder that SpoolFolder no longer names are said.
+TEST_F(SpoolTest, AChangedSpoolFolderSaysWhatStillWaitsInTheOldOne) {
+  const std::string target = Path("away/out.txt");
+  Forward(At("1"), target);
+  const std::string other = Path("other-spool");
+  fs::create_directory(other);
+  ForwardTransaction2(At("2"), config::Snapshot::Parse("[ForwardTransaction]\nFormat1=x\nTarget1=" +
+                                                       target + "\nSpoolFolder=" + other + "\n"));
+  const std::vector<std::string> log = Log();
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_EQ(log[1], "*-ForwardTransaction spool[" + spool_ +
+                        "] -- t[SpoolFolder changed; lines still wait here] targets[1]");
+}
+
 TEST_F(SpoolTest, DeliveredLinesAreHeldToTheirMaxLines) {
   const std::string target = Path("away/out.txt");
   for (const char* n : {"1", "2", "3"}) Forward(At(n), target, "MaxLines1=2\n");

@@ -27,6 +27,8 @@ constexpr char kDeliveryFailedMessage[] =
     "ForwardTransaction spool[%s] file[%s] -- t[Could not write file] lines[%d]";
 constexpr char kDeliveryStepFailedMessage[] = "ForwardTransaction spool[%s] file[%s] -- t[%s]";
 constexpr char kUnexpectedFailure[] = "Unexpected failure: ";
+constexpr char kFolderLeftMessage[] =
+    "ForwardTransaction spool[%s] -- t[SpoolFolder changed; lines still wait here] targets[%d]";
 constexpr char kUnlistedMessage[] =
     "ForwardTransaction spool[%s] -- t[Could not list spool folder]";
 
@@ -228,6 +230,11 @@ class Spool {
   // must not be forgotten meanwhile.
   void LearnLocked(const std::string& folder) {
     if (learnt_ && folder == folder_) return;
+    if (folder != folder_ && !waiting_.empty() && platform::IsFolder(folder_)) {
+      // Not delivered from here on: said, so no line waits there unseen.
+      tracelog::LogMessage('*', kFolderLeftMessage, tracelog::VisibleText(folder_).c_str(),
+                           static_cast<int>(waiting_.size()));
+    }
     if (folder != folder_) waiting_.clear();
     folder_ = folder;
     learnt_ = true;
