@@ -37,8 +37,10 @@ PAIRS = [
      "BM_ForwardTransaction2HeldTarget", "BM_FloorHeldTarget", 2.5),
     ("ForwardTransaction2, SpoolFolder set, nothing waits, beside no SpoolFolder",
      "BM_SpoolEmptyTargetPresent", "BM_SpoolOffTargetPresent", 1.1),
-    ("ForwardTransaction2, target away: the line to the spool, beside an append",
-     "BM_SpoolTargetAway", "BM_SpoolOffTargetPresent", 1.2),
+    ("ForwardTransaction2, target away: the line to the spool, flushed, beside an append",
+     "BM_SpoolTargetAway", "BM_SpoolOffTargetPresent", None),
+    ("Spool delivery through a 4 MB damaged stretch, beside 256 KB (linear: 16)",
+     "BM_SpoolDeliverDamaged/4194304", "BM_SpoolDeliverDamaged/262144", 20.0),
 ]
 PIECES = ["BM_PieceSnapshot", "BM_PieceRender", "BM_PieceLogMessage"]
 SCALE = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}

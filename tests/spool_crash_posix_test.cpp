@@ -3,6 +3,7 @@
 // and delivers none twice. And two processes may share one spool folder.
 // POSIX only (fork and SIGKILL).
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,12 +13,15 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "forwarding/pipeline.h"
 #include "forwarding/spool.h"
+#include "forwarding/spool_file.h"
+#include "platform/platform.h"
 #include "test_support.h"
 #include "tracelog/trace_log.h"
 #include "tracelog/trace_log_test_helper.h"
@@ -129,10 +133,19 @@ class SpoolCrash : public ::testing::Test {
 // checks what the next start delivers. `from` as for KeepDeliverAppend.
 void KillAtRandomMoments(int runs, int from, std::mt19937& random) {
   testing::ScratchDir dir;
-  // Keeps lines 1 to from - 1 in `spool`, the target's folder missing.
+  // Keeps lines 1 to from - 1 in `spool`, the target's folder missing, as
+  // the service keeps them (written at once: keeping flushes every line).
   const auto prepare = [from](const std::string& target, const std::string& spool) {
     fs::create_directory(spool);
-    for (int n = 1; n < from; ++n) Forward(n, target, spool);
+    if (from == 1) return;
+    const std::string absolute = platform::AbsolutePath(target);
+    std::ofstream file(spool::SpoolFileOf(spool, absolute, 0), std::ios::binary);
+    std::string items = spool::Header(absolute);
+    for (int n = 1; n < from; ++n) {
+      spool::AppendLineItem(items, 1765000000, 0,
+                            "line " + std::to_string(n) + " of a spooled target\r\n");
+    }
+    file << items;
   };
   // One run to its end tells how long the child's work takes.
   long long span = 0;
@@ -230,6 +243,64 @@ TEST_F(SpoolCrash, TwoProcessesShareOneSpoolFolder) {
     ++lines;
   }
   EXPECT_EQ(lines, 2 * kEach);
+  EXPECT_TRUE(fs::is_empty(spool));
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;  // they reserve address space of their own
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// The address space this process has mapped, from /proc/self/statm.
+rlim_t AddressSpaceInUse() {
+  std::ifstream statm("/proc/self/statm");
+  rlim_t pages = 0;
+  statm >> pages;
+  return pages * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
+}
+
+// A backlog larger than the memory left to the process (as a 32-bit host
+// has little) is delivered in pieces, whole and in order.
+TEST_F(SpoolCrash, ABacklogLargerThanTheAddressSpaceLeftIsDelivered) {
+  if (kSanitized) GTEST_SKIP() << "sanitizers reserve address space of their own";
+  testing::ScratchDir dir;
+  const std::string target = dir.File("out.txt");
+  const std::string spool = dir.File("spool");
+  fs::create_directory(spool);
+  constexpr int kLines = 32 * 1024;
+  const std::string absolute = platform::AbsolutePath(target);
+  {
+    std::ofstream file(spool::SpoolFileOf(spool, absolute, 0), std::ios::binary);
+    file << spool::Header(absolute);
+    std::string item;
+    for (int n = 0; n < kLines; ++n) {
+      item.clear();
+      spool::AppendLineItem(item, 1765000000, 0,
+                            std::to_string(n) + std::string(1000, 'x') + "\r\n");
+      file << item;
+    }
+  }
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const rlimit limit{AddressSpaceInUse() + (16 << 20), RLIM_INFINITY};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(2);
+    _exit(spool::DeliverAll(spool).lines_delivered == kLines ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  const std::string bytes = ReadFileBytes(target);
+  EXPECT_EQ(bytes.substr(0, 6), "0xxxxx");
+  EXPECT_EQ(NumbersIn(bytes).size(), static_cast<std::size_t>(kLines));
   EXPECT_TRUE(fs::is_empty(spool));
 }
 

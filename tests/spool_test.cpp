@@ -46,6 +46,19 @@ std::string SpoolItem(const std::string& fields, const std::string& bytes = "") 
   return fields + " #" + check + "\r\n" + bytes;
 }
 
+// The name the service gives spool file `sequence` of `target`: FNV-1a 64 of
+// its identity (its absolute name, letter case folded on Windows), then the
+// sequence from the second file on.
+std::string SpoolName(const std::string& target, int sequence = 0) {
+  std::uint64_t hash = 14695981039346656037ull;
+  for (unsigned char ch : platform::FileNameIdentity(platform::AbsolutePath(target))) {
+    hash = (hash ^ ch) * 1099511628211ull;
+  }
+  char name[48];
+  std::snprintf(name, sizeof name, "%016llx", static_cast<unsigned long long>(hash));
+  return name + (sequence > 0 ? "." + std::to_string(sequence) : "") + ".spool";
+}
+
 class SpoolTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -141,6 +154,99 @@ TEST_F(SpoolTest, AHeldTargetCostsOneWaitThenLinesGoBehindAtOnce) {
   EXPECT_EQ(log[2], "*-" + Outcome("3", target, "SPOOLED t[Target has spooled lines]"));
   spool::DeliverAll(spool_);
   EXPECT_EQ(ReadFileBytes(target), "before\r\nline 1 07:50\r\nline 2 07:50\r\nline 3 07:50\r\n");
+  // The line that waited was spooled and delivered, not lost: the end of the
+  // busy stretch counts no lost line.
+  Forward(At("4"), target);
+  EXPECT_EQ(Log().back(), ".-" + Outcome("4", target, "SUCCESS"));
+  for (const std::string& text : Log()) EXPECT_EQ(text.find("Busy until now"), std::string::npos);
+}
+
+// A reader or a delivery holding the spool file costs no line and no wait:
+// the lines go to the target's next spool file, delivered after the first.
+TEST_F(SpoolTest, AHeldSpoolFileSendsLinesToTheNextOne) {
+  const std::string target = Path("away/out.txt");
+  for (const bool reader : {true, false}) {
+    Forward(At("1"), target);
+    const std::string first = spool_ + "/" + SpoolName(target);
+    {
+      platform::OpenResult holder =
+          reader ? platform::OpenSharedRead(first)
+                 : platform::OpenExclusiveRemovable(first, platform::CreateMode::kOpenExisting);
+      ASSERT_EQ(holder.status, platform::OpenStatus::kOk);
+      Forward(At("2"), target);
+      Forward(At("3"), target);
+    }
+    Forward(At("4"), target);
+    EXPECT_EQ(SpoolFiles(), 2u);
+    fs::create_directory(Path("away"));
+    EXPECT_EQ(spool::DeliverAll(spool_).lines_delivered, 4);
+    EXPECT_EQ(ReadFileBytes(target),
+              "line 1 07:50\r\nline 2 07:50\r\nline 3 07:50\r\nline 4 07:50\r\n");
+    EXPECT_EQ(SpoolFiles(), 0u);
+    fs::remove_all(Path("away"));
+  }
+  for (const std::string& text : Log()) EXPECT_EQ(text.find("-- t["), std::string::npos) << text;
+}
+
+// When the spool cannot keep a line that should wait behind others, the line
+// goes ahead of them rather than be lost, and is lost only when the target
+// fails too.
+TEST_F(SpoolTest, ALineTheSpoolCannotKeepGoesAheadOfTheWaitingOnes) {
+  const std::string target = Path("away/out.txt");
+  for (const bool target_back : {true, false}) {
+    Forward(At("1"), target);
+    if (target_back) fs::create_directory(Path("away"));
+    {
+      // Every spool file a keeper tries is held.
+      std::vector<platform::OpenResult> holders;
+      for (int sequence = 0; sequence < 4; ++sequence) {
+        holders.push_back(platform::OpenExclusiveRemovable(
+            spool_ + "/" + SpoolName(target, sequence), platform::CreateMode::kCreateIfMissing));
+      }
+      Forward(At("2"), target);
+    }
+    for (int sequence = 1; sequence < 4; ++sequence) {
+      fs::remove(spool_ + "/" + SpoolName(target, sequence));
+    }
+    EXPECT_EQ(Log().back(), target_back
+                                ? "*-" + Outcome("2", target, "SUCCESS t[Ahead of 1 spooled lines]")
+                                : "*-" + Outcome("2", target, "t[Could not open file]"));
+    fs::create_directory(Path("away"));
+    spool::DeliverAll(spool_);
+    EXPECT_EQ(ReadFileBytes(target),
+              target_back ? "line 2 07:50\r\nline 1 07:50\r\n" : "line 1 07:50\r\n");
+    fs::remove_all(Path("away"));
+  }
+}
+
+// Where names differ only in letter case name one file (Windows), they share
+// one spool file, so that file gets its lines in their order.
+TEST_F(SpoolTest, NamesOfOneFileShareOneSpool) {
+  if (platform::FileNameIdentity("a") != platform::FileNameIdentity("A")) {
+    GTEST_SKIP() << "file names differ in letter case here";
+  }
+  for (const char* n : {"1", "2", "3"}) {
+    Forward(At(n), Path(std::string("away/") + (n[0] == '2' ? "OUT.TXT" : "out.txt")));
+  }
+  EXPECT_EQ(SpoolFiles(), 1u);
+  fs::create_directory(Path("away"));
+  EXPECT_EQ(spool::DeliverAll(spool_).lines_delivered, 3);
+  EXPECT_EQ(ReadFileBytes(Path("away/out.txt")),
+            "line 1 07:50\r\nline 2 07:50\r\nline 3 07:50\r\n");
+}
+
+// Lines left waiting in a folder that SpoolFolder no longer names are said.
+TEST_F(SpoolTest, AChangedSpoolFolderSaysWhatStillWaitsInTheOldOne) {
+  const std::string target = Path("away/out.txt");
+  Forward(At("1"), target);
+  const std::string other = Path("other-spool");
+  fs::create_directory(other);
+  ForwardTransaction2(At("2"), config::Snapshot::Parse("[ForwardTransaction]\nFormat1=x\nTarget1=" +
+                                                       target + "\nSpoolFolder=" + other + "\n"));
+  const std::vector<std::string> log = Log();
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_EQ(log[1], "*-ForwardTransaction spool[" + spool_ +
+                        "] -- t[SpoolFolder changed; lines still wait here] targets[1]");
 }
 
 TEST_F(SpoolTest, DeliveredLinesAreHeldToTheirMaxLines) {
@@ -176,13 +282,48 @@ TEST_F(SpoolTest, AFullDeviceSpoolsWithoutLeavingAPieceInTheTarget) {
   EXPECT_EQ(waiting->front().lines, 1);
 }
 
+// A spool folder that cannot be listed is said once; the line is lost only
+// because neither it nor the target can take it.
 TEST_F(SpoolTest, ASpoolThatCannotBeWrittenLosesTheLineAsBefore) {
   const std::string target = Path("away/out.txt");
-  ForwardTransaction2(At("1"),
-                      config::Snapshot::Parse("[ForwardTransaction]\nFormat1=x\nTarget1=" + target +
+  for (const char* trans_no : {"1", "2"}) {
+    ForwardTransaction2(
+        At(trans_no), config::Snapshot::Parse("[ForwardTransaction]\nFormat1=x\nTarget1=" + target +
                                               "\nSpoolFolder=" + Path("no-such-spool") + "\n"));
+  }
   EXPECT_EQ(Log(),
-            (std::vector<std::string>{"*-" + Outcome("1", target, "t[Could not open file]")}));
+            (std::vector<std::string>{"*-ForwardTransaction spool[" + Path("no-such-spool") +
+                                          "] -- t[Could not list spool folder]",
+                                      "*-" + Outcome("1", target, "t[Could not open file]"),
+                                      "*-" + Outcome("2", target, "t[Could not open file]")}));
+}
+
+// The spool trusts only what it wrote: its files are the owner's alone, a
+// link planted at a spool file's name is never followed, and names from the
+// spool folder are logged escaped, as host texts are.
+TEST_F(SpoolTest, TheSpoolTrustsOnlyWhatItWrote) {
+  if (!fs::exists("/dev/null")) GTEST_SKIP() << "links and file modes as POSIX has them";
+  const std::string target = Path("away/out.txt");
+  Forward(At("1"), target);
+  const std::string first = spool_ + "/" + SpoolName(target);
+  EXPECT_EQ(fs::status(first).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  const std::string victim = Path("victim.txt");
+  testing::WriteFileBytes(victim, "precious\r\n");
+  fs::create_symlink(victim, spool_ + "/" + SpoolName(target, 1));
+  {
+    // A reader sends the next line past the first file, to the link.
+    platform::OpenResult reader = platform::OpenSharedRead(first);
+    Forward(At("2"), target);
+  }
+  EXPECT_EQ(ReadFileBytes(victim), "precious\r\n");
+  fs::remove(spool_ + "/" + SpoolName(target, 1));
+  testing::WriteFileBytes(spool_ + "/x\n2026-01-01 00:00:00-*-forged.spool", "");
+  fs::create_directory(Path("away"));
+  EXPECT_EQ(spool::DeliverAll(spool_).lines_delivered, 2);
+  EXPECT_EQ(ReadFileBytes(target), "line 1 07:50\r\nline 2 07:50\r\n");
+  EXPECT_EQ(ReadFileBytes(log_path_).find("\n2026-01-01"), std::string::npos);
+  EXPECT_NE(ReadFileBytes(log_path_).find("/x\\n2026-01-01"), std::string::npos);
 }
 
 TEST_F(SpoolTest, ListingShowsCountAndTimes) {
@@ -234,11 +375,7 @@ TEST_F(SpoolTest, ADeliveryCutShortIsCompletedWithoutRepeats) {
        }) {
     testing::WriteFileBytes(target, "old\r\n" + c.in_target);
     const std::string absolute = platform::AbsolutePath(target);
-    // The name the service gives the target's spool file: FNV-1a 64.
-    std::uint64_t hash = 14695981039346656037ull;
-    for (unsigned char ch : absolute) hash = (hash ^ ch) * 1099511628211ull;
-    char name[32];
-    std::snprintf(name, sizeof name, "%016llx.spool", static_cast<unsigned long long>(hash));
+    const std::string name = SpoolName(target);
     testing::WriteFileBytes(spool_ + "/" + name, "zelkforward spool 1 " + absolute + "\r\n" +
                                                      SpoolItem("line 1765000000 0 8", one) +
                                                      SpoolItem("line 1765000001 0 8", two) +

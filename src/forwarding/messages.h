@@ -25,6 +25,10 @@ inline constexpr char kSectionFailureMessage[] =
     "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- t[%s]";
 inline constexpr char kSpooledMessage[] =
     "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- SPOOLED t[%s]";
+// Written, but ahead of lines of its target that still wait in the spool.
+inline constexpr char kAheadOfSpooledMessage[] =
+    "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- SUCCESS t[Ahead of %d "
+    "spooled lines]";
 }  // namespace zelk::forwarding::messages
 
 #endif  // ZELK_FORWARDING_MESSAGES_H_

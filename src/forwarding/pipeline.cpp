@@ -152,7 +152,7 @@ class Call {
       TargetHead head;
       RenderHeader(record, config::Read(snapshot_, config::kHeader, n), head.header);
       head.byte_order_mark = config::IntegerSetting(config::Read(snapshot_, config::kBom, n)) != 0;
-      if (Append(n, target, line, max_lines, head)) {
+      if (Append(n, target, line, {head, max_lines, TrimHeadOf(snapshot_, n)})) {
         KeepNewestFiles(n, record, target_format_, target);
       }
     } catch (const extformat::ExtFormatError& error) {
@@ -188,65 +188,102 @@ class Call {
     RemoveEarlierPeriods(n, target, record.RenderNamePieces(target_format), keep);
   }
 
+  // What became of a section's line: its log line's format, why it was
+  // spooled, how many waiting lines it went ahead of, what the system said
+  // when it was not written, and whether it began a new target.
+  struct Outcome {
+    const char* message = kSuccessMessage;
+    const char* reason = nullptr;
+    int ahead_of = 0;
+    const char* cause = "";
+    bool began_target = false;
+  };
+
   // Appends the line to the target in the target's turn, then logs the outcome.
   // With a spool folder set, a line that cannot be appended, and every line
   // for a target that has lines in the spool, goes to the spool instead.
   // True when the line began a new target (it was absent or empty).
-  bool Append(int n, const std::string& target, const std::string& line, std::int32_t max_lines,
-              const TargetHead& head) {
-    bool began_target = false;
-    const char* outcome = kSuccessMessage;
-    const char* spooled_because = nullptr;
-    const char* cause = "";
+  bool Append(int n, const std::string& target, const std::string& line, const TargetShape& shape) {
     const std::string spool_folder = config::Read(snapshot_, config::kSpoolFolder);
-    const bool spooling = !spool_folder.empty() && !target.empty();
+    Outcome outcome;
     {
       TargetGuard turn(target);
-      if (spooling && spool::HasWaitingLines(spool_folder, target)) {
-        spooled_because = kBehindSpooledLinesReason;
-        outcome = KeepInSpool(spool_folder, target, line, max_lines, kOpenFailedMessage);
-      } else {
-        outcome = AppendToTarget(target, line, {head, max_lines, TrimHeadOf(snapshot_, n)},
-                                 began_target, cause);
-        if (spooling && outcome != kSuccessMessage) {
-          spooled_because =
-              outcome == kOpenFailedMessage ? kCouldNotOpenReason : kCouldNotWriteReason;
-          outcome = KeepInSpool(spool_folder, target, line, max_lines, outcome);
-        }
-      }
+      outcome = spool_folder.empty() || target.empty()
+                    ? AppendToTarget(target, line, shape, kBusyTargetPatience)
+                    : AppendWithSpool(spool_folder, target, line, shape);
     }
-    if (outcome == kSpooledMessage) {
-      Report({n, target_format_, target, LineOutcome::kSpooled, spooled_because, cause}, outcome);
-    } else if (outcome == kSuccessMessage) {
-      Report({n, target_format_, target, LineOutcome::kWritten, "", ""}, outcome);
-      return began_target;
+    ReportOutcome(n, target, outcome);
+    return outcome.message == kSuccessMessage && outcome.began_target;
+  }
+
+  void ReportOutcome(int n, const std::string& target, const Outcome& outcome) {
+    if (outcome.message == kSpooledMessage) {
+      Report({n, target_format_, target, LineOutcome::kSpooled, outcome.reason, outcome.cause},
+             kSpooledMessage);
+    } else if (outcome.message == kAheadOfSpooledMessage) {
+      // Written, but out of order: an error line, so that it is seen.
+      tracelog::LogMessage('*', kAheadOfSpooledMessage, n, target.c_str(), trans_no_.c_str(),
+                           job_no_.c_str(), outcome.ahead_of);
+      tracelog::status::CountLine({n, target_format_, target, LineOutcome::kWritten, "", ""});
+    } else if (outcome.message == kSuccessMessage) {
+      Report({n, target_format_, target, LineOutcome::kWritten, "", ""}, kSuccessMessage);
     } else {
       const char* reason =
-          outcome == kOpenFailedMessage ? kCouldNotOpenReason : kCouldNotWriteReason;
-      Report({n, target_format_, target, LineOutcome::kNotWritten, reason, cause}, outcome);
+          outcome.message == kOpenFailedMessage ? kCouldNotOpenReason : kCouldNotWriteReason;
+      Report({n, target_format_, target, LineOutcome::kNotWritten, reason, outcome.cause},
+             outcome.message);
     }
-    return false;
   }
 
-  // kSpooledMessage, or `lost` when the spool could not be written either.
-  static const char* KeepInSpool(const std::string& folder, const std::string& target,
-                                 const std::string& line, std::int32_t max_lines,
-                                 const char* lost) {
-    return spool::Keep(folder, target, max_lines, LineForDisk(line), kBusyTargetPatience)
-               ? kSpooledMessage
-               : lost;
+  // The line goes behind the target's waiting lines, or to the target, or to
+  // the spool when the target fails, all within one wait for the target. When
+  // the spool cannot keep a line that should go behind waiting ones, those
+  // are delivered first if they can be within the wait; if not, the line goes
+  // ahead of them rather than be lost.
+  Outcome AppendWithSpool(const std::string& folder, const std::string& target,
+                          const std::string& line, const TargetShape& shape) {
+    const auto deadline = std::chrono::steady_clock::now() + kBusyTargetPatience;
+    if (spool::HasWaitingLines(folder, target)) {
+      if (spool::Keep(folder, target, shape.max_lines, LineForDisk(line))) {
+        return {kSpooledMessage, kBehindSpooledLinesReason};
+      }
+      if (!spool::DeliverTarget(folder, target, deadline)) {
+        const int waiting = spool::WaitingLines(target);
+        Outcome appended = AppendToTarget(target, line, shape, PatienceUntil(deadline));
+        if (appended.message == kSuccessMessage) {
+          appended.message = kAheadOfSpooledMessage;
+          appended.ahead_of = waiting;
+        }
+        return appended;
+      }
+    }
+    bool busy = false;
+    Outcome appended = AppendToTarget(target, line, shape, PatienceUntil(deadline), &busy);
+    if (appended.message == kSuccessMessage) return appended;
+    if (!spool::Keep(folder, target, shape.max_lines, LineForDisk(line))) return appended;
+    // Kept: not among the lines a busy stretch lost.
+    if (busy) tracelog::ForgiveFailure(target);
+    return {kSpooledMessage,
+            appended.message == kOpenFailedMessage ? kCouldNotOpenReason : kCouldNotWriteReason, 0,
+            appended.cause};
   }
 
-  // Appends the line to the target; the outcome's message. After a failed
-  // write the target is put back to its length before, so no piece of the
-  // line stays in it to run into the next line written (the line goes to the
-  // spool, or is lost and logged as such). A target that holds no lines gets
-  // the head first; `began_target` tells whether it was absent or empty. With
-  // a line limit, a written line is followed by the section's trim in the
-  // same hold of the file. `cause` receives what the system said when the
-  // line was not written.
-  const char* AppendToTarget(const std::string& target, const std::string& line,
-                             const TargetShape& shape, bool& began_target, const char*& cause) {
+  static std::chrono::milliseconds PatienceUntil(std::chrono::steady_clock::time_point deadline) {
+    return std::max(std::chrono::milliseconds(0),
+                    std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now()));
+  }
+
+  // Appends the line to the target. After a failed write the target is put
+  // back to its length before, so no piece of the line stays in it to run
+  // into the next line written (the line goes to the spool, or is lost and
+  // logged as such). A target that holds no lines gets the head first. With a
+  // line limit, a written line is followed by the section's trim in the same
+  // hold of the file. `busy`, when given, is set when the target stayed held
+  // by another handle.
+  Outcome AppendToTarget(const std::string& target, const std::string& line,
+                         const TargetShape& shape, std::chrono::milliseconds patience,
+                         bool* busy = nullptr) {
     // A target another handle holds is tried again for a while, once per
     // busy stretch; any other failure is final at once.
     tracelog::LineOpen open = tracelog::OpenForLine(
@@ -254,23 +291,26 @@ class Call {
         [&target] {
           return platform::OpenExclusive(target, platform::CreateMode::kCreateIfMissing);
         },
-        kBusyTargetPatience);
+        patience);
     if (open.lines_failed_in_stretch > 0) {
       tracelog::LogMessage('*', kBusyStretchMessage, target.c_str(), open.lines_failed_in_stretch);
     }
     platform::OpenResult& opened = open.opened;
+    Outcome outcome;
+    if (busy != nullptr) *busy = opened.status == platform::OpenStatus::kBusy;
     if (opened.status != platform::OpenStatus::kOk) {
-      cause = opened.status == platform::OpenStatus::kBusy       ? kHeldCause
-              : opened.status == platform::OpenStatus::kNotFound ? kFolderMissingCause
-                                                                 : "";
-      return kOpenFailedMessage;
+      outcome.cause = opened.status == platform::OpenStatus::kBusy       ? kHeldCause
+                      : opened.status == platform::OpenStatus::kNotFound ? kFolderMissingCause
+                                                                         : "";
+      outcome.message = kOpenFailedMessage;
+      return outcome;
     }
     std::string bytes = LineForDisk(line);
     // The open told the end, which no one else can move while it is held.
     const std::int64_t size_before = opened.size;
     bool written = PutHeadFirst(opened.file, size_before, shape.head, bytes) &&
                    opened.file.WriteAt(size_before, bytes.data(), bytes.size());
-    began_target = size_before == 0;
+    outcome.began_target = size_before == 0;
     if (!written) {
       opened.file.Truncate(size_before);
     } else if (shape.max_lines != 0) {
@@ -281,8 +321,11 @@ class Call {
       trimmed_in_append_ = true;
     }
     written = opened.file.Close() && written;
-    if (!written) cause = kWriteRefusedCause;
-    return written ? kSuccessMessage : kWriteFailedMessage;
+    if (!written) {
+      outcome.cause = kWriteRefusedCause;
+      outcome.message = kWriteFailedMessage;
+    }
+    return outcome;
   }
 
   const Transaction& transaction_;

@@ -1,37 +1,36 @@
 #include "forwarding/spool.h"
 
 #include <algorithm>
-#include <charconv>
 #include <condition_variable>
 #include <exception>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <set>
+#include <string>
+#include <utility>
 
 #include "config/settings.h"
-#include "forwarding/target_guard.h"
+#include "forwarding/spool_delivery.h"
+#include "forwarding/spool_file.h"
 #include "platform/platform.h"
-#include "tracelog/status.h"
 #include "tracelog/trace_log.h"
-#include "tracelog/trim.h"
 
 namespace zelk::forwarding::spool {
 
 namespace {
 
-constexpr char kDeliveredMessage[] = "ForwardTransaction spool[%s] file[%s] -- DELIVERED lines[%d]";
-constexpr char kDamagedMessage[] =
-    "ForwardTransaction spool[%s] file[%s] -- t[Damaged spool items skipped] bytes[%s]";
 constexpr char kForeignFileMessage[] = "ForwardTransaction spool[%s] -- t[Not a spool file]";
+constexpr char kOpenFolderMessage[] =
+    "ForwardTransaction spool[%s] -- t[Spool folder may be written by other users]";
 constexpr char kDeliveryFailedMessage[] =
     "ForwardTransaction spool[%s] file[%s] -- t[Could not write file] lines[%d]";
-
-constexpr std::string_view kHeaderStart = "zelkforward spool 1 ";
-constexpr std::string_view kLineTag = "line ";
-constexpr std::string_view kSentTag = "sent ";
-constexpr std::string_view kLineBreak = "\r\n";
-constexpr std::string_view kSpoolExtension = ".spool";
-constexpr std::size_t kCheckDigits = 8;
+constexpr char kDeliveryStepFailedMessage[] = "ForwardTransaction spool[%s] file[%s] -- t[%s]";
+constexpr char kUnexpectedFailure[] = "Unexpected failure: ";
+constexpr char kFolderLeftMessage[] =
+    "ForwardTransaction spool[%s] -- t[SpoolFolder changed; lines still wait here] targets[%d]";
+constexpr char kUnlistedMessage[] =
+    "ForwardTransaction spool[%s] -- t[Could not list spool folder]";
 
 // The delivery worker's pauses: the first retry soon after a line was kept,
 // then doubling while the targets stay away.
@@ -41,224 +40,9 @@ constexpr auto kLongestRetry = std::chrono::seconds(60);
 constexpr auto kHeldSpoolPatience = std::chrono::milliseconds(100);
 constexpr auto kListingPatience = std::chrono::seconds(1);
 
-// ---------------------------------------------------------------------------
-// The file format.
-
-std::uint32_t Fnv1a32(std::string_view bytes, std::uint32_t hash = 2166136261u) {
-  for (unsigned char c : bytes) hash = (hash ^ c) * 16777619u;
-  return hash;
-}
-
-std::uint64_t Fnv1a64(std::string_view bytes) {
-  std::uint64_t hash = 14695981039346656037ull;
-  for (unsigned char c : bytes) hash = (hash ^ c) * 1099511628211ull;
-  return hash;
-}
-
-// `value`'s lowest `digits` hexadecimal digits, lowercase, with leading zeros.
-std::string Hex(std::uint64_t value, int digits) {
-  constexpr char kDigits[] = "0123456789abcdef";
-  std::string text(static_cast<std::size_t>(digits), '0');
-  for (int at = digits - 1; at >= 0; --at, value >>= 4) {
-    text[static_cast<std::size_t>(at)] = kDigits[value & 0xF];
-  }
-  return text;
-}
-
-std::string JoinPath(const std::string& folder, const std::string& name) {
-  std::string path = folder;
-  if (!path.empty() && path.back() != '/' && path.back() != '\\') path += '/';
-  return path + name;
-}
-
-// The spool file of `absolute_target` in `folder`.
-std::string SpoolFileOf(const std::string& folder, const std::string& absolute_target) {
-  return JoinPath(folder, Hex(Fnv1a64(absolute_target), 16) + std::string(kSpoolExtension));
-}
-
-// The in-process turn of one spool file: a name no file can have, so it never
-// meets the turn of a target.
-std::string SpoolTurnOf(const std::string& absolute_target) { return "spool\n" + absolute_target; }
-
-std::string Header(const std::string& absolute_target) {
-  return std::string(kHeaderStart) + absolute_target + std::string(kLineBreak);
-}
-
-// One item: its fields, " #", the check over fields and body, CR LF, the body.
-// Appends to `out` the item of `fields` (already at out's end from
-// `fields_start` on) and `body`.
-void FinishItem(std::string& out, std::size_t fields_start, std::string_view body) {
-  const std::string_view fields(out.data() + fields_start, out.size() - fields_start);
-  const std::uint32_t check = Fnv1a32(body, Fnv1a32(fields));
-  out.append(" #").append(Hex(check, kCheckDigits)).append(kLineBreak).append(body);
-}
-
-std::string Item(const std::string& fields, std::string_view body) {
-  std::string item = fields;
-  FinishItem(item, 0, body);
-  return item;
-}
-
-template <typename Number>
-void AppendNumber(std::string& out, Number number) {
-  char digits[24];
-  const auto [end, error] = std::to_chars(digits, digits + sizeof digits, number);
-  out.append(digits, error == std::errc() ? end : digits);
-}
-
-// Appends the item of one kept line to `out`.
-void AppendLineItem(std::string& out, std::int64_t kept_at, std::int32_t max_lines,
-                    std::string_view bytes) {
-  out.reserve(out.size() + bytes.size() + 64);
-  const std::size_t start = out.size();
-  out.append(kLineTag);
-  AppendNumber(out, kept_at);
-  out += ' ';
-  AppendNumber(out, max_lines);
-  out += ' ';
-  AppendNumber(out, bytes.size());
-  FinishItem(out, start, bytes);
-}
-
-std::string SentItem(std::int64_t offset, std::string_view bytes) {
-  return Item(std::string(kSentTag) + std::to_string(offset) + " " + std::to_string(bytes.size()) +
-                  " " + Hex(Fnv1a32(bytes), kCheckDigits),
-              {});
-}
-
-struct ParsedItem {
-  bool sent = false;
-  std::int64_t kept_at = 0;    // line
-  std::int32_t max_lines = 0;  // line
-  std::string_view bytes;      // line
-  std::int64_t offset = 0;     // sent
-  std::int64_t length = 0;     // sent
-  std::uint32_t sum = 0;       // sent
-  std::size_t end = 0;         // where the next item begins
-};
-
-// Reads a decimal or (with base 16) hexadecimal number and the separator
-// after it from the front of `text`.
-template <typename Number>
-bool TakeNumber(std::string_view& text, Number& number, char separator, int base = 10) {
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number, base);
-  if (error != std::errc() || end == text.data() || end == text.data() + text.size() ||
-      *end != separator) {
-    return false;
-  }
-  text.remove_prefix(static_cast<std::size_t>(end - text.data()) + 1);
-  return true;
-}
-
-// The whole item that begins at `at`, or nullopt when none does (torn or not
-// an item).
-std::optional<ParsedItem> ParseItem(std::string_view content, std::size_t at) {
-  const std::size_t line_end = content.find(kLineBreak, at);
-  if (line_end == std::string_view::npos) return std::nullopt;
-  const std::string_view line = content.substr(at, line_end - at);
-  const std::size_t hash = line.rfind(" #");
-  if (hash == std::string_view::npos || line.size() - hash - 2 != kCheckDigits) return std::nullopt;
-  const std::string_view fields = line.substr(0, hash);
-  const std::string_view check_text = line.substr(hash + 2);
-  std::uint32_t check = 0;
-  const auto [check_end, check_error] =
-      std::from_chars(check_text.data(), check_text.data() + check_text.size(), check, 16);
-  if (check_error != std::errc() || check_end != check_text.data() + check_text.size()) {
-    return std::nullopt;
-  }
-  ParsedItem item;
-  std::string with_end(fields);
-  with_end += ' ';  // so the last field has its separator too
-  std::string_view text = with_end;
-  std::size_t body_length = 0;
-  if (text.substr(0, kLineTag.size()) == kLineTag) {
-    text.remove_prefix(kLineTag.size());
-    if (!TakeNumber(text, item.kept_at, ' ') || !TakeNumber(text, item.max_lines, ' ') ||
-        !TakeNumber(text, body_length, ' ') || !text.empty()) {
-      return std::nullopt;
-    }
-  } else if (text.substr(0, kSentTag.size()) == kSentTag) {
-    item.sent = true;
-    text.remove_prefix(kSentTag.size());
-    if (!TakeNumber(text, item.offset, ' ') || !TakeNumber(text, item.length, ' ') ||
-        !TakeNumber(text, item.sum, ' ', 16) || !text.empty() || item.offset < 0 ||
-        item.length < 0) {
-      return std::nullopt;
-    }
-  } else {
-    return std::nullopt;
-  }
-  const std::size_t body_start = line_end + kLineBreak.size();
-  if (content.size() - body_start < body_length) return std::nullopt;
-  const std::string_view body = content.substr(body_start, body_length);
-  if (Fnv1a32(body, Fnv1a32(fields)) != check) return std::nullopt;
-  item.bytes = body;
-  item.end = body_start + body_length;
-  return item;
-}
-
-struct ParsedSpool {
-  std::string target;  // empty when the file is not a spool file
-  std::vector<ParsedItem> items;
-  std::int64_t damaged_bytes = 0;
-};
-
-// Where the next whole item after a damaged stretch begins, searching from
-// `from`; content.size() when none does.
-std::size_t NextWholeItem(std::string_view content, std::size_t from) {
-  for (std::size_t at = from; at < content.size(); ++at) {
-    const std::size_t line = content.find(kLineTag, at);
-    const std::size_t sent = content.find(kSentTag, at);
-    at = std::min(line, sent);
-    if (at == std::string_view::npos) break;
-    if (ParseItem(content, at)) return at;
-  }
-  return content.size();
-}
-
-ParsedSpool Parse(std::string_view content) {
-  ParsedSpool parsed;
-  const std::size_t header_end = content.find(kLineBreak);
-  if (content.substr(0, kHeaderStart.size()) != kHeaderStart ||
-      header_end == std::string_view::npos || header_end == kHeaderStart.size()) {
-    return parsed;
-  }
-  parsed.target =
-      std::string(content.substr(kHeaderStart.size(), header_end - kHeaderStart.size()));
-  for (std::size_t at = header_end + kLineBreak.size(); at < content.size();) {
-    if (std::optional<ParsedItem> item = ParseItem(content, at)) {
-      parsed.items.push_back(*item);
-      at = item->end;
-      continue;
-    }
-    const std::size_t next = NextWholeItem(content, at + 1);
-    parsed.damaged_bytes += static_cast<std::int64_t>(next - at);
-    at = next;
-  }
-  return parsed;
-}
-
-// ---------------------------------------------------------------------------
-// Files.
-
-// Fills `bytes` from the file's position on; false when the file ends first or
-// a read fails.
-bool ReadExactly(platform::File& file, std::string& bytes) {
-  std::size_t filled = 0;
-  while (filled < bytes.size()) {
-    const std::int64_t count = file.Read(bytes.data() + filled, bytes.size() - filled);
-    if (count <= 0) return false;
-    filled += static_cast<std::size_t>(count);
-  }
-  return true;
-}
-
-std::optional<std::string> ReadWhole(platform::File& file) {
-  const std::int64_t size = file.Size();
-  if (size < 0 || !file.Seek(0)) return std::nullopt;
-  std::string bytes(static_cast<std::size_t>(size), '\0');
-  if (!ReadExactly(file, bytes)) return std::nullopt;
-  return bytes;
+// The key of a target among the waiting ones, and of its spool files' names.
+std::string IdentityOf(const std::string& target) {
+  return platform::FileNameIdentity(platform::AbsolutePath(target));
 }
 
 std::int64_t NowSeconds() {
@@ -272,138 +56,23 @@ bool EndsWith(std::string_view text, std::string_view end) {
 }
 
 // ---------------------------------------------------------------------------
-// Delivery of one spool file.
-
-struct Pending {
-  std::string bytes;
-  std::int32_t max_lines = 0;
-};
-
-std::string Joined(const std::vector<Pending>& lines) {
-  std::string bytes;
-  for (const Pending& line : lines) bytes += line.bytes;
-  return bytes;
-}
-
-// Settles the lines a "sent" item announced against what the target holds
-// from the announced offset on: those found there, whole and in order, were
-// delivered; a torn piece of the next one is cut off when nothing came after
-// it. What is not settled stays in `lines`, to be appended again. Lines are
-// looked for only where they were announced, never elsewhere in the target,
-// where an earlier line with the same bytes would pass for them.
-// False when the target could not be read.
-bool Settle(std::vector<Pending>& lines, const ParsedItem& sent, platform::File& target) {
-  const std::int64_t size = target.Size();
-  if (size < 0) return false;
-  if (sent.offset > size) return true;
-  std::size_t announced = 0;
-  for (const Pending& line : lines) announced += line.bytes.size();
-  // Only the announced stretch is read, however long the target is.
-  const auto window = static_cast<std::size_t>(
-      std::min<std::int64_t>(size - sent.offset, static_cast<std::int64_t>(announced)));
-  std::string from(window, '\0');
-  if (!target.Seek(sent.offset) || !ReadExactly(target, from)) return false;
-  std::size_t matched = 0;
-  std::size_t settled = 0;
-  while (settled < lines.size() &&
-         std::string_view(from).substr(matched, lines[settled].bytes.size()) ==
-             lines[settled].bytes) {
-    matched += lines[settled].bytes.size();
-    ++settled;
-  }
-  if (settled < lines.size()) {
-    const std::string_view rest = std::string_view(from).substr(matched);
-    const std::string& torn = lines[settled].bytes;
-    const bool at_end = sent.offset + static_cast<std::int64_t>(from.size()) == size;
-    if (at_end && !rest.empty() && rest.size() < torn.size() &&
-        torn.compare(0, rest.size(), rest) == 0) {
-      target.Truncate(sent.offset + static_cast<std::int64_t>(matched));
-    }
-  }
-  lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(settled));
-  return true;
-}
-
-// kWriteFailed: the target was opened, but appending the lines failed (a
-// full disk); the lines still wait.
-enum class Delivered { kAll, kTargetAway, kSpoolBusy, kWriteFailed, kFailed };
-
-struct DeliveryResult {
-  Delivered outcome = Delivered::kFailed;
-  int lines = 0;
-};
-
-// Appends what `spool_path` holds to its target. The caller holds the spool
-// file's turn in this process, so no line is kept for the target meanwhile.
-DeliveryResult DeliverFile(const std::string& spool_path, const std::string& target) {
-  DeliveryResult result;
-  platform::OpenResult spool =
-      platform::OpenExclusiveRemovable(spool_path, platform::CreateMode::kOpenExisting);
-  if (spool.status == platform::OpenStatus::kNotFound) {
-    result.outcome = Delivered::kAll;
-    return result;
-  }
-  if (spool.status == platform::OpenStatus::kBusy) result.outcome = Delivered::kSpoolBusy;
-  if (spool.status != platform::OpenStatus::kOk) return result;
-  const std::optional<std::string> content = ReadWhole(spool.file);
-  if (!content) return result;
-  const ParsedSpool parsed = Parse(*content);
-  if (parsed.target != target) return result;
-  if (parsed.damaged_bytes > 0) {
-    tracelog::LogMessage('*', kDamagedMessage, spool_path.c_str(), target.c_str(),
-                         std::to_string(parsed.damaged_bytes).c_str());
-  }
-
-  platform::OpenResult opened =
-      platform::OpenExclusive(target, platform::CreateMode::kCreateIfMissing);
-  if (opened.status != platform::OpenStatus::kOk) {
-    result.outcome = Delivered::kTargetAway;
-    return result;
-  }
-  platform::File& file = opened.file;
-  std::vector<Pending> lines;
-  for (const ParsedItem& item : parsed.items) {
-    if (!item.sent) {
-      lines.push_back({std::string(item.bytes), item.max_lines});
-    } else if (!Settle(lines, item, file)) {
-      return result;
-    }
-  }
-  if (lines.empty()) {
-    platform::RemoveHeldFile(spool.file, spool_path);
-    result.outcome = Delivered::kAll;
-    return result;
-  }
-
-  // Announce, append, then remove the spool file; each step on the disk
-  // before the next, so a cut at any point leaves the spool telling what
-  // happened.
-  const std::string bytes = Joined(lines);
-  const std::int64_t offset = file.Size();
-  if (offset < 0 || !spool.file.SeekToEnd()) return result;
-  const std::string sent = SentItem(offset, bytes);
-  if (!spool.file.Write(sent.data(), sent.size()) || !platform::FlushToDisk(spool.file)) {
-    return result;
-  }
-  if (!file.Seek(offset) || !file.Write(bytes.data(), bytes.size()) ||
-      !platform::FlushToDisk(file)) {
-    file.Truncate(offset);
-    result.outcome = Delivered::kWriteFailed;
-    result.lines = static_cast<int>(lines.size());
-    return result;
-  }
-  platform::RemoveHeldFile(spool.file, spool_path);
-  file.Close();
-  if (lines.back().max_lines != 0) tracelog::TrimToLastLines(target, lines.back().max_lines);
-  result.outcome = Delivered::kAll;
-  result.lines = static_cast<int>(lines.size());
-  tracelog::LogMessage('.', kDeliveredMessage, spool_path.c_str(), target.c_str(), result.lines);
-  tracelog::status::CountDelivered(target, result.lines);
-  return result;
-}
-
-// ---------------------------------------------------------------------------
 // What this process knows waits, and the worker that delivers it.
+
+// What this process knows of one target's waiting lines: the spool files
+// from `oldest` to `newest` may hold them, and new lines go to `newest` (or a
+// later one, while it is held).
+struct Waiting {
+  std::uint64_t oldest = 0;
+  std::uint64_t newest = 0;
+  int lines = 0;  // kept by this process, or counted by a delivery that failed
+  // The process's count of kept lines at the last one kept for the target: a
+  // delivery that saw it change cannot tell whether a keeper wrote to the
+  // file it delivered after it was removed (the name is free again then), so
+  // it looks at that file once more.
+  std::uint64_t keeps = 0;
+};
+
+enum class Kept { kKept, kBusy, kFailed };
 
 class Spool {
  public:
@@ -411,52 +80,52 @@ class Spool {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       LearnLocked(folder);
+      if (unlisted_) return true;
       if (waiting_.empty()) return false;
     }
-    const std::string absolute = platform::AbsolutePath(target);
+    const std::string identity = IdentityOf(target);
     std::lock_guard<std::mutex> lock(mutex_);
-    return waiting_.contains(absolute);
+    return waiting_.contains(identity);
   }
 
+  int WaitingLines(const std::string& target) {
+    const std::string identity = IdentityOf(target);
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = waiting_.find(identity);
+    return found == waiting_.end() ? 0 : found->second.lines;
+  }
+
+  // Keeps the line in the target's newest spool file; when another holds it
+  // (a delivery, a reader), in the next one, so a keeper never waits for
+  // more than a keeper's write.
   bool Keep(const std::string& folder, const std::string& target, std::int32_t max_lines,
-            std::string_view bytes, std::chrono::milliseconds patience) {
+            std::string_view bytes) {
     const std::string absolute = platform::AbsolutePath(target);
     if (absolute.empty() || folder.empty()) return false;
-    const std::string path = SpoolFileOf(folder, absolute);
-    TargetGuard turn(SpoolTurnOf(absolute));
-    platform::OpenResult opened = platform::OpenWhenFree(
-        [&path] {
-          return platform::OpenExclusiveRemovable(path, platform::CreateMode::kCreateIfMissing);
-        },
-        patience);
-    if (opened.status != platform::OpenStatus::kOk) return false;
-    std::int64_t size = platform::SeekToEndOffset(opened.file);
-    if (size < 0) return false;
-    const std::string header = Header(absolute);
-    // Shorter than its first line: a keeper died while it wrote the file's
-    // first item, so it holds no line; begin it anew.
-    if (size > 0 && size < static_cast<std::int64_t>(header.size())) {
-      if (!opened.file.Truncate(0) || !opened.file.Seek(0)) return false;
-      size = 0;
+    const std::string identity = platform::FileNameIdentity(absolute);
+    std::uint64_t sequence = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      LearnLocked(folder);
+      const auto found = waiting_.find(identity);
+      if (found != waiting_.end()) sequence = found->second.newest;
     }
-    std::string item = size == 0 ? header : std::string();
-    AppendLineItem(item, NowSeconds(), max_lines, bytes);
-    bool written = opened.file.Write(item.data(), item.size());
-    if (!written) {
-      // Nothing torn stays behind; a new file goes again.
-      if (size == 0) {
-        platform::RemoveHeldFile(opened.file, path);
-      } else {
-        opened.file.Truncate(size);
-      }
+    for (int tried = 0; tried < kSpoolFilesTried; ++tried, ++sequence) {
+      const Kept kept = KeepIn(folder, SpoolFileOf(folder, identity, sequence), absolute, max_lines,
+                               bytes, tried == 0 ? kKeeperPatience : std::chrono::milliseconds(0));
+      // Held, or not a file this keeper may write (a link planted at its
+      // name): the next one.
+      if (kept != Kept::kKept) continue;
+      std::lock_guard<std::mutex> lock(mutex_);
+      Waiting& waiting =
+          waiting_.try_emplace(identity, Waiting{sequence, sequence, 0}).first->second;
+      waiting.newest = std::max(waiting.newest, sequence);
+      ++waiting.lines;
+      waiting.keeps = ++keeps_;
+      StartWorkerLocked();
+      return true;
     }
-    written = opened.file.Close() && written;
-    if (!written) return false;
-    std::lock_guard<std::mutex> lock(mutex_);
-    LearnLocked(folder);
-    waiting_.insert(absolute);
-    StartWorkerLocked();
-    return true;
+    return false;
   }
 
   DeliveryCount DeliverAll(const std::string& folder) {
@@ -465,10 +134,35 @@ class Spool {
       learnt_ = false;  // look at the folder again: an earlier run may have left lines
       LearnLocked(folder);
     }
-    const DeliveryCount count = DeliverWaiting(false);
+    const DeliveryCount count = DeliverWaiting([] { return false; });
     std::lock_guard<std::mutex> lock(mutex_);
     StartWorkerLocked();
     return count;
+  }
+
+  // Learns what waits in `folder` and has the worker deliver it at once, so
+  // the caller (the host's start) waits for no delivery.
+  void DeliverSoon(const std::string& folder) {
+    if (platform::IsWritableByOthers(folder)) {
+      tracelog::LogMessage('*', kOpenFolderMessage, tracelog::VisibleText(folder).c_str());
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    learnt_ = false;
+    LearnLocked(folder);
+    deliver_soon_ = true;
+    wake_.notify_all();
+    StartWorkerLocked();
+  }
+
+  // Tries to deliver what waits for `target` until `deadline`; true when
+  // nothing waits for it any more.
+  bool DeliverTarget(const std::string& folder, const std::string& target,
+                     std::chrono::steady_clock::time_point deadline) {
+    const std::string identity = IdentityOf(target);
+    DeliverTarget(folder, identity,
+                  [deadline] { return std::chrono::steady_clock::now() >= deadline; });
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !waiting_.contains(identity);
   }
 
   void Resume() {
@@ -484,23 +178,92 @@ class Spool {
   }
 
  private:
+  // How many spool files of one target a keeper tries, and how long it waits
+  // for the first (another process's keeper holds it for one write).
+  static constexpr int kSpoolFilesTried = 4;
+  static constexpr auto kKeeperPatience = std::chrono::milliseconds(50);
+
+  // Appends the line's item to the spool file at `path`; kBusy when another
+  // holder keeps it out for longer than `patience`.
+  static Kept KeepIn(const std::string& folder, const std::string& path,
+                     const std::string& absolute, std::int32_t max_lines, std::string_view bytes,
+                     std::chrono::milliseconds patience) {
+    platform::OpenResult opened = platform::OpenWhenFree(
+        [&path] {
+          return platform::OpenExclusiveRemovable(path, platform::CreateMode::kCreateIfMissing);
+        },
+        patience);
+    if (opened.status == platform::OpenStatus::kBusy) return Kept::kBusy;
+    if (opened.status != platform::OpenStatus::kOk) return Kept::kFailed;
+    std::int64_t size = platform::SeekToEndOffset(opened.file);
+    if (size < 0) return Kept::kFailed;
+    const std::string header = Header(absolute);
+    // Shorter than its first line: a keeper died while it wrote the file's
+    // first item, so it holds no line; begin it anew.
+    if (size > 0 && size < static_cast<std::int64_t>(header.size())) {
+      if (!opened.file.Truncate(0) || !opened.file.Seek(0)) return Kept::kFailed;
+      size = 0;
+    }
+    std::string item = size == 0 ? header : std::string();
+    AppendLineItem(item, NowSeconds(), max_lines, bytes);
+    // On the disk before SPOOLED is said, and a new file's name too, so a
+    // power cut loses no line the log called kept.
+    bool written =
+        opened.file.Write(item.data(), item.size()) && platform::FlushToDisk(opened.file);
+    if (!written) {
+      // Nothing torn stays behind; a new file goes again.
+      if (size == 0) {
+        platform::RemoveHeldFile(opened.file, path);
+      } else {
+        opened.file.Truncate(size);
+      }
+    }
+    written = opened.file.Close() && written;
+    if (written && size == 0) written = platform::FlushFolder(folder);
+    return written ? Kept::kKept : Kept::kFailed;
+  }
+
   // Learns the targets that wait in `folder` when it is not the folder last
   // learnt: one listing and a read of each spool file's first line.
+  // Looking at the same folder again adds what it finds to what is known:
+  // a file held by its deliverer at that moment is not read, and its target
+  // must not be forgotten meanwhile.
   void LearnLocked(const std::string& folder) {
     if (learnt_ && folder == folder_) return;
+    if (folder != folder_ && !waiting_.empty() && platform::IsFolder(folder_)) {
+      // Not delivered from here on: said, so no line waits there unseen.
+      tracelog::LogMessage('*', kFolderLeftMessage, tracelog::VisibleText(folder_).c_str(),
+                           static_cast<int>(waiting_.size()));
+    }
+    if (folder != folder_) waiting_.clear();
     folder_ = folder;
     learnt_ = true;
-    waiting_.clear();
     const std::optional<std::vector<std::string>> names = platform::ListFolder(folder);
-    if (!names) return;
+    if (!names) {
+      // Lines may wait there unseen: keep every line rather than let it
+      // overtake them, and look again at each delivery tick.
+      if (!unlisted_) {
+        tracelog::LogMessage('*', kUnlistedMessage, tracelog::VisibleText(folder).c_str());
+      }
+      unlisted_ = true;
+      StartWorkerLocked();
+      return;
+    }
+    unlisted_ = false;
     for (const std::string& name : *names) {
       if (!EndsWith(name, kSpoolExtension)) continue;
       const std::string path = JoinPath(folder, name);
-      const std::string target = TargetOf(path);
+      const std::optional<std::uint64_t> sequence = SequenceOf(name);
+      const std::string target = sequence ? TargetOf(path) : std::string();
       if (target.empty()) {
-        if (!RemoveIfTorn(path)) tracelog::LogMessage('*', kForeignFileMessage, path.c_str());
-      } else if (SpoolFileOf(folder, target) == path) {
-        waiting_.insert(target);
+        if (!sequence || !RemoveIfTorn(path)) {
+          tracelog::LogMessage('*', kForeignFileMessage, tracelog::VisibleText(path).c_str());
+        }
+      } else if (SpoolFileOf(folder, platform::FileNameIdentity(target), *sequence) == path) {
+        const auto [entry, inserted] = waiting_.try_emplace(platform::FileNameIdentity(target),
+                                                            Waiting{*sequence, *sequence, 0});
+        entry->second.oldest = std::min(entry->second.oldest, *sequence);
+        entry->second.newest = std::max(entry->second.newest, *sequence);
       }
     }
   }
@@ -514,13 +277,7 @@ class Spool {
     if (opened.status == platform::OpenStatus::kBusy) return true;
     if (opened.status != platform::OpenStatus::kOk)
       return opened.status == platform::OpenStatus::kNotFound;
-    const std::optional<std::string> content = ReadWhole(opened.file);
-    if (!content || content->find(kLineBreak) != std::string::npos ||
-        content->compare(0, std::min(content->size(), kHeaderStart.size()), kHeaderStart, 0,
-                         std::min(content->size(), kHeaderStart.size())) != 0) {
-      return false;
-    }
-    return platform::RemoveHeldFile(opened.file, path);
+    return HoldsATornHeaderOnly(opened.file) && platform::RemoveHeldFile(opened.file, path);
   }
 
   // The target named in the first line of the spool file at `path`; empty
@@ -530,44 +287,25 @@ class Spool {
     platform::OpenResult opened = platform::OpenWhenFree(
         [&path] { return platform::OpenSharedRead(path); }, kHeldSpoolPatience);
     if (opened.status != platform::OpenStatus::kOk) return {};
-    std::string head(kHeaderStart.size() + 4096, '\0');
-    const std::int64_t count = opened.file.Read(head.data(), head.size());
-    if (count <= 0) return {};
-    head.resize(static_cast<std::size_t>(count));
-    const std::size_t end = head.find(kLineBreak);
-    if (head.compare(0, kHeaderStart.size(), kHeaderStart) != 0 || end == std::string::npos) {
-      return {};
-    }
-    return head.substr(kHeaderStart.size(), end - kHeaderStart.size());
+    std::optional<HeaderLine> header = ReadHeader(opened.file);
+    return header ? std::move(header->target) : std::string();
   }
 
-  // One try for every target this process knows to wait; with
-  // `until_stopped`, the walk ends early when the worker is told to stop.
-  DeliveryCount DeliverWaiting(bool until_stopped) {
+  using GiveUp = std::function<bool()>;
+
+  // One try for every target this process knows to wait, until `give_up`.
+  DeliveryCount DeliverWaiting(const GiveUp& give_up) {
     std::vector<std::string> targets;
     std::string folder;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      targets.assign(waiting_.begin(), waiting_.end());
+      for (const auto& [target, waiting] : waiting_) targets.push_back(target);
       folder = folder_;
     }
     DeliveryCount count;
     for (const std::string& target : targets) {
-      if (until_stopped && Stopping()) {
-        ++count.targets_waiting;
-        continue;
-      }
-      DeliveryResult result;
-      {
-        TargetGuard turn(SpoolTurnOf(target));
-        const std::string spool_file = SpoolFileOf(folder, target);
-        result = DeliverFile(spool_file, target);
-        if (result.outcome == Delivered::kAll) {
-          std::lock_guard<std::mutex> lock(mutex_);
-          if (folder == folder_) waiting_.erase(target);
-        }
-        ReportWriteFailure(spool_file, target, result);
-      }
+      const DeliveryResult result =
+          give_up() ? DeliveryResult{} : DeliverTargetCaught(folder, target, give_up);
       if (result.outcome == Delivered::kAll) {
         count.lines_delivered += result.lines;
         count.targets_delivered += result.lines > 0 ? 1 : 0;
@@ -578,23 +316,124 @@ class Spool {
     return count;
   }
 
-  // Says once that the lines for `target` could not be appended, until they
-  // are: a worker retrying every minute would otherwise fill the log.
-  void ReportWriteFailure(const std::string& spool_file, const std::string& target,
-                          const DeliveryResult& result) {
-    bool first = false;
+  // DeliverTarget, with any exception reported for `target` alone, so the
+  // walk goes on with the others.
+  DeliveryResult DeliverTargetCaught(const std::string& folder, const std::string& target,
+                                     const GiveUp& give_up) {
+    std::string failure;
+    try {
+      return DeliverTarget(folder, target, give_up);
+    } catch (const std::exception& error) {
+      failure = kUnexpectedFailure + std::string(error.what());
+    } catch (...) {
+      failure = kUnexpectedFailure;
+    }
+    DeliveryResult result;
+    result.failure = failure.c_str();
+    ReportFailure(folder, target, result);
+    return {};
+  }
+
+  // Delivers the spool files of `target`, oldest first, until one fails or
+  // `give_up` says so. A delivery never keeps a keeper waiting: lines kept
+  // meanwhile go to a later file, which this walk takes next.
+  DeliveryResult DeliverTarget(const std::string& folder, const std::string& target,
+                               const GiveUp& give_up) {
+    DeliveryResult total;
+    total.outcome = Delivered::kAll;
+    std::uint64_t sequence = 0;
+    std::uint64_t keeps = 0;
+    while (NextToDeliver(folder, target, sequence, keeps)) {
+      const std::string spool_file = SpoolFileOf(folder, target, sequence);
+      const DeliveryResult result = DeliverFile(spool_file, target, give_up);
+      ReportFailure(spool_file, target, result);
+      if (result.outcome != Delivered::kAll) {
+        NoteWaitingLines(target, result.waiting);
+        total.outcome = result.outcome;
+        return total;
+      }
+      total.lines += result.lines;
+      MarkDelivered(folder, target, sequence, keeps, result.lines);
+    }
+    return total;
+  }
+
+  // The oldest spool file of `target` not known to be delivered, and the
+  // lines kept so far; false when nothing waits for it (any more, or in this
+  // folder).
+  bool NextToDeliver(const std::string& folder, const std::string& target, std::uint64_t& sequence,
+                     std::uint64_t& keeps) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = waiting_.find(target);
+    if (folder != folder_ || found == waiting_.end()) return false;
+    sequence = found->second.oldest;
+    keeps = found->second.keeps;
+    return true;
+  }
+
+  // Spool file `sequence` of `target` is delivered: the target waits no more
+  // when it was the newest and no line was kept since the delivery began
+  // (`keeps`); when one was, the file is looked at again.
+  void MarkDelivered(const std::string& folder, const std::string& target, std::uint64_t sequence,
+                     std::uint64_t keeps, int lines) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = waiting_.find(target);
+    if (folder != folder_ || found == waiting_.end()) return;
+    Waiting& waiting = found->second;
+    waiting.lines = std::max(0, waiting.lines - lines);
+    if (waiting.keeps != keeps) return;
+    if (waiting.newest <= sequence) {
+      waiting_.erase(found);
+      return;
+    }
+    waiting.oldest = sequence + 1;
+  }
+
+  void NoteWaitingLines(const std::string& target, int lines) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = waiting_.find(target);
+    if (found != waiting_.end()) found->second.lines = std::max(found->second.lines, lines);
+  }
+
+  // Says what keeps the lines for `target` from being delivered, once, and
+  // again only when that changes or after they were delivered: a worker
+  // retrying every minute would otherwise fill the log.
+  void ReportFailure(const std::string& spool_file, const std::string& target,
+                     const DeliveryResult& result) {
+    const bool write_failed = result.outcome == Delivered::kWriteFailed;
+    const std::string failure = write_failed                ? kDeliveryFailedMessage
+                                : result.failure != nullptr ? result.failure
+                                                            : std::string();
+    if (failure.empty()) {
+      if (result.outcome == Delivered::kAll) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        failing_.erase(target);
+      }
+      return;
+    }
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (result.outcome == Delivered::kWriteFailed) {
-        first = write_failing_.insert(target).second;
-      } else if (result.outcome == Delivered::kAll) {
-        write_failing_.erase(target);
-      }
+      const auto [entry, inserted] = failing_.try_emplace(target, failure);
+      if (!inserted && entry->second == failure) return;
+      entry->second = failure;
     }
-    if (first) {
-      tracelog::LogMessage('*', kDeliveryFailedMessage, spool_file.c_str(), target.c_str(),
+    const std::string shown_file = tracelog::VisibleText(spool_file);
+    const std::string shown_target = tracelog::VisibleText(target);
+    if (write_failed) {
+      tracelog::LogMessage('*', kDeliveryFailedMessage, shown_file.c_str(), shown_target.c_str(),
                            result.lines);
+    } else {
+      tracelog::LogMessage('*', kDeliveryStepFailedMessage, shown_file.c_str(),
+                           shown_target.c_str(), failure.c_str());
     }
+  }
+
+  // At a delivery tick: a folder that could not be listed is looked at again.
+  void Relearn() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!unlisted_) return;
+    learnt_ = false;
+    LearnLocked(folder_);
   }
 
   bool Stopping() {
@@ -603,7 +442,7 @@ class Spool {
   }
 
   void StartWorkerLocked() {
-    if (worker_running_ || stopping_ || waiting_.empty()) return;
+    if (worker_running_ || stopping_ || (waiting_.empty() && !unlisted_)) return;
     std::function<void()> task = [this] { WorkerLoop(); };
     worker_running_ = platform::StartDetachedThread(task, platform::ThreadPriority::kLowest);
     // A module unloaded without StopService ends a sleeping worker first.
@@ -616,16 +455,20 @@ class Spool {
     auto pause = std::chrono::duration_cast<std::chrono::milliseconds>(kFirstRetry);
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-      if (wake_.wait_for(lock, pause, [this] { return stopping_; })) break;
+      if (wake_.wait_for(lock, pause, [this] { return stopping_ || deliver_soon_; }) && stopping_) {
+        break;
+      }
+      deliver_soon_ = false;
       lock.unlock();
       DeliveryCount count;
       try {
-        count = DeliverWaiting(true);
-      } catch (const std::exception&) {
-        // No memory for a spool's content: tried again after the next pause.
+        Relearn();
+        count = DeliverWaiting([this] { return Stopping(); });
+      } catch (...) {
+        // Memory for the walk's list of targets: tried again after the pause.
       }
       lock.lock();
-      if (waiting_.empty() || stopping_) break;
+      if ((waiting_.empty() && !unlisted_) || stopping_) break;
       pause = count.targets_delivered > 0
                   ? std::chrono::duration_cast<std::chrono::milliseconds>(kFirstRetry)
                   : std::min<std::chrono::milliseconds>(pause * 2, kLongestRetry);
@@ -648,11 +491,16 @@ class Spool {
   std::condition_variable wake_;
   std::string folder_;
   bool learnt_ = false;
-  std::set<std::string> waiting_;  // absolute target names
-  // Targets whose last delivery could not append its lines, already logged.
-  std::set<std::string> write_failing_;
+  // By the target's identity: its absolute name as the file system tells
+  // names apart (platform::FileNameIdentity), so one file has one order.
+  std::map<std::string, Waiting> waiting_;
+  std::uint64_t keeps_ = 0;  // lines kept by this process
+  // Targets whose last delivery failed, with the failure already logged.
+  std::map<std::string, std::string> failing_;
   bool worker_running_ = false;
   bool stopping_ = false;
+  bool deliver_soon_ = false;  // the worker's next try comes at once
+  bool unlisted_ = false;      // folder_ could not be listed when last looked at
 };
 
 // Made when the module is loaded, before any worker, so it outlives them.
@@ -665,8 +513,15 @@ bool HasWaitingLines(const std::string& folder, const std::string& target) {
 }
 
 bool Keep(const std::string& folder, const std::string& target, std::int32_t max_lines,
-          std::string_view bytes, std::chrono::milliseconds patience) {
-  return g_spool.Keep(folder, target, max_lines, bytes, patience);
+          std::string_view bytes) {
+  return g_spool.Keep(folder, target, max_lines, bytes);
+}
+
+int WaitingLines(const std::string& target) { return g_spool.WaitingLines(target); }
+
+bool DeliverTarget(const std::string& folder, const std::string& target,
+                   std::chrono::steady_clock::time_point deadline) {
+  return g_spool.DeliverTarget(folder, target, deadline);
 }
 
 DeliveryCount DeliverAll(const std::string& folder) { return g_spool.DeliverAll(folder); }
@@ -679,8 +534,31 @@ void DeliverAtStart() {
   ResumeDelivery();
   const std::string folder =
       config::Read(config::Snapshot::Load(config::ConfigFilePath()), config::kSpoolFolder);
-  if (!folder.empty()) DeliverAll(folder);
+  if (!folder.empty()) g_spool.DeliverSoon(folder);
 }
+
+namespace {
+
+// Fills `entry` from the spool file `file`, read in pieces; false when it
+// cannot be read. A file without a first line is listed without a target.
+bool ReadWaiting(platform::File& file, WaitingTarget& entry) {
+  const std::int64_t size = file.Size();
+  if (size < 0) return false;
+  const std::optional<HeaderLine> header = ReadHeader(file);
+  if (!header) return true;
+  entry.target = header->target;
+  ItemReader items(file, header->items_start, size);
+  while (const std::optional<Item> item = items.Next()) {
+    if (item->sent) continue;  // a delivery cut short: its lines still count as waiting
+    ++entry.lines;
+    if (entry.oldest == 0 || item->kept_at < entry.oldest) entry.oldest = item->kept_at;
+    entry.newest = std::max(entry.newest, item->kept_at);
+  }
+  entry.damaged_bytes = items.damaged_bytes();
+  return !items.failed();
+}
+
+}  // namespace
 
 std::optional<std::vector<WaitingTarget>> ListWaiting(const std::string& folder) {
   const std::optional<std::vector<std::string>> names = platform::ListFolder(folder);
@@ -697,20 +575,7 @@ std::optional<std::vector<WaitingTarget>> ListWaiting(const std::string& folder)
       waiting.push_back(std::move(entry));
       continue;
     }
-    if (opened.status != platform::OpenStatus::kOk) continue;
-    const std::optional<std::string> content = ReadWhole(opened.file);
-    if (!content) continue;
-    const ParsedSpool parsed = Parse(*content);
-    entry.target = parsed.target;
-    entry.damaged_bytes = parsed.damaged_bytes;
-    int unsettled = 0;
-    for (const ParsedItem& item : parsed.items) {
-      if (item.sent) continue;  // a delivery cut short: its lines still count as waiting
-      ++unsettled;
-      if (entry.oldest == 0 || item.kept_at < entry.oldest) entry.oldest = item.kept_at;
-      entry.newest = std::max(entry.newest, item.kept_at);
-    }
-    entry.lines = unsettled;
+    if (opened.status != platform::OpenStatus::kOk || !ReadWaiting(opened.file, entry)) continue;
     waiting.push_back(std::move(entry));
   }
   std::sort(waiting.begin(), waiting.end(),

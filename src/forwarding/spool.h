@@ -34,11 +34,22 @@ namespace zelk::forwarding::spool {
 bool HasWaitingLines(const std::string& folder, const std::string& target);
 
 // Keeps `bytes` (one line as it goes to disk) for `target` in `folder`, with
-// the section's `max_lines`, waiting for the spool file up to `patience` while
-// another holder has it. False when the spool could not be written: the line
-// is then lost and nothing of it is left in the spool.
+// the section's `max_lines`. Never waits for a delivery or a reader: while
+// the target's spool file is held, the line goes to the target's next spool
+// file, which is delivered after it; the one wait is a moment for another
+// keeper. False when the spool could not be written: nothing of the line is
+// then left in the spool.
 bool Keep(const std::string& folder, const std::string& target, std::int32_t max_lines,
-          std::string_view bytes, std::chrono::milliseconds patience);
+          std::string_view bytes);
+
+// The lines this process knows to wait for `target`: those it kept, or more
+// when a delivery counted more.
+int WaitingLines(const std::string& target);
+
+// Tries to deliver the lines waiting in `folder` for `target` now, giving up
+// at `deadline` before an append; true when none wait for it any more.
+bool DeliverTarget(const std::string& folder, const std::string& target,
+                   std::chrono::steady_clock::time_point deadline);
 
 // What one walk over the waiting targets achieved.
 struct DeliveryCount {
@@ -59,8 +70,9 @@ void ResumeDelivery();
 // True when the worker has ended.
 bool StopDelivery(std::chrono::milliseconds timeout);
 
-// For the service's start: lets the worker run again, and delivers what
-// waits in the configuration's SpoolFolder (DeliverAll).
+// For the service's start: lets the worker run again, learns what waits in
+// the configuration's SpoolFolder, and has the worker deliver it at once, so
+// the start waits for no delivery.
 void DeliverAtStart();
 
 // One target with waiting lines, as an administrator sees it.

@@ -349,8 +349,9 @@ void OpenInTextEditor(const std::string& path);
 // empty, without a line of one of them landing in a file another has removed.
 
 // The names (without folder) of the plain files in `folder`, in no particular
-// order; folders and other entries are left out. nullopt when the folder
-// cannot be read (missing, no access).
+// order; folders, symbolic links (POSIX), reparse points (Windows) and other
+// entries are left out. nullopt when the folder cannot be read (missing, no
+// access).
 std::optional<std::vector<std::string>> ListFolder(const std::string& folder);
 
 // `path` made absolute against the process's current folder, as the system
@@ -358,13 +359,30 @@ std::optional<std::vector<std::string>> ListFolder(const std::string& folder);
 // Empty when it cannot be made absolute.
 std::string AbsolutePath(const std::string& path);
 
+// The text that tells file names apart as the platform's file systems do:
+// Windows folds letter case (to the ANSI code page's upper case, as NTFS and
+// FAT compare names without regard to case), so `C:\a.txt` and `C:\A.TXT`
+// give one identity; POSIX: `path` unchanged.
+[[nodiscard]] std::string FileNameIdentity(const std::string& path);
+
 // True when `folder` exists and is a folder.
 bool IsFolder(const std::string& folder);
 
-// Like OpenExclusive, for files that a holder may remove with RemoveHeldFile:
-// the handle returned always names the file that is at `path` now, never one
-// that was removed while this open waited for it (POSIX: after the lock is
-// taken, a file no longer at `path` is let go and `path` opened again).
+// True when users other than the folder's owner may create or remove files in
+// `folder` (POSIX: it is writable by its group or by others). Windows: always
+// false, as its access lists are not looked at. False when it cannot be told.
+[[nodiscard]] bool IsWritableByOthers(const std::string& folder);
+
+// Like OpenExclusive, for files of the service's own that a holder may remove
+// with RemoveHeldFile: the handle returned always names the file that is at
+// `path` now, never one that was removed while this open waited for it
+// (POSIX: after the lock is taken, a file no longer at `path` is let go and
+// `path` opened again). Only a plain file is opened, never through a link at
+// `path`: a symbolic link (POSIX, O_NOFOLLOW) or a reparse point (Windows)
+// there fails with kFailed. POSIX: a file is created readable and writable by
+// its owner only (0600), an existing one with wider rights is narrowed to
+// that, and one that cannot be (another user's) is refused with kFailed.
+// Windows: nothing is shared with any other handle.
 OpenResult OpenExclusiveRemovable(const std::string& path, CreateMode mode);
 
 // Removes the file at `path`, which `file` (opened by OpenExclusiveRemovable
@@ -424,6 +442,12 @@ struct RemoveResult {
 // until closed) and fails otherwise (Windows: a handle that does not share
 // deletion). Never removes a folder.
 [[nodiscard]] RemoveResult RemoveFile(const std::string& path);
+
+// Asks the system to put `folder`'s entries (a file just made or removed in
+// it) on the disk before returning: POSIX fsync of the folder. Windows: true
+// at once, as its file systems journal a folder's entries themselves. False
+// on error.
+[[nodiscard]] bool FlushFolder(const std::string& folder);
 
 }  // namespace zelk::platform
 

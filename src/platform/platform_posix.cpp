@@ -812,7 +812,8 @@ std::optional<std::vector<std::string>> ListFolder(const std::string& folder) {
       const std::string name = entry->d_name;
       if (name == "." || name == "..") continue;
       struct stat info {};
-      if (::fstatat(::dirfd(listing), entry->d_name, &info, 0) == 0 && S_ISREG(info.st_mode)) {
+      if (::fstatat(::dirfd(listing), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+          S_ISREG(info.st_mode)) {
         names.push_back(name);
       }
     }
@@ -834,14 +835,61 @@ std::string AbsolutePath(const std::string& path) {
   return absolute + path;
 }
 
+std::string FileNameIdentity(const std::string& path) { return path; }
+
 bool IsFolder(const std::string& folder) {
   struct stat info {};
   return !folder.empty() && ::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+namespace {
+
+// The spool's files are the service's own: the owner's alone, and never
+// reached through a link someone planted at their name.
+constexpr mode_t kOwnerOnly = S_IRUSR | S_IWUSR;
+
+// OpenExclusive for such a file: O_NOFOLLOW, created 0600, a plain file only;
+// one with wider rights (made by an earlier version) is narrowed, and one
+// that cannot be narrowed (another user's) is refused.
+OpenResult OpenOwnExclusive(const std::string& path, CreateMode mode) {
+  OpenResult result;
+  if (path.empty()) return result;
+  const int flags = O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW |
+                    (mode == CreateMode::kCreateIfMissing ? O_CREAT : 0);
+  const int fd = ::open(path.c_str(), flags, kOwnerOnly);
+  if (fd < 0) {
+    result.status = StatusOfErrno(errno);  // a link: ELOOP, kFailed
+    return result;
+  }
+  // The lock first, then one look, which also tells the size no one else
+  // can change while the lock is held.
+  result.status = TakeRole(fd, LockRole::kExclusive, true);
+  if (result.status != OpenStatus::kOk) {
+    ::close(fd);
+    return result;
+  }
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+      ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0 && ::fchmod(fd, kOwnerOnly) != 0)) {
+    ::close(fd);
+    return OpenResult{};
+  }
+  FileAccess::Handle(result.file) = fd;
+  result.size = static_cast<std::int64_t>(info.st_size);
+  return result;
+}
+
+}  // namespace
+
+bool IsWritableByOthers(const std::string& folder) {
+  struct stat info {};
+  return !folder.empty() && ::stat(folder.c_str(), &info) == 0 &&
+         (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
 OpenResult OpenExclusiveRemovable(const std::string& path, CreateMode mode) {
   for (;;) {
-    OpenResult opened = OpenExclusive(path, mode);
+    OpenResult opened = OpenOwnExclusive(path, mode);
     if (opened.status != OpenStatus::kOk) return opened;
     // The lock may have been won on a file its last holder removed meanwhile
     // (RemoveHeldFile unlinks before it lets go): only a file that still has
@@ -909,6 +957,14 @@ RemoveResult RemoveFile(const std::string& path) {
     result.cause = std::strerror(errno);
   }
   return result;
+}
+
+bool FlushFolder(const std::string& folder) {
+  if (folder.empty()) return false;
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool flushed = ::fsync(fd) == 0;
+  return ::close(fd) == 0 && flushed;
 }
 
 }  // namespace zelk::platform

@@ -592,7 +592,8 @@ std::optional<std::vector<std::string>> ListFolder(const std::string& folder) {
   std::vector<std::string> names;
   try {
     do {
-      if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      if ((entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+          0) {
         names.emplace_back(entry.cFileName);
       }
     } while (FindNextFileA(search, &entry));
@@ -615,16 +616,54 @@ std::string AbsolutePath(const std::string& path) {
   return absolute;
 }
 
+std::string FileNameIdentity(const std::string& path) {
+  std::string identity = path;
+  if (!identity.empty()) CharUpperBuffA(identity.data(), static_cast<DWORD>(identity.size()));
+  return identity;
+}
+
 bool IsFolder(const std::string& folder) {
   if (folder.empty()) return false;
   const DWORD attributes = GetFileAttributesA(folder.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+bool IsWritableByOthers(const std::string& folder) {
+  (void)folder;  // access lists are not looked at
+  return false;
+}
+
 OpenResult OpenExclusiveRemovable(const std::string& path, CreateMode mode) {
   // Share mode 0 keeps every other opener out; DELETE access lets the holder
-  // mark the file for removal, which then happens as the handle closes.
-  return OpenExclusiveWithSize(path, GENERIC_READ | GENERIC_WRITE | DELETE, mode);
+  // mark the file for removal, which then happens as the handle closes. A
+  // reparse point (a link someone planted at the name) is opened as itself,
+  // not followed, and refused.
+  OpenResult result;
+  if (path.empty()) return result;
+  const DWORD disposition = mode == CreateMode::kCreateIfMissing ? OPEN_ALWAYS : OPEN_EXISTING;
+  HANDLE handle =
+      CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, disposition,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    result.status = StatusOfError(GetLastError());
+    return result;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(handle, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+      !IsDiskFile(handle)) {
+    CloseHandle(handle);
+    return result;
+  }
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(handle, &size)) {
+    CloseHandle(handle);
+    return result;
+  }
+  FileAccess::Handle(result.file) = reinterpret_cast<std::intptr_t>(handle);
+  result.status = OpenStatus::kOk;
+  result.size = size.QuadPart;
+  return result;
 }
 
 bool RemoveHeldFile(File& file, const std::string& path) {
@@ -717,5 +756,7 @@ RemoveResult RemoveFile(const std::string& path) {
   }
   return result;
 }
+
+bool FlushFolder(const std::string& folder) { return !folder.empty(); }
 
 }  // namespace zelk::platform

@@ -29,6 +29,11 @@ class StretchTable {
       failed_.emplace(path, 1);
     }
   }
+  void Forgive(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = failed_.find(path);
+    if (found != failed_.end() && found->second > 0) --found->second;
+  }
   // Ends the stretch of `path`; the lines that failed in it.
   int End(const std::string& path) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -66,5 +71,7 @@ LineOpen OpenForLine(const std::string& path, const std::function<platform::Open
   if (result.opened.status == platform::OpenStatus::kBusy) table.CountFailure(path);
   return result;
 }
+
+void ForgiveFailure(const std::string& path) { Table().Forgive(path); }
 
 }  // namespace zelk::tracelog

@@ -29,6 +29,11 @@ struct LineOpen {
 LineOpen OpenForLine(const std::string& path, const std::function<platform::OpenResult()>& open,
                      std::chrono::milliseconds patience);
 
+// The last line OpenForLine counted as failed for `path` was not lost after
+// all (it was kept elsewhere, to be written later): it no longer counts, so
+// the stretch's closing message counts only lines really lost.
+void ForgiveFailure(const std::string& path);
+
 }  // namespace zelk::tracelog
 
 #endif  // ZELK_TRACELOG_BUSY_STRETCH_H_

@@ -456,6 +456,11 @@ void CheckSpoolFolder(const config::Snapshot& snapshot, Report& report) {
                    "the spool folder " + folder +
                        " cannot be written: let the host's account create files there");
   }
+  if (platform::IsWritableByOthers(folder)) {
+    report.Problem("the spool folder " + folder +
+                   " may be written by other users, who could plant lines in it; make it the"
+                   " service account's alone");
+  }
   int lines = 0, targets = 0;
   for (const forwarding::spool::WaitingTarget& waiting :
        forwarding::spool::ListWaiting(folder).value_or(

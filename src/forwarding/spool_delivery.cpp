@@ -1,0 +1,198 @@
+#include "forwarding/spool_delivery.h"
+
+#include <algorithm>
+#include <optional>
+#include <string>
+
+#include "forwarding/spool_file.h"
+#include "platform/platform.h"
+#include "tracelog/status.h"
+#include "tracelog/trace_log.h"
+#include "tracelog/trim.h"
+
+namespace zelk::forwarding::spool {
+
+namespace {
+
+constexpr char kDeliveredMessage[] = "ForwardTransaction spool[%s] file[%s] -- DELIVERED lines[%d]";
+constexpr char kDamagedMessage[] =
+    "ForwardTransaction spool[%s] file[%s] -- t[Damaged spool items skipped] bytes[%s]";
+
+// Lines appended to the target per announced piece, at least: a piece ends
+// with the line that reaches it.
+constexpr std::size_t kPieceBytes = std::size_t{1} << 20;
+
+// The lines of the spool file not settled yet: the line items from `start`
+// on (-1: none), `lines` of them.
+struct Unsettled {
+  std::int64_t start = -1;
+  int lines = 0;
+};
+
+// One delivery's open files and what it learnt.
+struct Delivery {
+  platform::File& spool;
+  platform::File& target;
+  std::int64_t spool_end = 0;  // the file's end when it was read: later bytes are its own
+  Unsettled unsettled;
+};
+
+// Settles the unsettled lines against what the target holds from the
+// offset the "sent" item at `sent_start` announced, as far as it announced:
+// those found there, whole and in order, were delivered; a torn piece of the
+// next one is cut off when it is the target's end. Lines are looked for only
+// where they were announced, never elsewhere in the target, where an earlier
+// line with the same bytes would pass for them. False when a file could not
+// be read.
+bool Settle(Delivery& d, const Item& sent, std::int64_t sent_start) {
+  const std::int64_t size = d.target.Size();
+  if (size < 0) return false;
+  if (d.unsettled.start < 0 || sent.offset > size) return true;
+  const std::int64_t window_end = sent.offset + std::min(size - sent.offset, sent.length);
+  ItemReader lines(d.spool, d.unsettled.start, sent_start);
+  std::int64_t at = sent.offset;
+  std::string found;
+  while (std::optional<Item> line = lines.Next()) {
+    if (line->sent) continue;
+    const auto take = static_cast<std::size_t>(
+        std::min<std::int64_t>(window_end - at, static_cast<std::int64_t>(line->bytes.size())));
+    found.resize(take);
+    if (!d.target.Seek(at) || !ReadExactly(d.target, found.data(), take)) return false;
+    if (line->bytes.substr(0, take) != found) break;
+    if (take < line->bytes.size()) {
+      if (take > 0 && at + static_cast<std::int64_t>(take) == size) d.target.Truncate(at);
+      break;
+    }
+    at += static_cast<std::int64_t>(take);
+    d.unsettled.start = line->end;
+    --d.unsettled.lines;
+  }
+  if (d.unsettled.lines == 0) d.unsettled.start = -1;
+  return !lines.failed();
+}
+
+// Reads the spool file's items after its first line, settling each "sent"
+// item as it comes; the unsettled lines are left in `d`. False when a file
+// could not be read.
+bool ReadAndSettle(Delivery& d, std::int64_t items_start, DeliveryResult& result) {
+  ItemReader items(d.spool, items_start, d.spool_end);
+  while (std::optional<Item> item = items.Next()) {
+    if (!item->sent) {
+      if (d.unsettled.start < 0) d.unsettled.start = item->start;
+      ++d.unsettled.lines;
+    } else if (!Settle(d, *item, item->start)) {
+      return false;
+    }
+  }
+  result.damaged_bytes = items.damaged_bytes();
+  result.waiting = d.unsettled.lines;
+  return !items.failed();
+}
+
+// Announces `piece` in the spool file, on the disk before the append, then
+// appends it to the target and flushes it. A failed append is cut back.
+Delivered AppendPiece(Delivery& d, const std::string& piece) {
+  const std::int64_t offset = d.target.Size();
+  if (offset < 0 || !d.spool.SeekToEnd()) return Delivered::kFailed;  // see AppendUnsettled
+  const std::string sent =
+      SentItem(offset, static_cast<std::int64_t>(piece.size()), Fnv1a32(piece));
+  if (!d.spool.Write(sent.data(), sent.size()) || !platform::FlushToDisk(d.spool)) {
+    return Delivered::kFailed;
+  }
+  if (!d.target.Seek(offset) || !d.target.Write(piece.data(), piece.size()) ||
+      !platform::FlushToDisk(d.target)) {
+    d.target.Truncate(offset);
+    return Delivered::kWriteFailed;
+  }
+  return Delivered::kAll;
+}
+
+// Appends the unsettled lines in pieces, each announced before it goes. The
+// MaxLines of the last line appended is left in `max_lines`.
+void AppendUnsettled(Delivery& d, const std::function<bool()>& give_up, DeliveryResult& result,
+                     std::int32_t& max_lines) {
+  ItemReader items(d.spool, d.unsettled.start, d.spool_end);
+  std::string piece;
+  int piece_lines = 0;
+  for (;;) {
+    const std::optional<Item> item = items.Next();
+    if (item && item->sent) continue;
+    if (item) {
+      piece.append(item->bytes);
+      ++piece_lines;
+      max_lines = item->max_lines;
+    }
+    if (piece.size() >= kPieceBytes || (!item && !piece.empty())) {
+      result.outcome = give_up() ? Delivered::kGaveUp : AppendPiece(d, piece);
+      if (result.outcome != Delivered::kAll) break;
+      result.lines += piece_lines;
+      piece.clear();
+      piece_lines = 0;
+    }
+    if (!item) {
+      result.outcome = items.failed() ? Delivered::kFailed : Delivered::kAll;
+      if (items.failed()) result.failure = kSpoolUnreadReason;
+      return;
+    }
+  }
+  // What failed: those lines, and all after them, still wait.
+  if (result.outcome == Delivered::kWriteFailed) result.lines = d.unsettled.lines - result.lines;
+  if (result.outcome == Delivered::kFailed) result.failure = kSpoolUnwrittenReason;
+}
+
+void ReportDamaged(const std::string& spool_path, const std::string& target,
+                   const DeliveryResult& result) {
+  if (result.damaged_bytes == 0) return;
+  tracelog::LogMessage('*', kDamagedMessage, tracelog::VisibleText(spool_path).c_str(),
+                       tracelog::VisibleText(target).c_str(),
+                       std::to_string(result.damaged_bytes).c_str());
+}
+
+}  // namespace
+
+DeliveryResult DeliverFile(const std::string& spool_path, const std::string& identity,
+                           const std::function<bool()>& give_up) {
+  DeliveryResult result;
+  platform::OpenResult spool =
+      platform::OpenExclusiveRemovable(spool_path, platform::CreateMode::kOpenExisting);
+  if (spool.status == platform::OpenStatus::kNotFound) result.outcome = Delivered::kAll;
+  if (spool.status == platform::OpenStatus::kBusy) result.outcome = Delivered::kSpoolBusy;
+  if (spool.status == platform::OpenStatus::kFailed) result.failure = kSpoolUnopenedReason;
+  if (spool.status != platform::OpenStatus::kOk) return result;
+  const std::optional<HeaderLine> header = ReadHeader(spool.file);
+  const std::int64_t spool_end = spool.file.Size();
+  result.failure = !header || spool_end < 0                                 ? kSpoolUnreadReason
+                   : platform::FileNameIdentity(header->target) != identity ? kOtherTargetReason
+                                                                            : nullptr;
+  if (result.failure != nullptr) return result;
+  const std::string& target = header->target;
+  platform::OpenResult opened =
+      platform::OpenExclusive(target, platform::CreateMode::kCreateIfMissing);
+  if (opened.status != platform::OpenStatus::kOk) {
+    result.outcome = Delivered::kTargetAway;
+    return result;
+  }
+  Delivery d{spool.file, opened.file, spool_end, {}};
+  if (!ReadAndSettle(d, header->items_start, result)) {
+    result.failure = kSpoolUnreadReason;
+    return result;
+  }
+  ReportDamaged(spool_path, target, result);
+  std::int32_t max_lines = 0;
+  if (d.unsettled.lines > 0) AppendUnsettled(d, give_up, result, max_lines);
+  if (d.unsettled.lines == 0) result.outcome = Delivered::kAll;
+  if (result.outcome != Delivered::kAll) return result;
+  // Delivered even when the removal fails: the next delivery finds the
+  // lines in the target by their "sent" items.
+  if (!platform::RemoveHeldFile(spool.file, spool_path)) result.failure = kSpoolNotRemovedReason;
+  opened.file.Close();
+  if (max_lines != 0) tracelog::TrimToLastLines(target, max_lines);
+  if (result.lines > 0) {
+    tracelog::LogMessage('.', kDeliveredMessage, tracelog::VisibleText(spool_path).c_str(),
+                         tracelog::VisibleText(target).c_str(), result.lines);
+    tracelog::status::CountDelivered(target, result.lines);
+  }
+  return result;
+}
+
+}  // namespace zelk::forwarding::spool
