@@ -103,21 +103,28 @@ std::string ConfigFilePathFor(std::string_view module_path) {
 }
 
 namespace {
-std::mutex g_test_path_mutex;
-std::string g_test_path;  // set only by tests
+// Another configuration file, set only by tests. Workers ask for the path
+// too: the door's lifetime rule for state they touch.
+struct TestPath {
+  std::mutex mutex;
+  std::string path;  // under `mutex`
+};
+TestPath& TheTestPath() { return platform::NeverDestroyed<TestPath>(); }
 }  // namespace
 
 std::string ConfigFilePath() {
   {
-    std::lock_guard<std::mutex> lock(g_test_path_mutex);
-    if (!g_test_path.empty()) return g_test_path;
+    TestPath& test = TheTestPath();
+    std::lock_guard<std::mutex> lock(test.mutex);
+    if (!test.path.empty()) return test.path;
   }
   return ConfigFilePathFor(platform::ModulePath(kModulePathBuffer));
 }
 
 void SetConfigFilePathForTesting(const std::string& path) {
-  std::lock_guard<std::mutex> lock(g_test_path_mutex);
-  g_test_path = path;
+  TestPath& test = TheTestPath();
+  std::lock_guard<std::mutex> lock(test.mutex);
+  test.path = path;
 }
 
 namespace {

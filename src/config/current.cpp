@@ -133,8 +133,13 @@ struct Kept {
   bool in_stretch = false;                   // calls since the last whole read could not read it
 };
 
-std::mutex g_kept_mutex;
-Kept g_kept;  // guarded by g_kept_mutex
+// Validation and spool workers read the configuration too: the door's
+// lifetime rule for state they touch.
+struct KeptState {
+  std::mutex mutex;
+  Kept kept;  // under `mutex`
+};
+KeptState& State() { return platform::NeverDestroyed<KeptState>(); }
 
 bool Trusted(const Kept& kept, const platform::FileStamp& stamp) {
   return kept.snapshot != nullptr && !Racy(kept.look) && stamp == kept.look.stamp;
@@ -183,33 +188,36 @@ CurrentSnapshot CurrentConfiguration(const std::string& path) {
   bool had_content = false;
   bool in_stretch = false;
   {
-    std::lock_guard<std::mutex> lock(g_kept_mutex);
-    if (g_kept.path != path) g_kept = Kept{path, nullptr, Look(), false};
-    if (Trusted(g_kept, look.stamp)) return CurrentSnapshot{g_kept.snapshot};
-    had_file = g_kept.snapshot != nullptr && g_kept.look.stamp.status == platform::OpenStatus::kOk;
-    had_content = had_file && g_kept.look.stamp.size > 0;
-    in_stretch = g_kept.in_stretch;
+    KeptState& state = State();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (state.kept.path != path) state.kept = Kept{path, nullptr, Look(), false};
+    if (Trusted(state.kept, look.stamp)) return CurrentSnapshot{state.kept.snapshot};
+    had_file =
+        state.kept.snapshot != nullptr && state.kept.look.stamp.status == platform::OpenStatus::kOk;
+    had_content = had_file && state.kept.look.stamp.size > 0;
+    in_stretch = state.kept.in_stretch;
   }
   Reading reading =
       ReadWithPatience(path, look, had_file, had_content,
                        in_stretch ? std::chrono::milliseconds(0) : kUnreadablePatience);
-  std::lock_guard<std::mutex> lock(g_kept_mutex);
-  if (g_kept.path != path) g_kept = Kept{path, nullptr, Look(), false};
+  KeptState& state = State();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  if (state.kept.path != path) state.kept = Kept{path, nullptr, Look(), false};
   if (reading.snapshot != nullptr) {
     // A slower call's older read never replaces a newer one.
-    if (g_kept.snapshot == nullptr || reading.look.taken >= g_kept.look.taken) {
-      g_kept.snapshot = reading.snapshot;
-      g_kept.look = reading.look;
+    if (state.kept.snapshot == nullptr || reading.look.taken >= state.kept.look.taken) {
+      state.kept.snapshot = reading.snapshot;
+      state.kept.look = reading.look;
     }
-    g_kept.in_stretch = false;
+    state.kept.in_stretch = false;
     return CurrentSnapshot{reading.snapshot};
   }
   CurrentSnapshot current;
   current.trouble = reading.trouble;
-  current.stretch_begins = !g_kept.in_stretch;
-  current.never_read_whole = g_kept.snapshot == nullptr;
-  current.snapshot = current.never_read_whole ? Defaults() : g_kept.snapshot;
-  g_kept.in_stretch = true;
+  current.stretch_begins = !state.kept.in_stretch;
+  current.never_read_whole = state.kept.snapshot == nullptr;
+  current.snapshot = current.never_read_whole ? Defaults() : state.kept.snapshot;
+  state.kept.in_stretch = true;
   return current;
 }
 

@@ -385,9 +385,8 @@ void Status::RenderSpoolLocked(JsonWriter& json) const {
   json.EndObject();
 }
 
-// Made when the module is loaded, before any worker can start, so torn down
-// only after the worker registry, whose teardown waits for running workers.
-Status g_status;
+// Workers count too: the door's lifetime rule for state they touch.
+Status& TheStatus() { return platform::NeverDestroyed<Status>(); }
 
 // The module's unload: the last counts go to the file, quietly (the trace log
 // may be gone by then). Made by the first Configure, so torn down before
@@ -398,7 +397,7 @@ struct UnloadWrite {
   UnloadWrite& operator=(const UnloadWrite&) = delete;
   ~UnloadWrite() {
     try {
-      g_status.Write(false);
+      TheStatus().Write(false);
     } catch (...) {
     }
   }
@@ -409,77 +408,77 @@ struct UnloadWrite {
 void Configure(std::string_view configured_folder, std::string_view service_name) {
   try {
     const std::optional<std::string> overriding = platform::EnvironmentVariable(kFolderVariable);
-    g_status.Configure(overriding ? std::string_view(*overriding) : configured_folder,
-                       service_name);
+    TheStatus().Configure(overriding ? std::string_view(*overriding) : configured_folder,
+                          service_name);
     static UnloadWrite unload_write;
   } catch (...) {
     // No memory: the status file stays as it was.
   }
 }
 
-std::string Folder() { return g_status.Folder(); }
+std::string Folder() { return TheStatus().Folder(); }
 
-std::string FilePath() { return g_status.FilePath(); }
+std::string FilePath() { return TheStatus().FilePath(); }
 
 void CountLine(const LineEvent& event) {
-  if (!g_status.on()) return;
+  if (!TheStatus().on()) return;
   try {
-    g_status.CountLine(event);
+    TheStatus().CountLine(event);
   } catch (...) {
     // No memory for a section's texts: this line goes uncounted.
   }
 }
 
 void CountDelivered(std::string_view file, int lines) {
-  if (!g_status.on()) return;
+  if (!TheStatus().on()) return;
   try {
-    g_status.CountDelivered(file, lines);
+    TheStatus().CountDelivered(file, lines);
   } catch (...) {
   }
 }
 
 void CountReceived() {
-  if (g_status.on()) g_status.Count(g_status.received);
+  if (TheStatus().on()) TheStatus().Count(TheStatus().received);
 }
 
 void CountDropped(Drop reason) {
-  if (!g_status.on()) return;
+  if (!TheStatus().on()) return;
   switch (reason) {
     case Drop::kNotEnabled:
-      return g_status.Count(g_status.not_enabled);
+      return TheStatus().Count(TheStatus().not_enabled);
     case Drop::kZeroTransaction:
-      return g_status.Count(g_status.zero);
+      return TheStatus().Count(TheStatus().zero);
     case Drop::kNotValid:
-      return g_status.Count(g_status.not_valid);
+      return TheStatus().Count(TheStatus().not_valid);
   }
 }
 
 void CountJobCheck(JobCheck answer) {
-  if (!g_status.on()) return;
+  if (!TheStatus().on()) return;
   switch (answer) {
     case JobCheck::kValid:
-      return g_status.Count(g_status.checks_valid);
+      return TheStatus().Count(TheStatus().checks_valid);
     case JobCheck::kNotValid:
-      return g_status.Count(g_status.checks_not_valid);
+      return TheStatus().Count(TheStatus().checks_not_valid);
     case JobCheck::kNotChecked:
-      return g_status.Count(g_status.checks_not_checked);
+      return TheStatus().Count(TheStatus().checks_not_checked);
   }
 }
 
 void CountTraceLine(bool written) {
-  if (g_status.on()) Add(written ? g_status.log_written : g_status.log_not_written);
+  if (TheStatus().on()) Add(written ? TheStatus().log_written : TheStatus().log_not_written);
 }
 
 void MarkStopped() {
   try {
-    g_status.MarkStopped();
+    TheStatus().MarkStopped();
   } catch (...) {
   }
 }
 
 void WriteNow() {
   try {
-    g_status.Write(true);
+    TheStatus().Write(true);
   } catch (...) {
   }
 }
