@@ -5,8 +5,8 @@
 
 #include <cstddef>
 #include <functional>
-#include <string>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "platform/platform.h"

@@ -11,9 +11,9 @@
 
 #include "config/config.h"
 #include "config/settings.h"
-#include "forwarding/validation_queue.h"
 #include "forwarding/pipeline.h"
 #include "forwarding/spool.h"
+#include "forwarding/validation_queue.h"
 #include "platform/platform.h"
 #include "tracelog/status.h"
 #include "tracelog/trace_log.h"
