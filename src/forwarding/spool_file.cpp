@@ -131,7 +131,12 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
 std::string SpoolFileOf(const std::string& folder, const std::string& identity,
                         std::uint64_t sequence) {
   std::string name = Hex(Fnv1a64(identity), kHashDigits);
-  if (sequence > 0) name += "." + std::to_string(sequence);
+  if (sequence > 0) {
+    // Appended piece by piece: GCC 12 at -O3 takes "." + to_string(...) for
+    // an overlapping copy (a false -Wrestrict) and the release build stops.
+    name += '.';
+    name += std::to_string(sequence);
+  }
   return JoinPath(folder, name + std::string(kSpoolExtension));
 }
 
