@@ -1,28 +1,11 @@
 zelk_add_test(service_test zelk_service service_test.cpp)
 
 # The built plug-in, loaded as a host loads it.
-zelk_add_test(plugin_test zelk_platform plugin_test.cpp
-  ${PROJECT_SOURCE_DIR}/tools/zelkhost/service_library_common.cpp
-  ${PROJECT_SOURCE_DIR}/tools/zelkhost/service_library_${ZELK_PLATFORM}.cpp)
-target_include_directories(plugin_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/zelkhost)
+zelk_add_test(plugin_test zelkhost_library plugin_test.cpp)
 add_dependencies(plugin_test zelkforward)
 
-# What zelkhost check is made of, for the tests that link it.
-set(ZELK_CHECK_SOURCES
-  ${PROJECT_SOURCE_DIR}/tools/zelkhost/check.cpp
-  ${PROJECT_SOURCE_DIR}/tools/zelkhost/csv_checks.cpp
-  ${PROJECT_SOURCE_DIR}/tools/zelkhost/value_checks.cpp
-  ${PROJECT_SOURCE_DIR}/tools/zelkhost/nearest_name.cpp
-  ${PROJECT_SOURCE_DIR}/tools/zelkhost/section_checks.cpp
-  ${PROJECT_SOURCE_DIR}/tools/zelkhost/file_checks.cpp
-  ${PROJECT_SOURCE_DIR}/tools/zelkhost/file_access_${ZELK_PLATFORM}.cpp
-  ${PROJECT_SOURCE_DIR}/tools/zelkhost/run_summary.cpp
-  ${PROJECT_SOURCE_DIR}/tools/zelkhost/service_library_common.cpp
-  ${PROJECT_SOURCE_DIR}/tools/zelkhost/service_library_${ZELK_PLATFORM}.cpp)
 # zelkhost check, on good and broken configurations.
-zelk_add_test(zelkhost_check_test zelk_forwarding zelkhost_check_test.cpp ${ZELK_CHECK_SOURCES})
-target_include_directories(zelkhost_check_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/zelkhost)
-target_link_libraries(zelkhost_check_test PRIVATE zelk_json)
+zelk_add_test(zelkhost_check_test zelkhost_commands zelkhost_check_test.cpp)
 target_compile_definitions(zelkhost_check_test PRIVATE ZELK_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 
 # What the plug-in exports and imports, and its version resource: read from
@@ -64,10 +47,7 @@ set_tests_properties(zelkhost_run PROPERTIES TIMEOUT 300)
 # descriptors left behind; many checks asked for at once take a few workers. Fewer transactions under Wine, where each system
 # call costs many times more; not under the sanitizers (label "soak"), whose
 # own bookkeeping grows the memory it measures.
-zelk_add_test(soak_test zelk_platform soak_test.cpp process_stats_${ZELK_PLATFORM}.cpp
-  ${PROJECT_SOURCE_DIR}/tools/zelkhost/service_library_common.cpp
-  ${PROJECT_SOURCE_DIR}/tools/zelkhost/service_library_${ZELK_PLATFORM}.cpp)
-target_include_directories(soak_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/zelkhost)
+zelk_add_test(soak_test zelkhost_library soak_test.cpp process_stats_${ZELK_PLATFORM}.cpp)
 if(WIN32)
   target_compile_definitions(soak_test PRIVATE ZELK_SOAK_TRANSACTIONS=20000
     ZELK_SOAK_VALIDATIONS=10000)
@@ -80,13 +60,7 @@ add_dependencies(soak_test zelkforward)
 set_tests_properties(soak_test PROPERTIES LABELS soak)
 
 # zelkhost spool, and check's report of the spool folder.
-zelk_add_test(zelkhost_spool_test zelk_forwarding zelkhost_spool_test.cpp ${ZELK_CHECK_SOURCES}
-  ${PROJECT_SOURCE_DIR}/tools/zelkhost/spool_command.cpp)
-target_include_directories(zelkhost_spool_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/zelkhost)
-target_link_libraries(zelkhost_spool_test PRIVATE zelk_json)
+zelk_add_test(zelkhost_spool_test zelkhost_commands zelkhost_spool_test.cpp)
 
 # zelkhost status: its exit status for each state.
-zelk_add_test(zelkhost_status_test zelk_forwarding zelkhost_status_test.cpp
-  ${PROJECT_SOURCE_DIR}/tools/zelkhost/status_command.cpp)
-target_include_directories(zelkhost_status_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/zelkhost)
-target_link_libraries(zelkhost_status_test PRIVATE zelk_json)
+zelk_add_test(zelkhost_status_test zelkhost_commands zelkhost_status_test.cpp)

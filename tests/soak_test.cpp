@@ -85,7 +85,7 @@ TEST(Soak, EveryLineOnceAndWholeAndNothingLeaks) {
     if (i == kWarmUp) memory_after_warm_up = testing::ResidentBytes();
     // Spread evenly over 48 hours from 2026-12-08 00:00.
     const int hour = static_cast<int>(static_cast<long long>(i) * kHours / kTransactions);
-    char date[8], time[8];
+    char date[16], time[16];  // room for any int, as the compiler cannot bound these
     std::snprintf(date, sizeof date, "2612%02d", 8 + hour / 24);
     std::snprintf(time, sizeof time, "%02d%02d%02d", hour % 24, i / 60 % 60, i % 60);
     const std::string number = std::to_string(i);

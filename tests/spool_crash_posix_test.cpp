@@ -34,6 +34,7 @@ using testing::ReadFileBytes;
 
 constexpr int kSpooledLines = 1500;
 constexpr int kDirectLines = 300;
+constexpr int kKillRuns = zelk::testing::kUnderSanitizer ? 6 : 30;
 
 void Forward(int number, const std::string& target, const std::string& spool) {
   const std::string trans_no = std::to_string(number);
@@ -198,14 +199,14 @@ void KillAtRandomMoments(int runs, int from, std::mt19937& random) {
 
 TEST_F(SpoolCrash, NoLineKeptIsLostOrDeliveredTwiceWhateverMomentTheProcessDies) {
   std::mt19937 random(20261209);
-  KillAtRandomMoments(30, 1, random);
+  KillAtRandomMoments(kKillRuns, 1, random);
 }
 
 // The same with the spool full when the child starts, so the kills fall
 // mostly on the delivery.
 TEST_F(SpoolCrash, NoLineIsLostOrDeliveredTwiceWhenTheDeliveryIsCutShort) {
   std::mt19937 random(20261210);
-  KillAtRandomMoments(30, kSpooledLines + 1, random);
+  KillAtRandomMoments(kKillRuns, kSpooledLines + 1, random);
 }
 
 TEST_F(SpoolCrash, TwoProcessesShareOneSpoolFolder) {
@@ -246,18 +247,6 @@ TEST_F(SpoolCrash, TwoProcessesShareOneSpoolFolder) {
   EXPECT_TRUE(fs::is_empty(spool));
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;  // they reserve address space of their own
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
-
 // The address space this process has mapped, from /proc/self/statm.
 rlim_t AddressSpaceInUse() {
   std::ifstream statm("/proc/self/statm");
@@ -269,7 +258,8 @@ rlim_t AddressSpaceInUse() {
 // A backlog larger than the memory left to the process (as a 32-bit host
 // has little) is delivered in pieces, whole and in order.
 TEST_F(SpoolCrash, ABacklogLargerThanTheAddressSpaceLeftIsDelivered) {
-  if (kSanitized) GTEST_SKIP() << "sanitizers reserve address space of their own";
+  if (zelk::testing::kUnderSanitizer)
+    GTEST_SKIP() << "sanitizers reserve address space of their own";
   testing::ScratchDir dir;
   const std::string target = dir.File("out.txt");
   const std::string spool = dir.File("spool");

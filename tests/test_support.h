@@ -9,6 +9,23 @@
 
 namespace zelk::testing {
 
+// True in a build under AddressSanitizer or ThreadSanitizer (GCC tells it by
+// a macro, clang by __has_feature). Such a build reserves address space of
+// its own and runs each step many times slower, so the kill tests run fewer
+// rounds there: the sanitizers look at the code paths, which a few rounds
+// reach; the rounds at random moments are the plain build's.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kUnderSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+inline constexpr bool kUnderSanitizer = true;
+#else
+inline constexpr bool kUnderSanitizer = false;
+#endif
+#else
+inline constexpr bool kUnderSanitizer = false;
+#endif
+
 // A fresh, empty folder under the system's temporary folder, removed again by
 // the destructor.
 class ScratchDir {
