@@ -38,7 +38,7 @@ std::mutex g_service_name_mutex;
 
 // Reports what escaped an entry point. Logging itself never throws.
 void ReportFailure(const char* entry_point, const char* what) {
-  zelk::tracelog::LogMessage('*', kFailureMessage, entry_point, what);
+  zelk::tracelog::LogMessage(zelk::tracelog::kError, kFailureMessage, entry_point, what);
 }
 
 // Runs `body` so that nothing it throws crosses into the host.
