@@ -298,8 +298,8 @@ T& NeverDestroyed() {
 bool WaitForWorkers(std::chrono::milliseconds timeout);
 
 // Before the module may be unloaded: on POSIX waits at most `timeout` for
-// running workers (like WaitForWorkers), so that their lines come before the
-// host goes on; on Windows, where every worker holds a reference on the
+// running workers (like WaitForWorkers), so that the lines they write within
+// that time come before the host goes on; on Windows, where every worker holds a reference on the
 // module, returns at once. True when no worker is still running (POSIX) or at
 // risk (Windows).
 bool AwaitWorkersBeforeUnload(std::chrono::milliseconds timeout);

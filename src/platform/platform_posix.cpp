@@ -472,8 +472,9 @@ std::string NarrowFromUtf16(std::u16string_view text) { return portable::Utf8Fro
 // runs no teardown, and a worker still running after it finds its code in
 // place. The registry itself is never destroyed, so a worker can always
 // finish with it; at the process's exit, which runs the module's teardown
-// under the loader's lock, a guard waits a bounded time for the workers
-// before the rest of the module's state is torn down.
+// under the loader's lock, a guard waits a bounded time for the workers. The
+// state they touch is never destroyed either, so one still running after that
+// wait finds it in place.
 
 namespace {
 
