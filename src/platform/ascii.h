@@ -1,8 +1,8 @@
 // Character rules the service applies byte by byte, whatever the locale: the
-// ASCII letters and digits, case folding that leaves every other byte as it
-// is, white space as the C library's isspace has it in the "C" locale, and
-// whole numbers as atoi reads them there, and the CR LF line ending every file
-// the service writes uses. Pure computation, for every room (no
+// ASCII letters and digits, the control characters, case folding that leaves
+// every other byte as it is, white space as the C library's isspace has it in
+// the "C" locale, whole numbers as atoi reads them there, and the CR LF line
+// end of every file the service writes. Pure computation, for every room (no
 // operating-system header).
 #ifndef ZELK_PLATFORM_ASCII_H_
 #define ZELK_PLATFORM_ASCII_H_
@@ -24,6 +24,12 @@ constexpr bool IsAsciiLetterOrDigit(char c) {
 }
 constexpr bool IsAsciiHexDigit(char c) {
   return IsAsciiDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// The control characters, 0x00 to 0x1F and 0x7F, as iscntrl has them in the
+// "C" locale.
+constexpr bool IsAsciiControl(char c) {
+  return static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) == 0x7F;
 }
 
 // Space, tab, line feed, vertical tab, form feed and carriage return.

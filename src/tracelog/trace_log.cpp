@@ -283,12 +283,11 @@ void WriteTraceLine(char category, std::string_view text) {
 
 std::string VisibleText(std::string_view host_text) {
   constexpr char kHexDigits[] = "0123456789ABCDEF";
-  constexpr unsigned char kDelete = 0x7F;
   std::string shown;
   shown.reserve(host_text.size());
   for (const char c : host_text) {
     const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte != kDelete) {
+    if (!platform::IsAsciiControl(c)) {
       shown += c;
     } else if (c == '\r') {
       shown += "\\r";
