@@ -9,6 +9,7 @@
 
 #include "config/config_test_helper.h"
 #include "platform/ascii.h"
+#include "platform/fnv1a.h"
 #include "platform/platform.h"
 
 namespace zelk::config {
@@ -227,21 +228,19 @@ namespace {
 
 // FNV-1a of the lower-case text: names match without regard to ASCII case,
 // so equal names have equal hashes.
-std::uint64_t HashIgnoringCase(std::string_view text, std::uint64_t seed = 14695981039346656037u) {
-  std::uint64_t hash = seed;
+std::uint64_t HashIgnoringCase(std::string_view text,
+                               std::uint64_t hash = platform::kFnv1a64Start) {
   for (const char c : text) {
-    hash ^= static_cast<unsigned char>(platform::AsciiLower(c));
-    hash *= 1099511628211u;
+    hash = platform::Fnv1a64Byte(hash, static_cast<unsigned char>(platform::AsciiLower(c)));
   }
   return hash;
 }
 
 // A key's hash inside its section: the section's number goes in first.
 std::uint64_t KeyHash(std::uint32_t section, std::string_view key) {
-  std::uint64_t seed = 14695981039346656037u;
+  std::uint64_t seed = platform::kFnv1a64Start;
   for (int shift = 0; shift < 32; shift += 8) {
-    seed ^= (section >> shift) & 0xFF;
-    seed *= 1099511628211u;
+    seed = platform::Fnv1a64Byte(seed, static_cast<unsigned char>((section >> shift) & 0xFF));
   }
   return HashIgnoringCase(key, seed);
 }

@@ -79,7 +79,7 @@ bool MayNeedMending(std::string_view name) {
 void ReplaceFileNameBytes(std::string& out, std::size_t from) {
   for (std::size_t i = from; i < out.size(); ++i) {
     const auto byte = static_cast<unsigned char>(out[i]);
-    if (byte == '/' || byte == '\\' || byte == ':' || byte < 0x20 || byte == 0x7F) {
+    if (byte == '/' || byte == '\\' || byte == ':' || platform::IsAsciiControl(out[i])) {
       out[i] = kMendByte;
     }
   }

@@ -40,24 +40,26 @@ SourceOutcome CheckSource(const config::Snapshot& snapshot, int n, const std::st
   const std::optional<FieldLayout> layout =
       ParseFieldLayout(config::Read(snapshot, config::kSourceLayout, n));
   if (!layout) {
-    tracelog::LogMessage('*', kFormatErrorMessage, n, jobno.shown.c_str());
+    tracelog::LogMessage(tracelog::kError, kFormatErrorMessage, n, jobno.shown.c_str());
     return SourceOutcome::kPassedOver;
   }
   if (!filter.Admits(jobno.upper)) return SourceOutcome::kPassedOver;
   platform::OpenResult list = platform::OpenSharedRead(source);
   if (list.status != platform::OpenStatus::kOk) {
-    tracelog::LogMessage('*', kOpenFailedMessage, n, source.c_str(), jobno.shown.c_str());
+    tracelog::LogMessage(tracelog::kError, kOpenFailedMessage, n, source.c_str(),
+                         jobno.shown.c_str());
     return SourceOutcome::kPassedOver;
   }
   const int line_number = FindJobInList(list.file, *layout, filter.Held(jobno.upper));
   if (line_number == 0) return SourceOutcome::kPassedOver;
   list.file.Close();
-  tracelog::LogMessage('.', kValidMessage, n, source.c_str(), jobno.shown.c_str(), line_number);
+  tracelog::LogMessage(tracelog::kInformation, kValidMessage, n, source.c_str(),
+                       jobno.shown.c_str(), line_number);
   return SourceOutcome::kValid;
 }
 
 int NotValid(const std::string& shown) {
-  tracelog::LogMessage('*', kNotValidMessage, shown.c_str());
+  tracelog::LogMessage(tracelog::kError, kNotValidMessage, shown.c_str());
   return 0;
 }
 

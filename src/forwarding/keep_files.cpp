@@ -130,9 +130,10 @@ void RemoveOne(int n, const std::string& path, std::int32_t keep) {
   TargetGuard turn(path);
   const platform::RemoveResult result = platform::RemoveFile(path);
   if (result.removed) {
-    tracelog::LogMessage('.', kRemovedMessage, n, path.c_str(), keep);
+    tracelog::LogMessage(tracelog::kInformation, kRemovedMessage, n, path.c_str(), keep);
   } else {
-    tracelog::LogMessage('*', kNotRemovedMessage, n, path.c_str(), keep, result.cause.c_str());
+    tracelog::LogMessage(tracelog::kError, kNotRemovedMessage, n, path.c_str(), keep,
+                         result.cause.c_str());
   }
 }
 
@@ -164,7 +165,7 @@ void RemoveEarlierPeriods(int n, const std::string& target,
   const std::string folder = shape->folder.empty() ? "." : shape->folder;
   const std::optional<std::vector<std::string>> names = platform::ListFolder(folder);
   if (!names) {
-    tracelog::LogMessage('*', kNotListedMessage, n, folder.c_str(), keep);
+    tracelog::LogMessage(tracelog::kError, kNotListedMessage, n, folder.c_str(), keep);
     return;
   }
   std::vector<std::pair<Period, std::string>> files;

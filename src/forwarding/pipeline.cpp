@@ -15,6 +15,7 @@
 #include "forwarding/spool.h"
 #include "forwarding/target_guard.h"
 #include "forwarding/target_head.h"
+#include "platform/ascii.h"
 #include "platform/platform.h"
 #include "tracelog/busy_stretch.h"
 #include "tracelog/status.h"
@@ -65,11 +66,8 @@ std::string CommaDecimal(double value) {
 std::string LineForDisk(std::string_view line) {
   std::string bytes;
   bytes.reserve(line.size() + 8);
-  for (char c : line) {
-    if (c == '\n') bytes += '\r';
-    bytes += c;
-  }
-  bytes += "\r\n";
+  platform::AppendWithCrLf(bytes, line);
+  bytes += platform::kLineBreak;
   return bytes;
 }
 
@@ -94,20 +92,22 @@ class Call {
   void Run() {
     tracelog::status::CountReceived();
     if (config::IntegerSetting(config::Read(snapshot_, config::kEnable)) == 0) {
-      tracelog::LogMessage('*', kNotEnabledMessage, trans_no_.c_str(), job_no_.c_str());
+      tracelog::LogMessage(tracelog::kError, kNotEnabledMessage, trans_no_.c_str(),
+                           job_no_.c_str());
       tracelog::status::CountDropped(tracelog::status::Drop::kNotEnabled);
       return;
     }
     const int allow_zero =
         config::IntegerSetting(config::Read(snapshot_, config::kAllowZeroTransaction));
     if (value09_ == 0.0 && allow_zero == 0) {
-      tracelog::LogMessage('*', kZeroTransactionMessage, trans_no_.c_str(), job_no_.c_str());
+      tracelog::LogMessage(tracelog::kError, kZeroTransactionMessage, trans_no_.c_str(),
+                           job_no_.c_str());
       tracelog::status::CountDropped(tracelog::status::Drop::kZeroTransaction);
       return;
     }
     if (config::IntegerSetting(config::Read(snapshot_, config::kValidation)) != 0 &&
         CheckJobno(transaction_.job_no, snapshot_) == 0) {
-      tracelog::LogMessageAsync('*', kRecheckFailedMessage);
+      tracelog::LogMessageAsync(tracelog::kError, kRecheckFailedMessage);
       tracelog::status::CountDropped(tracelog::status::Drop::kNotValid);
       return;
     }
@@ -171,8 +171,9 @@ class Call {
   void Report(const tracelog::status::LineEvent& event, const char* message) {
     const std::string file(event.file);
     const std::string reason(event.reason);
-    tracelog::LogMessage(event.outcome == LineOutcome::kWritten ? '.' : '*', message, event.section,
-                         file.c_str(), trans_no_.c_str(), job_no_.c_str(), reason.c_str());
+    tracelog::LogMessage(
+        event.outcome == LineOutcome::kWritten ? tracelog::kInformation : tracelog::kError, message,
+        event.section, file.c_str(), trans_no_.c_str(), job_no_.c_str(), reason.c_str());
     tracelog::status::CountLine(event);
   }
 
@@ -188,11 +189,20 @@ class Call {
     RemoveEarlierPeriods(n, target, record.RenderNamePieces(target_format), keep);
   }
 
-  // What became of a section's line: its log line's format, why it was
+  // What became of an append of a section's line.
+  enum class AppendResult {
+    kWritten,
+    kWrittenAheadOfSpooled,  // written, but before lines of the target still in the spool
+    kSpooled,
+    kOpenFailed,
+    kWriteFailed,
+  };
+
+  // What became of a section's line: the append's result, why it was
   // spooled, how many waiting lines it went ahead of, what the system said
   // when it was not written, and whether it began a new target.
   struct Outcome {
-    const char* message = kSuccessMessage;
+    AppendResult result = AppendResult::kWritten;
     const char* reason = nullptr;
     int ahead_of = 0;
     const char* cause = "";
@@ -213,25 +223,25 @@ class Call {
                     : AppendWithSpool(spool_folder, target, line, shape);
     }
     ReportOutcome(n, target, outcome);
-    return outcome.message == kSuccessMessage && outcome.began_target;
+    return outcome.result == AppendResult::kWritten && outcome.began_target;
   }
 
   void ReportOutcome(int n, const std::string& target, const Outcome& outcome) {
-    if (outcome.message == kSpooledMessage) {
+    if (outcome.result == AppendResult::kSpooled) {
       Report({n, target_format_, target, LineOutcome::kSpooled, outcome.reason, outcome.cause},
              kSpooledMessage);
-    } else if (outcome.message == kAheadOfSpooledMessage) {
+    } else if (outcome.result == AppendResult::kWrittenAheadOfSpooled) {
       // Written, but out of order: an error line, so that it is seen.
-      tracelog::LogMessage('*', kAheadOfSpooledMessage, n, target.c_str(), trans_no_.c_str(),
-                           job_no_.c_str(), outcome.ahead_of);
+      tracelog::LogMessage(tracelog::kError, kAheadOfSpooledMessage, n, target.c_str(),
+                           trans_no_.c_str(), job_no_.c_str(), outcome.ahead_of);
       tracelog::status::CountLine({n, target_format_, target, LineOutcome::kWritten, "", ""});
-    } else if (outcome.message == kSuccessMessage) {
+    } else if (outcome.result == AppendResult::kWritten) {
       Report({n, target_format_, target, LineOutcome::kWritten, "", ""}, kSuccessMessage);
     } else {
-      const char* reason =
-          outcome.message == kOpenFailedMessage ? kCouldNotOpenReason : kCouldNotWriteReason;
-      Report({n, target_format_, target, LineOutcome::kNotWritten, reason, outcome.cause},
-             outcome.message);
+      const bool open_failed = outcome.result == AppendResult::kOpenFailed;
+      Report({n, target_format_, target, LineOutcome::kNotWritten,
+              open_failed ? kCouldNotOpenReason : kCouldNotWriteReason, outcome.cause},
+             open_failed ? kOpenFailedMessage : kWriteFailedMessage);
     }
   }
 
@@ -245,13 +255,13 @@ class Call {
     const auto deadline = std::chrono::steady_clock::now() + kBusyTargetPatience;
     if (spool::HasWaitingLines(folder, target)) {
       if (spool::Keep(folder, target, shape.max_lines, LineForDisk(line))) {
-        return {kSpooledMessage, kBehindSpooledLinesReason};
+        return {AppendResult::kSpooled, kBehindSpooledLinesReason};
       }
       if (!spool::DeliverTarget(folder, target, deadline)) {
         const int waiting = spool::WaitingLines(target);
         Outcome appended = AppendToTarget(target, line, shape, PatienceUntil(deadline));
-        if (appended.message == kSuccessMessage) {
-          appended.message = kAheadOfSpooledMessage;
+        if (appended.result == AppendResult::kWritten) {
+          appended.result = AppendResult::kWrittenAheadOfSpooled;
           appended.ahead_of = waiting;
         }
         return appended;
@@ -259,13 +269,14 @@ class Call {
     }
     bool busy = false;
     Outcome appended = AppendToTarget(target, line, shape, PatienceUntil(deadline), &busy);
-    if (appended.message == kSuccessMessage) return appended;
+    if (appended.result == AppendResult::kWritten) return appended;
     if (!spool::Keep(folder, target, shape.max_lines, LineForDisk(line))) return appended;
     // Kept: not among the lines a busy stretch lost.
     if (busy) tracelog::ForgiveFailure(target);
-    return {kSpooledMessage,
-            appended.message == kOpenFailedMessage ? kCouldNotOpenReason : kCouldNotWriteReason, 0,
-            appended.cause};
+    return {
+        AppendResult::kSpooled,
+        appended.result == AppendResult::kOpenFailed ? kCouldNotOpenReason : kCouldNotWriteReason,
+        0, appended.cause};
   }
 
   static std::chrono::milliseconds PatienceUntil(std::chrono::steady_clock::time_point deadline) {
@@ -293,7 +304,8 @@ class Call {
         },
         patience);
     if (open.lines_failed_in_stretch > 0) {
-      tracelog::LogMessage('*', kBusyStretchMessage, target.c_str(), open.lines_failed_in_stretch);
+      tracelog::LogMessage(tracelog::kError, kBusyStretchMessage, target.c_str(),
+                           open.lines_failed_in_stretch);
     }
     platform::OpenResult& opened = open.opened;
     Outcome outcome;
@@ -302,7 +314,7 @@ class Call {
       outcome.cause = opened.status == platform::OpenStatus::kBusy       ? kHeldCause
                       : opened.status == platform::OpenStatus::kNotFound ? kFolderMissingCause
                                                                          : "";
-      outcome.message = kOpenFailedMessage;
+      outcome.result = AppendResult::kOpenFailed;
       return outcome;
     }
     std::string bytes = LineForDisk(line);
@@ -323,7 +335,7 @@ class Call {
     written = opened.file.Close() && written;
     if (!written) {
       outcome.cause = kWriteRefusedCause;
-      outcome.message = kWriteFailedMessage;
+      outcome.result = AppendResult::kWriteFailed;
     }
     return outcome;
   }

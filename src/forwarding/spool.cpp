@@ -503,8 +503,10 @@ class Spool {
   bool unlisted_ = false;      // folder_ could not be listed when last looked at
 };
 
-// Made when the module is loaded, before any worker, so it outlives them.
-Spool g_spool;
+// The delivery worker works on it, and the exit's wait for workers is bounded,
+// so it follows the door's lifetime rule for state that workers touch: never
+// destroyed.
+Spool& g_spool = platform::NeverDestroyed<Spool>();
 
 }  // namespace
 

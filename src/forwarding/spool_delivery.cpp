@@ -5,6 +5,7 @@
 #include <string>
 
 #include "forwarding/spool_file.h"
+#include "platform/fnv1a.h"
 #include "platform/platform.h"
 #include "tracelog/status.h"
 #include "tracelog/trace_log.h"
@@ -57,7 +58,7 @@ bool Settle(Delivery& d, const Item& sent, std::int64_t sent_start) {
     const auto take = static_cast<std::size_t>(
         std::min<std::int64_t>(window_end - at, static_cast<std::int64_t>(line->bytes.size())));
     found.resize(take);
-    if (!d.target.Seek(at) || !ReadExactly(d.target, found.data(), take)) return false;
+    if (!d.target.Seek(at) || !platform::ReadExactly(d.target, found.data(), take)) return false;
     if (line->bytes.substr(0, take) != found) break;
     if (take < line->bytes.size()) {
       if (take > 0 && at + static_cast<std::int64_t>(take) == size) d.target.Truncate(at);
@@ -95,7 +96,7 @@ Delivered AppendPiece(Delivery& d, const std::string& piece) {
   const std::int64_t offset = d.target.Size();
   if (offset < 0 || !d.spool.SeekToEnd()) return Delivered::kFailed;  // see AppendUnsettled
   const std::string sent =
-      SentItem(offset, static_cast<std::int64_t>(piece.size()), Fnv1a32(piece));
+      SentItem(offset, static_cast<std::int64_t>(piece.size()), platform::Fnv1a32(piece));
   if (!d.spool.Write(sent.data(), sent.size()) || !platform::FlushToDisk(d.spool)) {
     return Delivered::kFailed;
   }

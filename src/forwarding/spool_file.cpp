@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <charconv>
 
+#include "platform/ascii.h"
+#include "platform/fnv1a.h"
+
 namespace zelk::forwarding::spool {
 
 namespace {
@@ -10,7 +13,9 @@ namespace {
 constexpr std::string_view kHeaderStart = "zelkforward spool 1 ";
 constexpr std::string_view kLineTag = "line ";
 constexpr std::string_view kSentTag = "sent ";
-constexpr std::string_view kLineBreak = "\r\n";
+using platform::Fnv1a32;
+using platform::Fnv1a64;
+using platform::kLineBreak;
 constexpr std::size_t kCheckDigits = 8;
 constexpr std::size_t kHashDigits = 16;
 constexpr std::size_t kTagLength = 5;
@@ -23,12 +28,6 @@ constexpr std::size_t kLongestItemHeader = 96;
 constexpr std::size_t kLongestHeader = kHeaderStart.size() + 4096 + kLineBreak.size();
 // How much of a file a reader takes in at a time.
 constexpr std::size_t kPieceBytes = std::size_t{1} << 20;
-
-std::uint64_t Fnv1a64(std::string_view bytes) {
-  std::uint64_t hash = 14695981039346656037ull;
-  for (unsigned char c : bytes) hash = (hash ^ c) * 1099511628211ull;
-  return hash;
-}
 
 // `value`'s lowest `digits` hexadecimal digits, lowercase, with leading zeros.
 std::string Hex(std::uint64_t value, std::size_t digits) {
@@ -107,21 +106,6 @@ std::size_t FindTag(std::string_view text) {
 
 }  // namespace
 
-std::uint32_t Fnv1a32(std::string_view bytes, std::uint32_t hash) {
-  for (unsigned char c : bytes) hash = (hash ^ c) * 16777619u;
-  return hash;
-}
-
-bool ReadExactly(platform::File& file, char* into, std::size_t size) {
-  std::size_t filled = 0;
-  while (filled < size) {
-    const std::int64_t count = file.Read(into + filled, size - filled);
-    if (count <= 0) return false;
-    filled += static_cast<std::size_t>(count);
-  }
-  return true;
-}
-
 std::string JoinPath(const std::string& folder, const std::string& name) {
   std::string path = folder;
   if (!path.empty() && path.back() != '/' && path.back() != '\\') path += '/';
@@ -183,7 +167,7 @@ bool HoldsATornHeaderOnly(platform::File& file) {
   const std::int64_t size = file.Size();
   if (size < 0 || size >= static_cast<std::int64_t>(kLongestHeader) || !file.Seek(0)) return false;
   std::string content(static_cast<std::size_t>(size), '\0');
-  if (!ReadExactly(file, content.data(), content.size())) return false;
+  if (!platform::ReadExactly(file, content.data(), content.size())) return false;
   const std::size_t compared = std::min(content.size(), kHeaderStart.size());
   return content.find(kLineBreak) == std::string::npos &&
          content.compare(0, compared, kHeaderStart, 0, compared) == 0;
@@ -239,7 +223,7 @@ bool ItemReader::Fill(std::size_t wanted) {
       static_cast<std::int64_t>(std::max(wanted - buffer_.size(), kPieceBytes))));
   const std::size_t old_size = buffer_.size();
   buffer_.resize(old_size + more);
-  if (!file_.Seek(loaded_end) || !ReadExactly(file_, buffer_.data() + old_size, more)) {
+  if (!file_.Seek(loaded_end) || !platform::ReadExactly(file_, buffer_.data() + old_size, more)) {
     failed_ = true;
     buffer_.resize(old_size);
     return false;

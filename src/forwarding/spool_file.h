@@ -34,13 +34,7 @@ inline constexpr std::string_view kSpoolExtension = ".spool";
 // a time, and never more than this, whatever a file claims.
 inline constexpr std::size_t kLongestLine = std::size_t{64} << 20;
 
-std::uint32_t Fnv1a32(std::string_view bytes, std::uint32_t hash = 2166136261u);
-
 std::string JoinPath(const std::string& folder, const std::string& name);
-
-// Fills `size` bytes at `into` from `file`'s position on; false when the
-// file ends first or a read fails.
-bool ReadExactly(platform::File& file, char* into, std::size_t size);
 
 // The spool file number `sequence` of the target whose identity is
 // `identity` (its absolute name, as the file system tells names apart).

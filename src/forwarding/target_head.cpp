@@ -3,13 +3,9 @@
 #include <array>
 
 #include "config/settings.h"
+#include "platform/ascii.h"
 
 namespace zelk::forwarding {
-namespace {
-
-constexpr std::string_view kLineBreak = "\r\n";
-
-}  // namespace
 
 std::optional<bool> HoldsNoLines(platform::File& file, std::int64_t size) {
   if (size == 0) return true;
@@ -27,7 +23,7 @@ bool PutHeadFirst(platform::File& target, std::int64_t size, const TargetHead& h
   if (!*no_lines) return true;
   std::string first;
   if (head.byte_order_mark && size == 0) first = kUtf8ByteOrderMark;
-  if (!head.header.empty()) first.append(head.header).append(kLineBreak);
+  if (!head.header.empty()) first.append(head.header).append(platform::kLineBreak);
   bytes.insert(0, first);
   return true;
 }

@@ -64,7 +64,8 @@ void RunAsyncCheck(const AsyncCheck& check) {
 }
 
 void Drop(const AsyncCheck& check, const char* reason) {
-  tracelog::LogMessage('*', kNotCheckedMessage, tracelog::VisibleText(check.jobno).c_str(), reason);
+  tracelog::LogMessage(tracelog::kError, kNotCheckedMessage,
+                       tracelog::VisibleText(check.jobno).c_str(), reason);
   tracelog::status::CountJobCheck(tracelog::status::JobCheck::kNotChecked);
 }
 

@@ -1,8 +1,9 @@
 // Character rules the service applies byte by byte, whatever the locale: the
-// ASCII letters and digits, case folding that leaves every other byte as it
-// is, white space as the C library's isspace has it in the "C" locale, and
-// whole numbers as atoi reads them there. Pure computation, for every room
-// (no operating-system header).
+// ASCII letters and digits, the control characters, case folding that leaves
+// every other byte as it is, white space as the C library's isspace has it in
+// the "C" locale, whole numbers as atoi reads them there, and the CR LF line
+// end of every file the service writes. Pure computation, for every room (no
+// operating-system header).
 #ifndef ZELK_PLATFORM_ASCII_H_
 #define ZELK_PLATFORM_ASCII_H_
 
@@ -23,6 +24,12 @@ constexpr bool IsAsciiLetterOrDigit(char c) {
 }
 constexpr bool IsAsciiHexDigit(char c) {
   return IsAsciiDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// The control characters, 0x00 to 0x1F and 0x7F, as iscntrl has them in the
+// "C" locale.
+constexpr bool IsAsciiControl(char c) {
+  return static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) == 0x7F;
 }
 
 // Space, tab, line feed, vertical tab, form feed and carriage return.
@@ -93,6 +100,20 @@ std::size_t CountBytesWhere(std::string_view text, Hit hit) {
   }
   for (; at < text.size(); ++at) count += hit(text[at - 1], text[at]) ? 1 : 0;
   return count;
+}
+
+// How every line the service writes ends, whatever the platform.
+inline constexpr std::string_view kLineBreak = "\r\n";
+
+// Appends `text` to `out` with each of its line feeds written as CR LF (a
+// carriage return already before one stays, and gains another), so that the
+// lines of a text end as every other line of the file does.
+inline void AppendWithCrLf(std::string& out, std::string_view text) {
+  for (std::size_t line_feed; (line_feed = text.find('\n')) != std::string_view::npos;) {
+    out.append(text.substr(0, line_feed)).append(kLineBreak);
+    text.remove_prefix(line_feed + 1);
+  }
+  out.append(text);
 }
 
 // The number of line feeds in `text`.

@@ -128,6 +128,14 @@ struct OpenResult {
   std::int64_t size = -1;
 };
 
+// Reads exactly `size` bytes at the current position into `buffer`, in as
+// many File::Read calls as it takes. False on an error, or when the file ends
+// first; what was read by then is in `buffer`.
+[[nodiscard]] bool ReadExactly(File& file, void* buffer, std::size_t size);
+
+// The same from `offset` bytes after the start of the file, with File::ReadAt.
+[[nodiscard]] bool ReadExactlyAt(File& file, std::int64_t offset, void* buffer, std::size_t size);
+
 // No open waits, on any platform; no lock is waited for without a bound (on
 // Windows every lock is asked for with LOCKFILE_FAIL_IMMEDIATELY, and CreateFile
 // refuses a file held against the asked share mode at once). On POSIX every
@@ -290,8 +298,8 @@ T& NeverDestroyed() {
 bool WaitForWorkers(std::chrono::milliseconds timeout);
 
 // Before the module may be unloaded: on POSIX waits at most `timeout` for
-// running workers (like WaitForWorkers), so that their lines come before the
-// host goes on; on Windows, where every worker holds a reference on the
+// running workers (like WaitForWorkers), so that the lines they write within
+// that time come before the host goes on; on Windows, where every worker holds a reference on the
 // module, returns at once. True when no worker is still running (POSIX) or at
 // risk (Windows).
 bool AwaitWorkersBeforeUnload(std::chrono::milliseconds timeout);

@@ -169,7 +169,35 @@ bool HandToEditorObserver(const std::string& program, const std::string& argumen
   return true;
 }
 
+// Fills `size` bytes from `into` with `read(at, count, done)`, which reads up
+// to `count` bytes to `at` and answers how many, 0 at the end, -1 on error;
+// `done` bytes are in already.
+template <typename ReadSome>
+bool FillWith(ReadSome read, void* into, std::size_t size) {
+  char* const buffer = static_cast<char*>(into);
+  for (std::size_t done = 0; done < size;) {
+    const std::int64_t count = read(buffer + done, size - done, done);
+    if (count <= 0) return false;
+    done += static_cast<std::size_t>(count);
+  }
+  return true;
+}
+
 }  // namespace portable
+
+bool ReadExactly(File& file, void* buffer, std::size_t size) {
+  return portable::FillWith(
+      [&file](char* at, std::size_t count, std::size_t) { return file.Read(at, count); }, buffer,
+      size);
+}
+
+bool ReadExactlyAt(File& file, std::int64_t offset, void* buffer, std::size_t size) {
+  return portable::FillWith(
+      [&file, offset](char* at, std::size_t count, std::size_t done) {
+        return file.ReadAt(offset + static_cast<std::int64_t>(done), at, count);
+      },
+      buffer, size);
+}
 
 // As GetModuleFileNameA writes the path into `buffer_size` characters: a path
 // that does not fit with its NUL is cut to buffer_size - 1 characters.

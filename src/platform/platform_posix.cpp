@@ -472,8 +472,9 @@ std::string NarrowFromUtf16(std::u16string_view text) { return portable::Utf8Fro
 // runs no teardown, and a worker still running after it finds its code in
 // place. The registry itself is never destroyed, so a worker can always
 // finish with it; at the process's exit, which runs the module's teardown
-// under the loader's lock, a guard waits a bounded time for the workers
-// before the rest of the module's state is torn down.
+// under the loader's lock, a guard waits a bounded time for the workers. The
+// state they touch is never destroyed either, so one still running after that
+// wait finds it in place.
 
 namespace {
 
@@ -558,8 +559,10 @@ class WorkerRegistry {
   int running_ = 0;
 };
 
-// Made at the first start, after the state the workers use, so that its
-// destructor runs before that state's.
+// At the process's exit, gives running workers a bounded time to finish what
+// they are doing (a log line, a delivery), so it is not cut off. It promises
+// no order beyond that wait: a worker still running afterwards is safe because
+// the state it uses is never destroyed (NeverDestroyed), not because of it.
 struct ExitGuard {
   WorkerRegistry& registry;
   ~ExitGuard() { registry.WaitUntilIdle(kWorkerGraceAtExit); }
@@ -627,8 +630,14 @@ struct ZoneState {
   SteadyStretch steady;
 };
 
-std::mutex g_zone_mutex;
-ZoneState g_zone;  // guarded by g_zone_mutex
+struct Zone {
+  std::mutex mutex;
+  ZoneState state;  // guarded by `mutex`
+};
+
+// Workers stamp their log lines with the local time, so the zone follows the
+// door's lifetime rule for state that workers touch: never destroyed.
+Zone& TheZone() { return NeverDestroyed<Zone>(); }
 
 // How often the TZ variable is looked at: scanning the environment costs a
 // sixth of a trace-log message, and a host that changes its zone is followed
@@ -637,24 +646,26 @@ constexpr auto kZoneVariableCheck = std::chrono::seconds(1);
 
 // Reads the zone again when TZ changed since it was last read (looked at once
 // a kZoneVariableCheck, or now when `at_once`), forgetting the steady stretch.
-// The caller holds g_zone_mutex.
+// The caller holds the zone's mutex.
 void FollowTimeZoneVariableLocked(bool at_once = false) {
+  ZoneState& zone = TheZone().state;
   const auto now = std::chrono::steady_clock::now();
-  if (g_zone.read && !at_once && now - g_zone.checked < kZoneVariableCheck) return;
-  g_zone.checked = now;
+  if (zone.read && !at_once && now - zone.checked < kZoneVariableCheck) return;
+  zone.checked = now;
   const char* tz = std::getenv("TZ");
-  if (g_zone.read && (tz != nullptr) == g_zone.tz_set && (tz == nullptr || g_zone.tz == tz)) {
+  if (zone.read && (tz != nullptr) == zone.tz_set && (tz == nullptr || zone.tz == tz)) {
     return;
   }
   tzset();
-  g_zone.read = true;
-  g_zone.tz_set = tz != nullptr;
-  g_zone.tz = tz != nullptr ? tz : "";
-  g_zone.steady = SteadyStretch();
+  zone.read = true;
+  zone.tz_set = tz != nullptr;
+  zone.tz = tz != nullptr ? tz : "";
+  zone.steady = SteadyStretch();
 }
 
 bool InSteadyStretch(std::int64_t instant) {
-  return instant >= g_zone.steady.from && instant <= g_zone.steady.to;
+  const ZoneState& zone = TheZone().state;
+  return instant >= zone.steady.from && instant <= zone.steady.to;
 }
 
 std::optional<std::tm> LocalTimeByZone(std::int64_t instant) {
@@ -665,8 +676,9 @@ std::optional<std::tm> LocalTimeByZone(std::int64_t instant) {
 }
 
 // Finds out whether the zone's offset is steady around `instant` and, when it
-// is, remembers the stretch. The caller holds g_zone_mutex.
+// is, remembers the stretch. The caller holds the zone's mutex.
 bool LearnSteadyStretchLocked(std::int64_t instant) {
+  ZoneState& zone = TheZone().state;
   const std::optional<std::tm> at = LocalTimeByZone(instant);
   const std::optional<std::tm> before = LocalTimeByZone(instant - kSteadyCheck);
   const std::optional<std::tm> after = LocalTimeByZone(instant + kSteadyCheck);
@@ -675,7 +687,7 @@ bool LearnSteadyStretchLocked(std::int64_t instant) {
       after->tm_isdst != at->tm_isdst) {
     return false;
   }
-  g_zone.steady = SteadyStretch{instant - kSteadyUse, instant + kSteadyUse, *at};
+  zone.steady = SteadyStretch{instant - kSteadyUse, instant + kSteadyUse, *at};
   return true;
 }
 
@@ -686,15 +698,16 @@ bool WithinReach(int tm_year) { return tm_year > -kYearsOutOfReach && tm_year < 
 std::optional<std::tm> LocalTimeOf(std::int64_t instant) {
   time_t seconds = static_cast<time_t>(instant);
   if (static_cast<std::int64_t>(seconds) != instant) return std::nullopt;
-  std::lock_guard<std::mutex> lock(g_zone_mutex);
+  std::lock_guard<std::mutex> lock(TheZone().mutex);
   FollowTimeZoneVariableLocked();
+  const ZoneState& zone = TheZone().state;
   if (InSteadyStretch(instant)) {
-    return portable::CalendarOf(instant + g_zone.steady.sample.tm_gmtoff, g_zone.steady.sample);
+    return portable::CalendarOf(instant + zone.steady.sample.tm_gmtoff, zone.steady.sample);
   }
   // With no stretch known yet, one is learnt here (as for the trace log's
   // clock); a known one is kept, for the instants InstantOfLocal converts.
   constexpr std::int64_t kReach = std::int64_t{kYearsOutOfReach} * kSecondsPerYear;
-  if (g_zone.steady.to < g_zone.steady.from && instant > -kReach && instant < kReach) {
+  if (zone.steady.to < zone.steady.from && instant > -kReach && instant < kReach) {
     LearnSteadyStretchLocked(instant);
   }
   return LocalTimeByZone(instant);
@@ -702,12 +715,13 @@ std::optional<std::tm> LocalTimeOf(std::int64_t instant) {
 
 std::optional<std::int64_t> InstantOfLocal(const std::tm& parts) {
   {
-    std::lock_guard<std::mutex> lock(g_zone_mutex);
+    std::lock_guard<std::mutex> lock(TheZone().mutex);
     FollowTimeZoneVariableLocked();
+    const ZoneState& zone = TheZone().state;
     if (parts.tm_isdst < 0 && WithinReach(parts.tm_year)) {
       // Where the offset is steady, the local time names exactly one instant.
       const std::int64_t local = portable::SecondsAsIfUtc(parts);
-      const std::int64_t guess = local - g_zone.steady.sample.tm_gmtoff;
+      const std::int64_t guess = local - zone.steady.sample.tm_gmtoff;
       if (InSteadyStretch(guess)) return guess;
       const std::optional<std::tm> near = LocalTimeByZone(local);
       if (near) {
@@ -732,7 +746,7 @@ std::optional<std::int64_t> InstantOfLocal(const std::tm& parts) {
 
 void SetTimeZoneForTesting(const char* tz) {
   setenv("TZ", tz, 1);
-  std::lock_guard<std::mutex> lock(g_zone_mutex);
+  std::lock_guard<std::mutex> lock(TheZone().mutex);
   FollowTimeZoneVariableLocked(true);
 }
 

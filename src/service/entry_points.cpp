@@ -38,7 +38,7 @@ std::mutex g_service_name_mutex;
 
 // Reports what escaped an entry point. Logging itself never throws.
 void ReportFailure(const char* entry_point, const char* what) {
-  zelk::tracelog::LogMessage('*', kFailureMessage, entry_point, what);
+  zelk::tracelog::LogMessage(zelk::tracelog::kError, kFailureMessage, entry_point, what);
 }
 
 // Runs `body` so that nothing it throws crosses into the host.
@@ -144,14 +144,16 @@ zelk::forwarding::ValidationCallback SetCallback(zelk::forwarding::ValidationCal
 void StopService(void) {
   Firewall("StopService", [] {
     zelk::tracelog::WriteUnloadedBanner();
-    // The spool's delivery worker finishes a delivery in progress and ends
-    // within the same grace the other workers get.
+    // The spool's delivery worker is asked to end after the delivery in
+    // progress, and is waited for within the same grace as the other workers.
     const auto deadline = std::chrono::steady_clock::now() + kWorkerGraceBeforeUnload;
     zelk::forwarding::spool::StopDelivery(kWorkerGraceBeforeUnload);
     zelk::platform::AwaitWorkersBeforeUnload(std::chrono::duration_cast<std::chrono::milliseconds>(
         std::max(deadline - std::chrono::steady_clock::now(),
                  std::chrono::steady_clock::duration::zero())));
-    // After the workers, so that what they did is in the file.
+    // After the wait for the workers, so that what they did within it is in
+    // the file. The wait is bounded: what a worker still running after it
+    // does reaches the file only with a later write, if one comes.
     zelk::tracelog::status::MarkStopped();
   });
 }

@@ -1,5 +1,7 @@
 #include "tracelog/json_writer.h"
 
+#include "platform/ascii.h"
+
 namespace zelk::tracelog {
 
 namespace {
@@ -69,7 +71,7 @@ void JsonWriter::String(std::string_view text) {
     if (byte == '"' || byte == '\\') {
       text_ += '\\';
       text_ += static_cast<char>(byte);
-    } else if (byte < 0x20 || byte == 0x7F) {
+    } else if (platform::IsAsciiControl(text[0])) {
       AppendEscape(text_, byte);
     } else {
       text_ += static_cast<char>(byte);

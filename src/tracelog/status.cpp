@@ -212,7 +212,7 @@ class Status {
       first_failure = cause != nullptr && log_failure && !failure_logged_;
       if (cause == nullptr || first_failure) failure_logged_ = cause != nullptr;
     }
-    if (first_failure) LogMessage('*', kWriteFailedMessage, path.c_str(), cause);
+    if (first_failure) LogMessage(kError, kWriteFailedMessage, path.c_str(), cause);
   }
 
   Counter received;
@@ -389,8 +389,8 @@ void Status::RenderSpoolLocked(JsonWriter& json) const {
 Status& TheStatus() { return platform::NeverDestroyed<Status>(); }
 
 // The module's unload: the last counts go to the file, quietly (the trace log
-// may be gone by then). Made by the first Configure, so torn down before
-// everything made at load that a write uses (the time zone's state among it).
+// may be gone by then). What a write uses (the counts, the time zone's state)
+// is never destroyed, so it is all still there whenever this runs.
 struct UnloadWrite {
   UnloadWrite() = default;
   UnloadWrite(const UnloadWrite&) = delete;

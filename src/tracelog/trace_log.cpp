@@ -11,7 +11,6 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstdarg>
-#include <ctime>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -32,17 +31,11 @@
 namespace zelk::tracelog {
 namespace {
 
-constexpr char kInformation = '.';
-constexpr char kError = '*';
 constexpr char kEnableMode = '+';
 constexpr char kDisableMode = '-';
 constexpr char kBlank = ' ';
 constexpr char kLineFeed = '\n';
-constexpr std::string_view kLineBreak = "\r\n";
-constexpr char kSeparator = '-';
-
-// Stands in for the time when the clock cannot be converted; same width.
-constexpr char kUnknownTime[] = "0000-00-00 00:00:00";
+using platform::kLineBreak;
 
 constexpr std::int32_t kLineLimitAtLoad = 50;
 // The periodic trim follows a message whose counter value before counting is
@@ -126,38 +119,10 @@ Settings Configured(const Settings& old, std::string_view file_name, std::int32_
   return next;
 }
 
-// Writes `value` (0 to 99) as two digits.
-char* TwoDigits(char* at, int value) {
-  *at++ = static_cast<char>('0' + value / 10 % 10);
-  *at++ = static_cast<char>('0' + value % 10);
-  return at;
-}
-
-// Appends the local time of now as "%Y-%m-%d %H:%M:%S" (formatted here rather
-// than by strftime, which costs a tenth of a message), or a stand-in of the
-// same width when the clock cannot be converted.
+// Appends the local time of now as the line's stamp.
 void AppendTimestamp(std::string& line) {
   const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
-  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since_epoch).count();
-  const std::optional<std::tm> parts = platform::LocalTimeOf(seconds);
-  const int year = parts ? parts->tm_year + 1900 : 0;
-  if (!parts || year < 0 || year > 9999) {
-    line.append(kUnknownTime);
-    return;
-  }
-  char stamp[sizeof kUnknownTime];
-  char* at = TwoDigits(TwoDigits(stamp, year / 100), year % 100);
-  *at++ = '-';
-  at = TwoDigits(at, parts->tm_mon + 1);
-  *at++ = '-';
-  at = TwoDigits(at, parts->tm_mday);
-  *at++ = ' ';
-  at = TwoDigits(at, parts->tm_hour);
-  *at++ = ':';
-  at = TwoDigits(at, parts->tm_min);
-  *at++ = ':';
-  at = TwoDigits(at, parts->tm_sec);
-  line.append(stamp, static_cast<std::size_t>(at - stamp));
+  AppendStamp(line, std::chrono::duration_cast<std::chrono::seconds>(since_epoch).count());
 }
 
 // The whole line as it goes to disk: every line feed of the text as CR LF, and
@@ -165,16 +130,12 @@ void AppendTimestamp(std::string& line) {
 std::string LineOf(char category, std::string_view text) {
   const bool ends_line = !text.empty() && text.back() == kLineFeed;
   std::string line;
-  line.reserve(sizeof kUnknownTime + 3 + text.size() + 2 * kLineBreak.size());
+  line.reserve(kMessageStart + text.size() + 2 * kLineBreak.size());
   AppendTimestamp(line);
   line += kSeparator;
   line += category;
   line += kSeparator;
-  for (std::size_t line_feed; (line_feed = text.find(kLineFeed)) != std::string_view::npos;) {
-    line.append(text.substr(0, line_feed)).append(kLineBreak);
-    text.remove_prefix(line_feed + 1);
-  }
-  line.append(text);
+  platform::AppendWithCrLf(line, text);
   if (!ends_line) line.append(kLineBreak);
   return line;
 }
@@ -322,12 +283,11 @@ void WriteTraceLine(char category, std::string_view text) {
 
 std::string VisibleText(std::string_view host_text) {
   constexpr char kHexDigits[] = "0123456789ABCDEF";
-  constexpr unsigned char kDelete = 0x7F;
   std::string shown;
   shown.reserve(host_text.size());
   for (const char c : host_text) {
     const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte != kDelete) {
+    if (!platform::IsAsciiControl(c)) {
       shown += c;
     } else if (c == '\r') {
       shown += "\\r";

@@ -1,7 +1,7 @@
 // The trace log: the service's only diagnostic output. One timestamped line per
-// event, "%Y-%m-%d %H:%M:%S-C-text" and CR LF, with a one-character category
-// ('.' information, '*' errors and refusals; other categories pass the Flags
-// filter). No function here ever fails towards its caller.
+// event, shaped as line_shape.h says, with a one-character category
+// (kInformation, kError; other categories pass the Flags filter). No function
+// here ever fails towards its caller.
 #ifndef ZELK_TRACELOG_TRACE_LOG_H_
 #define ZELK_TRACELOG_TRACE_LOG_H_
 
@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "config/config.h"
+#include "tracelog/line_shape.h"  // the categories, for every caller
 
 #if defined(__GNUC__)
 #define ZELK_PRINTF_FORMAT(format_index, first_argument) \
@@ -61,7 +62,7 @@ void WriteTraceLine(char category, std::string_view text);
 // other byte stays as it is.
 std::string VisibleText(std::string_view host_text);
 
-// The Flags filter for categories other than '.', '*' and NUL.
+// The Flags filter for categories other than kInformation, kError and NUL.
 bool IsCategoryEnabled(char category);
 
 // The start-up banner and the "OS: %s" line.

@@ -23,22 +23,10 @@ namespace {
 
 constexpr char kLineFeed = '\n';
 constexpr char kCarriageReturn = '\r';
-constexpr std::string_view kLineBreak = "\r\n";
+using platform::kLineBreak;
 // The backward read starts with room for a file of this size, which holds
 // the kept lines of usual limits at once.
 constexpr std::int64_t kTrimFirstBuffer = std::int64_t{1024} * 1024;
-
-// Reads exactly `size` bytes at `offset`.
-bool ReadAt(platform::File& file, std::int64_t offset, char* buffer, std::size_t size) {
-  while (size > 0) {
-    const std::int64_t count = file.ReadAt(offset, buffer, size);
-    if (count <= 0) return false;
-    buffer += count;
-    offset += count;
-    size -= static_cast<std::size_t>(count);
-  }
-  return true;
-}
 
 bool WriteAt(platform::File& file, std::int64_t offset, std::string_view bytes) {
   return file.WriteAt(offset, bytes.data(), bytes.size());
@@ -109,7 +97,7 @@ std::optional<std::int64_t> ReadLastLines(platform::File& file, std::int64_t siz
     const std::int64_t begin = std::max<std::int64_t>(head, end - std::int64_t(kTrimReadChunk));
     const auto length = static_cast<std::size_t>(end - begin);
     char* piece = tail.Front(length);
-    if (!ReadAt(file, begin, piece, length)) return std::nullopt;
+    if (!platform::ReadExactlyAt(file, begin, piece, length)) return std::nullopt;
     std::string_view counted(piece, length);
     if (end == size && counted.back() == kLineFeed) counted.remove_suffix(1);
     const std::uint32_t here = CountLineFeeds(counted);
@@ -196,7 +184,7 @@ std::optional<std::int64_t> HeadLength(platform::File& file, std::int64_t size,
   if (!head.byte_order_mark && !head.first_line) return length;
   std::string piece(static_cast<std::size_t>(std::min(size, std::int64_t(kTrimReadChunk))), '\0');
   if (head.byte_order_mark && size >= std::int64_t(kByteOrderMark.size())) {
-    if (!ReadAt(file, 0, piece.data(), kByteOrderMark.size())) return std::nullopt;
+    if (!platform::ReadExactlyAt(file, 0, piece.data(), kByteOrderMark.size())) return std::nullopt;
     if (std::string_view(piece.data(), kByteOrderMark.size()) == kByteOrderMark) {
       length = std::int64_t(kByteOrderMark.size());
     }
@@ -204,7 +192,7 @@ std::optional<std::int64_t> HeadLength(platform::File& file, std::int64_t size,
   while (head.first_line && length < size) {
     const auto count =
         static_cast<std::size_t>(std::min(size - length, std::int64_t(kTrimReadChunk)));
-    if (!ReadAt(file, length, piece.data(), count)) return std::nullopt;
+    if (!platform::ReadExactlyAt(file, length, piece.data(), count)) return std::nullopt;
     const std::size_t line_feed = std::string_view(piece.data(), count).find(kLineFeed);
     if (line_feed != std::string_view::npos) return length + std::int64_t(line_feed) + 1;
     length += std::int64_t(count);

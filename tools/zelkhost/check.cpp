@@ -206,13 +206,10 @@ struct WalkEnd {
   bool written = false;
 };
 
-// Warns of what the service never reads in `name`'s section: the sections of
-// the same name after the first, keys that are none of its keys, keys that
-// repeat, numbered keys beyond the end of their walk, and a DropOnSuccess
-// whose Filter is empty.
-void CheckKeyLines(const config::Snapshot::Outline& outline, std::string_view name,
-                   const std::optional<WalkEnd>& walk, std::string_view ending_key,
-                   const config::Snapshot& snapshot, Report& report) {
+// The section named `name` that the service reads, warning of the sections
+// of the same name after it, which it never reads. Null when there is none.
+const SectionLines* SectionRead(const config::Snapshot::Outline& outline, std::string_view name,
+                                Report& report) {
   const SectionsNamed sections = FindSections(outline, name);
   for (const SectionLines* ignored : sections.ignored) {
     report.Warning({ignored->line, ignored->column},
@@ -220,23 +217,34 @@ void CheckKeyLines(const config::Snapshot::Outline& outline, std::string_view na
                        std::to_string(sections.read->line) +
                        " is read; the keys under this one are not: move them there");
   }
-  if (sections.read == nullptr) return;
+  return sections.read;
+}
+
+// Warns of what the service never reads in `name`'s section: the sections of
+// the same name after the first, keys that are none of its keys, keys that
+// repeat, numbered keys beyond the end of their walk, and a DropOnSuccess
+// whose Filter is empty.
+void CheckKeyLines(const config::Snapshot::Outline& outline, std::string_view name,
+                   const std::optional<WalkEnd>& walk, std::string_view ending_key,
+                   const config::Snapshot& snapshot, Report& report) {
+  const SectionLines* const read = SectionRead(outline, name, report);
+  if (read == nullptr) return;
   std::vector<std::string_view> seen;
-  for (const KeyLine& line : sections.read->keys) {
+  for (const KeyLine& line : read->keys) {
     const std::string key(line.key);
     const auto earlier = std::find_if(seen.begin(), seen.end(),
                                       [&](std::string_view k) { return SameName(k, line.key); });
     if (earlier != seen.end()) {
       report.Warning({line.line, line.key_column},
                      key + " again: the first one (line " +
-                         std::to_string(FindKey(sections.read, line.key)->line) +
+                         std::to_string(FindKey(read, line.key)->line) +
                          ") is read; remove one of them");
       continue;
     }
     seen.push_back(line.key);
     const std::optional<KnownKey> known = Identify(name, line.key);
     if (!known) {
-      const std::optional<std::string> nearest = NearestKey(*sections.read, line);
+      const std::optional<std::string> nearest = NearestKey(*read, line);
       report.Warning({line.line, line.key_column},
                      key + ": not a key of [" + std::string(name) + "]" +
                          (nearest ? "; did you mean " + *nearest + "?" : ""));

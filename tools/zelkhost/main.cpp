@@ -22,6 +22,7 @@
 #include "check.h"
 #include "config/config.h"
 #include "config/settings.h"
+#include "exit_status.h"
 #include "file_checks.h"
 #include "nearest_name.h"
 #include "platform/platform.h"
@@ -40,31 +41,6 @@ constexpr std::size_t kFieldsOfForwardTransaction = 11;
 constexpr std::size_t kFieldsOfForwardTransaction2 = 12;
 constexpr auto kProgressEvery = std::chrono::seconds(1);
 constexpr auto kCallbackPatience = std::chrono::seconds(60);
-
-// Exit statuses, as --help and the README list them.
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitCannotStart = 2;
-
-constexpr char kExitStatusHelp[] =
-    "Exit status:\n"
-    "  0  check: no problem; run: every line written, no input line skipped;\n"
-    "     validate: every job number valid; info: the library loaded;\n"
-    "     spool: no line waits\n"
-    "  1  check: a problem (with --strict, a warning too); run: a line not written,\n"
-    "     every transaction dropped, or an input line skipped; validate: a job number\n"
-    "     not valid;\n"
-    "     spool: lines still wait\n"
-    "  2  zelkhost could not do its work: wrong usage, a library that cannot be\n"
-    "     loaded (run, validate, info), input that cannot be read, a callback that\n"
-    "     did not come\n"
-    "status answers as monitoring plugins do:\n"
-    "  0  OK: no line lost within the window, none waits in the spool\n"
-    "  1  WARNING: lines wait in the spool, or a section lost a line within the\n"
-    "     window and has written lines since\n"
-    "  2  CRITICAL: a section lost a line within the window and has written none\n"
-    "     since, or a spooled line waits longer than the window\n"
-    "  3  UNKNOWN: no StatusFolder set, no status file, or one that cannot be read\n";
 
 // The library named on the command line, or the one beside this program.
 std::string LibraryPath(const std::string& option) {
@@ -214,20 +190,22 @@ std::size_t CountTransactions(const std::string& path) {
   return lines;
 }
 
-int Run(const std::string& library_option, const std::string& file) {
-  std::ifstream input;
+// Opens the file of transactions into `input`; with no file (or "-") the
+// transactions come from standard input, announced on a terminal. False, said
+// on standard error, when the file cannot be read.
+bool OpenTransactions(const std::string& file, std::ifstream& input) {
   if (!file.empty() && file != "-") {
     std::error_code ignored;
     if (fs::is_directory(file, ignored)) {
       std::cerr << "zelkhost: " << file << " is a folder; give run a file of transactions\n";
-      return kExitCannotStart;
+      return false;
     }
     input.open(file, std::ios::binary);
     if (!input) {
       const int reason = errno;
       std::cerr << "zelkhost: cannot read " << file << ": "
                 << std::generic_category().message(reason) << "\n";
-      return kExitCannotStart;
+      return false;
     }
   } else if (IsTerminal(stdin)) {
     // Otherwise a run without a file looks like a hang.
@@ -236,18 +214,12 @@ int Run(const std::string& library_option, const std::string& file) {
               << (NativeBinaryKind() == BinaryFile::Kind::kPe ? "Ctrl-Z and Enter" : "Ctrl-D")
               << ", or give run a file\n";
   }
-  const std::string library_path = LibraryPath(library_option);
-  // Before the library, so that it outlives the library's last write.
-  const RunStatusFolder status_folder;
-  auto library = LoadOrComplain(library_path);
-  if (library == nullptr) return kExitCannotStart;
-  std::istream& lines = input.is_open() ? static_cast<std::istream&>(input) : std::cin;
-  const EntryPoints& api = library->api();
-  const std::string log_file = TraceLogFile(library_path);
-  const auto started = std::chrono::steady_clock::now();
-  api.ExecuteService();
-  const bool shown = IsTerminal(stderr);
-  ProgressLine progress(shown, shown && input.is_open() ? CountTransactions(file) : 0);
+  return true;
+}
+
+// Forwards every transaction of `lines`; answers how many lines were skipped
+// for having neither 11 nor 12 fields.
+std::size_t ForwardLines(std::istream& lines, const EntryPoints& api, ProgressLine& progress) {
   std::size_t skipped = 0, number = 0;
   std::string line;
   while (std::getline(lines, line)) {
@@ -265,6 +237,25 @@ int Run(const std::string& library_option, const std::string& file) {
     Forward(api, fields);
     progress.Sent();
   }
+  return skipped;
+}
+
+int Run(const std::string& library_option, const std::string& file) {
+  std::ifstream input;
+  if (!OpenTransactions(file, input)) return kExitCannotStart;
+  const std::string library_path = LibraryPath(library_option);
+  // Before the library, so that it outlives the library's last write.
+  const RunStatusFolder status_folder;
+  auto library = LoadOrComplain(library_path);
+  if (library == nullptr) return kExitCannotStart;
+  std::istream& lines = input.is_open() ? static_cast<std::istream&>(input) : std::cin;
+  const EntryPoints& api = library->api();
+  const std::string log_file = TraceLogFile(library_path);
+  const auto started = std::chrono::steady_clock::now();
+  api.ExecuteService();
+  const bool shown = IsTerminal(stderr);
+  ProgressLine progress(shown, shown && input.is_open() ? CountTransactions(file) : 0);
+  const std::size_t skipped = ForwardLines(lines, api, progress);
   api.StopService();
   progress.Finish();
   const double seconds =
@@ -448,41 +439,52 @@ int UsageError(const CLI::App& app, const CLI::ParseError& error, int argc, char
   return kExitCannotStart;
 }
 
-}  // namespace
-
-int Main(int argc, char** argv) {
-  CLI::App app{"zelkhost: drives a zelkforward service library the way a host does"};
-  app.require_subcommand(1);
-  app.footer(kExitStatusHelp);
-  app.set_version_flag("--version", std::string("zelkhost ") + ZELK_HOST_VERSION);
+// What the command line asks for: the command, as the one of these that
+// was parsed, and the options of every command.
+struct Request {
   std::string library;
-  auto add_library_option = [&library](CLI::App* command) {
-    command->add_option("--library", library,
-                        "the service library (default: the one beside this program)");
-  };
-
+  CLI::App* run = nullptr;
   std::string file;
-  CLI::App* run = app.add_subcommand(
-      "run", "forward one transaction per tab-separated line (12 fields, or 11)");
-  add_library_option(run);
-  run->add_option("FILE", file, "the transactions (default: standard input)");
-
+  CLI::App* validate = nullptr;
   bool async = false;
   std::vector<std::string> jobnos;
-  CLI::App* validate = app.add_subcommand("validate", "validate job numbers");
-  add_library_option(validate);
-  validate->add_flag("--async", async, "answer through the callback from worker threads");
-  validate->add_option("JOBNO", jobnos, "the job numbers")->required();
+  CLI::App* info = nullptr;
+  CheckRequest check;  // for `check`, the command parsed when no other was
+  CLI::App* spool = nullptr;
+  bool deliver = false;
+  CLI::App* status = nullptr;
+  bool json = false;
+  int window = kDefaultWindowMinutes;
+};
 
-  CLI::App* info = app.add_subcommand("info", "service name, API version and file paths");
-  add_library_option(info);
+void AddLibraryOption(CLI::App* command, Request& request) {
+  command->add_option("--library", request.library,
+                      "the service library (default: the one beside this program)");
+}
 
-  CheckRequest check_request;
+void AddDrivingCommands(CLI::App& app, Request& request) {
+  request.run = app.add_subcommand(
+      "run", "forward one transaction per tab-separated line (12 fields, or 11)");
+  AddLibraryOption(request.run, request);
+  request.run->add_option("FILE", request.file, "the transactions (default: standard input)");
+
+  request.validate = app.add_subcommand("validate", "validate job numbers");
+  AddLibraryOption(request.validate, request);
+  request.validate->add_flag("--async", request.async,
+                             "answer through the callback from worker threads");
+  request.validate->add_option("JOBNO", request.jobnos, "the job numbers")->required();
+
+  request.info = app.add_subcommand("info", "service name, API version and file paths");
+  AddLibraryOption(request.info, request);
+}
+
+void AddCheckCommand(CLI::App& app, Request& request) {
+  CheckRequest& check_request = request.check;
   CLI::App* check = app.add_subcommand(
       "check",
       "report what the configuration beside the library would do, one line per finding "
       "(FILE:LINE:COLUMN: problem|warning: TEXT); exit 1 on problems");
-  add_library_option(check);
+  AddLibraryOption(check, request);
   check->add_flag("--strict", check_request.strict, "exit 1 on warnings too");
   check->add_option("--config", check_request.config,
                     "check this file instead, as if it lay beside the library (which is still "
@@ -493,25 +495,56 @@ int Main(int argc, char** argv) {
   check->add_option("--format", check_request.format, "text (default) or json")
       ->check(CLI::IsMember({"text", "json"}));
   check->add_flag("--quiet", check_request.quiet, "print only the problems and warnings");
+}
 
-  bool deliver = false;
-  CLI::App* spool = app.add_subcommand(
+void AddWatchingCommands(CLI::App& app, Request& request) {
+  request.spool = app.add_subcommand(
       "spool", "list the targets with lines waiting in the spool folder; exit 1 while any wait");
-  add_library_option(spool);
-  spool->add_flag("--deliver", deliver, "try to deliver them now");
+  AddLibraryOption(request.spool, request);
+  request.spool->add_flag("--deliver", request.deliver, "try to deliver them now");
 
-  bool json = false;
-  int window = kDefaultWindowMinutes;
-  CLI::App* status = app.add_subcommand(
+  request.status = app.add_subcommand(
       "status",
       "what each host process's service did (the status files of [Log] StatusFolder) and what "
       "waits in the spool; exit 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN");
-  add_library_option(status);
-  status->add_flag("--json", json, "print one JSON document");
-  status
-      ->add_option("--window", window, "minutes a lost line counts against the state (default 60)")
+  AddLibraryOption(request.status, request);
+  request.status->add_flag("--json", request.json, "print one JSON document");
+  request.status
+      ->add_option("--window", request.window,
+                   "minutes a lost line counts against the state (default 60)")
       ->check(CLI::NonNegativeNumber);
+}
 
+// Runs the command the command line asked for.
+int RunRequest(Request& request) {
+  const std::string& library = request.library;
+  if (request.spool->parsed()) {
+    return SpoolCommand(config::ConfigFilePathFor(LibraryPath(library)), request.deliver,
+                        std::cout);
+  }
+  if (request.status->parsed()) {
+    const std::string path = LibraryPath(library);
+    return StatusCommand(config::ConfigFilePathFor(path), fs::path(path).filename().string(),
+                         request.json, request.window, std::cout);
+  }
+  if (request.run->parsed()) return Run(library, request.file);
+  if (request.validate->parsed()) return Validate(library, request.async, request.jobnos);
+  if (request.info->parsed()) return Info(library);
+  request.check.library = library;
+  return Check(request.check);
+}
+
+}  // namespace
+
+int Main(int argc, char** argv) {
+  CLI::App app{"zelkhost: drives a zelkforward service library the way a host does"};
+  app.require_subcommand(1);
+  app.footer(kExitStatusHelp);
+  app.set_version_flag("--version", std::string("zelkhost ") + ZELK_HOST_VERSION);
+  Request request;
+  AddDrivingCommands(app, request);
+  AddCheckCommand(app, request);
+  AddWatchingCommands(app, request);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& help) {
@@ -523,19 +556,7 @@ int Main(int argc, char** argv) {
   } catch (const CLI::ParseError& error) {
     return UsageError(app, error, argc, argv);
   }
-  if (spool->parsed()) {
-    return SpoolCommand(config::ConfigFilePathFor(LibraryPath(library)), deliver, std::cout);
-  }
-  if (status->parsed()) {
-    const std::string path = LibraryPath(library);
-    return StatusCommand(config::ConfigFilePathFor(path), fs::path(path).filename().string(), json,
-                         window, std::cout);
-  }
-  if (run->parsed()) return Run(library, file);
-  if (validate->parsed()) return Validate(library, async, jobnos);
-  if (info->parsed()) return Info(library);
-  check_request.library = library;
-  return Check(check_request);
+  return RunRequest(request);
 }
 
 }  // namespace zelk::host
@@ -545,10 +566,11 @@ int main(int argc, char** argv) {
     return zelk::host::Main(argc, argv);
   } catch (const std::exception& error) {
     // What escapes (no memory, a file system error) is said plainly, and the
-    // program ends with status 1 rather than by std::terminate.
+    // program ends as one that could not do its work rather than by
+    // std::terminate.
     std::cerr << "zelkhost: " << error.what() << "\n";
   } catch (...) {
     std::cerr << "zelkhost: unexpected failure\n";
   }
-  return 1;
+  return zelk::host::kExitCannotStart;
 }

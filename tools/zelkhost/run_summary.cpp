@@ -9,6 +9,7 @@
 #include "forwarding/messages.h"
 #include "platform/ascii.h"
 #include "platform/platform.h"
+#include "tracelog/line_shape.h"
 #include "tracelog/status.h"
 
 namespace zelk::host {
@@ -19,8 +20,6 @@ namespace fs = std::filesystem;
 namespace messages = forwarding::messages;
 
 constexpr std::size_t kFailuresShown = 5;
-// "YYYY-MM-DD HH:MM:SS-c-": the stamp and category before each message.
-constexpr std::size_t kMessageStart = 22;
 constexpr std::string_view kLoadedBanner = " is loaded at [";
 constexpr std::string_view kOutcomeSeparator = " -- ";
 
@@ -59,7 +58,8 @@ std::vector<std::string_view> LinesOf(std::string_view text) {
 }
 
 std::string_view MessageOf(std::string_view line) {
-  return line.size() > kMessageStart ? line.substr(kMessageStart) : std::string_view();
+  return line.size() > tracelog::kMessageStart ? line.substr(tracelog::kMessageStart)
+                                               : std::string_view();
 }
 
 bool IsStartOf(std::string_view message, std::string_view library_file) {

@@ -492,9 +492,8 @@ std::vector<Finding> JobListFindings(const config::Snapshot& snapshot,
                                      const config::Snapshot::Outline& outline, int n,
                                      std::ostream& overview) {
   std::vector<Finding> findings;
-  const std::string filter_value = platform::AsciiUpper(Read(snapshot, config::kSourceFilter, n));
-  const char filter =
-      filter_value.empty() || filter_value.front() == ' ' ? '\0' : filter_value.front();
+  const forwarding::SectionFilter section_filter(Read(snapshot, config::kSourceFilter, n));
+  const char filter = section_filter.blank() ? '\0' : section_filter.prefix();
   if (filter == '*') {
     const std::string key = Numbered("Filter", n);
     findings.push_back(FindingAt(outline, config::kValidJobSection, key, true,

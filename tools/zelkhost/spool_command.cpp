@@ -2,14 +2,14 @@
 
 #include <chrono>
 #include <cstdint>
-#include <ctime>
-#include <optional>
 #include <vector>
 
 #include "config/config.h"
 #include "config/settings.h"
+#include "exit_status.h"
 #include "forwarding/spool.h"
 #include "platform/platform.h"
+#include "tracelog/line_shape.h"
 #include "tracelog/trace_log.h"
 
 namespace zelk::host {
@@ -46,18 +46,9 @@ void ReportWhatStillWaits(const std::string& folder, std::ostream& out) {
     if (target.in_use || target.lines == 0) continue;
     const char* cause = WhyNotDelivered(target.target);
     out << "  not delivered: " << target.target << ": " << cause << "\n";
-    tracelog::LogMessage('*', kNotDeliveredMessage, target.spool_file.c_str(),
+    tracelog::LogMessage(tracelog::kError, kNotDeliveredMessage, target.spool_file.c_str(),
                          target.target.c_str(), cause, target.lines);
   }
-}
-
-// Local time as the trace log writes it.
-std::string LocalStamp(std::int64_t instant) {
-  const std::optional<std::tm> parts = platform::LocalTimeOf(instant);
-  if (!parts) return "0000-00-00 00:00:00";
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &*parts);
-  return text;
 }
 
 }  // namespace
@@ -67,7 +58,7 @@ int SpoolCommand(const std::string& config_path, bool deliver, std::ostream& out
       config::Read(config::Snapshot::Load(config_path), config::kSpoolFolder);
   if (folder.empty()) {
     out << "No spool: SpoolFolder is not set in " << config_path << "\n";
-    return 2;
+    return kExitCannotStart;
   }
   if (deliver) {
     // Delivered here and now; no worker of this process retries afterwards.
@@ -81,7 +72,7 @@ int SpoolCommand(const std::string& config_path, bool deliver, std::ostream& out
   const auto waiting = forwarding::spool::ListWaiting(folder);
   if (!waiting) {
     out << "The spool folder " << folder << " cannot be read.\n";
-    return 2;
+    return kExitCannotStart;
   }
   out << "Spool folder: " << folder << "\n";
   int lines = 0;
@@ -95,12 +86,12 @@ int SpoolCommand(const std::string& config_path, bool deliver, std::ostream& out
     }
     lines += target.lines;
     out << "  " << target.target << ": " << target.lines << " line(s), oldest "
-        << LocalStamp(target.oldest) << ", newest " << LocalStamp(target.newest);
+        << tracelog::StampOf(target.oldest) << ", newest " << tracelog::StampOf(target.newest);
     if (target.damaged_bytes > 0) out << ", " << target.damaged_bytes << " damaged byte(s)";
     out << "\n    " << target.spool_file << "\n";
   }
   if (waiting->empty()) out << "  nothing waits\n";
-  return lines == 0 && !in_use ? 0 : 1;
+  return lines == 0 && !in_use ? kExitOk : kExitFailed;
 }
 
 }  // namespace zelk::host

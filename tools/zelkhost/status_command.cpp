@@ -13,6 +13,7 @@
 #include "config/config.h"
 #include "config/settings.h"
 #include "forwarding/spool.h"
+#include "platform/ascii.h"
 #include "platform/platform.h"
 #include "tracelog/status.h"
 
@@ -105,7 +106,7 @@ std::uint32_t ProcessIdOf(const std::string& name, const std::string& stem) {
   const std::string digits =
       name.substr(stem.size() + 1, name.size() - stem.size() - 1 - extension.size());
   if (digits.empty() || digits.size() > 10 ||
-      !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+      !std::all_of(digits.begin(), digits.end(), platform::IsAsciiDigit)) {
     return 0;
   }
   return static_cast<std::uint32_t>(std::stoull(digits));

@@ -7,13 +7,9 @@
 #include <ostream>
 #include <string>
 
-namespace zelk::host {
+#include "exit_status.h"
 
-// Exit statuses, as monitoring plugins use them.
-inline constexpr int kStatusOk = 0;
-inline constexpr int kStatusWarning = 1;
-inline constexpr int kStatusCritical = 2;
-inline constexpr int kStatusUnknown = 3;
+namespace zelk::host {
 
 inline constexpr int kDefaultWindowMinutes = 60;
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <limits>
+#include <optional>
 
 #include "file_checks.h"
 #include "platform/ascii.h"
@@ -238,6 +239,22 @@ bool HasLineWithoutNul(std::string_view bytes) {
   return false;
 }
 
+// A byte order mark after the start: two files joined, or an editor that
+// wrote one in mid-file. Its bytes become part of the line they start.
+std::optional<Finding> InnerByteOrderMark(std::string_view bytes) {
+  const std::size_t mark = bytes.find("\xEF\xBB\xBF", 1);
+  if (mark == std::string_view::npos) return std::nullopt;
+  const std::size_t line_start = bytes.find_last_of("\r\n", mark - 1);
+  const std::size_t from = line_start == std::string_view::npos ? 0 : line_start + 1;
+  return Finding{true,
+                 "a byte order mark (bytes EF BB BF) stands inside the file, where two files "
+                 "were joined: the service reads it as part of this line, so a section heading "
+                 "or key here is not recognised; delete it",
+                 LineNumberAt(bytes, mark),
+                 mark - from + 1,
+                 {}};
+}
+
 }  // namespace
 
 std::vector<Finding> FileContentFindings(std::string_view bytes, config::Encoding encoding) {
@@ -257,20 +274,7 @@ std::vector<Finding> FileContentFindings(std::string_view bytes, config::Encodin
   const bool utf16 =
       encoding == config::Encoding::kUtf16Le || encoding == config::Encoding::kUtf16Be;
   if (utf16) return findings;
-  // A byte order mark after the start: two files joined, or an editor that
-  // wrote one in mid-file. Its bytes become part of the line they start.
-  const std::size_t mark = bytes.find("\xEF\xBB\xBF", 1);
-  if (mark != std::string_view::npos) {
-    const std::size_t line_start = bytes.find_last_of("\r\n", mark - 1);
-    const std::size_t from = line_start == std::string_view::npos ? 0 : line_start + 1;
-    findings.push_back({true,
-                        "a byte order mark (bytes EF BB BF) stands inside the file, where two "
-                        "files were joined: the service reads it as part of this line, so a "
-                        "section heading or key here is not recognised; delete it",
-                        LineNumberAt(bytes, mark),
-                        mark - from + 1,
-                        {}});
-  }
+  if (std::optional<Finding> mark = InnerByteOrderMark(bytes)) findings.push_back(*mark);
   const std::size_t nul = bytes.find('\0');
   if (nul != std::string_view::npos && HasLineWithoutNul(bytes)) {
     findings.push_back({true,
