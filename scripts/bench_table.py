@@ -42,7 +42,7 @@ PAIRS = [
     ("Spool delivery through a 4 MB damaged stretch, beside 256 KB (linear: 16)",
      "BM_SpoolDeliverDamaged/4194304", "BM_SpoolDeliverDamaged/262144", 20.0),
 ]
-PIECES = ["BM_PieceSnapshot", "BM_PieceRender", "BM_PieceLogMessage"]
+PIECES = ["BM_PieceSnapshot", "BM_PieceSnapshotRead", "BM_PieceRender", "BM_PieceLogMessage"]
 SCALE = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
 
 
