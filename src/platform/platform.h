@@ -451,6 +451,10 @@ struct RemoveResult {
 // on error.
 [[nodiscard]] bool FlushFolder(const std::string& folder);
 
+// FlushFolder of the folder that holds the file at `path`, as the system
+// resolves it (the current folder for a bare name), for a file just made.
+[[nodiscard]] bool FlushFolderOf(const std::string& path);
+
 }  // namespace zelk::platform
 
 #endif  // ZELK_PLATFORM_PLATFORM_H_

@@ -979,4 +979,10 @@ bool FlushFolder(const std::string& folder) {
   return ::close(fd) == 0 && flushed;
 }
 
+bool FlushFolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return !path.empty() && FlushFolder(".");
+  return FlushFolder(slash == 0 ? std::string("/") : path.substr(0, slash));
+}
+
 }  // namespace zelk::platform
