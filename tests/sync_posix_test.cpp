@@ -107,6 +107,8 @@ TEST(Sync, TheLineAndTheCutAreOnTheDiskBeforeTheLogSaysSuccess) {
       {"no Sync1", folder + "/plain.txt", "", {}, kLine},
       {"Sync1=0", folder + "/zero.txt", "Sync1=0", {}, kLine},
       {"a new target", folder + "/new.txt", "Sync1=1", {folder + "/new.txt", folder}, kLine},
+      // A device keeps nothing to flush: written all the same.
+      {"a device", "/dev/null", "Sync1=1", {"/dev/null"}, ""},
       // The line, then the write of the kept lines at the start before the
       // cut after them, then the cut.
       {"a held target's cut",

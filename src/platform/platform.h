@@ -398,7 +398,8 @@ bool RemoveHeldFile(File& file, const std::string& path);
 std::int64_t SeekToEndOffset(File& file);
 
 // Asks the system to put what was written to `file` on the disk before
-// returning (fsync, FlushFileBuffers). False on error.
+// returning (fsync, FlushFileBuffers). False on error. On POSIX a device
+// that keeps nothing to flush (/dev/null: EINVAL) counts as flushed.
 bool FlushToDisk(File& file);
 
 // ---------------------------------------------------------------------------

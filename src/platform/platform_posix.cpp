@@ -931,7 +931,8 @@ std::int64_t SeekToEndOffset(File& file) {
 }
 
 bool FlushToDisk(File& file) {
-  return file.is_open() && ::fsync(Fd(FileAccess::Handle(file))) == 0;
+  // EINVAL: a special file that cannot keep anything, so nothing is lost.
+  return file.is_open() && (::fsync(Fd(FileAccess::Handle(file))) == 0 || errno == EINVAL);
 }
 
 bool MoveFileOver(const std::string& from, const std::string& to) {
