@@ -57,17 +57,20 @@ class ConfigFiles {
   }
 
  private:
-  explicit ConfigFiles(const fs::path& dir) {
-    const fs::path folder = fs::temp_directory_path() / "zelk-bench-pipeline-config";
-    fs::create_directories(folder);
+  explicit ConfigFiles(const fs::path& dir)
+      : folder_(fs::temp_directory_path() / "zelk-bench-pipeline-config") {
+    fs::create_directories(folder_);
     for (const bool held : {false, true}) {
       for (const bool sync : {false, true}) {
         const std::string name = std::string(held ? "held" : "typical") + (sync ? "-sync" : "");
-        paths_.push_back(Write(folder / (name + ".ini"), {held, sync}, dir));
+        paths_.push_back(Write(folder_ / (name + ".ini"), {held, sync}, dir));
       }
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(2100));
   }
+  ~ConfigFiles() { fs::remove_all(folder_); }
+  ConfigFiles(const ConfigFiles&) = delete;
+  ConfigFiles& operator=(const ConfigFiles&) = delete;
   static std::string Write(const fs::path& path, Kind kind, const fs::path& dir) {
     std::ofstream config(path, std::ios::binary);
     config << "[ForwardTransaction]\r\nEnable=1\r\n"
@@ -84,6 +87,7 @@ class ConfigFiles {
     config << "[Log]\r\nFileName=" << (dir / "trace.log").string() << "\r\nMaxLines=-1\r\n";
     return path.string();
   }
+  fs::path folder_;
   std::vector<std::string> paths_;
 };
 
