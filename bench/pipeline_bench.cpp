@@ -11,9 +11,12 @@
 // the time goes.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "bare_floor.h"
 #include "config/config.h"
@@ -33,30 +36,71 @@ constexpr char kLine[] =
     "00042,08/12/2026,A1234     ,     OP1, 3,12,         Remark, , 12.500,00\r\n";
 constexpr int kHeldLines = 1000;
 
-struct Setup {
-  // `held`: one section that holds its target to kHeldLines lines, the target
-  // already full; otherwise the typical configuration.
-  explicit Setup(bool held = false) : dir(fs::temp_directory_path() / "zelk-bench-pipeline") {
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    config_path = (dir / "zelkforward.ini").string();
-    target = (dir / "out20261208.txt").string();
-    log = (dir / "trace.log").string();
-    std::ofstream config(config_path, std::ios::binary);
+// The kinds of configuration: the typical one, or one section that holds
+// its target to kHeldLines lines; each also with Sync1=1.
+struct Kind {
+  bool held = false;
+  bool sync = false;
+};
+
+// The configuration files, one per kind, written once per run and then left
+// alone: a file changed less than 2 s before it is read (the racy window of
+// the kept configuration) is read and parsed again by every call, which a
+// configuration between edits never is. Its times cannot be set back
+// instead, as that sets its change time to now.
+class ConfigFiles {
+ public:
+  // The file of `kind`, aged past the racy window.
+  static std::string PathFor(Kind kind, const fs::path& dir) {
+    static ConfigFiles files(dir);
+    return files.paths_[(kind.held ? 2 : 0) + (kind.sync ? 1 : 0)];
+  }
+
+ private:
+  explicit ConfigFiles(const fs::path& dir)
+      : folder_(fs::temp_directory_path() / "zelk-bench-pipeline-config") {
+    fs::create_directories(folder_);
+    for (const bool held : {false, true}) {
+      for (const bool sync : {false, true}) {
+        const std::string name = std::string(held ? "held" : "typical") + (sync ? "-sync" : "");
+        paths_.push_back(Write(folder_ / (name + ".ini"), {held, sync}, dir));
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  }
+  ~ConfigFiles() { fs::remove_all(folder_); }
+  ConfigFiles(const ConfigFiles&) = delete;
+  ConfigFiles& operator=(const ConfigFiles&) = delete;
+  static std::string Write(const fs::path& path, Kind kind, const fs::path& dir) {
+    std::ofstream config(path, std::ios::binary);
     config << "[ForwardTransaction]\r\nEnable=1\r\n"
            << "Format1=%5.5@01,%@13/%@12/%@10,%-10@07,%8@03,%2@06,%2@05,%15@21, , %6.3@09,00\r\n"
            << "Target1=" << (dir / "out%@10%@12%@13.txt").string()
            << "\r\nFileRotationTime1=1440\r\n";
-    if (held) {
+    if (kind.sync) config << "Sync1=1\r\n";
+    if (kind.held) {
       config << "MaxLines1=" << kHeldLines << "\r\n";
     } else {
       config << "Format2=%@01;%@07;%@k9\r\nFilter2=Z\r\nTarget2=" << (dir / "z.txt").string()
              << "\r\n";
     }
-    config << "[Log]\r\nFileName=" << log << "\r\nMaxLines=-1\r\n";
-    config.close();
+    config << "[Log]\r\nFileName=" << (dir / "trace.log").string() << "\r\nMaxLines=-1\r\n";
+    return path.string();
+  }
+  fs::path folder_;
+  std::vector<std::string> paths_;
+};
+
+struct Setup {
+  // `kind.held`: the target already full; otherwise empty.
+  explicit Setup(Kind kind = Kind()) : dir(fs::temp_directory_path() / "zelk-bench-pipeline") {
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    config_path = ConfigFiles::PathFor(kind, dir);
+    target = (dir / "out20261208.txt").string();
+    log = (dir / "trace.log").string();
     std::ofstream out(target, std::ios::binary);
-    for (int i = 0; held && i < kHeldLines; ++i) out << kLine;
+    for (int i = 0; kind.held && i < kHeldLines; ++i) out << kLine;
     zelk::config::SetConfigFilePathForTesting(config_path);
   }
   ~Setup() {
@@ -119,10 +163,22 @@ void BM_ForwardTransaction2StatusFile(benchmark::State& state) {
 }
 BENCHMARK(BM_ForwardTransaction2StatusFile);
 
+// The same with Sync1=1: each line flushed to the disk before it counts.
+void BM_ForwardTransaction2Sync(benchmark::State& state) {
+  Setup setup({false, true});
+  zelk::tracelog::ResetTraceLogForTesting();
+  zelk::tracelog::OpenTraceLog();
+  const zelk::forwarding::Transaction transaction = Sample();
+  for (auto _ : state) zelk::forwarding::ForwardTransaction2(transaction);
+  state.SetItemsProcessed(state.iterations());
+  zelk::tracelog::ResetTraceLogForTesting();
+}
+BENCHMARK(BM_ForwardTransaction2Sync);
+
 // The floor of a held target: the kept lines are known without reading them,
 // so they are just written at the start and the file truncated after them.
 void BM_FloorHeldTarget(benchmark::State& state) {
-  Setup setup(true);
+  Setup setup({true, false});
   const std::string line = kLine;
   const std::string log_line = SuccessLine(setup);
   std::string kept;
@@ -140,7 +196,7 @@ void BM_FloorHeldTarget(benchmark::State& state) {
 BENCHMARK(BM_FloorHeldTarget);
 
 void BM_ForwardTransaction2HeldTarget(benchmark::State& state) {
-  Setup setup(true);
+  Setup setup({true, false});
   zelk::tracelog::ResetTraceLogForTesting();
   zelk::tracelog::OpenTraceLog();
   const zelk::forwarding::Transaction transaction = Sample();
@@ -153,14 +209,40 @@ void BM_ForwardTransaction2HeldTarget(benchmark::State& state) {
 }
 BENCHMARK(BM_ForwardTransaction2HeldTarget);
 
+// The held target with Sync1=1: the line and each step of the cut flushed.
+void BM_ForwardTransaction2HeldTargetSync(benchmark::State& state) {
+  Setup setup({true, true});
+  zelk::tracelog::ResetTraceLogForTesting();
+  zelk::tracelog::OpenTraceLog();
+  const zelk::forwarding::Transaction transaction = Sample();
+  for (auto _ : state) zelk::forwarding::ForwardTransaction2(transaction);
+  state.SetItemsProcessed(state.iterations());
+  if (fs::file_size(setup.target) != kHeldLines * (sizeof kLine - 1)) {
+    state.SkipWithError("the target does not hold its lines");
+  }
+  zelk::tracelog::ResetTraceLogForTesting();
+}
+BENCHMARK(BM_ForwardTransaction2HeldTargetSync);
+
 // The pieces.
+// The configuration as a call has it while the file is unchanged: one look
+// at the file and the kept snapshot.
 void BM_PieceSnapshot(benchmark::State& state) {
+  Setup setup;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(zelk::tracelog::LoadConfiguration(setup.config_path));
+  }
+}
+BENCHMARK(BM_PieceSnapshot);
+
+// The same after an edit: the file read whole and parsed.
+void BM_PieceSnapshotRead(benchmark::State& state) {
   Setup setup;
   for (auto _ : state) {
     benchmark::DoNotOptimize(zelk::config::Snapshot::Load(setup.config_path));
   }
 }
-BENCHMARK(BM_PieceSnapshot);
+BENCHMARK(BM_PieceSnapshotRead);
 
 void BM_PieceRender(benchmark::State& state) {
   const zelk::forwarding::Transaction transaction = Sample();

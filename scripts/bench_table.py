@@ -35,6 +35,10 @@ PAIRS = [
      "BM_ForwardTransaction2StatusFile", "BM_ForwardTransaction2", None),
     ("ForwardTransaction2, held target (MaxLines1=1000, full)",
      "BM_ForwardTransaction2HeldTarget", "BM_FloorHeldTarget", 2.5),
+    ("ForwardTransaction2, Sync1=1, beside no Sync1", "BM_ForwardTransaction2Sync",
+     "BM_ForwardTransaction2", None),
+    ("ForwardTransaction2, held target, Sync1=1, beside no Sync1",
+     "BM_ForwardTransaction2HeldTargetSync", "BM_ForwardTransaction2HeldTarget", None),
     ("ForwardTransaction2, SpoolFolder set, nothing waits, beside no SpoolFolder",
      "BM_SpoolEmptyTargetPresent", "BM_SpoolOffTargetPresent", 1.1),
     ("ForwardTransaction2, target away: the line to the spool, flushed, beside an append",
@@ -42,7 +46,7 @@ PAIRS = [
     ("Spool delivery through a 4 MB damaged stretch, beside 256 KB (linear: 16)",
      "BM_SpoolDeliverDamaged/4194304", "BM_SpoolDeliverDamaged/262144", 20.0),
 ]
-PIECES = ["BM_PieceSnapshot", "BM_PieceRender", "BM_PieceLogMessage"]
+PIECES = ["BM_PieceSnapshot", "BM_PieceSnapshotRead", "BM_PieceRender", "BM_PieceLogMessage"]
 SCALE = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
 
 

@@ -38,6 +38,10 @@ inline constexpr NumberedSetting kHeader{kForwardSection, "Header", "", "", 1023
 // Integer; not 0: a target holding no lines begins with a UTF-8 byte order
 // mark.
 inline constexpr NumberedSetting kBom{kForwardSection, "Bom", "0", "0", 32};
+// Integer; not 0: each line appended to the section's target, and each cut
+// of it, is on the disk (a new file's name in its folder too) before the
+// line is logged as written.
+inline constexpr NumberedSetting kSync{kForwardSection, "Sync", "0", "0", 32};
 // Integer; N > 0: when the section begins a new target file, only its newest N
 // files (by the period their names show) are kept.
 inline constexpr NumberedSetting kKeepFiles{kForwardSection, "KeepFiles", "0", "0", 32};
@@ -78,17 +82,29 @@ constexpr KeyDescription Describe(const NumberedSetting& setting, bool integer) 
 
 // In the order the service reads them.
 inline constexpr KeyDescription kKeyTable[] = {
-    Describe(kEnable, true),           Describe(kAllowZeroTransaction, true),
-    Describe(kValidation, true),       Describe(kOutputFormat, false),
-    Describe(kOutputFilter, false),    Describe(kTarget, false),
-    Describe(kFileRotationTime, true), Describe(kOutputMaxLines, true),
-    Describe(kCsvDelimiter, false),    Describe(kCsvGuard, true),
-    Describe(kHeader, false),          Describe(kBom, true),
-    Describe(kKeepFiles, true),        Describe(kDropOnSuccess, true),
-    Describe(kSpoolFolder, false),     Describe(kSource, false),
-    Describe(kSourceFilter, false),    Describe(kSourceLayout, false),
-    Describe(kLogFileName, false),     Describe(kLogMaxLines, true),
-    Describe(kLogFlags, false),        Describe(kLogStatusFolder, false),
+    Describe(kEnable, true),
+    Describe(kAllowZeroTransaction, true),
+    Describe(kValidation, true),
+    Describe(kOutputFormat, false),
+    Describe(kOutputFilter, false),
+    Describe(kTarget, false),
+    Describe(kFileRotationTime, true),
+    Describe(kOutputMaxLines, true),
+    Describe(kCsvDelimiter, false),
+    Describe(kCsvGuard, true),
+    Describe(kHeader, false),
+    Describe(kBom, true),
+    Describe(kSync, true),
+    Describe(kKeepFiles, true),
+    Describe(kDropOnSuccess, true),
+    Describe(kSpoolFolder, false),
+    Describe(kSource, false),
+    Describe(kSourceFilter, false),
+    Describe(kSourceLayout, false),
+    Describe(kLogFileName, false),
+    Describe(kLogMaxLines, true),
+    Describe(kLogFlags, false),
+    Describe(kLogStatusFolder, false),
 };
 
 }  // namespace zelk::config

@@ -71,15 +71,32 @@ std::string LineForDisk(std::string_view line) {
   return bytes;
 }
 
-// Everything one call knows about the transaction it forwards.
 // What a section asks of its target besides the line: the head a target
-// holding no lines begins with, the line limit, and what a trim keeps first.
+// holding no lines begins with, the line limit, what a trim keeps first, and
+// whether the line and the cut are to be on the disk before they count.
 struct TargetShape {
   const TargetHead& head;
   std::int32_t max_lines;
   tracelog::TrimHead trim_head;
+  tracelog::Durability durability;
 };
 
+// Sync<N>: the section's lines and cuts go to the disk before they count.
+tracelog::Durability DurabilityOf(const config::Snapshot& snapshot, int n) {
+  return config::IntegerSetting(config::Read(snapshot, config::kSync, n)) != 0
+             ? tracelog::Durability::kDurable
+             : tracelog::Durability::kCached;
+}
+
+// With kDurable: the line written to the held `file` is on the disk, and
+// when the file is new (`began`), its name in the folder too.
+bool LineSettled(platform::File& file, const std::string& target, bool began,
+                 tracelog::Durability durability) {
+  if (durability == tracelog::Durability::kCached) return true;
+  return platform::FlushToDisk(file) && (!began || platform::FlushFolderOf(target));
+}
+
+// Everything one call knows about the transaction it forwards.
 class Call {
  public:
   Call(const Transaction& transaction, const config::Snapshot& snapshot)
@@ -133,7 +150,8 @@ class Call {
       // Inside the target's turn, so the trim never fails against a writer of
       // this process.
       TargetGuard turn(target);
-      tracelog::TrimToLastLines(target, max_lines, TrimHeadOf(snapshot_, n));
+      tracelog::TrimToLastLines(target, max_lines, TrimHeadOf(snapshot_, n),
+                                DurabilityOf(snapshot_, n));
     }
     return !EndsWalk(snapshot_, n);
   }
@@ -152,7 +170,8 @@ class Call {
       TargetHead head;
       RenderHeader(record, config::Read(snapshot_, config::kHeader, n), head.header);
       head.byte_order_mark = config::IntegerSetting(config::Read(snapshot_, config::kBom, n)) != 0;
-      if (Append(n, target, line, {head, max_lines, TrimHeadOf(snapshot_, n)})) {
+      if (Append(n, target, line,
+                 {head, max_lines, TrimHeadOf(snapshot_, n), DurabilityOf(snapshot_, n)})) {
         KeepNewestFiles(n, record, target_format_, target);
       }
     } catch (const extformat::ExtFormatError& error) {
@@ -320,16 +339,18 @@ class Call {
     std::string bytes = LineForDisk(line);
     // The open told the end, which no one else can move while it is held.
     const std::int64_t size_before = opened.size;
-    bool written = PutHeadFirst(opened.file, size_before, shape.head, bytes) &&
-                   opened.file.WriteAt(size_before, bytes.data(), bytes.size());
     outcome.began_target = size_before == 0;
+    bool written = PutHeadFirst(opened.file, size_before, shape.head, bytes) &&
+                   opened.file.WriteAt(size_before, bytes.data(), bytes.size()) &&
+                   LineSettled(opened.file, target, outcome.began_target, shape.durability);
     if (!written) {
       opened.file.Truncate(size_before);
     } else if (shape.max_lines != 0) {
       // The file is held already: no second open for the trim, and no
       // writer of another process between the line and the cut.
       const auto size = size_before + static_cast<std::int64_t>(bytes.size());
-      tracelog::TrimHeldToLastLines(opened.file, size, shape.max_lines, shape.trim_head);
+      tracelog::TrimHeldToLastLines(opened.file, size, shape.max_lines, shape.trim_head,
+                                    shape.durability);
       trimmed_in_append_ = true;
     }
     written = opened.file.Close() && written;

@@ -139,10 +139,11 @@ struct OpenResult {
 // No open waits, on any platform; no lock is waited for without a bound (on
 // Windows every lock is asked for with LOCKFILE_FAIL_IMMEDIATELY, and CreateFile
 // refuses a file held against the asked share mode at once). On POSIX every
-// open is non-blocking, and a FIFO is refused
-// by all of them (each opens for reading, which a FIFO would make wait for a
-// writer, or for reading and writing, which would make it its own reader);
-// a device written to fails when it would block.
+// open is non-blocking, and a FIFO is refused by all of them (each opens for
+// reading, which a FIFO would make wait for a writer, or for reading and
+// writing, which would make it its own reader), except by OpenAppendShared
+// while the FIFO has a reader, which then takes its lines; a device or a FIFO
+// written to fails when it would block.
 // The two reading opens below open regular files only: a FIFO, a device, a
 // pipe or a folder fails with kFailed, as it could make a read wait for ever
 // or never end. The writing opens keep devices working (/dev/null, NUL).
@@ -189,8 +190,9 @@ OpenResult OpenSharedRead(const std::string& path);
 // another handle's sake, for example during an atomic replace on Windows.
 OpenResult OpenUnlockedRead(const std::string& path);
 
-// Opens `path` for appending (on POSIX for reading too, which its shared lock
-// needs), creating it when missing. Every Write appends as
+// Opens `path` for appending, creating it when missing (on POSIX for writing
+// only, or for reading too where its shared lock must be a read lock). Every
+// Write appends as
 // one operation at the current end, so whole lines of several writers (threads
 // or processes) never interleave. Other appenders and unlocked readers may
 // hold the file at the same time; an exclusive holder or a shared reader makes
@@ -404,7 +406,8 @@ bool RemoveHeldFile(File& file, const std::string& path);
 std::int64_t SeekToEndOffset(File& file);
 
 // Asks the system to put what was written to `file` on the disk before
-// returning (fsync, FlushFileBuffers). False on error.
+// returning (fsync, FlushFileBuffers). False on error. On POSIX a device
+// that keeps nothing to flush (/dev/null: EINVAL) counts as flushed.
 bool FlushToDisk(File& file);
 
 // ---------------------------------------------------------------------------
@@ -456,6 +459,10 @@ struct RemoveResult {
 // at once, as its file systems journal a folder's entries themselves. False
 // on error.
 [[nodiscard]] bool FlushFolder(const std::string& folder);
+
+// FlushFolder of the folder that holds the file at `path`, as the system
+// resolves it (the current folder for a bare name), for a file just made.
+[[nodiscard]] bool FlushFolderOf(const std::string& path);
 
 }  // namespace zelk::platform
 

@@ -302,8 +302,14 @@ OpenResult OpenLocked(const std::string& path, int flags, LockRole role,
   int fd = OpenWithoutWaiting(path, flags, result.status);
   if (fd < 0) return result;
   result.status = TakeRole(fd, role, (flags & O_ACCMODE) != O_RDONLY);
-  const std::int64_t size =
-      result.status == OpenStatus::kOk ? AdmissibleSize(fd, flags, regular_only) : -1;
+  // A file opened for writing only may be anything that opened (a FIFO
+  // without a reader did not), and only an exclusive holder needs its size:
+  // no look then.
+  const bool looked_at =
+      regular_only || role == LockRole::kExclusive || (flags & O_ACCMODE) != O_WRONLY;
+  const std::int64_t size = result.status != OpenStatus::kOk ? -1
+                            : looked_at ? AdmissibleSize(fd, flags, regular_only)
+                                        : 0;
   if (result.status == OpenStatus::kOk && size < 0) result.status = OpenStatus::kFailed;
   if (result.status != OpenStatus::kOk) {
     ::close(fd);  // and with it every lock it took
@@ -411,7 +417,13 @@ OpenResult OpenUnlockedRead(const std::string& path) {
 }
 
 OpenResult OpenAppendShared(const std::string& path) {
-  // Read access too, which a read lock needs.
+  // For writing only, so that the open itself refuses a FIFO without a
+  // reader (ENXIO) and no look at the file is needed. Where a mere reader's
+  // lock lies on the slot drawn for the mark, the mark is a read lock, which
+  // needs read access: that open (and any other that failed) is made again
+  // for reading too, with the look that refuses a FIFO it would read itself.
+  OpenResult opened = OpenLocked(path, O_WRONLY | O_CREAT | O_APPEND, LockRole::kAppending);
+  if (opened.status != OpenStatus::kFailed) return opened;
   return OpenLocked(path, O_RDWR | O_CREAT | O_APPEND, LockRole::kAppending);
 }
 
@@ -933,7 +945,8 @@ std::int64_t SeekToEndOffset(File& file) {
 }
 
 bool FlushToDisk(File& file) {
-  return file.is_open() && ::fsync(Fd(FileAccess::Handle(file))) == 0;
+  // EINVAL: a special file that cannot keep anything, so nothing is lost.
+  return file.is_open() && (::fsync(Fd(FileAccess::Handle(file))) == 0 || errno == EINVAL);
 }
 
 bool MoveFileOver(const std::string& from, const std::string& to) {
@@ -979,6 +992,12 @@ bool FlushFolder(const std::string& folder) {
   if (fd < 0) return false;
   const bool flushed = ::fsync(fd) == 0;
   return ::close(fd) == 0 && flushed;
+}
+
+bool FlushFolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return !path.empty() && FlushFolder(".");
+  return FlushFolder(slash == 0 ? std::string("/") : path.substr(0, slash));
 }
 
 }  // namespace zelk::platform

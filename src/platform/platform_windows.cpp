@@ -759,4 +759,6 @@ RemoveResult RemoveFile(const std::string& path) {
 
 bool FlushFolder(const std::string& folder) { return !folder.empty(); }
 
+bool FlushFolderOf(const std::string& path) { return !path.empty(); }
+
 }  // namespace zelk::platform

@@ -135,6 +135,12 @@ std::string Rewritten(std::string_view kept) {
   return lines;
 }
 
+// True when what was written to `file` is on the disk, as `durability`
+// asks: at once for kCached, after a flush for kDurable.
+bool Settled(platform::File& file, Durability durability) {
+  return durability == Durability::kCached || platform::FlushToDisk(file);
+}
+
 // Puts `lines` at the start of the file and cuts the file after them, in an
 // order that never leaves the newest lines only in memory, so a process that
 // dies mid-trim leaves them, whole, somewhere in the file:
@@ -152,20 +158,27 @@ std::string Rewritten(std::string_view kept) {
 // When the write at the start fails the file stays as it is: its old lines
 // are damaged, but the newest ones are still complete at its end.
 // "The start" is `head`: the bytes before it stay as they are.
+// kDurable puts each step on the disk before the next begins (Settled), so
+// the order that protects the lines against a kill holds against a power
+// cut too; a flush that fails stops the cut there, in a state as safe.
 void MoveToStart(platform::File& file, std::int64_t size, std::int64_t head, std::int64_t cut,
-                 bool ends_with_line_feed, std::string_view lines) {
+                 bool ends_with_line_feed, std::string_view lines, Durability durability) {
   const auto length = static_cast<std::int64_t>(lines.size());
   if (head + length > cut) {
     std::string gap = ends_with_line_feed ? std::string() : std::string(kLineBreak);
     const std::int64_t copy_start =
         std::max<std::int64_t>(size + static_cast<std::int64_t>(gap.size()), head + length);
     gap.append(static_cast<std::size_t>(copy_start - size) - gap.size(), kLineFeed);
-    if (!WriteAt(file, size, gap) || !WriteAt(file, copy_start, lines)) {
+    if (!WriteAt(file, size, gap) || !WriteAt(file, copy_start, lines) ||
+        !Settled(file, durability)) {
       file.Truncate(size);
       return;
     }
   }
-  if (WriteAt(file, head, lines)) file.Truncate(head + length);
+  // The last flush has nothing left to protect: the cut is whole either way.
+  if (WriteAt(file, head, lines) && Settled(file, durability) && file.Truncate(head + length)) {
+    static_cast<void>(Settled(file, durability));
+  }
 }
 
 // Every line holds at least one byte, so no file has more lines than bytes: a
@@ -202,13 +215,13 @@ std::optional<std::int64_t> HeadLength(platform::File& file, std::int64_t size,
 
 // Cuts the held `file` of `size` bytes to its last `keep` lines, after the
 // head that `trim_head` asks to keep.
-void CutHeld(platform::File& file, std::int64_t size, std::uint32_t keep,
-             const TrimHead& trim_head) {
+void CutHeld(platform::File& file, std::int64_t size, std::uint32_t keep, const TrimHead& trim_head,
+             Durability durability) {
   if (TooShortToCut(size, keep)) return;
   const std::optional<std::int64_t> head = HeadLength(file, size, trim_head);
   if (!head || *head == size) return;
   if (keep == 0) {
-    file.Truncate(*head);
+    if (file.Truncate(*head)) static_cast<void>(Settled(file, durability));
     return;
   }
   BackwardBuffer tail(static_cast<std::size_t>(std::min<std::int64_t>(size, kTrimFirstBuffer)));
@@ -217,13 +230,14 @@ void CutHeld(platform::File& file, std::int64_t size, std::uint32_t keep,
   const std::string_view kept = tail.Bytes();
   // Kept lines that already end in CR LF are written back as they were read.
   if (EndsEveryLineWithCrLf(kept)) {
-    MoveToStart(file, size, *head, *cut, true, kept);
+    MoveToStart(file, size, *head, *cut, true, kept, durability);
   } else {
-    MoveToStart(file, size, *head, *cut, kept.back() == kLineFeed, Rewritten(kept));
+    MoveToStart(file, size, *head, *cut, kept.back() == kLineFeed, Rewritten(kept), durability);
   }
 }
 
-void Trim(const std::string& path, std::uint32_t keep, const TrimHead& trim_head) {
+void Trim(const std::string& path, std::uint32_t keep, const TrimHead& trim_head,
+          Durability durability) {
   // A look at the size spares the exclusive open (several system calls) when
   // no cut is possible, as for the trace log's negative limits at every
   // eleventh message. The open tells the size again once the file is held.
@@ -231,7 +245,7 @@ void Trim(const std::string& path, std::uint32_t keep, const TrimHead& trim_head
   if (size_seen >= 0 && TooShortToCut(size_seen, keep)) return;
   platform::OpenResult opened = platform::OpenExclusive(path, platform::CreateMode::kOpenExisting);
   if (opened.status != platform::OpenStatus::kOk) return;
-  CutHeld(opened.file, opened.size, keep, trim_head);
+  CutHeld(opened.file, opened.size, keep, trim_head, durability);
 }
 
 }  // namespace
@@ -240,23 +254,24 @@ void TrimToLastLines(const std::string& path, std::int32_t max_lines) {
   TrimToLastLines(path, max_lines, TrimHead());
 }
 
-void TrimToLastLines(const std::string& path, std::int32_t max_lines, const TrimHead& head) {
+void TrimToLastLines(const std::string& path, std::int32_t max_lines, const TrimHead& head,
+                     Durability durability) {
   // A negative count is a keep of over two billion lines, which no file is
   // ever cut to: spare the look at the file (the trace log's MaxLines -1
   // would pay it every eleventh message).
   if (max_lines < 0) return;
   try {
-    Trim(path, static_cast<std::uint32_t>(max_lines), head);
+    Trim(path, static_cast<std::uint32_t>(max_lines), head, durability);
   } catch (...) {
     // No memory for the kept lines: the file keeps its state (see MoveToStart).
   }
 }
 
 void TrimHeldToLastLines(platform::File& file, std::int64_t size, std::int32_t max_lines,
-                         const TrimHead& head) {
+                         const TrimHead& head, Durability durability) {
   if (max_lines < 0 || !file.is_open()) return;
   try {
-    CutHeld(file, size, static_cast<std::uint32_t>(max_lines), head);
+    CutHeld(file, size, static_cast<std::uint32_t>(max_lines), head, durability);
   } catch (...) {
     // As in TrimToLastLines.
   }

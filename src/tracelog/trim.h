@@ -24,15 +24,25 @@ struct TrimHead {
   bool first_line = false;       // the first line (after a byte order mark)
 };
 
+// How a cut reaches the disk. kCached: as every write, when the system gets
+// to it, so a power cut may lose a cut the process finished, or leave one
+// half done (a kill never does, see trim.cpp). kDurable: the file is flushed
+// to the disk before each step that overwrites or cuts away bytes the
+// newest lines may still need, and after the last, so a power cut leaves the
+// newest lines whole as a kill does, and the cut is on the disk on return.
+enum class Durability { kCached, kDurable };
+
 // The same, keeping `head` in front of the last `max_lines` lines.
-void TrimToLastLines(const std::string& path, std::int32_t max_lines, const TrimHead& head);
+void TrimToLastLines(const std::string& path, std::int32_t max_lines, const TrimHead& head,
+                     Durability durability = Durability::kCached);
 
 // The same cut, of a file the caller already holds through OpenExclusive and
 // keeps holding: `size` is its size now (what the open told, plus what the
 // caller appended since). Spares a writer that appends and then trims in one
 // turn a second open; the file is left open and its position unspecified.
 void TrimHeldToLastLines(platform::File& file, std::int64_t size, std::int32_t max_lines,
-                         const TrimHead& head = TrimHead());
+                         const TrimHead& head = TrimHead(),
+                         Durability durability = Durability::kCached);
 
 // The file is searched for its cut backwards from the end in pieces of this
 // many bytes, so a trim reads about as much as it keeps. Exposed for tests that
