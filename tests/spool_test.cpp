@@ -386,6 +386,33 @@ TEST_F(SpoolTest, ADeliveryCutShortIsCompletedWithoutRepeats) {
   }
 }
 
+// A section's byte order mark and header go first into a target that holds
+// no lines when its spooled lines are delivered, as they do when the line is
+// appended at once, and the trim keeps them; a delivery cut short after it
+// wrote them repeats neither the head nor a line.
+TEST_F(SpoolTest, SpooledLinesBeginAnEmptyTargetWithTheSectionsHead) {
+  const std::string target = Path("away/out.txt");
+  for (const char* n : {"1", "2"}) {
+    Forward(At(n), target, "Header1=head %@07\nBom1=1\nMaxLines1=1\n");
+  }
+  fs::create_directory(Path("away"));
+  EXPECT_EQ(spool::DeliverAll(spool_).lines_delivered, 2);
+  EXPECT_EQ(ReadFileBytes(target), "\xEF\xBB\xBFhead A1234\r\nline 2 07:50\r\n");
+
+  const std::string bom = "\xEF\xBB\xBF", one = "line 1\r\n", two = "line 2\r\n";
+  const std::string whole = bom + "head\r\n" + one + two;
+  for (const std::string& in_target : {std::string(), bom + "hea", whole}) {
+    testing::WriteFileBytes(target, in_target);
+    testing::WriteFileBytes(spool_ + "/" + SpoolName(target),
+                            "zelkforward spool 1 " + platform::AbsolutePath(target) + "\r\n" +
+                                SpoolItem("line 1765000000 0 8 1 4", "head" + one) +
+                                SpoolItem("line 1765000001 0 8 1 4", "head" + two) +
+                                SpoolItem("sent 0 25 00000000"));
+    spool::DeliverAll(spool_);
+    EXPECT_EQ(ReadFileBytes(target), whole) << in_target;
+  }
+}
+
 TEST_F(SpoolTest, ThreadsSpoolingAndDeliveringAtOnceLoseAndRepeatNothing) {
   constexpr int kThreads = 4;
   constexpr int kLines = 150;

@@ -99,7 +99,7 @@ class Spool {
   // (a delivery, a reader), in the next one, so a keeper never waits for
   // more than a keeper's write.
   bool Keep(const std::string& folder, const std::string& target, std::int32_t max_lines,
-            std::string_view bytes) {
+            std::string_view bytes, const LineHead& head) {
     const std::string absolute = platform::AbsolutePath(target);
     if (absolute.empty() || folder.empty()) return false;
     const std::string identity = platform::FileNameIdentity(absolute);
@@ -111,8 +111,9 @@ class Spool {
       if (found != waiting_.end()) sequence = found->second.newest;
     }
     for (int tried = 0; tried < kSpoolFilesTried; ++tried, ++sequence) {
-      const Kept kept = KeepIn(folder, SpoolFileOf(folder, identity, sequence), absolute, max_lines,
-                               bytes, tried == 0 ? kKeeperPatience : std::chrono::milliseconds(0));
+      const Kept kept = KeepIn(folder, SpoolFileOf(folder, identity, sequence), absolute,
+                               {max_lines, bytes, head},
+                               tried == 0 ? kKeeperPatience : std::chrono::milliseconds(0));
       // Held, or not a file this keeper may write (a link planted at its
       // name): the next one.
       if (kept != Kept::kKept) continue;
@@ -183,10 +184,17 @@ class Spool {
   static constexpr int kSpoolFilesTried = 4;
   static constexpr auto kKeeperPatience = std::chrono::milliseconds(50);
 
+  // One line to keep, as Keep was given it.
+  struct Line {
+    std::int32_t max_lines;
+    std::string_view bytes;
+    const LineHead& head;
+  };
+
   // Appends the line's item to the spool file at `path`; kBusy when another
   // holder keeps it out for longer than `patience`.
   static Kept KeepIn(const std::string& folder, const std::string& path,
-                     const std::string& absolute, std::int32_t max_lines, std::string_view bytes,
+                     const std::string& absolute, const Line& line,
                      std::chrono::milliseconds patience) {
     platform::OpenResult opened = platform::OpenWhenFree(
         [&path] {
@@ -205,7 +213,7 @@ class Spool {
       size = 0;
     }
     std::string item = size == 0 ? header : std::string();
-    AppendLineItem(item, NowSeconds(), max_lines, bytes);
+    AppendLineItem(item, NowSeconds(), line.max_lines, line.bytes, line.head);
     // On the disk before SPOOLED is said, and a new file's name too, so a
     // power cut loses no line the log called kept.
     bool written =
@@ -513,8 +521,8 @@ bool HasWaitingLines(const std::string& folder, const std::string& target) {
 }
 
 bool Keep(const std::string& folder, const std::string& target, std::int32_t max_lines,
-          std::string_view bytes) {
-  return g_spool.Keep(folder, target, max_lines, bytes);
+          std::string_view bytes, const LineHead& head) {
+  return g_spool.Keep(folder, target, max_lines, bytes, head);
 }
 
 int WaitingLines(const std::string& target) { return g_spool.WaitingLines(target); }

@@ -7,10 +7,12 @@
 //
 //   zelkforward spool 1 <absolute target name> CR LF
 //   line <seconds since 1970> <MaxLines> <length> #<check> CR LF <the line's bytes>
+//   line <seconds> <MaxLines> <length> <head> <header length> #<check> CR LF <header><line>
 //   sent <target offset> <length> <sum> #<check> CR LF
 //
 // A "line" item holds one line exactly as it goes to the target (CR LF line
-// ends included). A "sent" item says that every line before it that was not
+// ends included), in the longer form with its section's head (spool_file.h).
+// A "sent" item says that every line before it that was not
 // yet settled is being appended to the target at that offset: written before
 // the append, under the target's and the spool file's exclusive locks, it lets
 // a delivery that was cut short be told from one that completed. Each item's
@@ -26,6 +28,8 @@
 #include <string_view>
 #include <vector>
 
+#include "forwarding/spool_file.h"
+
 namespace zelk::forwarding::spool {
 
 // True when this process knows of lines waiting in `folder` for `target`, so a
@@ -34,13 +38,14 @@ namespace zelk::forwarding::spool {
 bool HasWaitingLines(const std::string& folder, const std::string& target);
 
 // Keeps `bytes` (one line as it goes to disk) for `target` in `folder`, with
-// the section's `max_lines`. Never waits for a delivery or a reader: while
+// the section's `max_lines` and `head` (what its delivery to a target holding
+// no lines puts first, and what its trim keeps). Never waits for a delivery or a reader: while
 // the target's spool file is held, the line goes to the target's next spool
 // file, which is delivered after it; the one wait is a moment for another
 // keeper. False when the spool could not be written: nothing of the line is
 // then left in the spool.
 bool Keep(const std::string& folder, const std::string& target, std::int32_t max_lines,
-          std::string_view bytes);
+          std::string_view bytes, const LineHead& head = LineHead());
 
 // The lines this process knows to wait for `target`: those it kept, or more
 // when a delivery counted more.
