@@ -66,6 +66,7 @@ class SpoolTest : public ::testing::Test {
     tracelog::ResetTraceLogForTesting();
     tracelog::ConfigureTraceLog(log_path_, -1, "");
     fs::create_directory(spool_);
+    spool::RecordFoldersBeside(dir_.File("zelkforward.ini"));
     // The tests deliver themselves; the worker has a test of its own.
     spool::StopDelivery(std::chrono::seconds(10));
   }
@@ -235,7 +236,8 @@ TEST_F(SpoolTest, NamesOfOneFileShareOneSpool) {
             "line 1 07:50\r\nline 2 07:50\r\nline 3 07:50\r\n");
 }
 
-// Lines left waiting in a folder that SpoolFolder no longer names are said.
+// Lines left waiting in a folder that SpoolFolder no longer names are said,
+// and still delivered, before the lines kept for their target since.
 TEST_F(SpoolTest, AChangedSpoolFolderSaysWhatStillWaitsInTheOldOne) {
   const std::string target = Path("away/out.txt");
   Forward(At("1"), target);
@@ -247,6 +249,35 @@ TEST_F(SpoolTest, AChangedSpoolFolderSaysWhatStillWaitsInTheOldOne) {
   ASSERT_EQ(log.size(), 3u);
   EXPECT_EQ(log[1], "*-ForwardTransaction spool[" + spool_ +
                         "] -- t[SpoolFolder changed; lines still wait here] targets[1]");
+  EXPECT_EQ(log[2], "*-" + Outcome("2", target, "SPOOLED t[Target has spooled lines]"));
+  fs::create_directory(Path("away"));
+  EXPECT_EQ(spool::DeliverAll(other).lines_delivered, 2);
+  EXPECT_EQ(ReadFileBytes(target), "line 1 07:50\r\nx\r\n");
+  EXPECT_EQ(SpoolFiles(), 0u);
+}
+
+// Lines an earlier process left in a spool folder it used (named in the
+// record beside the configuration) go first, and new lines for their target
+// wait behind them although the target is there.
+TEST_F(SpoolTest, LinesLeftInAFolderUsedBeforeAreDeliveredFirst) {
+  const std::string target = Path("out.txt");
+  const std::string old = Path("old-spool");
+  fs::create_directory(old);
+  testing::WriteFileBytes(old + "/" + SpoolName(target),
+                          "zelkforward spool 1 " + platform::AbsolutePath(target) + "\r\n" +
+                              SpoolItem("line 1765000000 0 8", "line 0\r\n"));
+  testing::WriteFileBytes(dir_.File("zelkforward.spoolfolders"),
+                          platform::AbsolutePath(old) + "\r\n" + Path("gone-spool") + "\r\n");
+  Forward(At("1"), target);
+  EXPECT_EQ(Log().back(), "*-" + Outcome("1", target, "SPOOLED t[Target has spooled lines]"));
+  EXPECT_FALSE(fs::exists(target));
+  EXPECT_EQ(spool::DeliverAll(spool_).lines_delivered, 2);
+  EXPECT_EQ(ReadFileBytes(target), "line 0\r\nline 1 07:50\r\n");
+  Forward(At("2"), target);
+  EXPECT_EQ(Log().back(), ".-" + Outcome("2", target, "SUCCESS"));
+  // The folder in use is recorded, the one gone is dropped.
+  EXPECT_EQ(ReadFileBytes(dir_.File("zelkforward.spoolfolders")),
+            platform::AbsolutePath(old) + "\r\n" + platform::AbsolutePath(spool_) + "\r\n");
 }
 
 TEST_F(SpoolTest, DeliveredLinesAreHeldToTheirMaxLines) {
@@ -326,6 +357,39 @@ TEST_F(SpoolTest, TheSpoolTrustsOnlyWhatItWrote) {
   EXPECT_NE(ReadFileBytes(log_path_).find("/x\\n2026-01-01"), std::string::npos);
 }
 
+// A spool file whose first line names a target no configured section could
+// have rendered (planted by whoever may write the spool folder) is refused
+// before its target is opened, left where it is and said, its name escaped;
+// the genuine lines beside it are delivered.
+TEST_F(SpoolTest, ASpoolFileForATargetNoSectionWritesIsRefused) {
+  const std::string target = Path("away/out%@07.txt");
+  Forward(At("1"), target);
+  for (const char* folder : {"away", "away/sub", "awayx"}) fs::create_directory(Path(folder));
+  const std::vector<std::string> forged = {Path("victim.txt"), Path("away/../victim.txt"),
+                                           Path("away/sub/outA1234.txt"), Path("awayx/out.txt"),
+                                           Path("away/a\nb.txt")};
+  for (const std::string& name : forged) {
+    testing::WriteFileBytes(spool_ + "/" + SpoolName(name),
+                            "zelkforward spool 1 " + platform::AbsolutePath(name) + "\r\n" +
+                                SpoolItem("line 1765000000 0 8", "forged\r\n"));
+  }
+  EXPECT_EQ(spool::DeliverAll(spool_).lines_delivered, 1);
+  EXPECT_EQ(ReadFileBytes(Path("away/outA1234.txt")), "line 1 07:50\r\n");
+  for (const std::string& name : forged) {
+    EXPECT_FALSE(fs::exists(name)) << name;
+    EXPECT_TRUE(fs::exists(spool_ + "/" + SpoolName(name))) << name;
+  }
+  const std::string log = ReadFileBytes(log_path_);
+  std::size_t refused = 0;
+  for (std::size_t at = 0;
+       (at = log.find("t[Spool file names a target no section writes]", at)) != std::string::npos;
+       ++at) {
+    ++refused;
+  }
+  EXPECT_EQ(refused, forged.size());
+  EXPECT_NE(log.find("a\\nb.txt"), std::string::npos);
+}
+
 TEST_F(SpoolTest, ListingShowsCountAndTimes) {
   const std::string target = Path("away/out.txt");
   const auto before = std::chrono::duration_cast<std::chrono::seconds>(
@@ -374,6 +438,7 @@ TEST_F(SpoolTest, ADeliveryCutShortIsCompletedWithoutRepeats) {
            {one + two + "new\r\n", "old\r\n" + one + two + "new\r\n"},  // others since
        }) {
     testing::WriteFileBytes(target, "old\r\n" + c.in_target);
+    spool::KnowTargets(config::Snapshot::Parse("[ForwardTransaction]\nTarget1=" + target + "\n"));
     const std::string absolute = platform::AbsolutePath(target);
     const std::string name = SpoolName(target);
     testing::WriteFileBytes(spool_ + "/" + name, "zelkforward spool 1 " + absolute + "\r\n" +

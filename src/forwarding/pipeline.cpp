@@ -244,6 +244,7 @@ class Call {
                           const std::string& line, const TargetShape& shape) {
     const auto deadline = std::chrono::steady_clock::now() + kBusyTargetPatience;
     if (spool::HasWaitingLines(folder, target)) {
+      spool::KnowTargets(snapshot_);
       if (spool::Keep(folder, target, shape.max_lines, LineForDisk(line), SpooledHead(shape))) {
         return {kSpooledMessage, kBehindSpooledLinesReason};
       }
@@ -260,6 +261,7 @@ class Call {
     bool busy = false;
     Outcome appended = AppendToTarget(target, line, shape, PatienceUntil(deadline), &busy);
     if (appended.message == kSuccessMessage) return appended;
+    spool::KnowTargets(snapshot_);
     if (!spool::Keep(folder, target, shape.max_lines, LineForDisk(line), SpooledHead(shape))) {
       return appended;
     }

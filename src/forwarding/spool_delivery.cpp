@@ -182,6 +182,7 @@ void ReportDamaged(const std::string& spool_path, const std::string& target,
 }  // namespace
 
 DeliveryResult DeliverFile(const std::string& spool_path, const std::string& identity,
+                           const ConfiguredTargets& configured,
                            const std::function<bool()>& give_up) {
   DeliveryResult result;
   platform::OpenResult spool =
@@ -194,7 +195,8 @@ DeliveryResult DeliverFile(const std::string& spool_path, const std::string& ide
   const std::int64_t spool_end = spool.file.Size();
   result.failure = !header || spool_end < 0                                 ? kSpoolUnreadReason
                    : platform::FileNameIdentity(header->target) != identity ? kOtherTargetReason
-                                                                            : nullptr;
+                   : !configured.Admits(header->target) ? kUnconfiguredTargetReason
+                                                        : nullptr;
   if (result.failure != nullptr) return result;
   const std::string& target = header->target;
   platform::OpenResult opened =
