@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -365,9 +366,11 @@ TEST_F(SpoolTest, ASpoolFileForATargetNoSectionWritesIsRefused) {
   const std::string target = Path("away/out%@07.txt");
   Forward(At("1"), target);
   for (const char* folder : {"away", "away/sub", "awayx"}) fs::create_directory(Path(folder));
-  const std::vector<std::string> forged = {Path("victim.txt"), Path("away/../victim.txt"),
-                                           Path("away/sub/outA1234.txt"), Path("awayx/out.txt"),
-                                           Path("away/a\nb.txt")};
+  std::vector<std::string> forged = {Path("victim.txt"), Path("away/../victim.txt"),
+                                     Path("away/sub/outA1234.txt"), Path("awayx/out.txt")};
+  // A line feed in a name, which only POSIX allows, is logged escaped.
+  const bool posix_names = fs::exists("/dev/null");
+  if (posix_names) forged.push_back(Path("away/a\nb.txt"));
   for (const std::string& name : forged) {
     testing::WriteFileBytes(spool_ + "/" + SpoolName(name),
                             "zelkforward spool 1 " + platform::AbsolutePath(name) + "\r\n" +
@@ -386,8 +389,14 @@ TEST_F(SpoolTest, ASpoolFileForATargetNoSectionWritesIsRefused) {
        ++at) {
     ++refused;
   }
-  EXPECT_EQ(refused, forged.size());
-  EXPECT_NE(log.find("a\\nb.txt"), std::string::npos);
+  // One refusal per spool file: Windows makes "away/../victim.txt" the
+  // full name of "victim.txt", which then shares its spool file.
+  std::set<std::string> spool_files;
+  for (const std::string& name : forged) spool_files.insert(SpoolName(name));
+  EXPECT_EQ(refused, spool_files.size());
+  if (posix_names) {
+    EXPECT_NE(log.find("a\\nb.txt"), std::string::npos);
+  }
 }
 
 TEST_F(SpoolTest, ListingShowsCountAndTimes) {
