@@ -101,6 +101,8 @@ void BM_SpoolDeliverDamaged(benchmark::State& state) {
   fs::remove_all(dir);
   fs::create_directories(dir / "spool");
   const std::string target = zelk::platform::AbsolutePath((dir / "out.txt").string());
+  zelk::forwarding::spool::KnowTargets(
+      zelk::config::Snapshot::Parse("[ForwardTransaction]\nTarget1=" + target + "\n"));
   zelk::forwarding::spool::StopDelivery(std::chrono::seconds(10));
   for (auto _ : state) {
     state.PauseTiming();

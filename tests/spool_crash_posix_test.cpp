@@ -134,6 +134,10 @@ class SpoolCrash : public ::testing::Test {
 // checks what the next start delivers. `from` as for KeepDeliverAppend.
 void KillAtRandomMoments(int runs, int from, std::mt19937& random) {
   testing::ScratchDir dir;
+  // The section the children write with, so that this process delivers to
+  // each run's target too.
+  spool::KnowTargets(
+      config::Snapshot::Parse("[ForwardTransaction]\nTarget1=" + dir.File("%@01/out.txt") + "\n"));
   // Keeps lines 1 to from - 1 in `spool`, the target's folder missing, as
   // the service keeps them (written at once: keeping flushes every line).
   const auto prepare = [from](const std::string& target, const std::string& spool) {
@@ -266,6 +270,7 @@ TEST_F(SpoolCrash, ABacklogLargerThanTheAddressSpaceLeftIsDelivered) {
   fs::create_directory(spool);
   constexpr int kLines = 32 * 1024;
   const std::string absolute = platform::AbsolutePath(target);
+  spool::KnowTargets(config::Snapshot::Parse("[ForwardTransaction]\nTarget1=" + target + "\n"));
   {
     std::ofstream file(spool::SpoolFileOf(spool, absolute, 0), std::ios::binary);
     file << spool::Header(absolute);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -66,6 +67,7 @@ class SpoolTest : public ::testing::Test {
     tracelog::ResetTraceLogForTesting();
     tracelog::ConfigureTraceLog(log_path_, -1, "");
     fs::create_directory(spool_);
+    spool::RecordFoldersBeside(dir_.File("zelkforward.ini"));
     // The tests deliver themselves; the worker has a test of its own.
     spool::StopDelivery(std::chrono::seconds(10));
   }
@@ -235,7 +237,8 @@ TEST_F(SpoolTest, NamesOfOneFileShareOneSpool) {
             "line 1 07:50\r\nline 2 07:50\r\nline 3 07:50\r\n");
 }
 
-// Lines left waiting in a folder that SpoolFolder no longer names are said.
+// Lines left waiting in a folder that SpoolFolder no longer names are said,
+// and still delivered, before the lines kept for their target since.
 TEST_F(SpoolTest, AChangedSpoolFolderSaysWhatStillWaitsInTheOldOne) {
   const std::string target = Path("away/out.txt");
   Forward(At("1"), target);
@@ -247,6 +250,35 @@ TEST_F(SpoolTest, AChangedSpoolFolderSaysWhatStillWaitsInTheOldOne) {
   ASSERT_EQ(log.size(), 3u);
   EXPECT_EQ(log[1], "*-ForwardTransaction spool[" + spool_ +
                         "] -- t[SpoolFolder changed; lines still wait here] targets[1]");
+  EXPECT_EQ(log[2], "*-" + Outcome("2", target, "SPOOLED t[Target has spooled lines]"));
+  fs::create_directory(Path("away"));
+  EXPECT_EQ(spool::DeliverAll(other).lines_delivered, 2);
+  EXPECT_EQ(ReadFileBytes(target), "line 1 07:50\r\nx\r\n");
+  EXPECT_EQ(SpoolFiles(), 0u);
+}
+
+// Lines an earlier process left in a spool folder it used (named in the
+// record beside the configuration) go first, and new lines for their target
+// wait behind them although the target is there.
+TEST_F(SpoolTest, LinesLeftInAFolderUsedBeforeAreDeliveredFirst) {
+  const std::string target = Path("out.txt");
+  const std::string old = Path("old-spool");
+  fs::create_directory(old);
+  testing::WriteFileBytes(old + "/" + SpoolName(target),
+                          "zelkforward spool 1 " + platform::AbsolutePath(target) + "\r\n" +
+                              SpoolItem("line 1765000000 0 8", "line 0\r\n"));
+  testing::WriteFileBytes(dir_.File("zelkforward.spoolfolders"),
+                          platform::AbsolutePath(old) + "\r\n" + Path("gone-spool") + "\r\n");
+  Forward(At("1"), target);
+  EXPECT_EQ(Log().back(), "*-" + Outcome("1", target, "SPOOLED t[Target has spooled lines]"));
+  EXPECT_FALSE(fs::exists(target));
+  EXPECT_EQ(spool::DeliverAll(spool_).lines_delivered, 2);
+  EXPECT_EQ(ReadFileBytes(target), "line 0\r\nline 1 07:50\r\n");
+  Forward(At("2"), target);
+  EXPECT_EQ(Log().back(), ".-" + Outcome("2", target, "SUCCESS"));
+  // The folder in use is recorded, the one gone is dropped.
+  EXPECT_EQ(ReadFileBytes(dir_.File("zelkforward.spoolfolders")),
+            platform::AbsolutePath(old) + "\r\n" + platform::AbsolutePath(spool_) + "\r\n");
 }
 
 TEST_F(SpoolTest, DeliveredLinesAreHeldToTheirMaxLines) {
@@ -326,6 +358,47 @@ TEST_F(SpoolTest, TheSpoolTrustsOnlyWhatItWrote) {
   EXPECT_NE(ReadFileBytes(log_path_).find("/x\\n2026-01-01"), std::string::npos);
 }
 
+// A spool file whose first line names a target no configured section could
+// have rendered (planted by whoever may write the spool folder) is refused
+// before its target is opened, left where it is and said, its name escaped;
+// the genuine lines beside it are delivered.
+TEST_F(SpoolTest, ASpoolFileForATargetNoSectionWritesIsRefused) {
+  const std::string target = Path("away/out%@07.txt");
+  Forward(At("1"), target);
+  for (const char* folder : {"away", "away/sub", "awayx"}) fs::create_directory(Path(folder));
+  std::vector<std::string> forged = {Path("victim.txt"), Path("away/../victim.txt"),
+                                     Path("away/sub/outA1234.txt"), Path("awayx/out.txt")};
+  // A line feed in a name, which only POSIX allows, is logged escaped.
+  const bool posix_names = fs::exists("/dev/null");
+  if (posix_names) forged.push_back(Path("away/a\nb.txt"));
+  for (const std::string& name : forged) {
+    testing::WriteFileBytes(spool_ + "/" + SpoolName(name),
+                            "zelkforward spool 1 " + platform::AbsolutePath(name) + "\r\n" +
+                                SpoolItem("line 1765000000 0 8", "forged\r\n"));
+  }
+  EXPECT_EQ(spool::DeliverAll(spool_).lines_delivered, 1);
+  EXPECT_EQ(ReadFileBytes(Path("away/outA1234.txt")), "line 1 07:50\r\n");
+  for (const std::string& name : forged) {
+    EXPECT_FALSE(fs::exists(name)) << name;
+    EXPECT_TRUE(fs::exists(spool_ + "/" + SpoolName(name))) << name;
+  }
+  const std::string log = ReadFileBytes(log_path_);
+  std::size_t refused = 0;
+  for (std::size_t at = 0;
+       (at = log.find("t[Spool file names a target no section writes]", at)) != std::string::npos;
+       ++at) {
+    ++refused;
+  }
+  // One refusal per spool file: Windows makes "away/../victim.txt" the
+  // full name of "victim.txt", which then shares its spool file.
+  std::set<std::string> spool_files;
+  for (const std::string& name : forged) spool_files.insert(SpoolName(name));
+  EXPECT_EQ(refused, spool_files.size());
+  if (posix_names) {
+    EXPECT_NE(log.find("a\\nb.txt"), std::string::npos);
+  }
+}
+
 TEST_F(SpoolTest, ListingShowsCountAndTimes) {
   const std::string target = Path("away/out.txt");
   const auto before = std::chrono::duration_cast<std::chrono::seconds>(
@@ -374,6 +447,7 @@ TEST_F(SpoolTest, ADeliveryCutShortIsCompletedWithoutRepeats) {
            {one + two + "new\r\n", "old\r\n" + one + two + "new\r\n"},  // others since
        }) {
     testing::WriteFileBytes(target, "old\r\n" + c.in_target);
+    spool::KnowTargets(config::Snapshot::Parse("[ForwardTransaction]\nTarget1=" + target + "\n"));
     const std::string absolute = platform::AbsolutePath(target);
     const std::string name = SpoolName(target);
     testing::WriteFileBytes(spool_ + "/" + name, "zelkforward spool 1 " + absolute + "\r\n" +
@@ -383,6 +457,33 @@ TEST_F(SpoolTest, ADeliveryCutShortIsCompletedWithoutRepeats) {
     spool::DeliverAll(spool_);
     EXPECT_EQ(ReadFileBytes(target), c.expected) << c.in_target;
     EXPECT_FALSE(fs::exists(spool_ + "/" + name)) << c.in_target;
+  }
+}
+
+// A section's byte order mark and header go first into a target that holds
+// no lines when its spooled lines are delivered, as they do when the line is
+// appended at once, and the trim keeps them; a delivery cut short after it
+// wrote them repeats neither the head nor a line.
+TEST_F(SpoolTest, SpooledLinesBeginAnEmptyTargetWithTheSectionsHead) {
+  const std::string target = Path("away/out.txt");
+  for (const char* n : {"1", "2"}) {
+    Forward(At(n), target, "Header1=head %@07\nBom1=1\nMaxLines1=1\n");
+  }
+  fs::create_directory(Path("away"));
+  EXPECT_EQ(spool::DeliverAll(spool_).lines_delivered, 2);
+  EXPECT_EQ(ReadFileBytes(target), "\xEF\xBB\xBFhead A1234\r\nline 2 07:50\r\n");
+
+  const std::string bom = "\xEF\xBB\xBF", one = "line 1\r\n", two = "line 2\r\n";
+  const std::string whole = bom + "head\r\n" + one + two;
+  for (const std::string& in_target : {std::string(), bom + "hea", whole}) {
+    testing::WriteFileBytes(target, in_target);
+    testing::WriteFileBytes(spool_ + "/" + SpoolName(target),
+                            "zelkforward spool 1 " + platform::AbsolutePath(target) + "\r\n" +
+                                SpoolItem("line 1765000000 0 8 1 4", "head" + one) +
+                                SpoolItem("line 1765000001 0 8 1 4", "head" + two) +
+                                SpoolItem("sent 0 25 00000000"));
+    spool::DeliverAll(spool_);
+    EXPECT_EQ(ReadFileBytes(target), whole) << in_target;
   }
 }
 

@@ -23,6 +23,7 @@ class ZelkhostSpool : public ::testing::Test {
  protected:
   void SetUp() override {
     forwarding::spool::StopDelivery(std::chrono::seconds(10));
+    forwarding::spool::RecordFoldersBeside(ini_);
     fs::create_directory(root_ + "spool");
     testing::WriteFileBytes(ini_, "[ForwardTransaction]\r\nFormat1=%@01\r\nTarget1=" + target_ +
                                       "\r\nSpoolFolder=" + root_ + "spool\r\n");
@@ -96,6 +97,54 @@ TEST_F(ZelkhostSpool, ListsAHeldSpoolFileAsInUse) {
   EXPECT_EQ(SpoolCommand(ini_, false, listing), 1);
   EXPECT_NE(listing.str().find("in use just now, not read\n    " + spool_file), std::string::npos)
       << listing.str();
+}
+
+// Lines for a target no section writes (any more) are not delivered, and
+// both the listing and the check say so.
+TEST_F(ZelkhostSpool, TellsOfATargetNoSectionWrites) {
+  Forward("1");
+  testing::WriteFileBytes(ini_, "[ForwardTransaction]\r\nFormat1=%@01\r\nTarget1=" + root_ +
+                                    "other/out.txt\r\nSpoolFolder=" + root_ + "spool\r\n");
+  fs::create_directory(root_ + "away");
+  std::ostringstream listing;
+  EXPECT_EQ(SpoolCommand(ini_, true, listing), 1);
+  EXPECT_NE(listing.str().find("Delivered 0 line(s)"), std::string::npos) << listing.str();
+  EXPECT_NE(listing.str().find(": 1 line(s), oldest "), std::string::npos) << listing.str();
+  EXPECT_NE(listing.str().find(", refused: no section of the configuration writes this target"),
+            std::string::npos)
+      << listing.str();
+  EXPECT_FALSE(fs::exists(target_));
+  std::ostringstream check;
+  CheckConfiguration(ini_, check);
+  EXPECT_NE(check.str().find("names " + platform::AbsolutePath(target_) +
+                             ", which no section writes: it is not delivered"),
+            std::string::npos)
+      << check.str();
+}
+
+// Lines left in a spool folder SpoolFolder named before are listed, said
+// by the check, and delivered first.
+TEST_F(ZelkhostSpool, ListsAndDeliversAFolderUsedBefore) {
+  Forward("1");
+  fs::create_directory(root_ + "spool2");
+  testing::WriteFileBytes(ini_, "[ForwardTransaction]\r\nFormat1=%@01\r\nTarget1=" + target_ +
+                                    "\r\nSpoolFolder=" + root_ + "spool2\r\n");
+  Forward("2");
+  std::ostringstream listing;
+  EXPECT_EQ(SpoolCommand(ini_, false, listing), 1);
+  EXPECT_NE(listing.str().find("Spool folder used before (delivered first): " +
+                               platform::AbsolutePath(root_ + "spool")),
+            std::string::npos)
+      << listing.str();
+  std::ostringstream check;
+  CheckConfiguration(ini_, check);
+  EXPECT_NE(check.str().find("1 line(s) wait for 1 target(s) in the spool folder used before"),
+            std::string::npos)
+      << check.str();
+  fs::create_directory(root_ + "away");
+  std::ostringstream delivered;
+  EXPECT_EQ(SpoolCommand(ini_, true, delivered), 0) << delivered.str();
+  EXPECT_EQ(testing::ReadFileBytes(target_), "1\r\n2\r\n");
 }
 
 TEST_F(ZelkhostSpool, CheckReportsAMissingSpoolFolder) {

@@ -273,7 +273,8 @@ class Call {
                           const std::string& line, const TargetShape& shape) {
     const auto deadline = std::chrono::steady_clock::now() + kBusyTargetPatience;
     if (spool::HasWaitingLines(folder, target)) {
-      if (spool::Keep(folder, target, shape.max_lines, LineForDisk(line))) {
+      spool::KnowTargets(snapshot_);
+      if (spool::Keep(folder, target, shape.max_lines, LineForDisk(line), SpooledHead(shape))) {
         return {AppendResult::kSpooled, kBehindSpooledLinesReason};
       }
       if (!spool::DeliverTarget(folder, target, deadline)) {
@@ -289,13 +290,21 @@ class Call {
     bool busy = false;
     Outcome appended = AppendToTarget(target, line, shape, PatienceUntil(deadline), &busy);
     if (appended.result == AppendResult::kWritten) return appended;
-    if (!spool::Keep(folder, target, shape.max_lines, LineForDisk(line))) return appended;
+    spool::KnowTargets(snapshot_);
+    if (!spool::Keep(folder, target, shape.max_lines, LineForDisk(line), SpooledHead(shape))) {
+      return appended;
+    }
     // Kept: not among the lines a busy stretch lost.
     if (busy) tracelog::ForgiveFailure(target);
     return {
         AppendResult::kSpooled,
         appended.result == AppendResult::kOpenFailed ? kCouldNotOpenReason : kCouldNotWriteReason,
         0, appended.cause};
+  }
+
+  // The section's head as a spooled line carries it to its delivery.
+  static spool::LineHead SpooledHead(const TargetShape& shape) {
+    return {shape.head.byte_order_mark, shape.trim_head.first_line, shape.head.header};
   }
 
   static std::chrono::milliseconds PatienceUntil(std::chrono::steady_clock::time_point deadline) {

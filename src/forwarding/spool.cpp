@@ -5,6 +5,7 @@
 #include <exception>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -13,6 +14,8 @@
 #include "config/settings.h"
 #include "forwarding/spool_delivery.h"
 #include "forwarding/spool_file.h"
+#include "forwarding/spool_folders.h"
+#include "forwarding/spool_targets.h"
 #include "platform/platform.h"
 #include "tracelog/trace_log.h"
 
@@ -29,6 +32,8 @@ constexpr char kDeliveryStepFailedMessage[] = "ForwardTransaction spool[%s] file
 constexpr char kUnexpectedFailure[] = "Unexpected failure: ";
 constexpr char kFolderLeftMessage[] =
     "ForwardTransaction spool[%s] -- t[SpoolFolder changed; lines still wait here] targets[%d]";
+constexpr char kUnrecordedMessage[] =
+    "ForwardTransaction spool[%s] -- t[Could not record spool folder] record[%s]";
 constexpr char kUnlistedMessage[] =
     "ForwardTransaction spool[%s] -- t[Could not list spool folder]";
 
@@ -72,6 +77,22 @@ struct Waiting {
   std::uint64_t keeps = 0;
 };
 
+// What waits in one spool folder, by the target's identity: its absolute
+// name as the file system tells names apart (platform::FileNameIdentity), so
+// one file has one order.
+using WaitingSet = std::map<std::string, Waiting>;
+
+// Adds what `found` knows waits to `into`.
+void Merge(WaitingSet& into, const WaitingSet& found) {
+  for (const auto& [identity, waiting] : found) {
+    const auto [entry, inserted] = into.try_emplace(identity, waiting);
+    if (inserted) continue;
+    entry->second.oldest = std::min(entry->second.oldest, waiting.oldest);
+    entry->second.newest = std::max(entry->second.newest, waiting.newest);
+    entry->second.lines = std::max(entry->second.lines, waiting.lines);
+  }
+}
+
 enum class Kept { kKept, kBusy, kFailed };
 
 class Spool {
@@ -81,25 +102,34 @@ class Spool {
       std::lock_guard<std::mutex> lock(mutex_);
       LearnLocked(folder);
       if (unlisted_) return true;
-      if (waiting_.empty()) return false;
+      if (waiting_.empty() && former_.empty()) return false;
     }
     const std::string identity = IdentityOf(target);
     std::lock_guard<std::mutex> lock(mutex_);
-    return waiting_.contains(identity);
+    return WaitsLocked(identity);
   }
 
   int WaitingLines(const std::string& target) {
     const std::string identity = IdentityOf(target);
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto found = waiting_.find(identity);
-    return found == waiting_.end() ? 0 : found->second.lines;
+    int lines = 0;
+    for (const WaitingSet* set : SetsLocked()) {
+      const auto found = set->find(identity);
+      if (found != set->end()) lines += found->second.lines;
+    }
+    return lines;
+  }
+
+  void RecordFoldersBeside(const std::string& config_path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    record_ = FolderRecordOf(config_path);
   }
 
   // Keeps the line in the target's newest spool file; when another holds it
   // (a delivery, a reader), in the next one, so a keeper never waits for
   // more than a keeper's write.
   bool Keep(const std::string& folder, const std::string& target, std::int32_t max_lines,
-            std::string_view bytes) {
+            std::string_view bytes, const LineHead& head) {
     const std::string absolute = platform::AbsolutePath(target);
     if (absolute.empty() || folder.empty()) return false;
     const std::string identity = platform::FileNameIdentity(absolute);
@@ -111,8 +141,9 @@ class Spool {
       if (found != waiting_.end()) sequence = found->second.newest;
     }
     for (int tried = 0; tried < kSpoolFilesTried; ++tried, ++sequence) {
-      const Kept kept = KeepIn(folder, SpoolFileOf(folder, identity, sequence), absolute, max_lines,
-                               bytes, tried == 0 ? kKeeperPatience : std::chrono::milliseconds(0));
+      const Kept kept = KeepIn(folder, SpoolFileOf(folder, identity, sequence), absolute,
+                               {max_lines, bytes, head},
+                               tried == 0 ? kKeeperPatience : std::chrono::milliseconds(0));
       // Held, or not a file this keeper may write (a link planted at its
       // name): the next one.
       if (kept != Kept::kKept) continue;
@@ -144,7 +175,8 @@ class Spool {
   // the caller (the host's start) waits for no delivery.
   void DeliverSoon(const std::string& folder) {
     if (platform::IsWritableByOthers(folder)) {
-      tracelog::LogMessage('*', kOpenFolderMessage, tracelog::VisibleText(folder).c_str());
+      tracelog::LogMessage(tracelog::kError, kOpenFolderMessage,
+                           tracelog::VisibleText(folder).c_str());
     }
     std::lock_guard<std::mutex> lock(mutex_);
     learnt_ = false;
@@ -162,7 +194,13 @@ class Spool {
     DeliverTarget(folder, identity,
                   [deadline] { return std::chrono::steady_clock::now() >= deadline; });
     std::lock_guard<std::mutex> lock(mutex_);
-    return !waiting_.contains(identity);
+    return !WaitsLocked(identity);
+  }
+
+  void KnowTargets(ConfiguredTargets targets) {
+    auto known = std::make_shared<const ConfiguredTargets>(std::move(targets));
+    std::lock_guard<std::mutex> lock(mutex_);
+    targets_ = std::move(known);
   }
 
   void Resume() {
@@ -183,10 +221,17 @@ class Spool {
   static constexpr int kSpoolFilesTried = 4;
   static constexpr auto kKeeperPatience = std::chrono::milliseconds(50);
 
+  // One line to keep, as Keep was given it.
+  struct Line {
+    std::int32_t max_lines;
+    std::string_view bytes;
+    const LineHead& head;
+  };
+
   // Appends the line's item to the spool file at `path`; kBusy when another
   // holder keeps it out for longer than `patience`.
   static Kept KeepIn(const std::string& folder, const std::string& path,
-                     const std::string& absolute, std::int32_t max_lines, std::string_view bytes,
+                     const std::string& absolute, const Line& line,
                      std::chrono::milliseconds patience) {
     platform::OpenResult opened = platform::OpenWhenFree(
         [&path] {
@@ -205,7 +250,7 @@ class Spool {
       size = 0;
     }
     std::string item = size == 0 ? header : std::string();
-    AppendLineItem(item, NowSeconds(), max_lines, bytes);
+    AppendLineItem(item, NowSeconds(), line.max_lines, line.bytes, line.head);
     // On the disk before SPOOLED is said, and a new file's name too, so a
     // power cut loses no line the log called kept.
     bool written =
@@ -224,32 +269,99 @@ class Spool {
   }
 
   // Learns the targets that wait in `folder` when it is not the folder last
-  // learnt: one listing and a read of each spool file's first line.
-  // Looking at the same folder again adds what it finds to what is known:
-  // a file held by its deliverer at that moment is not read, and its target
-  // must not be forgotten meanwhile.
+  // learnt: one listing and a read of each spool file's first line; and
+  // those that wait in the folders used before it (the record's, and this
+  // process's own), which are delivered first. Looking at the same folder
+  // again adds what it finds to what is known: a file held by its deliverer
+  // at that moment is not read, and its target must not be forgotten
+  // meanwhile.
   void LearnLocked(const std::string& folder) {
     if (learnt_ && folder == folder_) return;
-    if (folder != folder_ && !waiting_.empty() && platform::IsFolder(folder_)) {
-      // Not delivered from here on: said, so no line waits there unseen.
-      tracelog::LogMessage('*', kFolderLeftMessage, tracelog::VisibleText(folder_).c_str(),
-                           static_cast<int>(waiting_.size()));
-    }
-    if (folder != folder_) waiting_.clear();
+    if (folder != folder_) LeaveFolderLocked();
     folder_ = folder;
     learnt_ = true;
-    const std::optional<std::vector<std::string>> names = platform::ListFolder(folder);
-    if (!names) {
+    TakeBackFormerLocked(folder);
+    LearnFormerLocked(folder);
+    if (!ListInto(folder, waiting_)) {
       // Lines may wait there unseen: keep every line rather than let it
       // overtake them, and look again at each delivery tick.
       if (!unlisted_) {
-        tracelog::LogMessage('*', kUnlistedMessage, tracelog::VisibleText(folder).c_str());
+        tracelog::LogMessage(tracelog::kError, kUnlistedMessage,
+                             tracelog::VisibleText(folder).c_str());
       }
       unlisted_ = true;
       StartWorkerLocked();
       return;
     }
     unlisted_ = false;
+  }
+
+  // SpoolFolder names another folder: what waits in the one left is still
+  // delivered, before new lines for its targets. Said, so that the
+  // administrator knows where those lines are.
+  void LeaveFolderLocked() {
+    // A folder removed since holds nothing any more.
+    if (waiting_.empty() || folder_.empty() || !platform::IsFolder(folder_)) {
+      waiting_.clear();
+      return;
+    }
+    tracelog::LogMessage(tracelog::kError, kFolderLeftMessage,
+                         tracelog::VisibleText(folder_).c_str(), static_cast<int>(waiting_.size()));
+    AddFormerLocked(platform::AbsolutePath(folder_), waiting_);
+    waiting_.clear();
+  }
+
+  void AddFormerLocked(const std::string& folder, const WaitingSet& found) {
+    if (found.empty()) return;
+    const std::string identity = IdentityOf(folder);
+    for (auto& [former, set] : former_) {
+      if (IdentityOf(former) != identity) continue;
+      Merge(set, found);
+      return;
+    }
+    former_.emplace_back(folder, found);
+  }
+
+  // A folder used before and named again: its lines are the current ones.
+  void TakeBackFormerLocked(const std::string& folder) {
+    const std::string identity = IdentityOf(folder);
+    std::erase_if(former_, [this, &identity](const std::pair<std::string, WaitingSet>& former) {
+      if (IdentityOf(former.first) != identity) return false;
+      Merge(waiting_, former.second);
+      return true;
+    });
+  }
+
+  // Records `folder` beside the configuration and learns what waits in the
+  // folders recorded before it.
+  void LearnFormerLocked(const std::string& folder) {
+    const std::string record = record_.empty() ? FolderRecordOf(config::ConfigFilePath()) : record_;
+    const std::optional<std::vector<std::string>> before = RecordFolder(record, folder);
+    if (!before) {
+      if (!unrecorded_) {
+        tracelog::LogMessage(tracelog::kError, kUnrecordedMessage,
+                             tracelog::VisibleText(folder).c_str(),
+                             tracelog::VisibleText(record).c_str());
+      }
+      unrecorded_ = true;
+      return;
+    }
+    unrecorded_ = false;
+    for (const std::string& old : *before) {
+      WaitingSet found;
+      if (!ListInto(old, found)) {
+        tracelog::LogMessage(tracelog::kError, kUnlistedMessage,
+                             tracelog::VisibleText(old).c_str());
+      }
+      AddFormerLocked(old, found);
+    }
+  }
+
+  // Adds the targets waiting in `folder` to `into`; false when it cannot be
+  // listed.
+  static bool ListInto(const std::string& folder, WaitingSet& into) {
+    const std::optional<std::vector<std::string>> names = platform::ListFolder(folder);
+    if (!names) return false;
     for (const std::string& name : *names) {
       if (!EndsWith(name, kSpoolExtension)) continue;
       const std::string path = JoinPath(folder, name);
@@ -257,16 +369,42 @@ class Spool {
       const std::string target = sequence ? TargetOf(path) : std::string();
       if (target.empty()) {
         if (!sequence || !RemoveIfTorn(path)) {
-          tracelog::LogMessage('*', kForeignFileMessage, tracelog::VisibleText(path).c_str());
+          tracelog::LogMessage(tracelog::kError, kForeignFileMessage,
+                               tracelog::VisibleText(path).c_str());
         }
       } else if (SpoolFileOf(folder, platform::FileNameIdentity(target), *sequence) == path) {
-        const auto [entry, inserted] = waiting_.try_emplace(platform::FileNameIdentity(target),
-                                                            Waiting{*sequence, *sequence, 0});
-        entry->second.oldest = std::min(entry->second.oldest, *sequence);
-        entry->second.newest = std::max(entry->second.newest, *sequence);
+        Merge(into, {{platform::FileNameIdentity(target), Waiting{*sequence, *sequence, 0}}});
       }
     }
+    return true;
   }
+
+  // The waiting sets of the folders used before, oldest first, then the
+  // current folder's.
+  std::vector<WaitingSet*> SetsLocked() {
+    std::vector<WaitingSet*> sets;
+    for (auto& [folder, set] : former_) sets.push_back(&set);
+    sets.push_back(&waiting_);
+    return sets;
+  }
+
+  bool WaitsLocked(const std::string& identity) {
+    const std::vector<WaitingSet*> sets = SetsLocked();
+    return std::any_of(sets.begin(), sets.end(),
+                       [&identity](const WaitingSet* set) { return set->contains(identity); });
+  }
+
+  // The set of `folder`, the current one or one used before; null when
+  // nothing waits there.
+  WaitingSet* SetOfLocked(const std::string& folder) {
+    if (folder == folder_) return &waiting_;
+    for (auto& [former, set] : former_) {
+      if (former == folder) return &set;
+    }
+    return nullptr;
+  }
+
+  bool NothingWaitsLocked() const { return waiting_.empty() && former_.empty() && !unlisted_; }
 
   // Removes the spool file at `path` when a keeper died before its first line
   // was whole: then it holds no line. True when it was removed, or is being
@@ -299,7 +437,11 @@ class Spool {
     std::string folder;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      for (const auto& [target, waiting] : waiting_) targets.push_back(target);
+      std::set<std::string> known;
+      for (const WaitingSet* set : SetsLocked()) {
+        for (const auto& [target, waiting] : *set) known.insert(target);
+      }
+      targets.assign(known.begin(), known.end());
       folder = folder_;
     }
     DeliveryCount count;
@@ -334,21 +476,52 @@ class Spool {
     return {};
   }
 
-  // Delivers the spool files of `target`, oldest first, until one fails or
-  // `give_up` says so. A delivery never keeps a keeper waiting: lines kept
-  // meanwhile go to a later file, which this walk takes next.
-  DeliveryResult DeliverTarget(const std::string& folder, const std::string& target,
+  // Delivers what waits for `target` in the folders used before, oldest
+  // first, then in the current one, until a delivery fails or `give_up`
+  // says so: a line kept in a later folder never overtakes one waiting in
+  // an earlier.
+  DeliveryResult DeliverTarget(const std::string& /*folder*/, const std::string& target,
                                const GiveUp& give_up) {
+    DeliveryResult total;
+    total.outcome = Delivered::kAll;
+    for (const std::string& place : PlacesOf(target)) {
+      const DeliveryResult result = DeliverTargetIn(place, target, give_up);
+      total.lines += result.lines;
+      if (result.outcome != Delivered::kAll) {
+        total.outcome = result.outcome;
+        return total;
+      }
+    }
+    return total;
+  }
+
+  // The folders where lines wait for `target`, in the order they go.
+  std::vector<std::string> PlacesOf(const std::string& target) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> places;
+    for (const auto& [folder, set] : former_) {
+      if (set.contains(target)) places.push_back(folder);
+    }
+    places.push_back(folder_);
+    return places;
+  }
+
+  // Delivers the spool files of `target` in `folder`, oldest first, until
+  // one fails or `give_up` says so. A delivery never keeps a keeper waiting:
+  // lines kept meanwhile go to a later file, which this walk takes next.
+  DeliveryResult DeliverTargetIn(const std::string& folder, const std::string& target,
+                                 const GiveUp& give_up) {
     DeliveryResult total;
     total.outcome = Delivered::kAll;
     std::uint64_t sequence = 0;
     std::uint64_t keeps = 0;
+    const std::shared_ptr<const ConfiguredTargets> configured = KnownTargets();
     while (NextToDeliver(folder, target, sequence, keeps)) {
       const std::string spool_file = SpoolFileOf(folder, target, sequence);
-      const DeliveryResult result = DeliverFile(spool_file, target, give_up);
+      const DeliveryResult result = DeliverFile(spool_file, target, *configured, give_up);
       ReportFailure(spool_file, target, result);
       if (result.outcome != Delivered::kAll) {
-        NoteWaitingLines(target, result.waiting);
+        NoteWaitingLines(folder, target, result.waiting);
         total.outcome = result.outcome;
         return total;
       }
@@ -358,14 +531,21 @@ class Spool {
     return total;
   }
 
+  std::shared_ptr<const ConfiguredTargets> KnownTargets() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return targets_;
+  }
+
   // The oldest spool file of `target` not known to be delivered, and the
   // lines kept so far; false when nothing waits for it (any more, or in this
   // folder).
   bool NextToDeliver(const std::string& folder, const std::string& target, std::uint64_t& sequence,
                      std::uint64_t& keeps) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto found = waiting_.find(target);
-    if (folder != folder_ || found == waiting_.end()) return false;
+    WaitingSet* set = SetOfLocked(folder);
+    if (set == nullptr) return false;
+    const auto found = set->find(target);
+    if (found == set->end()) return false;
     sequence = found->second.oldest;
     keeps = found->second.keeps;
     return true;
@@ -377,22 +557,28 @@ class Spool {
   void MarkDelivered(const std::string& folder, const std::string& target, std::uint64_t sequence,
                      std::uint64_t keeps, int lines) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto found = waiting_.find(target);
-    if (folder != folder_ || found == waiting_.end()) return;
+    WaitingSet* set = SetOfLocked(folder);
+    if (set == nullptr) return;
+    const auto found = set->find(target);
+    if (found == set->end()) return;
     Waiting& waiting = found->second;
     waiting.lines = std::max(0, waiting.lines - lines);
     if (waiting.keeps != keeps) return;
     if (waiting.newest <= sequence) {
-      waiting_.erase(found);
+      set->erase(found);
+      // A folder used before with nothing waiting is forgotten.
+      std::erase_if(former_, [](const auto& former) { return former.second.empty(); });
       return;
     }
     waiting.oldest = sequence + 1;
   }
 
-  void NoteWaitingLines(const std::string& target, int lines) {
+  void NoteWaitingLines(const std::string& folder, const std::string& target, int lines) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto found = waiting_.find(target);
-    if (found != waiting_.end()) found->second.lines = std::max(found->second.lines, lines);
+    WaitingSet* set = SetOfLocked(folder);
+    if (set == nullptr) return;
+    const auto found = set->find(target);
+    if (found != set->end()) found->second.lines = std::max(found->second.lines, lines);
   }
 
   // Says what keeps the lines for `target` from being delivered, once, and
@@ -420,10 +606,10 @@ class Spool {
     const std::string shown_file = tracelog::VisibleText(spool_file);
     const std::string shown_target = tracelog::VisibleText(target);
     if (write_failed) {
-      tracelog::LogMessage('*', kDeliveryFailedMessage, shown_file.c_str(), shown_target.c_str(),
-                           result.lines);
+      tracelog::LogMessage(tracelog::kError, kDeliveryFailedMessage, shown_file.c_str(),
+                           shown_target.c_str(), result.lines);
     } else {
-      tracelog::LogMessage('*', kDeliveryStepFailedMessage, shown_file.c_str(),
+      tracelog::LogMessage(tracelog::kError, kDeliveryStepFailedMessage, shown_file.c_str(),
                            shown_target.c_str(), failure.c_str());
     }
   }
@@ -442,7 +628,7 @@ class Spool {
   }
 
   void StartWorkerLocked() {
-    if (worker_running_ || stopping_ || (waiting_.empty() && !unlisted_)) return;
+    if (worker_running_ || stopping_ || NothingWaitsLocked()) return;
     std::function<void()> task = [this] { WorkerLoop(); };
     worker_running_ = platform::StartDetachedThread(task, platform::ThreadPriority::kLowest);
     // A module unloaded without StopService ends a sleeping worker first.
@@ -468,7 +654,7 @@ class Spool {
         // Memory for the walk's list of targets: tried again after the pause.
       }
       lock.lock();
-      if ((waiting_.empty() && !unlisted_) || stopping_) break;
+      if (NothingWaitsLocked() || stopping_) break;
       pause = count.targets_delivered > 0
                   ? std::chrono::duration_cast<std::chrono::milliseconds>(kFirstRetry)
                   : std::min<std::chrono::milliseconds>(pause * 2, kLongestRetry);
@@ -491,9 +677,14 @@ class Spool {
   std::condition_variable wake_;
   std::string folder_;
   bool learnt_ = false;
-  // By the target's identity: its absolute name as the file system tells
-  // names apart (platform::FileNameIdentity), so one file has one order.
-  std::map<std::string, Waiting> waiting_;
+  // The targets the configuration last seen may render; none at first.
+  std::shared_ptr<const ConfiguredTargets> targets_ = std::make_shared<const ConfiguredTargets>();
+  WaitingSet waiting_;  // in folder_
+  // Folders used before with lines still waiting, oldest first, by their
+  // absolute names: delivered before folder_.
+  std::vector<std::pair<std::string, WaitingSet>> former_;
+  std::string record_;       // the folder record; empty: beside ConfigFilePath()
+  bool unrecorded_ = false;  // the record could not be written when last tried
   std::uint64_t keeps_ = 0;  // lines kept by this process
   // Targets whose last delivery failed, with the failure already logged.
   std::map<std::string, std::string> failing_;
@@ -515,8 +706,16 @@ bool HasWaitingLines(const std::string& folder, const std::string& target) {
 }
 
 bool Keep(const std::string& folder, const std::string& target, std::int32_t max_lines,
-          std::string_view bytes) {
-  return g_spool.Keep(folder, target, max_lines, bytes);
+          std::string_view bytes, const LineHead& head) {
+  return g_spool.Keep(folder, target, max_lines, bytes, head);
+}
+
+void RecordFoldersBeside(const std::string& config_path) {
+  g_spool.RecordFoldersBeside(config_path);
+}
+
+void KnowTargets(const config::Snapshot& configuration) {
+  g_spool.KnowTargets(ConfiguredTargets::Of(configuration));
 }
 
 int WaitingLines(const std::string& target) { return g_spool.WaitingLines(target); }
@@ -534,9 +733,11 @@ bool StopDelivery(std::chrono::milliseconds timeout) { return g_spool.Stop(timeo
 
 void DeliverAtStart() {
   ResumeDelivery();
-  const std::string folder =
-      config::Read(config::Snapshot::Load(config::ConfigFilePath()), config::kSpoolFolder);
-  if (!folder.empty()) g_spool.DeliverSoon(folder);
+  const config::Snapshot configuration = config::Snapshot::Load(config::ConfigFilePath());
+  const std::string folder = config::Read(configuration, config::kSpoolFolder);
+  if (folder.empty()) return;
+  KnowTargets(configuration);
+  g_spool.DeliverSoon(folder);
 }
 
 namespace {

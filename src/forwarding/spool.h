@@ -7,10 +7,12 @@
 //
 //   zelkforward spool 1 <absolute target name> CR LF
 //   line <seconds since 1970> <MaxLines> <length> #<check> CR LF <the line's bytes>
+//   line <seconds> <MaxLines> <length> <head> <header length> #<check> CR LF <header><line>
 //   sent <target offset> <length> <sum> #<check> CR LF
 //
 // A "line" item holds one line exactly as it goes to the target (CR LF line
-// ends included). A "sent" item says that every line before it that was not
+// ends included), in the longer form with its section's head (spool_file.h).
+// A "sent" item says that every line before it that was not
 // yet settled is being appended to the target at that offset: written before
 // the append, under the target's and the spool file's exclusive locks, it lets
 // a delivery that was cut short be told from one that completed. Each item's
@@ -26,21 +28,39 @@
 #include <string_view>
 #include <vector>
 
+#include "config/config.h"
+#include "forwarding/spool_file.h"
+
 namespace zelk::forwarding::spool {
 
-// True when this process knows of lines waiting in `folder` for `target`, so a
-// new line for it must go behind them. Costs no system call while nothing
+// True when this process knows of lines waiting in `folder`, or in a spool
+// folder used before it, for `target`, so a new line for it must go behind
+// them. Costs no system call while nothing
 // waits (learning a folder it has not seen before lists it once).
 bool HasWaitingLines(const std::string& folder, const std::string& target);
 
 // Keeps `bytes` (one line as it goes to disk) for `target` in `folder`, with
-// the section's `max_lines`. Never waits for a delivery or a reader: while
+// the section's `max_lines` and `head` (what its delivery to a target holding
+// no lines puts first, and what its trim keeps). Never waits for a delivery or a reader: while
 // the target's spool file is held, the line goes to the target's next spool
 // file, which is delivered after it; the one wait is a moment for another
 // keeper. False when the spool could not be written: nothing of the line is
 // then left in the spool.
 bool Keep(const std::string& folder, const std::string& target, std::int32_t max_lines,
-          std::string_view bytes);
+          std::string_view bytes, const LineHead& head = LineHead());
+
+// Where the record of the spool folders used lies: beside the configuration
+// file at `config_path` (spool_folders.h). Without a call, beside
+// config::ConfigFilePath(), the service's own configuration; zelkhost and
+// the tests name theirs.
+void RecordFoldersBeside(const std::string& config_path);
+
+// Learns from `configuration` which targets its sections may render: every
+// delivery from then on (the worker's too) appends only to those, and
+// refuses a spool file naming any other, reporting it and leaving it where
+// it is. The service calls it with the configuration of every line it
+// keeps or delivers and at its start; until then nothing is delivered.
+void KnowTargets(const config::Snapshot& configuration);
 
 // The lines this process knows to wait for `target`: those it kept, or more
 // when a delivery counted more.
@@ -59,7 +79,8 @@ struct DeliveryCount {
 };
 
 // Learns what waits in `folder` (one listing) and tries every waiting target
-// once now; the worker then retries the rest. For the service's start.
+// once now, to the targets KnowTargets was told of; the worker then retries
+// the rest. For zelkhost's delivery on request and the tests.
 DeliveryCount DeliverAll(const std::string& folder);
 
 // Lets the delivery worker start again after StopDelivery.

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "forwarding/spool_file.h"
+#include "forwarding/target_head.h"
 #include "platform/fnv1a.h"
 #include "platform/platform.h"
 #include "tracelog/status.h"
@@ -30,6 +31,17 @@ struct Unsettled {
   int lines = 0;
 };
 
+// The head a line's section puts first into a target holding no lines.
+TargetHead TargetHeadOf(const Item& line) {
+  return {line.head.byte_order_mark, std::string(line.head.header)};
+}
+
+// What the target's trim after the delivery follows: the last line's.
+struct LastLine {
+  std::int32_t max_lines = 0;
+  tracelog::TrimHead trim_head;
+};
+
 // One delivery's open files and what it learnt.
 struct Delivery {
   platform::File& spool;
@@ -37,6 +49,17 @@ struct Delivery {
   std::int64_t spool_end = 0;  // the file's end when it was read: later bytes are its own
   Unsettled unsettled;
 };
+
+// What a delivery put into the target at `offset` for `line`, the first of
+// its piece: the line, behind its section's head when the target held no
+// lines there (the head goes in as the pipeline's append puts it). nullopt
+// when the target could not be read.
+std::optional<std::string> FirstOfPiece(platform::File& target, std::int64_t offset,
+                                        const Item& line) {
+  std::string bytes(line.bytes);
+  if (!PutHeadFirst(target, offset, TargetHeadOf(line), bytes)) return std::nullopt;
+  return bytes;
+}
 
 // Settles the unsettled lines against what the target holds from the
 // offset the "sent" item at `sent_start` announced, as far as it announced:
@@ -55,12 +78,15 @@ bool Settle(Delivery& d, const Item& sent, std::int64_t sent_start) {
   std::string found;
   while (std::optional<Item> line = lines.Next()) {
     if (line->sent) continue;
+    std::optional<std::string> first;
+    if (at == sent.offset && !(first = FirstOfPiece(d.target, at, *line))) return false;
+    const std::string_view expected = first ? std::string_view(*first) : line->bytes;
     const auto take = static_cast<std::size_t>(
-        std::min<std::int64_t>(window_end - at, static_cast<std::int64_t>(line->bytes.size())));
+        std::min<std::int64_t>(window_end - at, static_cast<std::int64_t>(expected.size())));
     found.resize(take);
     if (!d.target.Seek(at) || !platform::ReadExactly(d.target, found.data(), take)) return false;
-    if (line->bytes.substr(0, take) != found) break;
-    if (take < line->bytes.size()) {
+    if (expected.substr(0, take) != found) break;
+    if (take < expected.size()) {
       if (take > 0 && at + static_cast<std::int64_t>(take) == size) d.target.Truncate(at);
       break;
     }
@@ -91,10 +117,12 @@ bool ReadAndSettle(Delivery& d, std::int64_t items_start, DeliveryResult& result
 }
 
 // Announces `piece` in the spool file, on the disk before the append, then
-// appends it to the target and flushes it. A failed append is cut back.
-Delivered AppendPiece(Delivery& d, const std::string& piece) {
+// appends it to the target and flushes it, behind `head` when the target
+// holds no lines. A failed append is cut back.
+Delivered AppendPiece(Delivery& d, std::string& piece, const TargetHead& head) {
   const std::int64_t offset = d.target.Size();
   if (offset < 0 || !d.spool.SeekToEnd()) return Delivered::kFailed;  // see AppendUnsettled
+  if (!PutHeadFirst(d.target, offset, head, piece)) return Delivered::kWriteFailed;
   const std::string sent =
       SentItem(offset, static_cast<std::int64_t>(piece.size()), platform::Fnv1a32(piece));
   if (!d.spool.Write(sent.data(), sent.size()) || !platform::FlushToDisk(d.spool)) {
@@ -108,23 +136,26 @@ Delivered AppendPiece(Delivery& d, const std::string& piece) {
   return Delivered::kAll;
 }
 
-// Appends the unsettled lines in pieces, each announced before it goes. The
-// MaxLines of the last line appended is left in `max_lines`.
+// Appends the unsettled lines in pieces, each announced before it goes; a
+// piece into a target holding no lines begins with its first line's head.
+// The MaxLines and trim of the last line appended are left in `last`.
 void AppendUnsettled(Delivery& d, const std::function<bool()>& give_up, DeliveryResult& result,
-                     std::int32_t& max_lines) {
+                     LastLine& last) {
   ItemReader items(d.spool, d.unsettled.start, d.spool_end);
   std::string piece;
+  TargetHead piece_head;
   int piece_lines = 0;
   for (;;) {
     const std::optional<Item> item = items.Next();
     if (item && item->sent) continue;
     if (item) {
+      if (piece.empty()) piece_head = TargetHeadOf(*item);
       piece.append(item->bytes);
       ++piece_lines;
-      max_lines = item->max_lines;
+      last = {item->max_lines, {item->head.byte_order_mark, item->head.first_line}};
     }
     if (piece.size() >= kPieceBytes || (!item && !piece.empty())) {
-      result.outcome = give_up() ? Delivered::kGaveUp : AppendPiece(d, piece);
+      result.outcome = give_up() ? Delivered::kGaveUp : AppendPiece(d, piece, piece_head);
       if (result.outcome != Delivered::kAll) break;
       result.lines += piece_lines;
       piece.clear();
@@ -144,7 +175,7 @@ void AppendUnsettled(Delivery& d, const std::function<bool()>& give_up, Delivery
 void ReportDamaged(const std::string& spool_path, const std::string& target,
                    const DeliveryResult& result) {
   if (result.damaged_bytes == 0) return;
-  tracelog::LogMessage('*', kDamagedMessage, tracelog::VisibleText(spool_path).c_str(),
+  tracelog::LogMessage(tracelog::kError, kDamagedMessage, tracelog::VisibleText(spool_path).c_str(),
                        tracelog::VisibleText(target).c_str(),
                        std::to_string(result.damaged_bytes).c_str());
 }
@@ -152,6 +183,7 @@ void ReportDamaged(const std::string& spool_path, const std::string& target,
 }  // namespace
 
 DeliveryResult DeliverFile(const std::string& spool_path, const std::string& identity,
+                           const ConfiguredTargets& configured,
                            const std::function<bool()>& give_up) {
   DeliveryResult result;
   platform::OpenResult spool =
@@ -164,7 +196,8 @@ DeliveryResult DeliverFile(const std::string& spool_path, const std::string& ide
   const std::int64_t spool_end = spool.file.Size();
   result.failure = !header || spool_end < 0                                 ? kSpoolUnreadReason
                    : platform::FileNameIdentity(header->target) != identity ? kOtherTargetReason
-                                                                            : nullptr;
+                   : !configured.Admits(header->target) ? kUnconfiguredTargetReason
+                                                        : nullptr;
   if (result.failure != nullptr) return result;
   const std::string& target = header->target;
   platform::OpenResult opened =
@@ -179,17 +212,18 @@ DeliveryResult DeliverFile(const std::string& spool_path, const std::string& ide
     return result;
   }
   ReportDamaged(spool_path, target, result);
-  std::int32_t max_lines = 0;
-  if (d.unsettled.lines > 0) AppendUnsettled(d, give_up, result, max_lines);
+  LastLine last;
+  if (d.unsettled.lines > 0) AppendUnsettled(d, give_up, result, last);
   if (d.unsettled.lines == 0) result.outcome = Delivered::kAll;
   if (result.outcome != Delivered::kAll) return result;
   // Delivered even when the removal fails: the next delivery finds the
   // lines in the target by their "sent" items.
   if (!platform::RemoveHeldFile(spool.file, spool_path)) result.failure = kSpoolNotRemovedReason;
   opened.file.Close();
-  if (max_lines != 0) tracelog::TrimToLastLines(target, max_lines);
+  if (last.max_lines != 0) tracelog::TrimToLastLines(target, last.max_lines, last.trim_head);
   if (result.lines > 0) {
-    tracelog::LogMessage('.', kDeliveredMessage, tracelog::VisibleText(spool_path).c_str(),
+    tracelog::LogMessage(tracelog::kInformation, kDeliveredMessage,
+                         tracelog::VisibleText(spool_path).c_str(),
                          tracelog::VisibleText(target).c_str(), result.lines);
     tracelog::status::CountDelivered(target, result.lines);
   }

@@ -9,13 +9,16 @@
 #include <functional>
 #include <string>
 
+#include "forwarding/spool_targets.h"
+
 namespace zelk::forwarding::spool {
 
 // kTargetAway: the target could not be opened; kSpoolBusy: another holds the
 // spool file; kWriteFailed: the target was opened, but appending the lines
 // failed (a full disk); kGaveUp: the caller's time ran out between pieces;
 // kFailed: the spool file could not be read or written, or is not the
-// target's. In every case but kAll, lines still wait.
+// target's, or names a target no configured section writes. In every case but kAll, lines still
+// wait.
 enum class Delivered { kAll, kTargetAway, kSpoolBusy, kWriteFailed, kGaveUp, kFailed };
 
 struct DeliveryResult {
@@ -32,15 +35,19 @@ struct DeliveryResult {
 inline constexpr char kSpoolUnopenedReason[] = "Could not open spool file";
 inline constexpr char kSpoolUnreadReason[] = "Could not read spool file";
 inline constexpr char kOtherTargetReason[] = "Spool file names another target";
+inline constexpr char kUnconfiguredTargetReason[] = "Spool file names a target no section writes";
 inline constexpr char kSpoolUnwrittenReason[] = "Could not write spool file";
 inline constexpr char kSpoolNotRemovedReason[] = "Could not remove spool file";
 
 // Appends what the spool file at `spool_path` holds to the target its first
 // line names, which must be the one whose identity is `identity`
-// (platform::FileNameIdentity of its absolute name). `give_up` is asked before each piece is
-// appended. The spool file is held exclusively meanwhile, so keepers go to the target's next spool
-// file; the target is held exclusively, never waited for.
+// (platform::FileNameIdentity of its absolute name), and one that `configured` admits: a
+// file naming any other target is refused before the target is opened, and left where it is.
+// `give_up` is asked before each piece is appended. The spool file is held exclusively
+// meanwhile, so keepers go to the target's next spool file; the target is held exclusively,
+// never waited for.
 DeliveryResult DeliverFile(const std::string& spool_path, const std::string& identity,
+                           const ConfiguredTargets& configured,
                            const std::function<bool()>& give_up);
 
 }  // namespace zelk::forwarding::spool

@@ -19,11 +19,17 @@ using platform::kLineBreak;
 constexpr std::size_t kCheckDigits = 8;
 constexpr std::size_t kHashDigits = 16;
 constexpr std::size_t kTagLength = 5;
+// A line item's <head> bits.
+constexpr unsigned kHeadByteOrderMark = 1;
+constexpr unsigned kHeadFirstLine = 2;
+constexpr unsigned kHeadAll = kHeadByteOrderMark | kHeadFirstLine;
 static_assert(kLineTag.size() == kTagLength && kSentTag.size() == kTagLength);
 
-// An item's header line with its line break is never longer: three numbers
+// An item's header line with its line break is never longer: five numbers
 // of at most 20 digits, the tag, the check and the separators.
-constexpr std::size_t kLongestItemHeader = 96;
+constexpr std::size_t kLongestItemHeader = 128;
+// The longest header a line item carries (Header<N> is read to 1023).
+constexpr std::size_t kLongestLineHeader = 4096;
 // The longest first line read: longer target names than this are no target.
 constexpr std::size_t kLongestHeader = kHeaderStart.size() + 4096 + kLineBreak.size();
 // How much of a file a reader takes in at a time.
@@ -65,18 +71,43 @@ bool TakeNumber(std::string_view& text, Number& number, char separator, int base
   return true;
 }
 
+// Reads a line item's fields after its tag: the short form (three numbers)
+// or the long one with the head (five). `header_length` is 0 in the short.
+bool ParseLineFields(std::string_view text, Item& item, std::size_t& line_length,
+                     std::size_t& header_length) {
+  header_length = 0;
+  if (!TakeNumber(text, item.kept_at, ' ') || !TakeNumber(text, item.max_lines, ' ') ||
+      !TakeNumber(text, line_length, ' ') || line_length > kLongestLine) {
+    return false;
+  }
+  if (text.empty()) return true;
+  unsigned head = 0;
+  if (!TakeNumber(text, head, ' ') || !TakeNumber(text, header_length, ' ') || !text.empty() ||
+      (head & ~kHeadAll) != 0 || header_length > kLongestLineHeader) {
+    return false;
+  }
+  item.head.byte_order_mark = (head & kHeadByteOrderMark) != 0;
+  item.head.first_line = (head & kHeadFirstLine) != 0;
+  return true;
+}
+
 // Reads an item's fields (its header line without the check) into `item`
-// and the length of its body; false when they are no item's.
-bool ParseFields(std::string_view fields, Item& item, std::size_t& body_length) {
+// and the length of its body (for a line, `header_length` bytes of its
+// head's header come first); false when they are no item's.
+bool ParseFields(std::string_view fields, Item& item, std::size_t& body_length,
+                 std::size_t& header_length) {
   std::string with_end(fields);
   with_end += ' ';  // so the last field has its separator too
   std::string_view text = with_end;
   body_length = 0;
+  header_length = 0;
   const std::string_view tag = text.substr(0, kTagLength);
   text.remove_prefix(std::min(text.size(), kTagLength));
   if (tag == kLineTag) {
-    return TakeNumber(text, item.kept_at, ' ') && TakeNumber(text, item.max_lines, ' ') &&
-           TakeNumber(text, body_length, ' ') && text.empty() && body_length <= kLongestLine;
+    std::size_t line_length = 0;
+    if (!ParseLineFields(text, item, line_length, header_length)) return false;
+    body_length = header_length + line_length;
+    return true;
   }
   std::uint32_t sum = 0;
   item.sent = true;
@@ -174,8 +205,9 @@ bool HoldsATornHeaderOnly(platform::File& file) {
 }
 
 void AppendLineItem(std::string& out, std::int64_t kept_at, std::int32_t max_lines,
-                    std::string_view bytes) {
-  out.reserve(out.size() + bytes.size() + kLongestItemHeader);
+                    std::string_view bytes, const LineHead& head) {
+  const std::string_view header = head.header.substr(0, kLongestLineHeader);
+  out.reserve(out.size() + header.size() + bytes.size() + kLongestItemHeader);
   const std::size_t start = out.size();
   out.append(kLineTag);
   AppendNumber(out, kept_at);
@@ -183,7 +215,18 @@ void AppendLineItem(std::string& out, std::int64_t kept_at, std::int32_t max_lin
   AppendNumber(out, max_lines);
   out += ' ';
   AppendNumber(out, bytes.size());
-  FinishItem(out, start, bytes);
+  if (head.empty()) {
+    FinishItem(out, start, bytes);
+    return;
+  }
+  out += ' ';
+  AppendNumber(out, (head.byte_order_mark ? kHeadByteOrderMark : 0u) |
+                        (head.first_line ? kHeadFirstLine : 0u));
+  out += ' ';
+  AppendNumber(out, header.size());
+  std::string body(header);
+  body.append(bytes);
+  FinishItem(out, start, body);
 }
 
 std::string SentItem(std::int64_t offset, std::int64_t length, std::uint32_t sum) {
@@ -240,16 +283,19 @@ std::optional<Item> ItemReader::ParseAt() {
   std::uint32_t check = 0;
   Item item;
   std::size_t body_length = 0;
+  std::size_t header_length = 0;
   if (line_end == std::string_view::npos || !SplitCheck(head.substr(0, line_end), fields, check) ||
-      !ParseFields(fields, item, body_length)) {
+      !ParseFields(fields, item, body_length, header_length)) {
     return std::nullopt;
   }
   const std::size_t fields_length = fields.size();
   const std::size_t length = line_end + kLineBreak.size() + body_length;
   if (!Fill(length)) return std::nullopt;  // may move the buffer: views are taken anew
   fields = std::string_view(buffer_.data() + at_, fields_length);
-  item.bytes = std::string_view(buffer_.data() + at_ + line_end + kLineBreak.size(), body_length);
-  if (Fnv1a32(item.bytes, Fnv1a32(fields)) != check) return std::nullopt;
+  const std::string_view body(buffer_.data() + at_ + line_end + kLineBreak.size(), body_length);
+  if (Fnv1a32(body, Fnv1a32(fields)) != check) return std::nullopt;
+  item.head.header = body.substr(0, header_length);
+  item.bytes = body.substr(header_length);
   item.start = Position();
   item.end = item.start + static_cast<std::int64_t>(length);
   return item;

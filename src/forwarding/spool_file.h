@@ -3,14 +3,22 @@
 //
 //   zelkforward spool 1 <absolute target name> CR LF
 //   line <seconds since 1970> <MaxLines> <length> #<check> CR LF <the line's bytes>
+//   line <seconds> <MaxLines> <length> <head> <header length> #<check> CR LF
+//        <the header's bytes><the line's bytes>
 //   sent <target offset> <length> <sum> #<check> CR LF
 //
 // A "line" item holds one line exactly as it goes to the target (CR LF line
-// ends included). A "sent" item says that the `length` bytes of the lines
-// before it that were not yet settled are being appended to the target at
-// that offset: written before the append, under the target's and the spool
-// file's exclusive locks, it lets a delivery that was cut short be told from
-// one that completed. Each item's check (FNV-1a over its fields and bytes)
+// ends included). A line whose section begins an empty target with a head
+// (Bom<N>, Header<N>) carries it in the longer form: <head> is 1 for the
+// byte order mark plus 2 when the section's trim keeps the first line, and
+// the rendered header (without its line end) comes before the line's bytes.
+// A line without a head is written in the short form, as before heads
+// existed, and files of either form are delivered. A "sent" item says that
+// the `length` bytes of the lines before it that were not yet settled (with
+// the head a target holding no lines got first) are being appended to the
+// target at that offset: written before the append, under the target's and
+// the spool file's exclusive locks, it lets a delivery that was cut short be
+// told from one that completed. Each item's check (FNV-1a over its fields and bytes)
 // tells a whole item from a torn one.
 //
 // A target has spool files `<FNV-1a 64 of its name>.spool`, then
@@ -60,9 +68,19 @@ std::optional<HeaderLine> ReadHeader(platform::File& file);
 // keeper died while it wrote it, so it holds no line.
 bool HoldsATornHeaderOnly(platform::File& file);
 
+// What a kept line's section puts first into a target that holds no lines,
+// and what its trim keeps at the start.
+struct LineHead {
+  bool byte_order_mark = false;  // Bom<N>
+  bool first_line = false;       // Header<N> set: a trim keeps the first line
+  std::string_view header;       // rendered, without its line end
+
+  bool empty() const { return !byte_order_mark && !first_line && header.empty(); }
+};
+
 // Appends the item of one kept line to `out`.
 void AppendLineItem(std::string& out, std::int64_t kept_at, std::int32_t max_lines,
-                    std::string_view bytes);
+                    std::string_view bytes, const LineHead& head = LineHead());
 
 // The item announcing that `length` bytes with FNV-1a 32 `sum` go to the
 // target at `offset`.
@@ -73,6 +91,7 @@ struct Item {
   std::int64_t kept_at = 0;    // line
   std::int32_t max_lines = 0;  // line
   std::string_view bytes;      // line; valid until the reader's next call
+  LineHead head;               // line; its header valid as long as `bytes`
   std::int64_t offset = 0;     // sent
   std::int64_t length = 0;     // sent
   std::int64_t start = 0;      // where the item begins in the file

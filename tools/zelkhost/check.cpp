@@ -21,10 +21,13 @@
 #include "forwarding/job_list.h"
 #include "forwarding/pipeline.h"
 #include "forwarding/spool.h"
+#include "forwarding/spool_folders.h"
+#include "forwarding/spool_targets.h"
 #include "nearest_name.h"
 #include "platform/ascii.h"
 #include "platform/platform.h"
 #include "section_checks.h"
+#include "tracelog/trace_log.h"
 #include "value_checks.h"
 
 namespace zelk::host {
@@ -442,8 +445,29 @@ void CheckOutputSection(const config::Snapshot& snapshot, int n, const std::stri
   if (filter.ReadsDropOnSuccess()) CheckInteger(snapshot, config::kDropOnSuccess, n, report);
 }
 
+// Spool folders SpoolFolder named before: lines still waiting there are
+// delivered first, so they are listed.
+void CheckFoldersUsedBefore(const std::string& config_path, const std::string& folder,
+                            Report& report) {
+  const std::string record = forwarding::spool::FolderRecordOf(config_path);
+  for (const std::string& old : forwarding::spool::FoldersUsedBefore(record, folder)) {
+    int lines = 0, targets = 0;
+    for (const forwarding::spool::WaitingTarget& waiting :
+         forwarding::spool::ListWaiting(old).value_or(
+             std::vector<forwarding::spool::WaitingTarget>())) {
+      lines += waiting.lines;
+      targets += waiting.lines > 0 ? 1 : 0;
+    }
+    if (lines == 0) continue;
+    report.out() << "  " << lines << " line(s) wait for " << targets
+                 << " target(s) in the spool folder used before " << old
+                 << ", delivered first (see zelkhost spool)\n";
+  }
+}
+
 // The spool folder: it must exist and take new files; what waits in it.
-void CheckSpoolFolder(const config::Snapshot& snapshot, Report& report) {
+void CheckSpoolFolder(const config::Snapshot& snapshot, const std::string& config_path,
+                      Report& report) {
   const std::string folder = config::Read(snapshot, config::kSpoolFolder);
   if (folder.empty()) {
     report.out() << "  no spool: a line whose target cannot be written is lost (SpoolFolder)\n";
@@ -470,18 +494,26 @@ void CheckSpoolFolder(const config::Snapshot& snapshot, Report& report) {
                    " service account's alone");
   }
   int lines = 0, targets = 0;
+  const auto configured = forwarding::spool::ConfiguredTargets::Of(snapshot);
   for (const forwarding::spool::WaitingTarget& waiting :
        forwarding::spool::ListWaiting(folder).value_or(
            std::vector<forwarding::spool::WaitingTarget>())) {
     lines += waiting.lines;
     targets += waiting.lines > 0 ? 1 : 0;
+    if (!waiting.in_use && !configured.Admits(waiting.target)) {
+      report.Problem("the spool file " + waiting.spool_file + " names " +
+                     tracelog::VisibleText(waiting.target) +
+                     ", which no section writes: it is not delivered (planted by another user, or"
+                     " its section was removed)");
+    }
   }
   report.out() << "  " << lines << " line(s) wait in the spool for " << targets << " target(s)"
                << (lines > 0 ? " (see zelkhost spool)" : "") << "\n";
+  CheckFoldersUsedBefore(config_path, folder, report);
 }
 
 void CheckForwarding(const config::Snapshot& snapshot, const config::Snapshot::Outline& outline,
-                     Report& report) {
+                     const std::string& config_path, Report& report) {
   report.out() << "[ForwardTransaction]\n";
   CheckInteger(snapshot, config::kEnable, report);
   if (config::IntegerSetting(config::Read(snapshot, config::kEnable)) == 0) {
@@ -489,7 +521,7 @@ void CheckForwarding(const config::Snapshot& snapshot, const config::Snapshot::O
   }
   CheckInteger(snapshot, config::kAllowZeroTransaction, report);
   CheckInteger(snapshot, config::kValidation, report);
-  CheckSpoolFolder(snapshot, report);
+  CheckSpoolFolder(snapshot, config_path, report);
   const WalkEnd walk = EndOfWalk(snapshot, outline, config::kOutputFormat);
   const extformat::FieldRecord section_fields = forwarding::EmptySectionRecord();
   for (int n = 1; n < walk.n; ++n) {
@@ -604,7 +636,7 @@ void CheckFile(const std::string& path, Report& report) {
   report.out() << "  encoding: " << config::EncodingName(snapshot.encoding()) << "\n";
   CheckFileContent(path, snapshot.encoding(), report);
   CheckFileLayout(outline, report);
-  CheckForwarding(snapshot, outline, report);
+  CheckForwarding(snapshot, outline, path, report);
   for (const Finding& finding : SectionFindings(snapshot, outline, path)) report.Add(finding);
   CheckJobLists(snapshot, outline, report);
   CheckTraceLog(snapshot, outline, report);
