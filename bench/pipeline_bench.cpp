@@ -135,15 +135,22 @@ void BM_FloorPlainLoop(benchmark::State& state) {
 }
 BENCHMARK(BM_FloorPlainLoop);
 
-void BM_ForwardTransaction2(benchmark::State& state) {
-  Setup setup;
+// Forwards the sample transaction on every iteration into the target `kind`
+// asks for, with the trace log on; a held target must end with its lines.
+void ForwardSample(benchmark::State& state, Kind kind) {
+  Setup setup(kind);
   zelk::tracelog::ResetTraceLogForTesting();
   zelk::tracelog::OpenTraceLog();
   const zelk::forwarding::Transaction transaction = Sample();
   for (auto _ : state) zelk::forwarding::ForwardTransaction2(transaction);
   state.SetItemsProcessed(state.iterations());
+  if (kind.held && fs::file_size(setup.target) != kHeldLines * (sizeof kLine - 1)) {
+    state.SkipWithError("the target does not hold its lines");
+  }
   zelk::tracelog::ResetTraceLogForTesting();
 }
+
+void BM_ForwardTransaction2(benchmark::State& state) { ForwardSample(state, {false, false}); }
 BENCHMARK(BM_ForwardTransaction2);
 
 // The same with a status folder set, as ExecuteService sets it: the counts are
@@ -164,15 +171,7 @@ void BM_ForwardTransaction2StatusFile(benchmark::State& state) {
 BENCHMARK(BM_ForwardTransaction2StatusFile);
 
 // The same with Sync1=1: each line flushed to the disk before it counts.
-void BM_ForwardTransaction2Sync(benchmark::State& state) {
-  Setup setup({false, true});
-  zelk::tracelog::ResetTraceLogForTesting();
-  zelk::tracelog::OpenTraceLog();
-  const zelk::forwarding::Transaction transaction = Sample();
-  for (auto _ : state) zelk::forwarding::ForwardTransaction2(transaction);
-  state.SetItemsProcessed(state.iterations());
-  zelk::tracelog::ResetTraceLogForTesting();
-}
+void BM_ForwardTransaction2Sync(benchmark::State& state) { ForwardSample(state, {false, true}); }
 BENCHMARK(BM_ForwardTransaction2Sync);
 
 // The floor of a held target: the kept lines are known without reading them,
@@ -196,31 +195,13 @@ void BM_FloorHeldTarget(benchmark::State& state) {
 BENCHMARK(BM_FloorHeldTarget);
 
 void BM_ForwardTransaction2HeldTarget(benchmark::State& state) {
-  Setup setup({true, false});
-  zelk::tracelog::ResetTraceLogForTesting();
-  zelk::tracelog::OpenTraceLog();
-  const zelk::forwarding::Transaction transaction = Sample();
-  for (auto _ : state) zelk::forwarding::ForwardTransaction2(transaction);
-  state.SetItemsProcessed(state.iterations());
-  if (fs::file_size(setup.target) != kHeldLines * (sizeof kLine - 1)) {
-    state.SkipWithError("the target does not hold its lines");
-  }
-  zelk::tracelog::ResetTraceLogForTesting();
+  ForwardSample(state, {true, false});
 }
 BENCHMARK(BM_ForwardTransaction2HeldTarget);
 
 // The held target with Sync1=1: the line and each step of the cut flushed.
 void BM_ForwardTransaction2HeldTargetSync(benchmark::State& state) {
-  Setup setup({true, true});
-  zelk::tracelog::ResetTraceLogForTesting();
-  zelk::tracelog::OpenTraceLog();
-  const zelk::forwarding::Transaction transaction = Sample();
-  for (auto _ : state) zelk::forwarding::ForwardTransaction2(transaction);
-  state.SetItemsProcessed(state.iterations());
-  if (fs::file_size(setup.target) != kHeldLines * (sizeof kLine - 1)) {
-    state.SkipWithError("the target does not hold its lines");
-  }
-  zelk::tracelog::ResetTraceLogForTesting();
+  ForwardSample(state, {true, true});
 }
 BENCHMARK(BM_ForwardTransaction2HeldTargetSync);
 
