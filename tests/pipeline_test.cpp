@@ -52,7 +52,7 @@ class PipelineTest : public ::testing::Test {
     tracelog::ConfigureTraceLog(log_path_, -1, "");
   }
   void TearDown() override {
-    platform::WaitForWorkers(std::chrono::seconds(30));
+    EXPECT_TRUE(platform::WaitForWorkers(std::chrono::seconds(30)));
     tracelog::ResetTraceLogForTesting();
   }
 
@@ -350,7 +350,7 @@ TEST_F(PipelineTest, AnEmptyFirstFormatDoesNothing) {
 
 TEST_F(PipelineTest, AFailedRecheckIsLoggedLater) {
   Forward("Validation=1\nTarget1=" + Target("v.txt") + "\n");
-  platform::WaitForWorkers(std::chrono::seconds(30));
+  EXPECT_TRUE(platform::WaitForWorkers(std::chrono::seconds(30)));
   EXPECT_EQ(Log(), (std::vector<std::string>{
                        "*-IsJobnoValid jobno[A1234] -- NOT VALID",
                        "*-ForwardTransaction -- error while double checking jobno"}));
@@ -417,7 +417,7 @@ TEST_F(PipelineTest, ABusyTargetIsWaitedForAndThenWritten) {
   ASSERT_EQ(holder.status, platform::OpenStatus::kOk);
   std::thread releaser([&holder] {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    holder.file.Close();
+    holder.file.Close().IgnoreError();
   });
   Forward("Target1=" + target + "\nFormat1=%@01\n");
   releaser.join();

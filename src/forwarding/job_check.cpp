@@ -51,7 +51,8 @@ SourceOutcome CheckSource(const config::Snapshot& snapshot, int n, const std::st
   }
   const int line_number = FindJobInList(list.file, *layout, filter.Held(jobno.upper));
   if (line_number == 0) return SourceOutcome::kPassedOver;
-  list.file.Close();
+  // A list is only read: its close loses nothing.
+  list.file.Close().IgnoreError();
   tracelog::LogMessage('.', kValidMessage, n, source.c_str(), jobno.shown.c_str(), line_number);
   return SourceOutcome::kValid;
 }

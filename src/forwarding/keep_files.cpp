@@ -128,11 +128,11 @@ std::optional<Period> PeriodOf(std::string_view name, const NameShape& shape) {
 // of this process has it open meanwhile, and logs the outcome.
 void RemoveOne(int n, const std::string& path, std::int32_t keep) {
   TargetGuard turn(path);
-  const platform::RemoveResult result = platform::RemoveFile(path);
-  if (result.removed) {
+  const platform::Status removed = platform::RemoveFile(path);
+  if (removed.ok()) {
     tracelog::LogMessage('.', kRemovedMessage, n, path.c_str(), keep);
   } else {
-    tracelog::LogMessage('*', kNotRemovedMessage, n, path.c_str(), keep, result.cause.c_str());
+    tracelog::LogMessage('*', kNotRemovedMessage, n, path.c_str(), keep, removed.message().c_str());
   }
 }
 
@@ -162,7 +162,8 @@ void RemoveEarlierPeriods(int n, const std::string& target,
   const std::optional<Period> own = PeriodOf(own_name, *shape);
   if (!own) return;
   const std::string folder = shape->folder.empty() ? "." : shape->folder;
-  const std::optional<std::vector<std::string>> names = platform::ListFolder(folder);
+  const platform::FolderListing listing = platform::ListFolder(folder);
+  const std::optional<std::vector<std::string>>& names = listing.names;
   if (!names) {
     tracelog::LogMessage('*', kNotListedMessage, n, folder.c_str(), keep);
     return;

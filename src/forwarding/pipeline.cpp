@@ -9,6 +9,7 @@
 
 #include "config/settings.h"
 #include "extformat/field_record.h"
+#include "forwarding/cut_back.h"
 #include "forwarding/job_check.h"
 #include "forwarding/keep_files.h"
 #include "forwarding/messages.h"
@@ -312,7 +313,7 @@ class Call {
                    opened.file.WriteAt(size_before, bytes.data(), bytes.size());
     outcome.began_target = size_before == 0;
     if (!written) {
-      opened.file.Truncate(size_before);
+      CutBack(opened.file, size_before, target);
     } else if (shape.max_lines != 0) {
       // The file is held already: no second open for the trim, and no
       // writer of another process between the line and the cut.

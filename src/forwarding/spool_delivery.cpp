@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "forwarding/cut_back.h"
 #include "forwarding/spool_file.h"
 #include "platform/platform.h"
 #include "tracelog/status.h"
@@ -33,6 +34,7 @@ struct Unsettled {
 struct Delivery {
   platform::File& spool;
   platform::File& target;
+  const std::string& target_name;
   std::int64_t spool_end = 0;  // the file's end when it was read: later bytes are its own
   Unsettled unsettled;
 };
@@ -60,7 +62,9 @@ bool Settle(Delivery& d, const Item& sent, std::int64_t sent_start) {
     if (!d.target.Seek(at) || !ReadExactly(d.target, found.data(), take)) return false;
     if (line->bytes.substr(0, take) != found) break;
     if (take < line->bytes.size()) {
-      if (take > 0 && at + static_cast<std::int64_t>(take) == size) d.target.Truncate(at);
+      if (take > 0 && at + static_cast<std::int64_t>(take) == size) {
+        CutBack(d.target, at, d.target_name);
+      }
       break;
     }
     at += static_cast<std::int64_t>(take);
@@ -101,7 +105,7 @@ Delivered AppendPiece(Delivery& d, const std::string& piece) {
   }
   if (!d.target.Seek(offset) || !d.target.Write(piece.data(), piece.size()) ||
       !platform::FlushToDisk(d.target)) {
-    d.target.Truncate(offset);
+    CutBack(d.target, offset, d.target_name);
     return Delivered::kWriteFailed;
   }
   return Delivered::kAll;
@@ -172,7 +176,7 @@ DeliveryResult DeliverFile(const std::string& spool_path, const std::string& ide
     result.outcome = Delivered::kTargetAway;
     return result;
   }
-  Delivery d{spool.file, opened.file, spool_end, {}};
+  Delivery d{spool.file, opened.file, target, spool_end, {}};
   if (!ReadAndSettle(d, header->items_start, result)) {
     result.failure = kSpoolUnreadReason;
     return result;
@@ -185,7 +189,8 @@ DeliveryResult DeliverFile(const std::string& spool_path, const std::string& ide
   // Delivered even when the removal fails: the next delivery finds the
   // lines in the target by their "sent" items.
   if (!platform::RemoveHeldFile(spool.file, spool_path)) result.failure = kSpoolNotRemovedReason;
-  opened.file.Close();
+  // Every piece was flushed to the disk as it went: the close loses nothing.
+  opened.file.Close().IgnoreError();
   if (max_lines != 0) tracelog::TrimToLastLines(target, max_lines);
   if (result.lines > 0) {
     tracelog::LogMessage('.', kDeliveredMessage, tracelog::VisibleText(spool_path).c_str(),

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <string>
 #include <utility>
 
 #include "platform/platform.h"
@@ -154,10 +155,9 @@ std::string g_failing_removal;
 
 }  // namespace
 
-std::string RemovalFailureForTesting(const std::string& path) {
+bool RemovalMustFail(const std::string& path) {
   std::lock_guard<std::mutex> lock(g_removal_mutex);
-  if (g_failing_removal.empty() || path != g_failing_removal) return {};
-  return "Refused for testing";
+  return !g_failing_removal.empty() && path == g_failing_removal;
 }
 
 bool ThreadStartMustFail() { return g_fail_thread_start.load(); }
@@ -170,6 +170,46 @@ bool HandToEditorObserver(const std::string& program, const std::string& argumen
 }
 
 }  // namespace portable
+
+// ---------------------------------------------------------------------------
+// Status
+
+std::string Status::message() const {
+  if (ok()) return {};
+  if (reason_ != nullptr) return reason_;
+  std::string words = portable::SystemWords(code_);
+  return words.empty() ? "Unknown error" : words;
+}
+
+std::string Status::cause() const {
+  if (ok()) return {};
+  if (reason_ != nullptr) return reason_;
+  return message() + " (" + portable::kCodeName + " " + std::to_string(code_) + ")";
+}
+
+std::string Status::ToString() const {
+  if (ok()) return "OK";
+  std::string text = operation();
+  if (!path_.empty()) text += " " + path_;
+  return text + ": " + cause();
+}
+
+Status File::Failed(const char* operation, int code) {
+  last_operation_ = operation;
+  last_code_ = code;
+  return Status::FromSystem(operation, {}, code);
+}
+
+std::int64_t File::FailedCount(const char* operation, int code) {
+  last_operation_ = operation;
+  last_code_ = code;
+  return -1;
+}
+
+Status File::LastError() const {
+  if (last_operation_ == nullptr) return {};
+  return Status::FromSystem(last_operation_, {}, last_code_);
+}
 
 // As GetModuleFileNameA writes the path into `buffer_size` characters: a path
 // that does not fit with its NUL is cut to buffer_size - 1 characters.

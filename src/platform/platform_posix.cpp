@@ -24,7 +24,9 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
+#include <type_traits>
 
 #include "platform/platform.h"
 #include "platform/platform_test_helper.h"
@@ -101,13 +103,17 @@ std::uintptr_t ModuleBaseAddress() { return Identity().base; }
 
 struct FileAccess {
   static std::intptr_t& Handle(File& file) { return file.handle_; }
+  static std::int64_t FailedCount(File& file, const char* operation, int code) {
+    return file.FailedCount(operation, code);
+  }
 };
 
 namespace {
 
 int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
 
-OpenStatus StatusOfErrno(int error) {
+// The kind of an open's failure with errno `error`, which callers branch on.
+OpenStatus KindOfErrno(int error) {
   switch (error) {
     case ENOENT:
     case ENOTDIR:
@@ -117,6 +123,23 @@ OpenStatus StatusOfErrno(int error) {
     default:
       return OpenStatus::kFailed;
   }
+}
+
+// A failed open of `path`: its kind and its cause, errno `error` kept.
+OpenResult OpenFailed(const char* operation, const std::string& path, int error) {
+  OpenResult result;
+  result.status = KindOfErrno(error);
+  result.error = Status::FromSystem(operation, path, error);
+  return result;
+}
+
+// What an open refuses of its own accord (Admissible).
+constexpr char kNotPlainFile[] = "Not a plain file (a folder, a pipe or a device)";
+
+OpenResult OpenRefused(const std::string& path, const char* reason) {
+  OpenResult result;
+  result.error = Status::Refused("open", path, reason);
+  return result;
 }
 
 // Whether a file of type `mode`, opened with `flags`, may be used.  Reads are
@@ -141,24 +164,35 @@ bool Admissible(int flags, mode_t mode, bool regular_only) {
 // Opens `path` with `flags`, never waiting: O_NONBLOCK makes the open of a
 // FIFO return at once instead of waiting for its other end (Admissible then
 // refuses it), and a device that would block a write fail instead. Returns
-// the descriptor, or -1 with `status` set.
-int OpenWithoutWaiting(const std::string& path, int flags, OpenStatus& status) {
-  status = OpenStatus::kFailed;
-  if (path.empty()) return -1;
-  int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0644);
-  if (fd < 0) {
-    status = StatusOfErrno(errno);
+// the descriptor, or -1 with `result` telling the failure.
+int OpenWithoutWaiting(const std::string& path, int flags, OpenResult& result) {
+  if (path.empty()) {
+    result = OpenFailed("open", path, ENOENT);
     return -1;
   }
-  status = OpenStatus::kOk;
+  int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0644);
+  if (fd < 0) {
+    result = OpenFailed("open", path, errno);
+    return -1;
+  }
+  result.status = OpenStatus::kOk;
   return fd;
 }
 
 // One look at what `fd` (opened with `flags`) names: its size, 0 for a
-// device, or -1 when Admissible refuses it or the look fails.
-std::int64_t AdmissibleSize(int fd, int flags, bool regular_only) {
+// device, or -1 with `refusal` set when Admissible refuses it or the look
+// fails.
+std::int64_t AdmissibleSize(int fd, int flags, bool regular_only, const std::string& path,
+                            OpenResult& refusal) {
   struct stat info {};
-  if (fstat(fd, &info) != 0 || !Admissible(flags, info.st_mode, regular_only)) return -1;
+  if (fstat(fd, &info) != 0) {
+    refusal = OpenFailed("stat", path, errno);
+    return -1;
+  }
+  if (!Admissible(flags, info.st_mode, regular_only)) {
+    refusal = OpenRefused(path, kNotPlainFile);
+    return -1;
+  }
   return S_ISREG(info.st_mode) ? static_cast<std::int64_t>(info.st_size) : 0;
 }
 
@@ -270,6 +304,14 @@ bool RoleHeldElsewhere(int fd, off_t first) {
   return probe.l_type != F_UNLCK;
 }
 
+// The failed open of `path` whose lock could not be had (`locked`: kBusy, or
+// kFailed with errno telling why).
+OpenResult LockFailed(const std::string& path, OpenStatus locked) {
+  OpenResult result = OpenFailed("lock", path, locked == OpenStatus::kBusy ? EWOULDBLOCK : errno);
+  result.status = locked;
+  return result;
+}
+
 OpenStatus TakeRole(int fd, LockRole role, bool writable) {
   switch (role) {
     case LockRole::kExclusive:
@@ -299,13 +341,13 @@ OpenStatus TakeRole(int fd, LockRole role, bool writable) {
 OpenResult OpenLocked(const std::string& path, int flags, LockRole role,
                       bool regular_only = false) {
   OpenResult result;
-  int fd = OpenWithoutWaiting(path, flags, result.status);
+  int fd = OpenWithoutWaiting(path, flags, result);
   if (fd < 0) return result;
-  result.status = TakeRole(fd, role, (flags & O_ACCMODE) != O_RDONLY);
+  const OpenStatus locked = TakeRole(fd, role, (flags & O_ACCMODE) != O_RDONLY);
   const std::int64_t size =
-      result.status == OpenStatus::kOk ? AdmissibleSize(fd, flags, regular_only) : -1;
-  if (result.status == OpenStatus::kOk && size < 0) result.status = OpenStatus::kFailed;
-  if (result.status != OpenStatus::kOk) {
+      locked == OpenStatus::kOk ? AdmissibleSize(fd, flags, regular_only, path, result) : -1;
+  if (locked != OpenStatus::kOk) result = LockFailed(path, locked);
+  if (size < 0) {
     ::close(fd);  // and with it every lock it took
     return result;
   }
@@ -316,80 +358,99 @@ OpenResult OpenLocked(const std::string& path, int flags, LockRole role,
 
 }  // namespace
 
+// A write that took no byte of a non-empty buffer: nothing more will go.
+constexpr int kNothingWritten = EIO;
+
 std::int64_t File::Read(void* buffer, std::size_t size) {
-  if (!is_open()) return -1;
+  if (!is_open()) return FailedCount("read", EBADF);
   for (;;) {
     ssize_t count = ::read(Fd(handle_), buffer, size);
     if (count >= 0) return count;
-    if (errno != EINTR) return -1;
+    if (errno != EINTR) return FailedCount("read", errno);
   }
 }
 
-bool File::Write(const void* data, std::size_t size) {
-  if (!is_open()) return false;
+Status File::Write(const void* data, std::size_t size) {
+  if (!is_open()) return Failed("write", EBADF);
   const char* bytes = static_cast<const char*>(data);
   while (size > 0) {
     ssize_t count = ::write(Fd(handle_), bytes, size);
     if (count < 0) {
       if (errno == EINTR) continue;
-      return false;
+      return Failed("write", errno);
     }
-    if (count == 0) return false;
+    if (count == 0) return Failed("write", kNothingWritten);
     bytes += count;
     size -= static_cast<std::size_t>(count);
   }
-  return true;
+  return {};
 }
 
 std::int64_t File::ReadAt(std::int64_t offset, void* buffer, std::size_t size) {
-  if (!is_open()) return -1;
+  if (!is_open()) return FailedCount("read", EBADF);
   for (;;) {
     ssize_t count = ::pread(Fd(handle_), buffer, size, static_cast<off_t>(offset));
     if (count >= 0) return count;
-    if (errno != EINTR) return -1;
+    if (errno != EINTR) return FailedCount("read", errno);
   }
 }
 
-bool File::WriteAt(std::int64_t offset, const void* data, std::size_t size) {
-  if (!is_open()) return false;
+Status File::WriteAt(std::int64_t offset, const void* data, std::size_t size) {
+  if (!is_open()) return Failed("write", EBADF);
   const char* bytes = static_cast<const char*>(data);
   while (size > 0) {
     ssize_t count = ::pwrite(Fd(handle_), bytes, size, static_cast<off_t>(offset));
     if (count < 0) {
       if (errno == EINTR) continue;
       // No positions (a device): the bytes go where it stands.
-      return errno == ESPIPE && Write(bytes, size);
+      if (errno == ESPIPE) return Write(bytes, size);
+      return Failed("write", errno);
     }
-    if (count == 0) return false;
+    if (count == 0) return Failed("write", kNothingWritten);
     bytes += count;
     size -= static_cast<std::size_t>(count);
     offset += count;
   }
-  return true;
+  return {};
 }
 
-bool File::Seek(std::int64_t offset) {
-  return is_open() && ::lseek(Fd(handle_), static_cast<off_t>(offset), SEEK_SET) >= 0;
+Status File::Seek(std::int64_t offset) {
+  if (!is_open()) return Failed("seek", EBADF);
+  if (::lseek(Fd(handle_), static_cast<off_t>(offset), SEEK_SET) < 0) return Failed("seek", errno);
+  return {};
 }
 
-bool File::SeekToEnd() { return is_open() && ::lseek(Fd(handle_), 0, SEEK_END) >= 0; }
+Status File::SeekToEnd() {
+  if (!is_open()) return Failed("seek", EBADF);
+  if (::lseek(Fd(handle_), 0, SEEK_END) < 0) return Failed("seek", errno);
+  return {};
+}
 
 std::int64_t File::Size() {
   struct stat info {};
-  if (!is_open() || fstat(Fd(handle_), &info) != 0) return -1;
+  if (!is_open()) return FailedCount("stat", EBADF);
+  if (fstat(Fd(handle_), &info) != 0) return FailedCount("stat", errno);
   return static_cast<std::int64_t>(info.st_size);
 }
 
-bool File::Truncate(std::int64_t length) {
-  return is_open() && ::ftruncate(Fd(handle_), static_cast<off_t>(length)) == 0;
+Status File::Truncate(std::int64_t length) {
+  if (!is_open()) return Failed("truncate", EBADF);
+  if (::ftruncate(Fd(handle_), static_cast<off_t>(length)) == 0) return {};
+  const int error = errno;
+  // A device (EINVAL) has no length to set: nothing of it needs cutting.
+  struct stat info {};
+  if (error == EINVAL && fstat(Fd(handle_), &info) == 0 && !S_ISREG(info.st_mode)) return {};
+  return Failed("truncate", error);
 }
 
-bool File::Close() {
-  if (!is_open()) return true;
+Status File::Close() {
+  if (!is_open()) return {};
   int fd = Fd(handle_);
   handle_ = kInvalid;
-  // Closing the descriptor releases its lock too (its only descriptor).
-  return ::close(fd) == 0;
+  // Closing the descriptor releases its lock too (its only descriptor). The
+  // descriptor is gone whatever close says, so it is never closed twice.
+  if (::close(fd) != 0) return Failed("close", errno);
+  return {};
 }
 
 OpenResult OpenExclusive(const std::string& path, CreateMode mode) {
@@ -446,7 +507,7 @@ FileStamp StampOf(const std::string& path) {
   if (path.empty()) return FileStamp();
   if (::stat(path.c_str(), &info) != 0) {
     FileStamp stamp;
-    if (StatusOfErrno(errno) == OpenStatus::kNotFound) stamp.status = OpenStatus::kNotFound;
+    if (KindOfErrno(errno) == OpenStatus::kNotFound) stamp.status = OpenStatus::kNotFound;
     return stamp;
   }
   return StampOfInfo(info);
@@ -482,7 +543,7 @@ constexpr auto kWorkerGraceAtExit = std::chrono::seconds(2);
 
 class WorkerRegistry {
  public:
-  bool Start(std::function<void()>& task, ThreadPriority priority) {
+  Status Start(std::function<void()>& task, ThreadPriority priority) {
     std::list<Worker> finished;
     std::lock_guard<std::mutex> lock(mutex_);
     ReapFinishedLocked(finished);
@@ -494,20 +555,24 @@ class WorkerRegistry {
       payload = std::make_unique<std::function<void()>>();
       workers_.emplace_front();
     } catch (...) {
-      return false;
+      return Status::FromSystem("start thread", {}, ENOMEM);
     }
     payload->swap(task);
     Worker& worker = workers_.front();
     try {
       worker.thread = std::thread(&WorkerRegistry::Run, this, &worker, payload.get(), priority);
       static_cast<void>(payload.release());  // the thread owns it now
+    } catch (const std::system_error& error) {
+      payload->swap(task);
+      workers_.pop_front();
+      return Status::FromSystem("start thread", {}, error.code().value());
     } catch (...) {
       payload->swap(task);
       workers_.pop_front();
-      return false;
+      return Status::FromSystem("start thread", {}, ENOMEM);
     }
     ++running_;
-    return true;
+    return {};
   }
 
   bool WaitUntilIdle(std::chrono::milliseconds timeout) {
@@ -573,8 +638,8 @@ WorkerRegistry& Registry() {
 
 }  // namespace
 
-bool StartDetachedThread(std::function<void()>& task, ThreadPriority priority) {
-  if (portable::ThreadStartMustFail()) return false;
+Status StartDetachedThread(std::function<void()>& task, ThreadPriority priority) {
+  if (portable::ThreadStartMustFail()) return Status::FromSystem("start thread", {}, EAGAIN);
   return Registry().Start(task, priority);
 }
 
@@ -802,10 +867,10 @@ void OpenInTextEditor(const std::string& path) {
 // ---------------------------------------------------------------------------
 // Folders and removable files
 
-std::optional<std::vector<std::string>> ListFolder(const std::string& folder) {
-  if (folder.empty()) return std::nullopt;
+FolderListing ListFolder(const std::string& folder) {
+  if (folder.empty()) return {std::nullopt, Status::FromSystem("list", folder, ENOENT)};
   DIR* listing = ::opendir(folder.c_str());
-  if (listing == nullptr) return std::nullopt;
+  if (listing == nullptr) return {std::nullopt, Status::FromSystem("list", folder, errno)};
   std::vector<std::string> names;
   try {
     while (const dirent* entry = ::readdir(listing)) {
@@ -819,10 +884,10 @@ std::optional<std::vector<std::string>> ListFolder(const std::string& folder) {
     }
   } catch (...) {
     ::closedir(listing);
-    return std::nullopt;
+    return {std::nullopt, Status::FromSystem("list", folder, ENOMEM)};
   }
   ::closedir(listing);
-  return names;
+  return {std::move(names), {}};
 }
 
 std::string AbsolutePath(const std::string& path) {
@@ -851,28 +916,37 @@ constexpr mode_t kOwnerOnly = S_IRUSR | S_IWUSR;
 // OpenExclusive for such a file: O_NOFOLLOW, created 0600, a plain file only;
 // one with wider rights (made by an earlier version) is narrowed, and one
 // that cannot be narrowed (another user's) is refused.
+// Of a file held as `fd` at `path`: kOk, or why it may not be kept.
+OpenResult CheckOwnFile(int fd, const std::string& path, struct stat& info) {
+  if (fstat(fd, &info) != 0) return OpenFailed("stat", path, errno);
+  if (!S_ISREG(info.st_mode)) return OpenRefused(path, kNotPlainFile);
+  if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0 && ::fchmod(fd, kOwnerOnly) != 0) {
+    return OpenFailed("chmod", path, errno);
+  }
+  OpenResult kept;
+  kept.status = OpenStatus::kOk;
+  return kept;
+}
+
 OpenResult OpenOwnExclusive(const std::string& path, CreateMode mode) {
-  OpenResult result;
-  if (path.empty()) return result;
+  if (path.empty()) return OpenFailed("open", path, ENOENT);
   const int flags = O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW |
                     (mode == CreateMode::kCreateIfMissing ? O_CREAT : 0);
   const int fd = ::open(path.c_str(), flags, kOwnerOnly);
-  if (fd < 0) {
-    result.status = StatusOfErrno(errno);  // a link: ELOOP, kFailed
-    return result;
-  }
+  if (fd < 0) return OpenFailed("open", path, errno);  // a link: ELOOP, kFailed
   // The lock first, then one look, which also tells the size no one else
   // can change while the lock is held.
-  result.status = TakeRole(fd, LockRole::kExclusive, true);
-  if (result.status != OpenStatus::kOk) {
+  const OpenStatus locked = TakeRole(fd, LockRole::kExclusive, true);
+  if (locked != OpenStatus::kOk) {
+    OpenResult result = LockFailed(path, locked);
     ::close(fd);
     return result;
   }
   struct stat info {};
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
-      ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0 && ::fchmod(fd, kOwnerOnly) != 0)) {
+  OpenResult result = CheckOwnFile(fd, path, info);
+  if (result.status != OpenStatus::kOk) {
     ::close(fd);
-    return OpenResult{};
+    return result;
   }
   FileAccess::Handle(result.file) = fd;
   result.size = static_cast<std::int64_t>(info.st_size);
@@ -897,33 +971,43 @@ OpenResult OpenExclusiveRemovable(const std::string& path, CreateMode mode) {
     // Only the link count is asked for: asking for the times would make the
     // next write record a finer time stamp, at the cost of a journal entry.
     struct statx held {};
-    if (::statx(Fd(FileAccess::Handle(opened.file)), "", AT_EMPTY_PATH, STATX_NLINK, &held) != 0 ||
-        (held.stx_mask & STATX_NLINK) == 0) {
-      return OpenResult{};
+    if (::statx(Fd(FileAccess::Handle(opened.file)), "", AT_EMPTY_PATH, STATX_NLINK, &held) != 0) {
+      return OpenFailed("stat", path, errno);
     }
+    if ((held.stx_mask & STATX_NLINK) == 0) return OpenFailed("stat", path, ENOTSUP);
     if (held.stx_nlink > 0) return opened;
   }
 }
 
-bool RemoveHeldFile(File& file, const std::string& path) {
+Status RemoveHeldFile(File& file, const std::string& path) {
   // Unlinked while the lock is held: an opener waiting for the lock sees
   // afterwards that its file is no longer at `path` (OpenExclusiveRemovable).
-  const bool removed = file.is_open() && ::unlink(path.c_str()) == 0;
-  file.Close();
+  Status removed = !file.is_open()               ? Status::FromSystem("remove", path, EBADF)
+                   : ::unlink(path.c_str()) == 0 ? Status()
+                                                 : Status::FromSystem("remove", path, errno);
+  // Removed or not, the file is let go; a failed close of a removed file
+  // loses nothing.
+  file.Close().IgnoreError();
   return removed;
 }
 
 std::int64_t SeekToEndOffset(File& file) {
   if (!file.is_open()) return -1;
-  return static_cast<std::int64_t>(::lseek(Fd(FileAccess::Handle(file)), 0, SEEK_END));
+  const off_t end = ::lseek(Fd(FileAccess::Handle(file)), 0, SEEK_END);
+  if (end < 0) return FileAccess::FailedCount(file, "seek", errno);
+  return static_cast<std::int64_t>(end);
 }
 
-bool FlushToDisk(File& file) {
-  return file.is_open() && ::fsync(Fd(FileAccess::Handle(file))) == 0;
+Status FlushToDisk(File& file) {
+  if (!file.is_open()) return Status::FromSystem("flush", {}, EBADF);
+  if (::fsync(Fd(FileAccess::Handle(file))) != 0) return Status::FromSystem("flush", {}, errno);
+  return {};
 }
 
-bool MoveFileOver(const std::string& from, const std::string& to) {
-  return !from.empty() && !to.empty() && ::rename(from.c_str(), to.c_str()) == 0;
+Status MoveFileOver(const std::string& from, const std::string& to) {
+  if (from.empty() || to.empty()) return Status::FromSystem("rename", to, ENOENT);
+  if (::rename(from.c_str(), to.c_str()) != 0) return Status::FromSystem("rename", to, errno);
+  return {};
 }
 
 std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(::getpid()); }
@@ -946,25 +1030,41 @@ bool SetEnvironmentVariableTo(const std::string& name, const std::string& value)
   return ::setenv(name.c_str(), value.c_str(), 1) == 0;
 }
 
-RemoveResult RemoveFile(const std::string& path) {
-  RemoveResult result;
-  result.cause = portable::RemovalFailureForTesting(path);
-  if (!result.cause.empty()) return result;
-  // unlink never removes a folder (EISDIR or EPERM).
-  if (::unlink(path.c_str()) == 0) {
-    result.removed = true;
-  } else {
-    result.cause = std::strerror(errno);
+Status RemoveFile(const std::string& path) {
+  if (portable::RemovalMustFail(path)) {
+    return Status::Refused("remove", path, portable::kRefusedForTesting);
   }
-  return result;
+  // unlink never removes a folder (EISDIR or EPERM).
+  if (::unlink(path.c_str()) != 0) return Status::FromSystem("remove", path, errno);
+  return {};
 }
 
-bool FlushFolder(const std::string& folder) {
-  if (folder.empty()) return false;
+Status FlushFolder(const std::string& folder) {
+  if (folder.empty()) return Status::FromSystem("flush folder", folder, ENOENT);
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool flushed = ::fsync(fd) == 0;
-  return ::close(fd) == 0 && flushed;
+  if (fd < 0) return Status::FromSystem("flush folder", folder, errno);
+  Status flushed = ::fsync(fd) == 0 ? Status() : Status::FromSystem("flush folder", folder, errno);
+  if (::close(fd) != 0 && flushed.ok()) return Status::FromSystem("flush folder", folder, errno);
+  return flushed;
 }
+
+// ---------------------------------------------------------------------------
+// Causes
+
+std::string portable::SystemWords(int code) {
+  char buffer[256] = {};
+  // The GNU strerror_r answers a text that may lie outside the buffer; the
+  // XSI one fills the buffer. Both are thread-safe, unlike strerror.
+  const auto words = [&buffer](auto answer) -> std::string {
+    if constexpr (std::is_same_v<decltype(answer), char*>) {
+      return answer != nullptr ? answer : "";
+    } else {
+      return answer == 0 ? buffer : "";
+    }
+  };
+  return words(::strerror_r(code, buffer, sizeof buffer));
+}
+
+const char* const portable::kCodeName = "errno";
 
 }  // namespace zelk::platform

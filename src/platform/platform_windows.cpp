@@ -85,13 +85,18 @@ std::uintptr_t ModuleBaseAddress() { return reinterpret_cast<std::uintptr_t>(Ide
 struct FileAccess {
   static std::intptr_t& Handle(File& file) { return file.handle_; }
   static bool& Append(File& file) { return file.append_; }
+  static std::int64_t FailedCount(File& file, const char* operation, DWORD code) {
+    return file.FailedCount(operation, static_cast<int>(code));
+  }
 };
 
 namespace {
 
 HANDLE H(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
-OpenStatus StatusOfError(DWORD error) {
+// The kind of an open's failure with GetLastError `error`, which callers
+// branch on.
+OpenStatus KindOfError(DWORD error) {
   switch (error) {
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
@@ -104,6 +109,20 @@ OpenStatus StatusOfError(DWORD error) {
   }
 }
 
+// A GetLastError code as the door keeps it.
+int Code(DWORD error) { return static_cast<int>(error); }
+
+// A failed open of `path`: its kind and its cause, the code kept.
+OpenResult OpenFailed(const char* operation, const std::string& path, DWORD error) {
+  OpenResult result;
+  result.status = KindOfError(error);
+  result.error = Status::FromSystem(operation, path, Code(error));
+  return result;
+}
+
+// What an open refuses of its own accord: a read of a pipe or a device.
+constexpr char kNotDiskFile[] = "Not a file on a disk (a pipe or a device)";
+
 // True for a file on a disk, not a pipe, a console or another device.
 bool IsDiskFile(HANDLE handle) { return GetFileType(handle) == FILE_TYPE_DISK; }
 
@@ -112,15 +131,13 @@ bool IsDiskFile(HANDLE handle) { return GetFileType(handle) == FILE_TYPE_DISK; }
 // only, and anything else is refused like a file that cannot be opened.
 OpenResult Open(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
   OpenResult result;
-  if (path.empty()) return result;
+  if (path.empty()) return OpenFailed("open", path, ERROR_FILE_NOT_FOUND);
   HANDLE handle = CreateFileA(path.c_str(), access, share, nullptr, disposition,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    result.status = StatusOfError(GetLastError());
-    return result;
-  }
+  if (handle == INVALID_HANDLE_VALUE) return OpenFailed("open", path, GetLastError());
   if (access == GENERIC_READ && !IsDiskFile(handle)) {
     CloseHandle(handle);
+    result.error = Status::Refused("open", path, kNotDiskFile);
     return result;
   }
   FileAccess::Handle(result.file) = reinterpret_cast<std::intptr_t>(handle);
@@ -131,10 +148,12 @@ OpenResult Open(const std::string& path, DWORD access, DWORD share, DWORD dispos
 }  // namespace
 
 std::int64_t File::Read(void* buffer, std::size_t size) {
-  if (!is_open()) return -1;
+  if (!is_open()) return FailedCount("read", Code(ERROR_INVALID_HANDLE));
   DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
   DWORD count = 0;
-  if (!ReadFile(H(handle_), buffer, chunk, &count, nullptr)) return -1;
+  if (!ReadFile(H(handle_), buffer, chunk, &count, nullptr)) {
+    return FailedCount("read", Code(GetLastError()));
+  }
   return static_cast<std::int64_t>(count);
 }
 
@@ -151,33 +170,38 @@ OVERLAPPED At(std::int64_t offset) {
 }  // namespace
 
 std::int64_t File::ReadAt(std::int64_t offset, void* buffer, std::size_t size) {
-  if (!is_open() || offset < 0) return -1;
+  if (!is_open()) return FailedCount("read", Code(ERROR_INVALID_HANDLE));
+  if (offset < 0) return FailedCount("read", Code(ERROR_NEGATIVE_SEEK));
   DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
   DWORD count = 0;
   OVERLAPPED at = At(offset);
   if (!ReadFile(H(handle_), buffer, chunk, &count, &at)) {
-    return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+    const DWORD error = GetLastError();
+    return error == ERROR_HANDLE_EOF ? 0 : FailedCount("read", Code(error));
   }
   return static_cast<std::int64_t>(count);
 }
 
-bool File::WriteAt(std::int64_t offset, const void* data, std::size_t size) {
-  if (!is_open() || offset < 0) return false;
+Status File::WriteAt(std::int64_t offset, const void* data, std::size_t size) {
+  if (!is_open()) return Failed("write", Code(ERROR_INVALID_HANDLE));
+  if (offset < 0) return Failed("write", Code(ERROR_NEGATIVE_SEEK));
   const char* bytes = static_cast<const char*>(data);
   while (size > 0) {
     DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
     DWORD count = 0;
     OVERLAPPED at = At(offset);
     if (!WriteFile(H(handle_), bytes, chunk, &count, &at)) {
+      const DWORD error = GetLastError();
       // No positions (a device): the bytes go where it stands.
-      return !IsDiskFile(H(handle_)) && Write(bytes, size);
+      if (!IsDiskFile(H(handle_))) return Write(bytes, size);
+      return Failed("write", Code(error));
     }
-    if (count == 0) return false;
+    if (count == 0) return Failed("write", Code(ERROR_WRITE_FAULT));
     bytes += count;
     size -= count;
     offset += count;
   }
-  return true;
+  return {};
 }
 
 namespace {
@@ -244,56 +268,82 @@ class AppendLock {
 
 }  // namespace
 
-bool File::Write(const void* data, std::size_t size) {
-  if (!is_open()) return false;
+Status File::Write(const void* data, std::size_t size) {
+  if (!is_open()) return Failed("write", Code(ERROR_INVALID_HANDLE));
   std::optional<AppendLock> lock;
   if (append_) {
     lock.emplace(H(handle_));
-    if (!lock->may_write() || !SeekToEnd()) return false;
+    // Another handle kept the appenders' lock beyond the wait.
+    if (!lock->may_write()) return Failed("lock", Code(ERROR_LOCK_VIOLATION));
+    if (Status at_end = SeekToEnd(); !at_end.ok()) return at_end;
   }
   const char* bytes = static_cast<const char*>(data);
   while (size > 0) {
     DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
     DWORD count = 0;
-    if (!WriteFile(H(handle_), bytes, chunk, &count, nullptr) || count == 0) return false;
+    if (!WriteFile(H(handle_), bytes, chunk, &count, nullptr)) {
+      return Failed("write", Code(GetLastError()));
+    }
+    if (count == 0) return Failed("write", Code(ERROR_WRITE_FAULT));
     bytes += count;
     size -= count;
   }
-  return true;
+  return {};
 }
 
-bool File::Seek(std::int64_t offset) {
+Status File::Seek(std::int64_t offset) {
+  if (!is_open()) return Failed("seek", Code(ERROR_INVALID_HANDLE));
   LARGE_INTEGER distance;
   distance.QuadPart = offset;
-  return is_open() && SetFilePointerEx(H(handle_), distance, nullptr, FILE_BEGIN) != 0;
+  if (SetFilePointerEx(H(handle_), distance, nullptr, FILE_BEGIN) == 0) {
+    return Failed("seek", Code(GetLastError()));
+  }
+  return {};
 }
 
-bool File::SeekToEnd() {
+Status File::SeekToEnd() {
+  if (!is_open()) return Failed("seek", Code(ERROR_INVALID_HANDLE));
   LARGE_INTEGER distance;
   distance.QuadPart = 0;
-  return is_open() && SetFilePointerEx(H(handle_), distance, nullptr, FILE_END) != 0;
+  if (SetFilePointerEx(H(handle_), distance, nullptr, FILE_END) == 0) {
+    return Failed("seek", Code(GetLastError()));
+  }
+  return {};
 }
 
 std::int64_t File::Size() {
   LARGE_INTEGER size;
-  if (!is_open() || !GetFileSizeEx(H(handle_), &size)) return -1;
+  if (!is_open()) return FailedCount("stat", Code(ERROR_INVALID_HANDLE));
+  if (!GetFileSizeEx(H(handle_), &size)) return FailedCount("stat", Code(GetLastError()));
   return size.QuadPart;
 }
 
-bool File::Truncate(std::int64_t length) {
+Status File::Truncate(std::int64_t length) {
+  if (!is_open()) return Failed("truncate", Code(ERROR_INVALID_HANDLE));
+  // A device has no length to set: nothing of it needs cutting.
+  if (!IsDiskFile(H(handle_))) return {};
   LARGE_INTEGER position;
   position.QuadPart = 0;
   LARGE_INTEGER saved;
-  if (!is_open() || !SetFilePointerEx(H(handle_), position, &saved, FILE_CURRENT)) return false;
-  if (!Seek(length) || !SetEndOfFile(H(handle_))) return false;
-  return SetFilePointerEx(H(handle_), saved, nullptr, FILE_BEGIN) != 0;
+  if (!SetFilePointerEx(H(handle_), position, &saved, FILE_CURRENT)) {
+    return Failed("truncate", Code(GetLastError()));
+  }
+  if (Status at = Seek(length); !at.ok()) return at;
+  if (!SetEndOfFile(H(handle_))) return Failed("truncate", Code(GetLastError()));
+  if (SetFilePointerEx(H(handle_), saved, nullptr, FILE_BEGIN) == 0) {
+    return Failed("seek", Code(GetLastError()));
+  }
+  return {};
 }
 
-bool File::Close() {
-  if (!is_open()) return true;
+Status File::Close() {
+  if (!is_open()) return {};
   HANDLE handle = H(handle_);
   handle_ = kInvalid;
-  return CloseHandle(handle) != 0;
+  // The handle is gone whatever CloseHandle says, so it is never closed
+  // twice.
+  if (CloseHandle(handle) == 0) return Failed("close", Code(GetLastError()));
+  return {};
 }
 
 namespace {
@@ -308,7 +358,9 @@ OpenResult OpenExclusiveWithSize(const std::string& path, DWORD access, CreateMo
   HANDLE handle = H(FileAccess::Handle(result.file));
   LARGE_INTEGER size;
   size.QuadPart = 0;
-  if (IsDiskFile(handle) && !GetFileSizeEx(handle, &size)) return OpenResult{};
+  if (IsDiskFile(handle) && !GetFileSizeEx(handle, &size)) {
+    return OpenFailed("stat", path, GetLastError());
+  }
   result.size = size.QuadPart;
   return result;
 }
@@ -334,7 +386,7 @@ OpenResult OpenAppendShared(const std::string& path) {
   // A handle holding the appenders' lock beyond one write makes the file
   // busy, so no write waits for it longer than a moment.
   if (result.status == OpenStatus::kOk && !AppendLockFree(H(FileAccess::Handle(result.file)))) {
-    return OpenResult{File(), OpenStatus::kBusy};
+    return OpenFailed("lock", path, ERROR_LOCK_VIOLATION);
   }
   FileAccess::Append(result.file) = true;
   return result;
@@ -392,7 +444,7 @@ FileStamp StampOf(const std::string& path) {
   if (path.empty()) return FileStamp();
   if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &record)) {
     FileStamp stamp;
-    stamp.status = StatusOfError(GetLastError());
+    stamp.status = KindOfError(GetLastError());
     return stamp;
   }
   return StampOfRecord(record.dwFileAttributes, record.nFileSizeHigh, record.nFileSizeLow,
@@ -466,30 +518,33 @@ DWORD WINAPI WorkerMain(LPVOID parameter) {
 
 }  // namespace
 
-bool StartDetachedThread(std::function<void()>& task, ThreadPriority priority) {
-  if (portable::ThreadStartMustFail()) return false;
+Status StartDetachedThread(std::function<void()>& task, ThreadPriority priority) {
+  constexpr char kStart[] = "start thread";
+  if (portable::ThreadStartMustFail())
+    return Status::FromSystem(kStart, {}, Code(ERROR_OUTOFMEMORY));
   HMODULE module = nullptr;
   if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                           reinterpret_cast<LPCSTR>(&ModuleAnchor), &module)) {
-    return false;
+    return Status::FromSystem(kStart, {}, Code(GetLastError()));
   }
   auto* start = new (std::nothrow) WorkerStart{{}, priority, module};
   if (start == nullptr) {
     FreeLibrary(module);
-    return false;
+    return Status::FromSystem(kStart, {}, Code(ERROR_OUTOFMEMORY));
   }
   start->task.swap(task);
   RunningWorkers().Started();
   HANDLE thread = CreateThread(nullptr, 0, &WorkerMain, start, 0, nullptr);
   if (thread == nullptr) {
+    const DWORD error = GetLastError();
     RunningWorkers().Finished();
     start->task.swap(task);
     delete start;
     FreeLibrary(module);
-    return false;
+    return Status::FromSystem(kStart, {}, Code(error));
   }
   CloseHandle(thread);
-  return true;
+  return {};
 }
 
 bool WaitForWorkers(std::chrono::milliseconds timeout) {
@@ -577,8 +632,9 @@ void OpenInTextEditor(const std::string& path) {
 // ---------------------------------------------------------------------------
 // Folders and removable files
 
-std::optional<std::vector<std::string>> ListFolder(const std::string& folder) {
-  if (folder.empty()) return std::nullopt;
+FolderListing ListFolder(const std::string& folder) {
+  if (folder.empty())
+    return {std::nullopt, Status::FromSystem("list", folder, Code(ERROR_PATH_NOT_FOUND))};
   std::string pattern = folder;
   if (pattern.back() != '\\' && pattern.back() != '/') pattern += '\\';
   pattern += '*';
@@ -587,7 +643,7 @@ std::optional<std::vector<std::string>> ListFolder(const std::string& folder) {
   if (search == INVALID_HANDLE_VALUE) {
     // An empty folder still has "." and ".."; only a missing or unreadable one
     // fails here.
-    return std::nullopt;
+    return {std::nullopt, Status::FromSystem("list", folder, Code(GetLastError()))};
   }
   std::vector<std::string> names;
   try {
@@ -599,10 +655,10 @@ std::optional<std::vector<std::string>> ListFolder(const std::string& folder) {
     } while (FindNextFileA(search, &entry));
   } catch (...) {
     FindClose(search);
-    return std::nullopt;
+    return {std::nullopt, Status::FromSystem("list", folder, Code(ERROR_OUTOFMEMORY))};
   }
   FindClose(search);
-  return names;
+  return {std::move(names), {}};
 }
 
 std::string AbsolutePath(const std::string& path) {
@@ -639,25 +695,23 @@ OpenResult OpenExclusiveRemovable(const std::string& path, CreateMode mode) {
   // reparse point (a link someone planted at the name) is opened as itself,
   // not followed, and refused.
   OpenResult result;
-  if (path.empty()) return result;
+  if (path.empty()) return OpenFailed("open", path, ERROR_FILE_NOT_FOUND);
   const DWORD disposition = mode == CreateMode::kCreateIfMissing ? OPEN_ALWAYS : OPEN_EXISTING;
   HANDLE handle =
       CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, disposition,
                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    result.status = StatusOfError(GetLastError());
+  if (handle == INVALID_HANDLE_VALUE) return OpenFailed("open", path, GetLastError());
+  BY_HANDLE_FILE_INFORMATION info{};
+  LARGE_INTEGER size;
+  if (!GetFileInformationByHandle(handle, &info) || !GetFileSizeEx(handle, &size)) {
+    result = OpenFailed("stat", path, GetLastError());
+    CloseHandle(handle);
     return result;
   }
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(handle, &info) ||
-      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+  if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
       !IsDiskFile(handle)) {
     CloseHandle(handle);
-    return result;
-  }
-  LARGE_INTEGER size;
-  if (!GetFileSizeEx(handle, &size)) {
-    CloseHandle(handle);
+    result.error = Status::Refused("open", path, kNotDiskFile);
     return result;
   }
   FileAccess::Handle(result.file) = reinterpret_cast<std::intptr_t>(handle);
@@ -666,16 +720,20 @@ OpenResult OpenExclusiveRemovable(const std::string& path, CreateMode mode) {
   return result;
 }
 
-bool RemoveHeldFile(File& file, const std::string& path) {
-  (void)path;  // the handle names the file
-  bool removed = false;
+Status RemoveHeldFile(File& file, const std::string& path) {
+  // The handle names the file; `path` only names it in a failure.
+  Status removed = Status::FromSystem("remove", path, Code(ERROR_INVALID_HANDLE));
   if (file.is_open()) {
     FILE_DISPOSITION_INFO disposition{};
     disposition.DeleteFile = TRUE;
     removed = SetFileInformationByHandle(H(FileAccess::Handle(file)), FileDispositionInfo,
-                                         &disposition, sizeof disposition) != 0;
+                                         &disposition, sizeof disposition) != 0
+                  ? Status()
+                  : Status::FromSystem("remove", path, Code(GetLastError()));
   }
-  file.Close();
+  // Removed or not, the file is let go; a failed close of a removed file
+  // loses nothing.
+  file.Close().IgnoreError();
   return removed;
 }
 
@@ -683,21 +741,29 @@ std::int64_t SeekToEndOffset(File& file) {
   LARGE_INTEGER distance;
   distance.QuadPart = 0;
   LARGE_INTEGER end;
-  if (!file.is_open() ||
-      SetFilePointerEx(H(FileAccess::Handle(file)), distance, &end, FILE_END) == 0) {
-    return -1;
+  if (!file.is_open()) return FileAccess::FailedCount(file, "seek", ERROR_INVALID_HANDLE);
+  if (SetFilePointerEx(H(FileAccess::Handle(file)), distance, &end, FILE_END) == 0) {
+    return FileAccess::FailedCount(file, "seek", GetLastError());
   }
   return end.QuadPart;
 }
 
-bool FlushToDisk(File& file) {
-  return file.is_open() && FlushFileBuffers(H(FileAccess::Handle(file))) != 0;
+Status FlushToDisk(File& file) {
+  if (!file.is_open()) return Status::FromSystem("flush", {}, Code(ERROR_INVALID_HANDLE));
+  if (FlushFileBuffers(H(FileAccess::Handle(file))) == 0) {
+    return Status::FromSystem("flush", {}, Code(GetLastError()));
+  }
+  return {};
 }
 
-bool MoveFileOver(const std::string& from, const std::string& to) {
-  return !from.empty() && !to.empty() &&
-         MoveFileExA(from.c_str(), to.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+Status MoveFileOver(const std::string& from, const std::string& to) {
+  if (from.empty() || to.empty())
+    return Status::FromSystem("rename", to, Code(ERROR_PATH_NOT_FOUND));
+  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ==
+      0) {
+    return Status::FromSystem("rename", to, Code(GetLastError()));
+  }
+  return {};
 }
 
 std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(GetCurrentProcessId()); }
@@ -725,38 +791,50 @@ bool SetEnvironmentVariableTo(const std::string& name, const std::string& value)
   return SetEnvironmentVariableA(name.c_str(), value.empty() ? nullptr : value.c_str()) != 0;
 }
 
+Status RemoveFile(const std::string& path) {
+  if (portable::RemovalMustFail(path)) {
+    return Status::Refused("remove", path, portable::kRefusedForTesting);
+  }
+  // DeleteFileA never removes a folder; a file held by a handle that does
+  // not share deletion fails with a sharing violation.
+  if (DeleteFileA(path.c_str()) == 0)
+    return Status::FromSystem("remove", path, Code(GetLastError()));
+  return {};
+}
+
+Status FlushFolder(const std::string& folder) {
+  if (folder.empty()) return Status::FromSystem("flush folder", folder, Code(ERROR_PATH_NOT_FOUND));
+  return {};
+}
+
+// ---------------------------------------------------------------------------
+// Causes
+
 namespace {
 
-// The system's words for an error code, without the line end it adds;
-// the number when it has none.
-std::string ErrorText(DWORD error) {
+// The system's words for `code` in the language `language`, without the line
+// break and the full stop that close them; empty when it has none there.
+std::string FormattedMessage(DWORD code, DWORD language) {
   char buffer[512];
   DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                error, 0, buffer, sizeof buffer, nullptr);
+                                code, language, buffer, sizeof buffer, nullptr);
   while (length > 0 && (buffer[length - 1] == '\r' || buffer[length - 1] == '\n' ||
                         buffer[length - 1] == ' ' || buffer[length - 1] == '.')) {
     --length;
   }
-  if (length == 0) return "Error " + std::to_string(error);
   return std::string(buffer, length);
 }
 
 }  // namespace
 
-RemoveResult RemoveFile(const std::string& path) {
-  RemoveResult result;
-  result.cause = portable::RemovalFailureForTesting(path);
-  if (!result.cause.empty()) return result;
-  // DeleteFileA never removes a folder; a file held by a handle that does
-  // not share deletion fails with a sharing violation.
-  if (DeleteFileA(path.c_str()) != 0) {
-    result.removed = true;
-  } else {
-    result.cause = ErrorText(GetLastError());
-  }
-  return result;
+std::string portable::SystemWords(int code) {
+  // English where the system has it, so a log reads the same on every
+  // installation; otherwise the system's own language.
+  const DWORD error = static_cast<DWORD>(code);
+  std::string words = FormattedMessage(error, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
+  return words.empty() ? FormattedMessage(error, 0) : words;
 }
 
-bool FlushFolder(const std::string& folder) { return !folder.empty(); }
+const char* const portable::kCodeName = "error";
 
 }  // namespace zelk::platform

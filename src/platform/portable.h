@@ -29,6 +29,15 @@ std::int64_t SecondsAsIfUtc(const std::tm& parts);
 // from `zone`.
 std::tm CalendarOf(std::int64_t seconds, const std::tm& zone);
 
+// The system's words for its error `code` (strerror_r; FormatMessageA, in
+// English where the system has it), without the line break or the full stop
+// that closes them; empty when it has none. Each implementation provides it.
+std::string SystemWords(int code);
+
+// How the cause text names a code of this platform's family: "errno" or
+// "error". Each implementation provides it.
+extern const char* const kCodeName;
+
 // The module's whole path, learnt at load; empty when it could not be had.
 // Each implementation provides it; the shared part cuts it to a buffer.
 const std::string& WholeModulePath();
@@ -40,9 +49,10 @@ bool ThreadStartMustFail();
 // (nothing done) when none is.
 bool HandToEditorObserver(const std::string& program, const std::string& argument);
 
-// The cause RemoveFile reports for `path` because the tests asked it to
-// fail; empty when they did not.
-std::string RemovalFailureForTesting(const std::string& path);
+// True when the tests asked RemoveFile of `path` to fail, which it then does
+// with kRefusedForTesting as its reason.
+bool RemovalMustFail(const std::string& path);
+inline constexpr char kRefusedForTesting[] = "Refused for testing";
 
 // The number of running workers, and a bounded wait until none is left.
 class WorkerCount {

@@ -148,9 +148,12 @@ void StopService(void) {
     // within the same grace the other workers get.
     const auto deadline = std::chrono::steady_clock::now() + kWorkerGraceBeforeUnload;
     zelk::forwarding::spool::StopDelivery(kWorkerGraceBeforeUnload);
-    zelk::platform::AwaitWorkersBeforeUnload(std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::max(deadline - std::chrono::steady_clock::now(),
-                 std::chrono::steady_clock::duration::zero())));
+    // A worker still running after the grace goes on with state that is
+    // never destroyed; there is no one left to tell.
+    static_cast<void>(zelk::platform::AwaitWorkersBeforeUnload(
+        std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::max(deadline - std::chrono::steady_clock::now(),
+                     std::chrono::steady_clock::duration::zero()))));
     // After the workers, so that what they did is in the file.
     zelk::tracelog::status::MarkStopped();
   });

@@ -41,7 +41,7 @@ bool ReadAt(platform::File& file, std::int64_t offset, char* buffer, std::size_t
 }
 
 bool WriteAt(platform::File& file, std::int64_t offset, std::string_view bytes) {
-  return file.WriteAt(offset, bytes.data(), bytes.size());
+  return file.WriteAt(offset, bytes.data(), bytes.size()).ok();
 }
 
 // The number of line feeds in `bytes`, a piece of at most kTrimReadChunk.
@@ -173,11 +173,13 @@ void MoveToStart(platform::File& file, std::int64_t size, std::int64_t head, std
         std::max<std::int64_t>(size + static_cast<std::int64_t>(gap.size()), head + length);
     gap.append(static_cast<std::size_t>(copy_start - size) - gap.size(), kLineFeed);
     if (!WriteAt(file, size, gap) || !WriteAt(file, copy_start, lines)) {
-      file.Truncate(size);
+      // A trim reports nothing (the trace log trims itself under its lock):
+      // should this cut fail too, the file keeps a repeat of its last lines.
+      file.Truncate(size).IgnoreError();
       return;
     }
   }
-  if (WriteAt(file, head, lines)) file.Truncate(head + length);
+  if (WriteAt(file, head, lines)) file.Truncate(head + length).IgnoreError();
 }
 
 // Every line holds at least one byte, so no file has more lines than bytes: a
@@ -220,7 +222,7 @@ void CutHeld(platform::File& file, std::int64_t size, std::uint32_t keep,
   const std::optional<std::int64_t> head = HeadLength(file, size, trim_head);
   if (!head || *head == size) return;
   if (keep == 0) {
-    file.Truncate(*head);
+    file.Truncate(*head).IgnoreError();  // a trim reports nothing (MoveToStart)
     return;
   }
   BackwardBuffer tail(static_cast<std::size_t>(std::min<std::int64_t>(size, kTrimFirstBuffer)));
