@@ -4,10 +4,12 @@
 #include "platform/portable.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <functional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/platform_test_helper.h"
@@ -153,11 +155,32 @@ std::function<void(const std::string&, const std::string&)> g_editor_observer;
 std::mutex g_removal_mutex;
 std::string g_failing_removal;
 
+struct FaultPlan {
+  std::vector<Fault> faults;
+  std::array<int, kDoorCallKinds> counts{};
+};
+
+std::mutex g_fault_mutex;
+FaultPlan g_fault_plan;  // guarded by g_fault_mutex
+
 }  // namespace
 
 bool RemovalMustFail(const std::string& path) {
   std::lock_guard<std::mutex> lock(g_removal_mutex);
   return !g_failing_removal.empty() && path == g_failing_removal;
+}
+
+Injected NextCall(int call) {
+  std::lock_guard<std::mutex> lock(g_fault_mutex);
+  const int count = ++g_fault_plan.counts[static_cast<std::size_t>(call)];
+  for (const Fault& fault : g_fault_plan.faults) {
+    if (static_cast<int>(fault.call) != call) continue;
+    if (count == fault.nth || (fault.and_after && count > fault.nth)) {
+      if (fault.short_write > 0) return {0, fault.short_write};
+      return {SystemErrorCode(fault.error), 0};
+    }
+  }
+  return {};
 }
 
 bool ThreadStartMustFail() { return g_fail_thread_start.load(); }
@@ -226,6 +249,26 @@ bool ModulePathExceeds(std::size_t buffer_size) {
 void SetRemovalFailureForTesting(const std::string& path) {
   std::lock_guard<std::mutex> lock(portable::g_removal_mutex);
   portable::g_failing_removal = path;
+}
+
+void InjectFaults(std::vector<Fault> faults) {
+  {
+    std::lock_guard<std::mutex> lock(portable::g_fault_mutex);
+    portable::g_fault_plan.faults = std::move(faults);
+    portable::g_fault_plan.counts.fill(0);
+  }
+  portable::RouteThroughStandIns(true);
+}
+
+void ClearFaults() {
+  portable::RouteThroughStandIns(false);
+  std::lock_guard<std::mutex> lock(portable::g_fault_mutex);
+  portable::g_fault_plan.faults.clear();
+}
+
+int DoorCallCount(DoorCall call) {
+  std::lock_guard<std::mutex> lock(portable::g_fault_mutex);
+  return portable::g_fault_plan.counts[static_cast<std::size_t>(call)];
 }
 
 void SetThreadStartFailureForTesting(bool fail) { portable::g_fail_thread_start.store(fail); }

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -35,6 +36,140 @@
 extern char** environ;
 
 namespace zelk::platform {
+
+// ---------------------------------------------------------------------------
+// System calls
+//
+// Every call the door makes of the system goes through this one table, so
+// that tests can swap in stand-ins that count the calls and fail the ones
+// they choose (InjectFaults). The entries are atomic only so that a swap
+// while workers run is no data race: a relaxed load is a plain load, so the
+// production path pays one indirect call and no lock or branch.
+
+namespace {
+
+// The calls the table holds whose system form cannot be pointed at as it is
+// (variadic, or a macro's).
+int OpenCall(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+int LockCall(int fd, int command, struct flock* range) { return ::fcntl(fd, command, range); }
+int FstatCall(int fd, struct stat* info) { return ::fstat(fd, info); }
+int StatCall(const char* path, struct stat* info) { return ::stat(path, info); }
+// A worker's start asks the system nothing the table could stand in for
+// (std::thread does): this entry only lets a test refuse it. 0 or an errno.
+int AdmitThreadStart() { return 0; }
+
+struct SystemCalls {
+  std::atomic<int (*)(const char*, int, mode_t)> open{&OpenCall};
+  std::atomic<ssize_t (*)(int, void*, size_t)> read{&::read};
+  std::atomic<ssize_t (*)(int, void*, size_t, off_t)> pread{&::pread};
+  std::atomic<ssize_t (*)(int, const void*, size_t)> write{&::write};
+  std::atomic<ssize_t (*)(int, const void*, size_t, off_t)> pwrite{&::pwrite};
+  std::atomic<off_t (*)(int, off_t, int)> lseek{&::lseek};
+  std::atomic<int (*)(int, struct stat*)> fstat{&FstatCall};
+  std::atomic<int (*)(const char*, struct stat*)> stat{&StatCall};
+  std::atomic<int (*)(int, off_t)> ftruncate{&::ftruncate};
+  std::atomic<int (*)(int)> fsync{&::fsync};
+  std::atomic<int (*)(int)> close{&::close};
+  std::atomic<int (*)(const char*, const char*)> rename{&::rename};
+  std::atomic<int (*)(const char*)> unlink{&::unlink};
+  std::atomic<int (*)(int, int, struct flock*)> lock{&LockCall};
+  std::atomic<DIR* (*)(const char*)> opendir{&::opendir};
+  std::atomic<int (*)()> thread_start{&AdmitThreadStart};
+};
+
+// Constant-initialised, so it is whole before any code of the module runs.
+constinit SystemCalls g_calls;
+
+// Calls the table's entry `entry` with `arguments`.
+template <auto SystemCalls::*entry, typename... Arguments>
+auto Call(Arguments... arguments) {
+  return (g_calls.*entry).load(std::memory_order_relaxed)(arguments...);
+}
+
+// What a stand-in answers for a failed call: -1, or no pointer.
+template <typename Result>
+Result FailureOf() {
+  if constexpr (std::is_pointer_v<Result>) {
+    return nullptr;
+  } else {
+    return static_cast<Result>(-1);
+  }
+}
+
+// A stand-in for `real`: counts the call as one of `kind`, and fails it with
+// the code the tests' plan gives, if any.
+template <DoorCall kind, auto real>
+struct StandIn {
+  template <typename... Arguments>
+  static auto Through(Arguments... arguments) -> decltype(real(arguments...)) {
+    const portable::Injected injected = portable::NextCall(static_cast<int>(kind));
+    if (injected.code == 0) return real(arguments...);
+    errno = injected.code;
+    return FailureOf<decltype(real(arguments...))>();
+  }
+};
+
+// Writes count and fail as the others do, or take only a few bytes.
+ssize_t WriteStandIn(int fd, const void* bytes, size_t size) {
+  const portable::Injected injected = portable::NextCall(static_cast<int>(DoorCall::kWrite));
+  if (injected.short_write > 0) return ::write(fd, bytes, std::min(size, injected.short_write));
+  if (injected.code == 0) return ::write(fd, bytes, size);
+  errno = injected.code;
+  return -1;
+}
+
+ssize_t PwriteStandIn(int fd, const void* bytes, size_t size, off_t offset) {
+  const portable::Injected injected = portable::NextCall(static_cast<int>(DoorCall::kWrite));
+  if (injected.short_write > 0) {
+    return ::pwrite(fd, bytes, std::min(size, injected.short_write), offset);
+  }
+  if (injected.code == 0) return ::pwrite(fd, bytes, size, offset);
+  errno = injected.code;
+  return -1;
+}
+
+template <typename Entry>
+void Route(std::atomic<Entry>& entry, std::type_identity_t<Entry> real,
+           std::type_identity_t<Entry> stand_in, bool stand_ins) {
+  entry.store(stand_ins ? stand_in : real, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+void portable::RouteThroughStandIns(bool on) {
+  SystemCalls& c = g_calls;
+  Route(c.open, &OpenCall, &StandIn<DoorCall::kOpen, &OpenCall>::Through, on);
+  Route(c.read, &::read, &StandIn<DoorCall::kRead, &::read>::Through, on);
+  Route(c.pread, &::pread, &StandIn<DoorCall::kRead, &::pread>::Through, on);
+  Route(c.write, &::write, &WriteStandIn, on);
+  Route(c.pwrite, &::pwrite, &PwriteStandIn, on);
+  Route(c.lseek, &::lseek, &StandIn<DoorCall::kSeek, &::lseek>::Through, on);
+  Route(c.fstat, &FstatCall, &StandIn<DoorCall::kStat, &FstatCall>::Through, on);
+  Route(c.stat, &StatCall, &StandIn<DoorCall::kStat, &StatCall>::Through, on);
+  Route(c.ftruncate, &::ftruncate, &StandIn<DoorCall::kTruncate, &::ftruncate>::Through, on);
+  Route(c.fsync, &::fsync, &StandIn<DoorCall::kFlush, &::fsync>::Through, on);
+  Route(c.close, &::close, &StandIn<DoorCall::kClose, &::close>::Through, on);
+  Route(c.rename, &::rename, &StandIn<DoorCall::kRename, &::rename>::Through, on);
+  Route(c.unlink, &::unlink, &StandIn<DoorCall::kRemove, &::unlink>::Through, on);
+  Route(c.lock, &LockCall, &StandIn<DoorCall::kLock, &LockCall>::Through, on);
+  Route(c.opendir, &::opendir, &StandIn<DoorCall::kList, &::opendir>::Through, on);
+  Route(c.thread_start, &AdmitThreadStart,
+        &StandIn<DoorCall::kThreadStart, &AdmitThreadStart>::Through, on);
+}
+
+int SystemErrorCode(SystemError error) {
+  switch (error) {
+    case SystemError::kNoSpace:
+      return ENOSPC;
+    case SystemError::kNoAccess:
+      return EACCES;
+    case SystemError::kBusy:
+      return EWOULDBLOCK;
+    case SystemError::kIo:
+      break;
+  }
+  return EIO;
+}
 
 // ---------------------------------------------------------------------------
 // Module
@@ -170,7 +305,7 @@ int OpenWithoutWaiting(const std::string& path, int flags, OpenResult& result) {
     result = OpenFailed("open", path, ENOENT);
     return -1;
   }
-  int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0644);
+  int fd = Call<&SystemCalls::open>(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0644);
   if (fd < 0) {
     result = OpenFailed("open", path, errno);
     return -1;
@@ -185,7 +320,7 @@ int OpenWithoutWaiting(const std::string& path, int flags, OpenResult& result) {
 std::int64_t AdmissibleSize(int fd, int flags, bool regular_only, const std::string& path,
                             OpenResult& refusal) {
   struct stat info {};
-  if (fstat(fd, &info) != 0) {
+  if (Call<&SystemCalls::fstat>(fd, &info) != 0) {
     refusal = OpenFailed("stat", path, errno);
     return -1;
   }
@@ -253,7 +388,7 @@ struct flock LockRange(short type, off_t start, off_t length) {
 // Takes `range` on `fd` without waiting: kOk, kBusy when another holder's
 // lock conflicts, kFailed on any other error.
 OpenStatus TakeLock(int fd, struct flock range) {
-  while (fcntl(fd, F_OFD_SETLK, &range) != 0) {
+  while (Call<&SystemCalls::lock>(fd, F_OFD_SETLK, &range) != 0) {
     if (errno == EINTR) continue;
     return errno == EAGAIN || errno == EACCES ? OpenStatus::kBusy : OpenStatus::kFailed;
   }
@@ -285,7 +420,7 @@ OpenStatus MarkRole(int fd, off_t first, bool writable) {
     const OpenStatus marked = TakeLock(fd, LockRange(F_WRLCK, slot, 1));
     if (marked != OpenStatus::kBusy) return marked;
     struct flock holder = LockRange(F_WRLCK, slot, 1);
-    if (fcntl(fd, F_OFD_GETLK, &holder) != 0) return OpenStatus::kFailed;
+    if (Call<&SystemCalls::lock>(fd, F_OFD_GETLK, &holder) != 0) return OpenStatus::kFailed;
     if (holder.l_type == F_RDLCK) return TakeLock(fd, LockRange(F_RDLCK, slot, 1));
     // A mark of the same role on the slot drawn (draw again), or the
     // exclusive holder's lock, which covers every slot.
@@ -300,7 +435,7 @@ OpenStatus MarkRole(int fd, off_t first, bool writable) {
 // the slots beginning at `first`. Read locks there are no one's mark.
 bool RoleHeldElsewhere(int fd, off_t first) {
   struct flock probe = LockRange(F_RDLCK, first, kSlotsPerRole);
-  if (fcntl(fd, F_OFD_GETLK, &probe) != 0) return false;
+  if (Call<&SystemCalls::lock>(fd, F_OFD_GETLK, &probe) != 0) return false;
   return probe.l_type != F_UNLCK;
 }
 
@@ -348,7 +483,7 @@ OpenResult OpenLocked(const std::string& path, int flags, LockRole role,
       locked == OpenStatus::kOk ? AdmissibleSize(fd, flags, regular_only, path, result) : -1;
   if (locked != OpenStatus::kOk) result = LockFailed(path, locked);
   if (size < 0) {
-    ::close(fd);  // and with it every lock it took
+    Call<&SystemCalls::close>(fd);  // and with it every lock it took
     return result;
   }
   FileAccess::Handle(result.file) = fd;
@@ -364,7 +499,7 @@ constexpr int kNothingWritten = EIO;
 std::int64_t File::Read(void* buffer, std::size_t size) {
   if (!is_open()) return FailedCount("read", EBADF);
   for (;;) {
-    ssize_t count = ::read(Fd(handle_), buffer, size);
+    ssize_t count = Call<&SystemCalls::read>(Fd(handle_), buffer, size);
     if (count >= 0) return count;
     if (errno != EINTR) return FailedCount("read", errno);
   }
@@ -374,7 +509,7 @@ Status File::Write(const void* data, std::size_t size) {
   if (!is_open()) return Failed("write", EBADF);
   const char* bytes = static_cast<const char*>(data);
   while (size > 0) {
-    ssize_t count = ::write(Fd(handle_), bytes, size);
+    ssize_t count = Call<&SystemCalls::write>(Fd(handle_), bytes, size);
     if (count < 0) {
       if (errno == EINTR) continue;
       return Failed("write", errno);
@@ -389,7 +524,8 @@ Status File::Write(const void* data, std::size_t size) {
 std::int64_t File::ReadAt(std::int64_t offset, void* buffer, std::size_t size) {
   if (!is_open()) return FailedCount("read", EBADF);
   for (;;) {
-    ssize_t count = ::pread(Fd(handle_), buffer, size, static_cast<off_t>(offset));
+    ssize_t count =
+        Call<&SystemCalls::pread>(Fd(handle_), buffer, size, static_cast<off_t>(offset));
     if (count >= 0) return count;
     if (errno != EINTR) return FailedCount("read", errno);
   }
@@ -399,7 +535,8 @@ Status File::WriteAt(std::int64_t offset, const void* data, std::size_t size) {
   if (!is_open()) return Failed("write", EBADF);
   const char* bytes = static_cast<const char*>(data);
   while (size > 0) {
-    ssize_t count = ::pwrite(Fd(handle_), bytes, size, static_cast<off_t>(offset));
+    ssize_t count =
+        Call<&SystemCalls::pwrite>(Fd(handle_), bytes, size, static_cast<off_t>(offset));
     if (count < 0) {
       if (errno == EINTR) continue;
       // No positions (a device): the bytes go where it stands.
@@ -416,30 +553,33 @@ Status File::WriteAt(std::int64_t offset, const void* data, std::size_t size) {
 
 Status File::Seek(std::int64_t offset) {
   if (!is_open()) return Failed("seek", EBADF);
-  if (::lseek(Fd(handle_), static_cast<off_t>(offset), SEEK_SET) < 0) return Failed("seek", errno);
+  if (Call<&SystemCalls::lseek>(Fd(handle_), static_cast<off_t>(offset), SEEK_SET) < 0)
+    return Failed("seek", errno);
   return {};
 }
 
 Status File::SeekToEnd() {
   if (!is_open()) return Failed("seek", EBADF);
-  if (::lseek(Fd(handle_), 0, SEEK_END) < 0) return Failed("seek", errno);
+  if (Call<&SystemCalls::lseek>(Fd(handle_), 0, SEEK_END) < 0) return Failed("seek", errno);
   return {};
 }
 
 std::int64_t File::Size() {
   struct stat info {};
   if (!is_open()) return FailedCount("stat", EBADF);
-  if (fstat(Fd(handle_), &info) != 0) return FailedCount("stat", errno);
+  if (Call<&SystemCalls::fstat>(Fd(handle_), &info) != 0) return FailedCount("stat", errno);
   return static_cast<std::int64_t>(info.st_size);
 }
 
 Status File::Truncate(std::int64_t length) {
   if (!is_open()) return Failed("truncate", EBADF);
-  if (::ftruncate(Fd(handle_), static_cast<off_t>(length)) == 0) return {};
+  if (Call<&SystemCalls::ftruncate>(Fd(handle_), static_cast<off_t>(length)) == 0) return {};
   const int error = errno;
   // A device (EINVAL) has no length to set: nothing of it needs cutting.
   struct stat info {};
-  if (error == EINVAL && fstat(Fd(handle_), &info) == 0 && !S_ISREG(info.st_mode)) return {};
+  if (error == EINVAL && Call<&SystemCalls::fstat>(Fd(handle_), &info) == 0 &&
+      !S_ISREG(info.st_mode))
+    return {};
   return Failed("truncate", error);
 }
 
@@ -449,7 +589,7 @@ Status File::Close() {
   handle_ = kInvalid;
   // Closing the descriptor releases its lock too (its only descriptor). The
   // descriptor is gone whatever close says, so it is never closed twice.
-  if (::close(fd) != 0) return Failed("close", errno);
+  if (Call<&SystemCalls::close>(fd) != 0) return Failed("close", errno);
   return {};
 }
 
@@ -478,7 +618,8 @@ OpenResult OpenAppendShared(const std::string& path) {
 
 std::int64_t FileSize(const std::string& path) {
   struct stat info {};
-  if (path.empty() || ::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+  if (path.empty() || Call<&SystemCalls::stat>(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+    return -1;
   return static_cast<std::int64_t>(info.st_size);
 }
 
@@ -505,7 +646,7 @@ FileStamp StampOfInfo(const struct stat& info) {
 FileStamp StampOf(const std::string& path) {
   struct stat info {};
   if (path.empty()) return FileStamp();
-  if (::stat(path.c_str(), &info) != 0) {
+  if (Call<&SystemCalls::stat>(path.c_str(), &info) != 0) {
     FileStamp stamp;
     if (KindOfErrno(errno) == OpenStatus::kNotFound) stamp.status = OpenStatus::kNotFound;
     return stamp;
@@ -515,7 +656,8 @@ FileStamp StampOf(const std::string& path) {
 
 FileStamp StampOf(File& file) {
   struct stat info {};
-  if (!file.is_open() || fstat(Fd(FileAccess::Handle(file)), &info) != 0) return FileStamp();
+  if (!file.is_open() || Call<&SystemCalls::fstat>(Fd(FileAccess::Handle(file)), &info) != 0)
+    return FileStamp();
   return StampOfInfo(info);
 }
 
@@ -640,6 +782,9 @@ WorkerRegistry& Registry() {
 
 Status StartDetachedThread(std::function<void()>& task, ThreadPriority priority) {
   if (portable::ThreadStartMustFail()) return Status::FromSystem("start thread", {}, EAGAIN);
+  if (const int refused = Call<&SystemCalls::thread_start>(); refused != 0) {
+    return Status::FromSystem("start thread", {}, refused);
+  }
   return Registry().Start(task, priority);
 }
 
@@ -869,7 +1014,7 @@ void OpenInTextEditor(const std::string& path) {
 
 FolderListing ListFolder(const std::string& folder) {
   if (folder.empty()) return {std::nullopt, Status::FromSystem("list", folder, ENOENT)};
-  DIR* listing = ::opendir(folder.c_str());
+  DIR* listing = Call<&SystemCalls::opendir>(folder.c_str());
   if (listing == nullptr) return {std::nullopt, Status::FromSystem("list", folder, errno)};
   std::vector<std::string> names;
   try {
@@ -904,7 +1049,8 @@ std::string FileNameIdentity(const std::string& path) { return path; }
 
 bool IsFolder(const std::string& folder) {
   struct stat info {};
-  return !folder.empty() && ::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  return !folder.empty() && Call<&SystemCalls::stat>(folder.c_str(), &info) == 0 &&
+         S_ISDIR(info.st_mode);
 }
 
 namespace {
@@ -918,7 +1064,7 @@ constexpr mode_t kOwnerOnly = S_IRUSR | S_IWUSR;
 // that cannot be narrowed (another user's) is refused.
 // Of a file held as `fd` at `path`: kOk, or why it may not be kept.
 OpenResult CheckOwnFile(int fd, const std::string& path, struct stat& info) {
-  if (fstat(fd, &info) != 0) return OpenFailed("stat", path, errno);
+  if (Call<&SystemCalls::fstat>(fd, &info) != 0) return OpenFailed("stat", path, errno);
   if (!S_ISREG(info.st_mode)) return OpenRefused(path, kNotPlainFile);
   if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0 && ::fchmod(fd, kOwnerOnly) != 0) {
     return OpenFailed("chmod", path, errno);
@@ -932,20 +1078,20 @@ OpenResult OpenOwnExclusive(const std::string& path, CreateMode mode) {
   if (path.empty()) return OpenFailed("open", path, ENOENT);
   const int flags = O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW |
                     (mode == CreateMode::kCreateIfMissing ? O_CREAT : 0);
-  const int fd = ::open(path.c_str(), flags, kOwnerOnly);
+  const int fd = Call<&SystemCalls::open>(path.c_str(), flags, kOwnerOnly);
   if (fd < 0) return OpenFailed("open", path, errno);  // a link: ELOOP, kFailed
   // The lock first, then one look, which also tells the size no one else
   // can change while the lock is held.
   const OpenStatus locked = TakeRole(fd, LockRole::kExclusive, true);
   if (locked != OpenStatus::kOk) {
     OpenResult result = LockFailed(path, locked);
-    ::close(fd);
+    Call<&SystemCalls::close>(fd);
     return result;
   }
   struct stat info {};
   OpenResult result = CheckOwnFile(fd, path, info);
   if (result.status != OpenStatus::kOk) {
-    ::close(fd);
+    Call<&SystemCalls::close>(fd);
     return result;
   }
   FileAccess::Handle(result.file) = fd;
@@ -957,7 +1103,7 @@ OpenResult OpenOwnExclusive(const std::string& path, CreateMode mode) {
 
 bool IsWritableByOthers(const std::string& folder) {
   struct stat info {};
-  return !folder.empty() && ::stat(folder.c_str(), &info) == 0 &&
+  return !folder.empty() && Call<&SystemCalls::stat>(folder.c_str(), &info) == 0 &&
          (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }
 
@@ -982,9 +1128,10 @@ OpenResult OpenExclusiveRemovable(const std::string& path, CreateMode mode) {
 Status RemoveHeldFile(File& file, const std::string& path) {
   // Unlinked while the lock is held: an opener waiting for the lock sees
   // afterwards that its file is no longer at `path` (OpenExclusiveRemovable).
-  Status removed = !file.is_open()               ? Status::FromSystem("remove", path, EBADF)
-                   : ::unlink(path.c_str()) == 0 ? Status()
-                                                 : Status::FromSystem("remove", path, errno);
+  Status removed = !file.is_open() ? Status::FromSystem("remove", path, EBADF)
+                   : Call<&SystemCalls::unlink>(path.c_str()) == 0
+                       ? Status()
+                       : Status::FromSystem("remove", path, errno);
   // Removed or not, the file is let go; a failed close of a removed file
   // loses nothing.
   file.Close().IgnoreError();
@@ -993,20 +1140,22 @@ Status RemoveHeldFile(File& file, const std::string& path) {
 
 std::int64_t SeekToEndOffset(File& file) {
   if (!file.is_open()) return -1;
-  const off_t end = ::lseek(Fd(FileAccess::Handle(file)), 0, SEEK_END);
+  const off_t end = Call<&SystemCalls::lseek>(Fd(FileAccess::Handle(file)), 0, SEEK_END);
   if (end < 0) return FileAccess::FailedCount(file, "seek", errno);
   return static_cast<std::int64_t>(end);
 }
 
 Status FlushToDisk(File& file) {
   if (!file.is_open()) return Status::FromSystem("flush", {}, EBADF);
-  if (::fsync(Fd(FileAccess::Handle(file))) != 0) return Status::FromSystem("flush", {}, errno);
+  if (Call<&SystemCalls::fsync>(Fd(FileAccess::Handle(file))) != 0)
+    return Status::FromSystem("flush", {}, errno);
   return {};
 }
 
 Status MoveFileOver(const std::string& from, const std::string& to) {
   if (from.empty() || to.empty()) return Status::FromSystem("rename", to, ENOENT);
-  if (::rename(from.c_str(), to.c_str()) != 0) return Status::FromSystem("rename", to, errno);
+  if (Call<&SystemCalls::rename>(from.c_str(), to.c_str()) != 0)
+    return Status::FromSystem("rename", to, errno);
   return {};
 }
 
@@ -1035,16 +1184,20 @@ Status RemoveFile(const std::string& path) {
     return Status::Refused("remove", path, portable::kRefusedForTesting);
   }
   // unlink never removes a folder (EISDIR or EPERM).
-  if (::unlink(path.c_str()) != 0) return Status::FromSystem("remove", path, errno);
+  if (Call<&SystemCalls::unlink>(path.c_str()) != 0)
+    return Status::FromSystem("remove", path, errno);
   return {};
 }
 
 Status FlushFolder(const std::string& folder) {
   if (folder.empty()) return Status::FromSystem("flush folder", folder, ENOENT);
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = Call<&SystemCalls::open>(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (fd < 0) return Status::FromSystem("flush folder", folder, errno);
-  Status flushed = ::fsync(fd) == 0 ? Status() : Status::FromSystem("flush folder", folder, errno);
-  if (::close(fd) != 0 && flushed.ok()) return Status::FromSystem("flush folder", folder, errno);
+  Status flushed = Call<&SystemCalls::fsync>(fd) == 0
+                       ? Status()
+                       : Status::FromSystem("flush folder", folder, errno);
+  if (Call<&SystemCalls::close>(fd) != 0 && flushed.ok())
+    return Status::FromSystem("flush folder", folder, errno);
   return flushed;
 }
 

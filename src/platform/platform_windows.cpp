@@ -16,6 +16,7 @@
 #include <new>
 #include <optional>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "platform/platform.h"
@@ -23,6 +24,188 @@
 #include "platform/portable.h"
 
 namespace zelk::platform {
+
+// ---------------------------------------------------------------------------
+// System calls
+//
+// Every call the door makes of the system goes through this one table, so
+// that tests can swap in stand-ins that count the calls and fail the ones
+// they choose (InjectFaults). The entries are atomic only so that a swap
+// while workers run is no data race: a relaxed load is a plain load, so the
+// production path pays one indirect call and no lock or branch.
+
+namespace {
+
+struct SystemCalls {
+  std::atomic<decltype(&::CreateFileA)> create_file{&::CreateFileA};
+  std::atomic<decltype(&::ReadFile)> read_file{&::ReadFile};
+  std::atomic<decltype(&::WriteFile)> write_file{&::WriteFile};
+  std::atomic<decltype(&::SetFilePointerEx)> set_file_pointer{&::SetFilePointerEx};
+  std::atomic<decltype(&::GetFileSizeEx)> get_file_size{&::GetFileSizeEx};
+  std::atomic<decltype(&::GetFileInformationByHandle)> get_file_information{
+      &::GetFileInformationByHandle};
+  std::atomic<decltype(&::GetFileAttributesExA)> get_file_attributes{&::GetFileAttributesExA};
+  std::atomic<decltype(&::SetEndOfFile)> set_end_of_file{&::SetEndOfFile};
+  std::atomic<decltype(&::FlushFileBuffers)> flush_file_buffers{&::FlushFileBuffers};
+  std::atomic<decltype(&::CloseHandle)> close_handle{&::CloseHandle};
+  std::atomic<decltype(&::MoveFileExA)> move_file{&::MoveFileExA};
+  std::atomic<decltype(&::DeleteFileA)> delete_file{&::DeleteFileA};
+  std::atomic<decltype(&::SetFileInformationByHandle)> set_file_information{
+      &::SetFileInformationByHandle};
+  std::atomic<decltype(&::LockFileEx)> lock_file{&::LockFileEx};
+  std::atomic<decltype(&::FindFirstFileA)> find_first_file{&::FindFirstFileA};
+  std::atomic<decltype(&::CreateThread)> create_thread{&::CreateThread};
+};
+
+// Constant-initialised, so it is whole before any code of the module runs.
+constinit SystemCalls g_calls;
+
+// Calls the table's entry `entry` with `arguments`.
+template <auto SystemCalls::*entry, typename... Arguments>
+auto Call(Arguments... arguments) {
+  return (g_calls.*entry).load(std::memory_order_relaxed)(arguments...);
+}
+
+// Counts a call of `kind`; true, with the last error set, when the tests'
+// plan fails it.
+bool Refused(DoorCall kind) {
+  const portable::Injected injected = portable::NextCall(static_cast<int>(kind));
+  if (injected.code == 0) return false;
+  SetLastError(static_cast<DWORD>(injected.code));
+  return true;
+}
+
+HANDLE WINAPI CreateFileAStandIn(LPCSTR a, DWORD b, DWORD c, LPSECURITY_ATTRIBUTES d, DWORD e,
+                                 DWORD f, HANDLE g) {
+  if (Refused(DoorCall::kOpen)) return INVALID_HANDLE_VALUE;
+  return ::CreateFileA(a, b, c, d, e, f, g);
+}
+
+BOOL WINAPI ReadFileStandIn(HANDLE a, LPVOID b, DWORD c, LPDWORD d, LPOVERLAPPED e) {
+  if (Refused(DoorCall::kRead)) return FALSE;
+  return ::ReadFile(a, b, c, d, e);
+}
+
+BOOL WINAPI WriteFileStandIn(HANDLE a, LPCVOID b, DWORD c, LPDWORD d, LPOVERLAPPED e) {
+  const portable::Injected injected = portable::NextCall(static_cast<int>(DoorCall::kWrite));
+  if (injected.short_write > 0) {
+    return ::WriteFile(a, b, std::min<DWORD>(c, static_cast<DWORD>(injected.short_write)), d, e);
+  }
+  if (injected.code == 0) return ::WriteFile(a, b, c, d, e);
+  SetLastError(static_cast<DWORD>(injected.code));
+  return FALSE;
+}
+
+BOOL WINAPI SetFilePointerExStandIn(HANDLE a, LARGE_INTEGER b, PLARGE_INTEGER c, DWORD d) {
+  if (Refused(DoorCall::kSeek)) return FALSE;
+  return ::SetFilePointerEx(a, b, c, d);
+}
+
+BOOL WINAPI GetFileSizeExStandIn(HANDLE a, PLARGE_INTEGER b) {
+  if (Refused(DoorCall::kStat)) return FALSE;
+  return ::GetFileSizeEx(a, b);
+}
+
+BOOL WINAPI GetFileInformationByHandleStandIn(HANDLE a, LPBY_HANDLE_FILE_INFORMATION b) {
+  if (Refused(DoorCall::kStat)) return FALSE;
+  return ::GetFileInformationByHandle(a, b);
+}
+
+BOOL WINAPI GetFileAttributesExAStandIn(LPCSTR a, GET_FILEEX_INFO_LEVELS b, LPVOID c) {
+  if (Refused(DoorCall::kStat)) return FALSE;
+  return ::GetFileAttributesExA(a, b, c);
+}
+
+BOOL WINAPI SetEndOfFileStandIn(HANDLE a) {
+  if (Refused(DoorCall::kTruncate)) return FALSE;
+  return ::SetEndOfFile(a);
+}
+
+BOOL WINAPI FlushFileBuffersStandIn(HANDLE a) {
+  if (Refused(DoorCall::kFlush)) return FALSE;
+  return ::FlushFileBuffers(a);
+}
+
+BOOL WINAPI CloseHandleStandIn(HANDLE a) {
+  if (Refused(DoorCall::kClose)) return FALSE;
+  return ::CloseHandle(a);
+}
+
+BOOL WINAPI MoveFileExAStandIn(LPCSTR a, LPCSTR b, DWORD c) {
+  if (Refused(DoorCall::kRename)) return FALSE;
+  return ::MoveFileExA(a, b, c);
+}
+
+BOOL WINAPI DeleteFileAStandIn(LPCSTR a) {
+  if (Refused(DoorCall::kRemove)) return FALSE;
+  return ::DeleteFileA(a);
+}
+
+BOOL WINAPI SetFileInformationByHandleStandIn(HANDLE a, FILE_INFO_BY_HANDLE_CLASS b, LPVOID c,
+                                              DWORD d) {
+  if (Refused(DoorCall::kRemove)) return FALSE;
+  return ::SetFileInformationByHandle(a, b, c, d);
+}
+
+BOOL WINAPI LockFileExStandIn(HANDLE a, DWORD b, DWORD c, DWORD d, DWORD e, LPOVERLAPPED f) {
+  if (Refused(DoorCall::kLock)) return FALSE;
+  return ::LockFileEx(a, b, c, d, e, f);
+}
+
+HANDLE WINAPI FindFirstFileAStandIn(LPCSTR a, LPWIN32_FIND_DATAA b) {
+  if (Refused(DoorCall::kList)) return INVALID_HANDLE_VALUE;
+  return ::FindFirstFileA(a, b);
+}
+
+HANDLE WINAPI CreateThreadStandIn(LPSECURITY_ATTRIBUTES a, SIZE_T b, LPTHREAD_START_ROUTINE c,
+                                  LPVOID d, DWORD e, LPDWORD f) {
+  if (Refused(DoorCall::kThreadStart)) return nullptr;
+  return ::CreateThread(a, b, c, d, e, f);
+}
+
+template <typename Entry>
+void Route(std::atomic<Entry>& entry, std::type_identity_t<Entry> real,
+           std::type_identity_t<Entry> stand_in, bool stand_ins) {
+  entry.store(stand_ins ? stand_in : real, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+void portable::RouteThroughStandIns(bool on) {
+  SystemCalls& c = g_calls;
+  Route(c.create_file, &::CreateFileA, &CreateFileAStandIn, on);
+  Route(c.read_file, &::ReadFile, &ReadFileStandIn, on);
+  Route(c.write_file, &::WriteFile, &WriteFileStandIn, on);
+  Route(c.set_file_pointer, &::SetFilePointerEx, &SetFilePointerExStandIn, on);
+  Route(c.get_file_size, &::GetFileSizeEx, &GetFileSizeExStandIn, on);
+  Route(c.get_file_information, &::GetFileInformationByHandle, &GetFileInformationByHandleStandIn,
+        on);
+  Route(c.get_file_attributes, &::GetFileAttributesExA, &GetFileAttributesExAStandIn, on);
+  Route(c.set_end_of_file, &::SetEndOfFile, &SetEndOfFileStandIn, on);
+  Route(c.flush_file_buffers, &::FlushFileBuffers, &FlushFileBuffersStandIn, on);
+  Route(c.close_handle, &::CloseHandle, &CloseHandleStandIn, on);
+  Route(c.move_file, &::MoveFileExA, &MoveFileExAStandIn, on);
+  Route(c.delete_file, &::DeleteFileA, &DeleteFileAStandIn, on);
+  Route(c.set_file_information, &::SetFileInformationByHandle, &SetFileInformationByHandleStandIn,
+        on);
+  Route(c.lock_file, &::LockFileEx, &LockFileExStandIn, on);
+  Route(c.find_first_file, &::FindFirstFileA, &FindFirstFileAStandIn, on);
+  Route(c.create_thread, &::CreateThread, &CreateThreadStandIn, on);
+}
+
+int SystemErrorCode(SystemError error) {
+  switch (error) {
+    case SystemError::kNoSpace:
+      return static_cast<int>(ERROR_DISK_FULL);
+    case SystemError::kNoAccess:
+      return static_cast<int>(ERROR_ACCESS_DENIED);
+    case SystemError::kBusy:
+      return static_cast<int>(ERROR_SHARING_VIOLATION);
+    case SystemError::kIo:
+      break;
+  }
+  return static_cast<int>(ERROR_WRITE_FAULT);
+}
 
 // ---------------------------------------------------------------------------
 // Module
@@ -132,11 +315,11 @@ bool IsDiskFile(HANDLE handle) { return GetFileType(handle) == FILE_TYPE_DISK; }
 OpenResult Open(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
   OpenResult result;
   if (path.empty()) return OpenFailed("open", path, ERROR_FILE_NOT_FOUND);
-  HANDLE handle = CreateFileA(path.c_str(), access, share, nullptr, disposition,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle = Call<&SystemCalls::create_file>(path.c_str(), access, share, nullptr, disposition,
+                                                  FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return OpenFailed("open", path, GetLastError());
   if (access == GENERIC_READ && !IsDiskFile(handle)) {
-    CloseHandle(handle);
+    Call<&SystemCalls::close_handle>(handle);
     result.error = Status::Refused("open", path, kNotDiskFile);
     return result;
   }
@@ -151,7 +334,7 @@ std::int64_t File::Read(void* buffer, std::size_t size) {
   if (!is_open()) return FailedCount("read", Code(ERROR_INVALID_HANDLE));
   DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
   DWORD count = 0;
-  if (!ReadFile(H(handle_), buffer, chunk, &count, nullptr)) {
+  if (!Call<&SystemCalls::read_file>(H(handle_), buffer, chunk, &count, nullptr)) {
     return FailedCount("read", Code(GetLastError()));
   }
   return static_cast<std::int64_t>(count);
@@ -175,7 +358,7 @@ std::int64_t File::ReadAt(std::int64_t offset, void* buffer, std::size_t size) {
   DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
   DWORD count = 0;
   OVERLAPPED at = At(offset);
-  if (!ReadFile(H(handle_), buffer, chunk, &count, &at)) {
+  if (!Call<&SystemCalls::read_file>(H(handle_), buffer, chunk, &count, &at)) {
     const DWORD error = GetLastError();
     return error == ERROR_HANDLE_EOF ? 0 : FailedCount("read", Code(error));
   }
@@ -190,7 +373,7 @@ Status File::WriteAt(std::int64_t offset, const void* data, std::size_t size) {
     DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
     DWORD count = 0;
     OVERLAPPED at = At(offset);
-    if (!WriteFile(H(handle_), bytes, chunk, &count, &at)) {
+    if (!Call<&SystemCalls::write_file>(H(handle_), bytes, chunk, &count, &at)) {
       const DWORD error = GetLastError();
       // No positions (a device): the bytes go where it stands.
       if (!IsDiskFile(H(handle_))) return Write(bytes, size);
@@ -224,8 +407,8 @@ constexpr auto kLongestAppendLockPause = std::chrono::milliseconds(10);
 OpenStatus TryAppendLock(HANDLE handle, OVERLAPPED& overlapped) {
   overlapped = OVERLAPPED{};
   overlapped.OffsetHigh = kAppendLockOffsetHigh;
-  if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
-                 &overlapped)) {
+  if (Call<&SystemCalls::lock_file>(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                                    1, 0, &overlapped)) {
     return OpenStatus::kOk;
   }
   return GetLastError() == ERROR_LOCK_VIOLATION ? OpenStatus::kBusy : OpenStatus::kFailed;
@@ -281,7 +464,7 @@ Status File::Write(const void* data, std::size_t size) {
   while (size > 0) {
     DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
     DWORD count = 0;
-    if (!WriteFile(H(handle_), bytes, chunk, &count, nullptr)) {
+    if (!Call<&SystemCalls::write_file>(H(handle_), bytes, chunk, &count, nullptr)) {
       return Failed("write", Code(GetLastError()));
     }
     if (count == 0) return Failed("write", Code(ERROR_WRITE_FAULT));
@@ -295,7 +478,7 @@ Status File::Seek(std::int64_t offset) {
   if (!is_open()) return Failed("seek", Code(ERROR_INVALID_HANDLE));
   LARGE_INTEGER distance;
   distance.QuadPart = offset;
-  if (SetFilePointerEx(H(handle_), distance, nullptr, FILE_BEGIN) == 0) {
+  if (Call<&SystemCalls::set_file_pointer>(H(handle_), distance, nullptr, FILE_BEGIN) == 0) {
     return Failed("seek", Code(GetLastError()));
   }
   return {};
@@ -305,7 +488,7 @@ Status File::SeekToEnd() {
   if (!is_open()) return Failed("seek", Code(ERROR_INVALID_HANDLE));
   LARGE_INTEGER distance;
   distance.QuadPart = 0;
-  if (SetFilePointerEx(H(handle_), distance, nullptr, FILE_END) == 0) {
+  if (Call<&SystemCalls::set_file_pointer>(H(handle_), distance, nullptr, FILE_END) == 0) {
     return Failed("seek", Code(GetLastError()));
   }
   return {};
@@ -314,7 +497,8 @@ Status File::SeekToEnd() {
 std::int64_t File::Size() {
   LARGE_INTEGER size;
   if (!is_open()) return FailedCount("stat", Code(ERROR_INVALID_HANDLE));
-  if (!GetFileSizeEx(H(handle_), &size)) return FailedCount("stat", Code(GetLastError()));
+  if (!Call<&SystemCalls::get_file_size>(H(handle_), &size))
+    return FailedCount("stat", Code(GetLastError()));
   return size.QuadPart;
 }
 
@@ -325,12 +509,13 @@ Status File::Truncate(std::int64_t length) {
   LARGE_INTEGER position;
   position.QuadPart = 0;
   LARGE_INTEGER saved;
-  if (!SetFilePointerEx(H(handle_), position, &saved, FILE_CURRENT)) {
+  if (!Call<&SystemCalls::set_file_pointer>(H(handle_), position, &saved, FILE_CURRENT)) {
     return Failed("truncate", Code(GetLastError()));
   }
   if (Status at = Seek(length); !at.ok()) return at;
-  if (!SetEndOfFile(H(handle_))) return Failed("truncate", Code(GetLastError()));
-  if (SetFilePointerEx(H(handle_), saved, nullptr, FILE_BEGIN) == 0) {
+  if (!Call<&SystemCalls::set_end_of_file>(H(handle_)))
+    return Failed("truncate", Code(GetLastError()));
+  if (Call<&SystemCalls::set_file_pointer>(H(handle_), saved, nullptr, FILE_BEGIN) == 0) {
     return Failed("seek", Code(GetLastError()));
   }
   return {};
@@ -342,7 +527,7 @@ Status File::Close() {
   handle_ = kInvalid;
   // The handle is gone whatever CloseHandle says, so it is never closed
   // twice.
-  if (CloseHandle(handle) == 0) return Failed("close", Code(GetLastError()));
+  if (Call<&SystemCalls::close_handle>(handle) == 0) return Failed("close", Code(GetLastError()));
   return {};
 }
 
@@ -358,7 +543,7 @@ OpenResult OpenExclusiveWithSize(const std::string& path, DWORD access, CreateMo
   HANDLE handle = H(FileAccess::Handle(result.file));
   LARGE_INTEGER size;
   size.QuadPart = 0;
-  if (IsDiskFile(handle) && !GetFileSizeEx(handle, &size)) {
+  if (IsDiskFile(handle) && !Call<&SystemCalls::get_file_size>(handle, &size)) {
     return OpenFailed("stat", path, GetLastError());
   }
   result.size = size.QuadPart;
@@ -394,7 +579,8 @@ OpenResult OpenAppendShared(const std::string& path) {
 
 std::int64_t FileSize(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA attributes{};
-  if (path.empty() || !GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &attributes) ||
+  if (path.empty() ||
+      !Call<&SystemCalls::get_file_attributes>(path.c_str(), GetFileExInfoStandard, &attributes) ||
       (attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return -1;
   }
@@ -442,7 +628,7 @@ FileStamp StampOfRecord(DWORD attributes, DWORD size_high, DWORD size_low,
 FileStamp StampOf(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA record{};
   if (path.empty()) return FileStamp();
-  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &record)) {
+  if (!Call<&SystemCalls::get_file_attributes>(path.c_str(), GetFileExInfoStandard, &record)) {
     FileStamp stamp;
     stamp.status = KindOfError(GetLastError());
     return stamp;
@@ -453,7 +639,8 @@ FileStamp StampOf(const std::string& path) {
 
 FileStamp StampOf(File& file) {
   BY_HANDLE_FILE_INFORMATION record{};
-  if (!file.is_open() || !GetFileInformationByHandle(H(FileAccess::Handle(file)), &record)) {
+  if (!file.is_open() ||
+      !Call<&SystemCalls::get_file_information>(H(FileAccess::Handle(file)), &record)) {
     return FileStamp();
   }
   return StampOfRecord(record.dwFileAttributes, record.nFileSizeHigh, record.nFileSizeLow,
@@ -534,7 +721,7 @@ Status StartDetachedThread(std::function<void()>& task, ThreadPriority priority)
   }
   start->task.swap(task);
   RunningWorkers().Started();
-  HANDLE thread = CreateThread(nullptr, 0, &WorkerMain, start, 0, nullptr);
+  HANDLE thread = Call<&SystemCalls::create_thread>(nullptr, 0, &WorkerMain, start, 0, nullptr);
   if (thread == nullptr) {
     const DWORD error = GetLastError();
     RunningWorkers().Finished();
@@ -543,7 +730,7 @@ Status StartDetachedThread(std::function<void()>& task, ThreadPriority priority)
     FreeLibrary(module);
     return Status::FromSystem(kStart, {}, Code(error));
   }
-  CloseHandle(thread);
+  Call<&SystemCalls::close_handle>(thread);
   return {};
 }
 
@@ -639,7 +826,7 @@ FolderListing ListFolder(const std::string& folder) {
   if (pattern.back() != '\\' && pattern.back() != '/') pattern += '\\';
   pattern += '*';
   WIN32_FIND_DATAA entry{};
-  HANDLE search = FindFirstFileA(pattern.c_str(), &entry);
+  HANDLE search = Call<&SystemCalls::find_first_file>(pattern.c_str(), &entry);
   if (search == INVALID_HANDLE_VALUE) {
     // An empty folder still has "." and ".."; only a missing or unreadable one
     // fails here.
@@ -697,20 +884,21 @@ OpenResult OpenExclusiveRemovable(const std::string& path, CreateMode mode) {
   OpenResult result;
   if (path.empty()) return OpenFailed("open", path, ERROR_FILE_NOT_FOUND);
   const DWORD disposition = mode == CreateMode::kCreateIfMissing ? OPEN_ALWAYS : OPEN_EXISTING;
-  HANDLE handle =
-      CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, disposition,
-                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE handle = Call<&SystemCalls::create_file>(
+      path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, disposition,
+      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return OpenFailed("open", path, GetLastError());
   BY_HANDLE_FILE_INFORMATION info{};
   LARGE_INTEGER size;
-  if (!GetFileInformationByHandle(handle, &info) || !GetFileSizeEx(handle, &size)) {
+  if (!Call<&SystemCalls::get_file_information>(handle, &info) ||
+      !Call<&SystemCalls::get_file_size>(handle, &size)) {
     result = OpenFailed("stat", path, GetLastError());
-    CloseHandle(handle);
+    Call<&SystemCalls::close_handle>(handle);
     return result;
   }
   if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
       !IsDiskFile(handle)) {
-    CloseHandle(handle);
+    Call<&SystemCalls::close_handle>(handle);
     result.error = Status::Refused("open", path, kNotDiskFile);
     return result;
   }
@@ -726,10 +914,11 @@ Status RemoveHeldFile(File& file, const std::string& path) {
   if (file.is_open()) {
     FILE_DISPOSITION_INFO disposition{};
     disposition.DeleteFile = TRUE;
-    removed = SetFileInformationByHandle(H(FileAccess::Handle(file)), FileDispositionInfo,
-                                         &disposition, sizeof disposition) != 0
-                  ? Status()
-                  : Status::FromSystem("remove", path, Code(GetLastError()));
+    removed =
+        Call<&SystemCalls::set_file_information>(H(FileAccess::Handle(file)), FileDispositionInfo,
+                                                 &disposition, sizeof disposition) != 0
+            ? Status()
+            : Status::FromSystem("remove", path, Code(GetLastError()));
   }
   // Removed or not, the file is let go; a failed close of a removed file
   // loses nothing.
@@ -742,7 +931,8 @@ std::int64_t SeekToEndOffset(File& file) {
   distance.QuadPart = 0;
   LARGE_INTEGER end;
   if (!file.is_open()) return FileAccess::FailedCount(file, "seek", ERROR_INVALID_HANDLE);
-  if (SetFilePointerEx(H(FileAccess::Handle(file)), distance, &end, FILE_END) == 0) {
+  if (Call<&SystemCalls::set_file_pointer>(H(FileAccess::Handle(file)), distance, &end, FILE_END) ==
+      0) {
     return FileAccess::FailedCount(file, "seek", GetLastError());
   }
   return end.QuadPart;
@@ -750,7 +940,7 @@ std::int64_t SeekToEndOffset(File& file) {
 
 Status FlushToDisk(File& file) {
   if (!file.is_open()) return Status::FromSystem("flush", {}, Code(ERROR_INVALID_HANDLE));
-  if (FlushFileBuffers(H(FileAccess::Handle(file))) == 0) {
+  if (Call<&SystemCalls::flush_file_buffers>(H(FileAccess::Handle(file))) == 0) {
     return Status::FromSystem("flush", {}, Code(GetLastError()));
   }
   return {};
@@ -759,8 +949,8 @@ Status FlushToDisk(File& file) {
 Status MoveFileOver(const std::string& from, const std::string& to) {
   if (from.empty() || to.empty())
     return Status::FromSystem("rename", to, Code(ERROR_PATH_NOT_FOUND));
-  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ==
-      0) {
+  if (Call<&SystemCalls::move_file>(from.c_str(), to.c_str(),
+                                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
     return Status::FromSystem("rename", to, Code(GetLastError()));
   }
   return {};
@@ -773,7 +963,7 @@ bool IsProcessRunning(std::uint32_t id) {
   if (process == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;
   DWORD code = 0;
   const bool running = GetExitCodeProcess(process, &code) != 0 && code == STILL_ACTIVE;
-  CloseHandle(process);
+  Call<&SystemCalls::close_handle>(process);
   return running;
 }
 
@@ -797,7 +987,7 @@ Status RemoveFile(const std::string& path) {
   }
   // DeleteFileA never removes a folder; a file held by a handle that does
   // not share deletion fails with a sharing violation.
-  if (DeleteFileA(path.c_str()) == 0)
+  if (Call<&SystemCalls::delete_file>(path.c_str()) == 0)
     return Status::FromSystem("remove", path, Code(GetLastError()));
   return {};
 }

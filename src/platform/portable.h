@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <mutex>
@@ -53,6 +54,20 @@ bool HandToEditorObserver(const std::string& program, const std::string& argumen
 // with kRefusedForTesting as its reason.
 bool RemovalMustFail(const std::string& path);
 inline constexpr char kRefusedForTesting[] = "Refused for testing";
+
+// What the tests' fault plan makes of the next door call of kind `call`
+// (an int of DoorCall): counted, and the code to fail it with (0: let it
+// through) or the bytes a short write takes. Only the stand-ins that
+// InjectFaults routes the calls through ask.
+struct Injected {
+  int code = 0;
+  std::size_t short_write = 0;
+};
+Injected NextCall(int call);
+
+// Routes the door's calls through the counting stand-ins (true) or the real
+// calls (false). Each implementation provides it for its table.
+void RouteThroughStandIns(bool stand_ins);
 
 // The number of running workers, and a bounded wait until none is left.
 class WorkerCount {
