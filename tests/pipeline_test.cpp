@@ -469,55 +469,67 @@ TEST_F(PipelineTest, AFailedWriteIsReported) {
 // Failures the system reports at the door, injected call by call: each
 // reaches the trace log as the failure it is, and no piece of a line stays
 // in the target unless the cut that should remove it fails too, which is
-// then reported with the file and the system's cause.
+// then reported with the file and the system's cause. With Causes=1 the
+// failure line ends with the system's cause; without it, not a byte changes.
 TEST_F(PipelineTest, InjectedFailuresReachTheTraceLog) {
   using platform::DoorCall;
   using platform::SystemError;
   const std::string target = Target("out.txt");
   const std::string head = "*-ForwardTransaction section[1] file[" + target +
                            "] transno[42] jobno[A1234] -- t[Could not ";
-  const std::string refused =
-      platform::Status::FromSystem("", "", platform::SystemErrorCode(SystemError::kNoAccess))
-          .cause();
+  const auto cause = [](SystemError error) {
+    return platform::Status::FromSystem("", "", platform::SystemErrorCode(error)).cause();
+  };
   struct Case {
     const char* what;
     std::vector<platform::Fault> faults;
     std::vector<std::string> log;
-    std::string bytes;  // what the target holds afterwards
+    std::string bytes;       // what the target holds afterwards
+    SystemError last_cause;  // what the last line ends with under Causes=1
   };
   const Case cases[] = {
       {"open refused",
        {{DoorCall::kOpen, 1, false, SystemError::kNoAccess}},
        {head + "open file]"},
-       ""},
+       "",
+       SystemError::kNoAccess},
       {"no space",
        {{DoorCall::kWrite, 1, false, SystemError::kNoSpace}},
        {head + "write file]"},
-       ""},
+       "",
+       SystemError::kNoSpace},
       {"short write, then no space",
        {{DoorCall::kWrite, 1, false, SystemError::kIo, 2},
         {DoorCall::kWrite, 2, false, SystemError::kNoSpace}},
        {head + "write file]"},
-       ""},
+       "",
+       SystemError::kNoSpace},
       {"a cut-back that fails",
        {{DoorCall::kWrite, 1, false, SystemError::kIo, 2},
         {DoorCall::kWrite, 2, false, SystemError::kNoSpace},
         {DoorCall::kTruncate, 1, false, SystemError::kNoAccess}},
        {"*-ForwardTransaction file[" + target +
-            "] size[0] -- t[Could not cut back a failed line] cause[" + refused + "]",
+            "] size[0] -- t[Could not cut back a failed line] cause[" +
+            cause(SystemError::kNoAccess) + "]",
         head + "write file]"},
-       "42"},
+       "42",
+       SystemError::kNoSpace},
   };
-  for (const Case& c : cases) {
-    std::filesystem::remove(target);
-    tracelog::ResetTraceLogForTesting();
-    std::filesystem::remove(log_path_);
-    tracelog::ConfigureTraceLog(log_path_, -1, "");
-    platform::InjectFaults(c.faults);
-    Forward("Target1=" + target + "\nFormat1=%@01\n");
-    platform::ClearFaults();
-    EXPECT_EQ(Log(), c.log) << c.what;
-    EXPECT_EQ(ReadFileBytes(target), c.bytes) << c.what;
+  for (const bool causes : {false, true}) {
+    for (const Case& c : cases) {
+      std::filesystem::remove(target);
+      tracelog::ResetTraceLogForTesting();
+      std::filesystem::remove(log_path_);
+      tracelog::OpenTraceLog(config::Snapshot::Parse("[Log]\nFileName=" + log_path_ +
+                                                     "\nCauses=" + (causes ? "1" : "0") + "\n"));
+      platform::InjectFaults(c.faults);
+      Forward("Target1=" + target + "\nFormat1=%@01\n");
+      platform::ClearFaults();
+      std::vector<std::string> log = c.log;
+      if (causes) log.back() += " cause[" + cause(c.last_cause) + "]";
+      EXPECT_EQ(Log(), log) << c.what;
+      EXPECT_EQ(ReadFileBytes(target), c.bytes) << c.what;
+    }
   }
 }
 

@@ -9,6 +9,7 @@
 #include "forwarding/target_guard.h"
 #include "platform/ascii.h"
 #include "platform/platform.h"
+#include "tracelog/causes.h"
 #include "tracelog/trace_log.h"
 
 namespace zelk::forwarding {
@@ -132,7 +133,8 @@ void RemoveOne(int n, const std::string& path, std::int32_t keep) {
   if (removed.ok()) {
     tracelog::LogMessage('.', kRemovedMessage, n, path.c_str(), keep);
   } else {
-    tracelog::LogMessage('*', kNotRemovedMessage, n, path.c_str(), keep, removed.message().c_str());
+    tracelog::LogFailure(removed, '*', kNotRemovedMessage, n, path.c_str(), keep,
+                         removed.message().c_str());
   }
 }
 
@@ -165,7 +167,7 @@ void RemoveEarlierPeriods(int n, const std::string& target,
   const platform::FolderListing listing = platform::ListFolder(folder);
   const std::optional<std::vector<std::string>>& names = listing.names;
   if (!names) {
-    tracelog::LogMessage('*', kNotListedMessage, n, folder.c_str(), keep);
+    tracelog::LogFailure(listing.error, '*', kNotListedMessage, n, folder.c_str(), keep);
     return;
   }
   std::vector<std::pair<Period, std::string>> files;

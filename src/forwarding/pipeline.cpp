@@ -18,6 +18,7 @@
 #include "forwarding/target_head.h"
 #include "platform/platform.h"
 #include "tracelog/busy_stretch.h"
+#include "tracelog/causes.h"
 #include "tracelog/status.h"
 #include "tracelog/trace_log.h"
 #include "tracelog/trim.h"
@@ -169,11 +170,15 @@ class Call {
   // the one place for both, so that the counts and the log never disagree.
   // `message` takes the section, file, TransNo and JobNo, and may take the
   // event's reason last.
-  void Report(const tracelog::status::LineEvent& event, const char* message) {
+  // `cause`, when failed, is the system's, which the line ends with when
+  // causes are shown.
+  void Report(const tracelog::status::LineEvent& event, const char* message,
+              const platform::Status& cause = {}) {
     const std::string file(event.file);
     const std::string reason(event.reason);
-    tracelog::LogMessage(event.outcome == LineOutcome::kWritten ? '.' : '*', message, event.section,
-                         file.c_str(), trans_no_.c_str(), job_no_.c_str(), reason.c_str());
+    tracelog::LogFailure(cause, event.outcome == LineOutcome::kWritten ? '.' : '*', message,
+                         event.section, file.c_str(), trans_no_.c_str(), job_no_.c_str(),
+                         reason.c_str());
     tracelog::status::CountLine(event);
   }
 
@@ -198,6 +203,7 @@ class Call {
     int ahead_of = 0;
     const char* cause = "";
     bool began_target = false;
+    platform::Status error{};  // the system's cause of a line not written
   };
 
   // Appends the line to the target in the target's turn, then logs the outcome.
@@ -220,7 +226,7 @@ class Call {
   void ReportOutcome(int n, const std::string& target, const Outcome& outcome) {
     if (outcome.message == kSpooledMessage) {
       Report({n, target_format_, target, LineOutcome::kSpooled, outcome.reason, outcome.cause},
-             kSpooledMessage);
+             kSpooledMessage, outcome.error);
     } else if (outcome.message == kAheadOfSpooledMessage) {
       // Written, but out of order: an error line, so that it is seen.
       tracelog::LogMessage('*', kAheadOfSpooledMessage, n, target.c_str(), trans_no_.c_str(),
@@ -232,7 +238,7 @@ class Call {
       const char* reason =
           outcome.message == kOpenFailedMessage ? kCouldNotOpenReason : kCouldNotWriteReason;
       Report({n, target_format_, target, LineOutcome::kNotWritten, reason, outcome.cause},
-             outcome.message);
+             outcome.message, outcome.error);
     }
   }
 
@@ -265,8 +271,11 @@ class Call {
     // Kept: not among the lines a busy stretch lost.
     if (busy) tracelog::ForgiveFailure(target);
     return {kSpooledMessage,
-            appended.message == kOpenFailedMessage ? kCouldNotOpenReason : kCouldNotWriteReason, 0,
-            appended.cause};
+            appended.message == kOpenFailedMessage ? kCouldNotOpenReason : kCouldNotWriteReason,
+            0,
+            appended.cause,
+            false,
+            std::move(appended.error)};
   }
 
   static std::chrono::milliseconds PatienceUntil(std::chrono::steady_clock::time_point deadline) {
@@ -304,13 +313,16 @@ class Call {
                       : opened.status == platform::OpenStatus::kNotFound ? kFolderMissingCause
                                                                          : "";
       outcome.message = kOpenFailedMessage;
+      outcome.error = std::move(opened.error);
       return outcome;
     }
     std::string bytes = LineForDisk(line);
     // The open told the end, which no one else can move while it is held.
     const std::int64_t size_before = opened.size;
-    bool written = PutHeadFirst(opened.file, size_before, shape.head, bytes) &&
-                   opened.file.WriteAt(size_before, bytes.data(), bytes.size());
+    platform::Status failure = PutHeadFirst(opened.file, size_before, shape.head, bytes)
+                                   ? opened.file.WriteAt(size_before, bytes.data(), bytes.size())
+                                   : HeadFailure(opened.file);
+    bool written = failure.ok();
     outcome.began_target = size_before == 0;
     if (!written) {
       CutBack(opened.file, size_before, target);
@@ -321,12 +333,22 @@ class Call {
       tracelog::TrimHeldToLastLines(opened.file, size, shape.max_lines, shape.trim_head);
       trimmed_in_append_ = true;
     }
-    written = opened.file.Close() && written;
-    if (!written) {
+    platform::Status closed = opened.file.Close();
+    if (failure.ok()) failure = std::move(closed);
+    if (!failure.ok()) {
       outcome.cause = kWriteRefusedCause;
       outcome.message = kWriteFailedMessage;
+      outcome.error = std::move(failure).About(target);
     }
     return outcome;
+  }
+
+  // Why the head could not be put before a line: the read or seek that
+  // failed, as the file kept it.
+  static platform::Status HeadFailure(const platform::File& file) {
+    platform::Status failure = file.LastError();
+    if (failure.ok()) return platform::Status::Refused("write", {}, kCouldNotWriteReason);
+    return failure;
   }
 
   const Transaction& transaction_;
