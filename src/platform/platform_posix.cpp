@@ -781,7 +781,6 @@ WorkerRegistry& Registry() {
 }  // namespace
 
 Status StartDetachedThread(std::function<void()>& task, ThreadPriority priority) {
-  if (portable::ThreadStartMustFail()) return Status::FromSystem("start thread", {}, EAGAIN);
   if (const int refused = Call<&SystemCalls::thread_start>(); refused != 0) {
     return Status::FromSystem("start thread", {}, refused);
   }

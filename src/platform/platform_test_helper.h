@@ -12,7 +12,8 @@
 namespace zelk::platform {
 
 // Makes every following StartDetachedThread fail (true) or work (false), so
-// tests can exercise the callers' fallbacks.
+// tests can exercise the callers' fallbacks. Through the fault seam below:
+// it replaces the faults injected, and false clears them all.
 void SetThreadStartFailureForTesting(bool fail);
 
 // Sets the process's local time zone to the POSIX TZ string `tz` (for example

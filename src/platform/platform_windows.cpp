@@ -707,8 +707,6 @@ DWORD WINAPI WorkerMain(LPVOID parameter) {
 
 Status StartDetachedThread(std::function<void()>& task, ThreadPriority priority) {
   constexpr char kStart[] = "start thread";
-  if (portable::ThreadStartMustFail())
-    return Status::FromSystem(kStart, {}, Code(ERROR_OUTOFMEMORY));
   HMODULE module = nullptr;
   if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                           reinterpret_cast<LPCSTR>(&ModuleAnchor), &module)) {

@@ -43,9 +43,6 @@ extern const char* const kCodeName;
 // Each implementation provides it; the shared part cuts it to a buffer.
 const std::string& WholeModulePath();
 
-// True when the tests asked every thread start to fail.
-bool ThreadStartMustFail();
-
 // Hands an editor request to the tests' observer when one is set; false
 // (nothing done) when none is.
 bool HandToEditorObserver(const std::string& program, const std::string& argument);
@@ -67,7 +64,7 @@ Injected NextCall(int call);
 
 // Routes the door's calls through the counting stand-ins (true) or the real
 // calls (false). Each implementation provides it for its table.
-void RouteThroughStandIns(bool stand_ins);
+void RouteThroughStandIns(bool on);
 
 // The number of running workers, and a bounded wait until none is left.
 class WorkerCount {
