@@ -322,9 +322,8 @@ class Call {
     platform::Status failure = PutHeadFirst(opened.file, size_before, shape.head, bytes)
                                    ? opened.file.WriteAt(size_before, bytes.data(), bytes.size())
                                    : HeadFailure(opened.file);
-    bool written = failure.ok();
     outcome.began_target = size_before == 0;
-    if (!written) {
+    if (!failure.ok()) {
       CutBack(opened.file, size_before, target);
     } else if (shape.max_lines != 0) {
       // The file is held already: no second open for the trim, and no
@@ -333,8 +332,7 @@ class Call {
       tracelog::TrimHeldToLastLines(opened.file, size, shape.max_lines, shape.trim_head);
       trimmed_in_append_ = true;
     }
-    platform::Status closed = opened.file.Close();
-    if (failure.ok()) failure = std::move(closed);
+    if (platform::Status closed = opened.file.Close(); failure.ok()) failure = std::move(closed);
     if (!failure.ok()) {
       outcome.cause = kWriteRefusedCause;
       outcome.message = kWriteFailedMessage;
