@@ -330,9 +330,13 @@ TEST_F(PipelineTest, KeepFilesRemovesTheJobsFilesOfEarlierDays) {
   for (const std::string& line : Log()) {
     if (line.find("keepfiles[") != std::string::npos) removals.push_back(line);
   }
-  const std::string refused = "*-ForwardTransaction section[1] file[" + out +
-                              "/job-A1234-20071006.csv] keepfiles[2] -- t[Could not remove "
-                              "file: Refused for testing]";
+  const std::string refused =
+      "*-ForwardTransaction section[1] file[" + out +
+      "/job-A1234-20071006.csv] keepfiles[2] -- t[Could not remove file: " +
+      platform::Status::FromSystem("", "",
+                                   platform::SystemErrorCode(platform::SystemError::kNoAccess))
+          .message() +
+      "]";
   EXPECT_EQ(removals,
             (std::vector<std::string>{".-ForwardTransaction section[1] file[" + out +
                                           "/job-A1234-20071007.csv] keepfiles[2] -- REMOVED",

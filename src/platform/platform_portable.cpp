@@ -149,9 +149,6 @@ namespace {
 std::mutex g_editor_mutex;
 std::function<void(const std::string&, const std::string&)> g_editor_observer;
 
-std::mutex g_removal_mutex;
-std::string g_failing_removal;
-
 struct FaultPlan {
   std::vector<Fault> faults;
   std::array<int, kDoorCallKinds> counts{};
@@ -162,16 +159,12 @@ FaultPlan g_fault_plan;  // guarded by g_fault_mutex
 
 }  // namespace
 
-bool RemovalMustFail(const std::string& path) {
-  std::lock_guard<std::mutex> lock(g_removal_mutex);
-  return !g_failing_removal.empty() && path == g_failing_removal;
-}
-
-Injected NextCall(int call) {
+Injected NextCall(int call, const char* path) {
   std::lock_guard<std::mutex> lock(g_fault_mutex);
   const int count = ++g_fault_plan.counts[static_cast<std::size_t>(call)];
   for (const Fault& fault : g_fault_plan.faults) {
     if (static_cast<int>(fault.call) != call) continue;
+    if (!fault.path.empty() && (path == nullptr || fault.path != path)) continue;
     if (count == fault.nth || (fault.and_after && count > fault.nth)) {
       if (fault.short_write > 0) return {0, fault.short_write};
       return {SystemErrorCode(fault.error), 0};
@@ -242,8 +235,11 @@ bool ModulePathExceeds(std::size_t buffer_size) {
 }
 
 void SetRemovalFailureForTesting(const std::string& path) {
-  std::lock_guard<std::mutex> lock(portable::g_removal_mutex);
-  portable::g_failing_removal = path;
+  if (path.empty()) {
+    ClearFaults();
+  } else {
+    InjectFaults({{DoorCall::kRemove, 1, true, SystemError::kNoAccess, 0, path}});
+  }
 }
 
 void InjectFaults(std::vector<Fault> faults) {

@@ -96,13 +96,25 @@ Result FailureOf() {
   }
 }
 
+// The path a call names: its first argument when that is one.
+inline const char* PathAmong() { return nullptr; }
+template <typename First, typename... Rest>
+const char* PathAmong(First first, Rest... /*rest*/) {
+  if constexpr (std::is_same_v<First, const char*>) {
+    return first;
+  } else {
+    return nullptr;
+  }
+}
+
 // A stand-in for `real`: counts the call as one of `kind`, and fails it with
 // the code the tests' plan gives, if any.
 template <DoorCall kind, auto real>
 struct StandIn {
   template <typename... Arguments>
   static auto Through(Arguments... arguments) -> decltype(real(arguments...)) {
-    const portable::Injected injected = portable::NextCall(static_cast<int>(kind));
+    const portable::Injected injected =
+        portable::NextCall(static_cast<int>(kind), PathAmong(arguments...));
     if (injected.code == 0) return real(arguments...);
     errno = injected.code;
     return FailureOf<decltype(real(arguments...))>();
@@ -1179,9 +1191,6 @@ bool SetEnvironmentVariableTo(const std::string& name, const std::string& value)
 }
 
 Status RemoveFile(const std::string& path) {
-  if (portable::RemovalMustFail(path)) {
-    return Status::Refused("remove", path, portable::kRefusedForTesting);
-  }
   // unlink never removes a folder (EISDIR or EPERM).
   if (Call<&SystemCalls::unlink>(path.c_str()) != 0)
     return Status::FromSystem("remove", path, errno);

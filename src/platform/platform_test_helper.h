@@ -25,8 +25,9 @@ void SetTimeZoneForTesting(const char* tz);
 void SetEditorObserverForTesting(
     std::function<void(const std::string& program, const std::string& argument)> observer);
 
-// Makes every following RemoveFile of `path` fail with a cause naming the
-// test, as a file the system will not let go of would; an empty path ends it.
+// Makes every following removal of `path` fail with kNoAccess, as a file the
+// system will not let go of would; an empty path ends it. Through the fault
+// seam below: it replaces the faults injected, and "" clears them all.
 void SetRemovalFailureForTesting(const std::string& path);
 
 // ---------------------------------------------------------------------------
@@ -72,6 +73,9 @@ struct Fault {
   // kWrite only, when not 0: the call writes at most this many bytes and
   // reports them, as a device filling up does; it fails no other way.
   std::size_t short_write = 0;
+  // When not empty: only calls that name this path (opens, removals,
+  // renames, listings) fail; every call is counted all the same.
+  std::string path{};
 };
 
 // Counts every door call from now on, by kind, and fails those `faults`

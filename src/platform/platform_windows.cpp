@@ -68,8 +68,8 @@ auto Call(Arguments... arguments) {
 
 // Counts a call of `kind`; true, with the last error set, when the tests'
 // plan fails it.
-bool Refused(DoorCall kind) {
-  const portable::Injected injected = portable::NextCall(static_cast<int>(kind));
+bool Refused(DoorCall kind, LPCSTR path = nullptr) {
+  const portable::Injected injected = portable::NextCall(static_cast<int>(kind), path);
   if (injected.code == 0) return false;
   SetLastError(static_cast<DWORD>(injected.code));
   return true;
@@ -77,7 +77,7 @@ bool Refused(DoorCall kind) {
 
 HANDLE WINAPI CreateFileAStandIn(LPCSTR a, DWORD b, DWORD c, LPSECURITY_ATTRIBUTES d, DWORD e,
                                  DWORD f, HANDLE g) {
-  if (Refused(DoorCall::kOpen)) return INVALID_HANDLE_VALUE;
+  if (Refused(DoorCall::kOpen, a)) return INVALID_HANDLE_VALUE;
   return ::CreateFileA(a, b, c, d, e, f, g);
 }
 
@@ -112,7 +112,7 @@ BOOL WINAPI GetFileInformationByHandleStandIn(HANDLE a, LPBY_HANDLE_FILE_INFORMA
 }
 
 BOOL WINAPI GetFileAttributesExAStandIn(LPCSTR a, GET_FILEEX_INFO_LEVELS b, LPVOID c) {
-  if (Refused(DoorCall::kStat)) return FALSE;
+  if (Refused(DoorCall::kStat, a)) return FALSE;
   return ::GetFileAttributesExA(a, b, c);
 }
 
@@ -132,12 +132,12 @@ BOOL WINAPI CloseHandleStandIn(HANDLE a) {
 }
 
 BOOL WINAPI MoveFileExAStandIn(LPCSTR a, LPCSTR b, DWORD c) {
-  if (Refused(DoorCall::kRename)) return FALSE;
+  if (Refused(DoorCall::kRename, a)) return FALSE;
   return ::MoveFileExA(a, b, c);
 }
 
 BOOL WINAPI DeleteFileAStandIn(LPCSTR a) {
-  if (Refused(DoorCall::kRemove)) return FALSE;
+  if (Refused(DoorCall::kRemove, a)) return FALSE;
   return ::DeleteFileA(a);
 }
 
@@ -153,7 +153,7 @@ BOOL WINAPI LockFileExStandIn(HANDLE a, DWORD b, DWORD c, DWORD d, DWORD e, LPOV
 }
 
 HANDLE WINAPI FindFirstFileAStandIn(LPCSTR a, LPWIN32_FIND_DATAA b) {
-  if (Refused(DoorCall::kList)) return INVALID_HANDLE_VALUE;
+  if (Refused(DoorCall::kList, a)) return INVALID_HANDLE_VALUE;
   return ::FindFirstFileA(a, b);
 }
 
@@ -980,9 +980,6 @@ bool SetEnvironmentVariableTo(const std::string& name, const std::string& value)
 }
 
 Status RemoveFile(const std::string& path) {
-  if (portable::RemovalMustFail(path)) {
-    return Status::Refused("remove", path, portable::kRefusedForTesting);
-  }
   // DeleteFileA never removes a folder; a file held by a handle that does
   // not share deletion fails with a sharing violation.
   if (Call<&SystemCalls::delete_file>(path.c_str()) == 0)

@@ -47,11 +47,6 @@ const std::string& WholeModulePath();
 // (nothing done) when none is.
 bool HandToEditorObserver(const std::string& program, const std::string& argument);
 
-// True when the tests asked RemoveFile of `path` to fail, which it then does
-// with kRefusedForTesting as its reason.
-bool RemovalMustFail(const std::string& path);
-inline constexpr char kRefusedForTesting[] = "Refused for testing";
-
 // What the tests' fault plan makes of the next door call of kind `call`
 // (an int of DoorCall): counted, and the code to fail it with (0: let it
 // through) or the bytes a short write takes. Only the stand-ins that
@@ -60,7 +55,7 @@ struct Injected {
   int code = 0;
   std::size_t short_write = 0;
 };
-Injected NextCall(int call);
+Injected NextCall(int call, const char* path = nullptr);
 
 // Routes the door's calls through the counting stand-ins (true) or the real
 // calls (false). Each implementation provides it for its table.
