@@ -173,11 +173,9 @@ Injected NextCall(int call, const char* path) {
   return {};
 }
 
-bool HandToEditorObserver(const std::string& program, const std::string& argument) {
+void HandToEditorObserver(const std::string& program, const std::string& argument) {
   std::lock_guard<std::mutex> lock(g_editor_mutex);
-  if (!g_editor_observer) return false;
-  g_editor_observer(program, argument);
-  return true;
+  if (g_editor_observer) g_editor_observer(program, argument);
 }
 
 }  // namespace portable
@@ -273,8 +271,13 @@ void SetThreadStartFailureForTesting(bool fail) {
 
 void SetEditorObserverForTesting(
     std::function<void(const std::string& program, const std::string& argument)> observer) {
-  std::lock_guard<std::mutex> lock(portable::g_editor_mutex);
-  portable::g_editor_observer = std::move(observer);
+  const bool observed = static_cast<bool>(observer);
+  {
+    std::lock_guard<std::mutex> lock(portable::g_editor_mutex);
+    portable::g_editor_observer = std::move(observer);
+  }
+  // Through the door's seam, so that production asks no switch.
+  portable::RouteEditorToObserver(observed);
 }
 
 }  // namespace zelk::platform

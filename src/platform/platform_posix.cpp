@@ -57,6 +57,8 @@ int StatCall(const char* path, struct stat* info) { return ::stat(path, info); }
 // A worker's start asks the system nothing the table could stand in for
 // (std::thread does): this entry only lets a test refuse it. 0 or an errno.
 int AdmitThreadStart() { return 0; }
+// Starts the desktop's editor on a file (below).
+void SpawnDetached(const std::string& argument);
 
 struct SystemCalls {
   std::atomic<int (*)(const char*, int, mode_t)> open{&OpenCall};
@@ -75,6 +77,7 @@ struct SystemCalls {
   std::atomic<int (*)(int, int, struct flock*)> lock{&LockCall};
   std::atomic<DIR* (*)(const char*)> opendir{&::opendir};
   std::atomic<int (*)()> thread_start{&AdmitThreadStart};
+  std::atomic<void (*)(const std::string&)> open_editor{&SpawnDetached};
 };
 
 // Constant-initialised, so it is whole before any code of the module runs.
@@ -1016,8 +1019,18 @@ void SpawnDetached(const std::string& argument) {
 
 }  // namespace
 
-void OpenInTextEditor(const std::string& path) {
-  if (!portable::HandToEditorObserver(kEditorProgram, path)) SpawnDetached(path);
+void OpenInTextEditor(const std::string& path) { Call<&SystemCalls::open_editor>(path); }
+
+namespace {
+
+void EditorStandIn(const std::string& path) {
+  portable::HandToEditorObserver(kEditorProgram, path);
+}
+
+}  // namespace
+
+void portable::RouteEditorToObserver(bool observed) {
+  g_calls.open_editor.store(observed ? &EditorStandIn : &SpawnDetached, std::memory_order_relaxed);
 }
 
 // ---------------------------------------------------------------------------

@@ -36,6 +36,14 @@ namespace zelk::platform {
 
 namespace {
 
+constexpr char kEditorProgram[] = "notepad";
+
+// Starts the editor on a file; ShellExecuteA returns at once, whether or not
+// the editor started.
+void ShowInNotepad(const std::string& path) {
+  ShellExecuteA(nullptr, nullptr, kEditorProgram, path.c_str(), nullptr, SW_SHOWNORMAL);
+}
+
 struct SystemCalls {
   std::atomic<decltype(&::CreateFileA)> create_file{&::CreateFileA};
   std::atomic<decltype(&::ReadFile)> read_file{&::ReadFile};
@@ -55,6 +63,7 @@ struct SystemCalls {
   std::atomic<decltype(&::LockFileEx)> lock_file{&::LockFileEx};
   std::atomic<decltype(&::FindFirstFileA)> find_first_file{&::FindFirstFileA};
   std::atomic<decltype(&::CreateThread)> create_thread{&::CreateThread};
+  std::atomic<void (*)(const std::string&)> open_editor{&ShowInNotepad};
 };
 
 // Constant-initialised, so it is whole before any code of the module runs.
@@ -805,13 +814,16 @@ OsVersionRecord QueryOsVersion() {
 
 namespace {
 
-constexpr char kEditorProgram[] = "notepad";
+void EditorStandIn(const std::string& path) {
+  portable::HandToEditorObserver(kEditorProgram, path);
+}
 
 }  // namespace
 
-void OpenInTextEditor(const std::string& path) {
-  if (portable::HandToEditorObserver(kEditorProgram, path)) return;
-  ShellExecuteA(nullptr, nullptr, kEditorProgram, path.c_str(), nullptr, SW_SHOWNORMAL);
+void OpenInTextEditor(const std::string& path) { Call<&SystemCalls::open_editor>(path); }
+
+void portable::RouteEditorToObserver(bool observed) {
+  g_calls.open_editor.store(observed ? &EditorStandIn : &ShowInNotepad, std::memory_order_relaxed);
 }
 
 // ---------------------------------------------------------------------------

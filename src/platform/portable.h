@@ -43,9 +43,13 @@ extern const char* const kCodeName;
 // Each implementation provides it; the shared part cuts it to a buffer.
 const std::string& WholeModulePath();
 
-// Hands an editor request to the tests' observer when one is set; false
-// (nothing done) when none is.
-bool HandToEditorObserver(const std::string& program, const std::string& argument);
+// Hands an editor request to the tests' observer (SetEditorObserverForTesting
+// routes the door's editor start here).
+void HandToEditorObserver(const std::string& program, const std::string& argument);
+
+// Routes the door's editor start to the tests' observer (true) or to the
+// desktop (false). Each implementation provides it for its table.
+void RouteEditorToObserver(bool observed);
 
 // What the tests' fault plan makes of the next door call of kind `call`
 // (an int of DoorCall): counted, and the code to fail it with (0: let it
