@@ -77,7 +77,7 @@ class ForeignReaderTest : public ::testing::Test {
   }
   void TearDown() override {
     spool::StopDelivery(std::chrono::seconds(10));
-    platform::WaitForWorkers(std::chrono::seconds(30));
+    EXPECT_TRUE(platform::WaitForWorkers(std::chrono::seconds(30)));
     tracelog::ResetTraceLogForTesting();
   }
   std::string Path(const std::string& name) const {

@@ -44,7 +44,7 @@ class HardeningTest : public ::testing::Test {
   }
   void TearDown() override {
     SetCallback(nullptr);
-    zelk::platform::WaitForWorkers(std::chrono::seconds(60));
+    EXPECT_TRUE(zelk::platform::WaitForWorkers(std::chrono::seconds(60)));
     zelk::config::SetConfigFilePathForTesting("");
     zelk::tracelog::ResetTraceLogForTesting();
   }

@@ -409,7 +409,7 @@ class CallbackTest : public JobCheckTest {
   }
   void TearDown() override {
     SetCallback(nullptr);
-    platform::WaitForWorkers(std::chrono::seconds(30));
+    EXPECT_TRUE(platform::WaitForWorkers(std::chrono::seconds(30)));
     platform::SetThreadStartFailureForTesting(false);
     config::SetConfigFilePathForTesting("");
     JobCheckTest::TearDown();

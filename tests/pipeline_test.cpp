@@ -52,7 +52,7 @@ class PipelineTest : public ::testing::Test {
     tracelog::ConfigureTraceLog(log_path_, -1, "");
   }
   void TearDown() override {
-    platform::WaitForWorkers(std::chrono::seconds(30));
+    EXPECT_TRUE(platform::WaitForWorkers(std::chrono::seconds(30)));
     tracelog::ResetTraceLogForTesting();
   }
 
@@ -330,9 +330,13 @@ TEST_F(PipelineTest, KeepFilesRemovesTheJobsFilesOfEarlierDays) {
   for (const std::string& line : Log()) {
     if (line.find("keepfiles[") != std::string::npos) removals.push_back(line);
   }
-  const std::string refused = "*-ForwardTransaction section[1] file[" + out +
-                              "/job-A1234-20071006.csv] keepfiles[2] -- t[Could not remove "
-                              "file: Refused for testing]";
+  const std::string refused =
+      "*-ForwardTransaction section[1] file[" + out +
+      "/job-A1234-20071006.csv] keepfiles[2] -- t[Could not remove file: " +
+      platform::Status::FromSystem("", "",
+                                   platform::SystemErrorCode(platform::SystemError::kNoAccess))
+          .message() +
+      "]";
   EXPECT_EQ(removals,
             (std::vector<std::string>{".-ForwardTransaction section[1] file[" + out +
                                           "/job-A1234-20071007.csv] keepfiles[2] -- REMOVED",
@@ -350,7 +354,7 @@ TEST_F(PipelineTest, AnEmptyFirstFormatDoesNothing) {
 
 TEST_F(PipelineTest, AFailedRecheckIsLoggedLater) {
   Forward("Validation=1\nTarget1=" + Target("v.txt") + "\n");
-  platform::WaitForWorkers(std::chrono::seconds(30));
+  EXPECT_TRUE(platform::WaitForWorkers(std::chrono::seconds(30)));
   EXPECT_EQ(Log(), (std::vector<std::string>{
                        "*-IsJobnoValid jobno[A1234] -- NOT VALID",
                        "*-ForwardTransaction -- error while double checking jobno"}));
@@ -417,7 +421,7 @@ TEST_F(PipelineTest, ABusyTargetIsWaitedForAndThenWritten) {
   ASSERT_EQ(holder.status, platform::OpenStatus::kOk);
   std::thread releaser([&holder] {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    holder.file.Close();
+    holder.file.Close().IgnoreError();
   });
   Forward("Target1=" + target + "\nFormat1=%@01\n");
   releaser.join();
@@ -464,6 +468,73 @@ TEST_F(PipelineTest, AFailedWriteIsReported) {
   EXPECT_EQ(Log().back(),
             "*-ForwardTransaction section[1] file[/dev/full] transno[42] "
             "jobno[A1234] -- t[Could not write file]");
+}
+
+// Failures the system reports at the door, injected call by call: each
+// reaches the trace log as the failure it is, and no piece of a line stays
+// in the target unless the cut that should remove it fails too, which is
+// then reported with the file and the system's cause. With Causes=1 the
+// failure line ends with the system's cause; without it, not a byte changes.
+TEST_F(PipelineTest, InjectedFailuresReachTheTraceLog) {
+  using platform::DoorCall;
+  using platform::SystemError;
+  const std::string target = Target("out.txt");
+  const std::string head = "*-ForwardTransaction section[1] file[" + target +
+                           "] transno[42] jobno[A1234] -- t[Could not ";
+  const auto cause = [](SystemError error) {
+    return platform::Status::FromSystem("", "", platform::SystemErrorCode(error)).cause();
+  };
+  struct Case {
+    const char* what;
+    std::vector<platform::Fault> faults;
+    std::vector<std::string> log;
+    std::string bytes;       // what the target holds afterwards
+    SystemError last_cause;  // what the last line ends with under Causes=1
+  };
+  const Case cases[] = {
+      {"open refused",
+       {{DoorCall::kOpen, 1, false, SystemError::kNoAccess}},
+       {head + "open file]"},
+       "",
+       SystemError::kNoAccess},
+      {"no space",
+       {{DoorCall::kWrite, 1, false, SystemError::kNoSpace}},
+       {head + "write file]"},
+       "",
+       SystemError::kNoSpace},
+      {"short write, then no space",
+       {{DoorCall::kWrite, 1, false, SystemError::kIo, 2},
+        {DoorCall::kWrite, 2, false, SystemError::kNoSpace}},
+       {head + "write file]"},
+       "",
+       SystemError::kNoSpace},
+      {"a cut-back that fails",
+       {{DoorCall::kWrite, 1, false, SystemError::kIo, 2},
+        {DoorCall::kWrite, 2, false, SystemError::kNoSpace},
+        {DoorCall::kTruncate, 1, false, SystemError::kNoAccess}},
+       {"*-ForwardTransaction file[" + target +
+            "] size[0] -- t[Could not cut back a failed line] cause[" +
+            cause(SystemError::kNoAccess) + "]",
+        head + "write file]"},
+       "42",
+       SystemError::kNoSpace},
+  };
+  for (const bool causes : {false, true}) {
+    for (const Case& c : cases) {
+      std::filesystem::remove(target);
+      tracelog::ResetTraceLogForTesting();
+      std::filesystem::remove(log_path_);
+      tracelog::OpenTraceLog(config::Snapshot::Parse("[Log]\nFileName=" + log_path_ +
+                                                     "\nCauses=" + (causes ? "1" : "0") + "\n"));
+      platform::InjectFaults(c.faults);
+      Forward("Target1=" + target + "\nFormat1=%@01\n");
+      platform::ClearFaults();
+      std::vector<std::string> log = c.log;
+      if (causes) log.back() += " cause[" + cause(c.last_cause) + "]";
+      EXPECT_EQ(Log(), log) << c.what;
+      EXPECT_EQ(ReadFileBytes(target), c.bytes) << c.what;
+    }
+  }
 }
 
 TEST_F(PipelineTest, ThreadsForwardingToOneTargetLoseNoLine) {

@@ -155,6 +155,16 @@ TEST(Opens, NeverWaitAndReadRegularFilesOnly) {
   }
 }
 
+// A cause as the trace log prints it: the system's words and errno.
+TEST(Opens, TellTheCauseInTheSystemsWords) {
+  testing::ScratchDir dir;
+  const std::string missing = dir.File("missing.txt");
+  EXPECT_EQ(OpenSharedRead(missing).error.cause(), "No such file or directory (errno 2)");
+  EXPECT_EQ(OpenSharedRead(missing).error.ToString(),
+            "open " + missing + ": No such file or directory (errno 2)");
+  EXPECT_EQ(ListFolder(missing).error.cause(), "No such file or directory (errno 2)");
+}
+
 // What a program that may only read a file can do to its writers: a flock of
 // any kind no longer stalls them, an exclusive lock of the door's kind cannot
 // be had for reading, and a shared one keeps out the exclusive opener (a

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <regex>
 #include <string>
 
 #include "platform/platform.h"
@@ -61,19 +62,42 @@ TEST(Opens, WhichExcludeWhichWhileHeld) {
   EXPECT_EQ(testing::ReadFileBytes(path), "line\r\n");
 }
 
+// Every open keeps the system's cause of its failure: a file in a missing
+// folder is ENOENT (2) on POSIX, ERROR_PATH_NOT_FOUND (3) on Windows, told in
+// the system's words on one line with the code after them, and naming the
+// path.
+TEST(Opens, KeepTheSystemsCause) {
+  testing::ScratchDir dir;
+  const std::string path = dir.File("missing") + "/a.txt";
+  for (const Opener& opener : kOpeners) {
+    const OpenResult opened = opener.open(path);
+    EXPECT_EQ(opened.status, OpenStatus::kNotFound) << opener.name;
+    EXPECT_NE(opened.error.code(), 0) << opener.name;
+    EXPECT_EQ(opened.error.path(), path) << opener.name;
+    const std::string cause = opened.error.cause();
+    EXPECT_TRUE(
+        std::regex_match(cause, std::regex("[^\\r\\n]*[^.\\r\\n ] \\((errno 2|error 3)\\)")))
+        << opener.name << ": " << cause;
+  }
+  EXPECT_TRUE(OpenExclusive(dir.File("a.txt"), CreateMode::kCreateIfMissing).error.ok());
+  EXPECT_EQ(Status().cause(), "");
+  EXPECT_EQ(Status::Refused("open", path, "Not here").cause(), "Not here");
+}
+
 // RemoveFile removes a plain file, never a folder, and names its reason when
 // it cannot.
 TEST(RemoveFile, RemovesFilesOnlyAndSaysWhyNot) {
   testing::ScratchDir dir;
   const std::string file = dir.File("old.csv");
   testing::WriteFileBytes(file, "x\r\n");
-  const RemoveResult removed = RemoveFile(file);
-  EXPECT_TRUE(removed.removed);
+  const Status removed = RemoveFile(file);
+  EXPECT_TRUE(removed.ok()) << removed.ToString();
   EXPECT_FALSE(std::filesystem::exists(file));
   for (const std::string& path : {file, dir.path().string()}) {
-    const RemoveResult refused = RemoveFile(path);
-    EXPECT_FALSE(refused.removed) << path;
-    EXPECT_FALSE(refused.cause.empty()) << path;
+    const Status refused = RemoveFile(path);
+    EXPECT_FALSE(refused.ok()) << path;
+    EXPECT_FALSE(refused.message().empty()) << path;
+    EXPECT_EQ(refused.path(), path);
   }
   EXPECT_TRUE(std::filesystem::is_directory(dir.path()));
 }

@@ -73,7 +73,7 @@ class SpoolTest : public ::testing::Test {
   }
   void TearDown() override {
     spool::StopDelivery(std::chrono::seconds(10));
-    platform::WaitForWorkers(std::chrono::seconds(30));
+    EXPECT_TRUE(platform::WaitForWorkers(std::chrono::seconds(30)));
     tracelog::ResetTraceLogForTesting();
   }
 

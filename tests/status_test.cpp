@@ -51,7 +51,7 @@ class StatusTest : public ::testing::Test {
   void TearDown() override {
     tracelog::status::Configure("", "");
     spool::StopDelivery(std::chrono::seconds(10));
-    platform::WaitForWorkers(std::chrono::seconds(30));
+    EXPECT_TRUE(platform::WaitForWorkers(std::chrono::seconds(30)));
     tracelog::ResetTraceLogForTesting();
   }
 
@@ -109,7 +109,7 @@ TEST_F(StatusTest, EachOutcomeCountsOnceWhereTheLogSaysIt) {
     const std::size_t logged_before = LogLinesWith(c.log_marker);
     ForwardTransaction2(Sample(c.value09), config::Snapshot::Parse("[ForwardTransaction]\n" +
                                                                    c.settings + "\nFormat1=x\n"));
-    platform::WaitForWorkers(std::chrono::seconds(30));  // the re-check's log line
+    EXPECT_TRUE(platform::WaitForWorkers(std::chrono::seconds(30)));  // the re-check's log line
     const Json after = Status();
     EXPECT_EQ(Counter(after, c.counter) - Counter(before, c.counter), 1);
     EXPECT_EQ(LogLinesWith(c.log_marker) - logged_before, 1u);

@@ -331,7 +331,7 @@ TEST_F(TraceLogTest, MessageWaitsOutAShortExclusiveHold) {
   ASSERT_EQ(holder.status, platform::OpenStatus::kOk);
   std::thread releaser([file = std::move(holder.file)]() mutable {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    file.Close();
+    file.Close().IgnoreError();
   });
   LogMessage('*', "after the hold");
   releaser.join();

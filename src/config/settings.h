@@ -58,6 +58,9 @@ inline constexpr Setting kLogMaxLines{kLogSection, "MaxLines", "50", 32};
 inline constexpr Setting kLogFlags{kLogSection, "Flags", "", 32};
 // Where each host process keeps its status file; empty: no status file.
 inline constexpr Setting kLogStatusFolder{kLogSection, "StatusFolder", "", 256};
+// Integer; not 0: a line that reports a failed operating-system call ends
+// with the system's cause, " cause[...]".
+inline constexpr Setting kLogCauses{kLogSection, "Causes", "0", 32};
 
 // The key table as one list, for what describes or checks a configuration
 // (zelkhost check, the documentation's test) rather than reads it.
@@ -105,6 +108,7 @@ inline constexpr KeyDescription kKeyTable[] = {
     Describe(kLogMaxLines, true),
     Describe(kLogFlags, false),
     Describe(kLogStatusFolder, false),
+    Describe(kLogCauses, true),
 };
 
 }  // namespace zelk::config

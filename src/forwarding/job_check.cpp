@@ -8,6 +8,7 @@
 #include "forwarding/section_filter.h"
 #include "platform/ascii.h"
 #include "platform/platform.h"
+#include "tracelog/causes.h"
 #include "tracelog/trace_log.h"
 
 namespace zelk::forwarding {
@@ -46,13 +47,14 @@ SourceOutcome CheckSource(const config::Snapshot& snapshot, int n, const std::st
   if (!filter.Admits(jobno.upper)) return SourceOutcome::kPassedOver;
   platform::OpenResult list = platform::OpenSharedRead(source);
   if (list.status != platform::OpenStatus::kOk) {
-    tracelog::LogMessage(tracelog::kError, kOpenFailedMessage, n, source.c_str(),
+    tracelog::LogFailure(list.error, tracelog::kError, kOpenFailedMessage, n, source.c_str(),
                          jobno.shown.c_str());
     return SourceOutcome::kPassedOver;
   }
   const int line_number = FindJobInList(list.file, *layout, filter.Held(jobno.upper));
   if (line_number == 0) return SourceOutcome::kPassedOver;
-  list.file.Close();
+  // A list is only read: its close loses nothing.
+  list.file.Close().IgnoreError();
   tracelog::LogMessage(tracelog::kInformation, kValidMessage, n, source.c_str(),
                        jobno.shown.c_str(), line_number);
   return SourceOutcome::kValid;

@@ -9,6 +9,7 @@
 #include "forwarding/target_guard.h"
 #include "platform/ascii.h"
 #include "platform/platform.h"
+#include "tracelog/causes.h"
 #include "tracelog/trace_log.h"
 
 namespace zelk::forwarding {
@@ -128,12 +129,12 @@ std::optional<Period> PeriodOf(std::string_view name, const NameShape& shape) {
 // of this process has it open meanwhile, and logs the outcome.
 void RemoveOne(int n, const std::string& path, std::int32_t keep) {
   TargetGuard turn(path);
-  const platform::RemoveResult result = platform::RemoveFile(path);
-  if (result.removed) {
+  const platform::Status removed = platform::RemoveFile(path);
+  if (removed.ok()) {
     tracelog::LogMessage(tracelog::kInformation, kRemovedMessage, n, path.c_str(), keep);
   } else {
-    tracelog::LogMessage(tracelog::kError, kNotRemovedMessage, n, path.c_str(), keep,
-                         result.cause.c_str());
+    tracelog::LogFailure(removed, tracelog::kError, kNotRemovedMessage, n, path.c_str(), keep,
+                         removed.message().c_str());
   }
 }
 
@@ -163,9 +164,11 @@ void RemoveEarlierPeriods(int n, const std::string& target,
   const std::optional<Period> own = PeriodOf(own_name, *shape);
   if (!own) return;
   const std::string folder = shape->folder.empty() ? "." : shape->folder;
-  const std::optional<std::vector<std::string>> names = platform::ListFolder(folder);
+  const platform::FolderListing listing = platform::ListFolder(folder);
+  const std::optional<std::vector<std::string>>& names = listing.names;
   if (!names) {
-    tracelog::LogMessage(tracelog::kError, kNotListedMessage, n, folder.c_str(), keep);
+    tracelog::LogFailure(listing.error, tracelog::kError, kNotListedMessage, n, folder.c_str(),
+                         keep);
     return;
   }
   std::vector<std::pair<Period, std::string>> files;

@@ -29,6 +29,10 @@ inline constexpr char kSpooledMessage[] =
 inline constexpr char kAheadOfSpooledMessage[] =
     "ForwardTransaction section[%d] file[%s] transno[%s] jobno[%s] -- SUCCESS t[Ahead of %d "
     "spooled lines]";
+// A failed append whose torn piece could not be cut off: the target holds
+// it from byte `size` on, until someone mends the file.
+inline constexpr char kCutBackFailedMessage[] =
+    "ForwardTransaction file[%s] size[%lld] -- t[Could not cut back a failed line] cause[%s]";
 }  // namespace zelk::forwarding::messages
 
 #endif  // ZELK_FORWARDING_MESSAGES_H_

@@ -9,6 +9,7 @@
 
 #include "config/settings.h"
 #include "extformat/field_record.h"
+#include "forwarding/cut_back.h"
 #include "forwarding/job_check.h"
 #include "forwarding/keep_files.h"
 #include "forwarding/messages.h"
@@ -18,6 +19,7 @@
 #include "platform/ascii.h"
 #include "platform/platform.h"
 #include "tracelog/busy_stretch.h"
+#include "tracelog/causes.h"
 #include "tracelog/status.h"
 #include "tracelog/trace_log.h"
 #include "tracelog/trim.h"
@@ -90,10 +92,12 @@ tracelog::Durability DurabilityOf(const config::Snapshot& snapshot, int n) {
 
 // With kDurable: the line written to the held `file` is on the disk, and
 // when the file is new (`began`), its name in the folder too.
-bool LineSettled(platform::File& file, const std::string& target, bool began,
-                 tracelog::Durability durability) {
-  if (durability == tracelog::Durability::kCached) return true;
-  return platform::FlushToDisk(file) && (!began || platform::FlushFolderOf(target));
+platform::Status LineSettled(platform::File& file, const std::string& target, bool began,
+                             tracelog::Durability durability) {
+  if (durability == tracelog::Durability::kCached) return {};
+  platform::Status flushed = platform::FlushToDisk(file);
+  if (flushed.ok() && began) flushed = platform::FlushFolderOf(target);
+  return flushed;
 }
 
 // Everything one call knows about the transaction it forwards.
@@ -187,12 +191,15 @@ class Call {
   // the one place for both, so that the counts and the log never disagree.
   // `message` takes the section, file, TransNo and JobNo, and may take the
   // event's reason last.
-  void Report(const tracelog::status::LineEvent& event, const char* message) {
+  // `cause`, when failed, is the system's, which the line ends with when
+  // causes are shown.
+  void Report(const tracelog::status::LineEvent& event, const char* message,
+              const platform::Status& cause = {}) {
     const std::string file(event.file);
     const std::string reason(event.reason);
-    tracelog::LogMessage(
-        event.outcome == LineOutcome::kWritten ? tracelog::kInformation : tracelog::kError, message,
-        event.section, file.c_str(), trans_no_.c_str(), job_no_.c_str(), reason.c_str());
+    tracelog::LogFailure(
+        cause, event.outcome == LineOutcome::kWritten ? tracelog::kInformation : tracelog::kError,
+        message, event.section, file.c_str(), trans_no_.c_str(), job_no_.c_str(), reason.c_str());
     tracelog::status::CountLine(event);
   }
 
@@ -226,6 +233,7 @@ class Call {
     int ahead_of = 0;
     const char* cause = "";
     bool began_target = false;
+    platform::Status error{};  // the system's cause of a line not written
   };
 
   // Appends the line to the target in the target's turn, then logs the outcome.
@@ -248,7 +256,7 @@ class Call {
   void ReportOutcome(int n, const std::string& target, const Outcome& outcome) {
     if (outcome.result == AppendResult::kSpooled) {
       Report({n, target_format_, target, LineOutcome::kSpooled, outcome.reason, outcome.cause},
-             kSpooledMessage);
+             kSpooledMessage, outcome.error);
     } else if (outcome.result == AppendResult::kWrittenAheadOfSpooled) {
       // Written, but out of order: an error line, so that it is seen.
       tracelog::LogMessage(tracelog::kError, kAheadOfSpooledMessage, n, target.c_str(),
@@ -260,7 +268,7 @@ class Call {
       const bool open_failed = outcome.result == AppendResult::kOpenFailed;
       Report({n, target_format_, target, LineOutcome::kNotWritten,
               open_failed ? kCouldNotOpenReason : kCouldNotWriteReason, outcome.cause},
-             open_failed ? kOpenFailedMessage : kWriteFailedMessage);
+             open_failed ? kOpenFailedMessage : kWriteFailedMessage, outcome.error);
     }
   }
 
@@ -299,7 +307,10 @@ class Call {
     return {
         AppendResult::kSpooled,
         appended.result == AppendResult::kOpenFailed ? kCouldNotOpenReason : kCouldNotWriteReason,
-        0, appended.cause};
+        0,
+        appended.cause,
+        false,
+        std::move(appended.error)};
   }
 
   // The section's head as a spooled line carries it to its delivery.
@@ -343,17 +354,21 @@ class Call {
                       : opened.status == platform::OpenStatus::kNotFound ? kFolderMissingCause
                                                                          : "";
       outcome.result = AppendResult::kOpenFailed;
+      outcome.error = std::move(opened.error);
       return outcome;
     }
     std::string bytes = LineForDisk(line);
     // The open told the end, which no one else can move while it is held.
     const std::int64_t size_before = opened.size;
     outcome.began_target = size_before == 0;
-    bool written = PutHeadFirst(opened.file, size_before, shape.head, bytes) &&
-                   opened.file.WriteAt(size_before, bytes.data(), bytes.size()) &&
-                   LineSettled(opened.file, target, outcome.began_target, shape.durability);
-    if (!written) {
-      opened.file.Truncate(size_before);
+    platform::Status failure = PutHeadFirst(opened.file, size_before, shape.head, bytes)
+                                   ? opened.file.WriteAt(size_before, bytes.data(), bytes.size())
+                                   : HeadFailure(opened.file);
+    if (failure.ok()) {
+      failure = LineSettled(opened.file, target, outcome.began_target, shape.durability);
+    }
+    if (!failure.ok()) {
+      CutBack(opened.file, size_before, target);
     } else if (shape.max_lines != 0) {
       // The file is held already: no second open for the trim, and no
       // writer of another process between the line and the cut.
@@ -362,12 +377,21 @@ class Call {
                                     shape.durability);
       trimmed_in_append_ = true;
     }
-    written = opened.file.Close() && written;
-    if (!written) {
+    if (platform::Status closed = opened.file.Close(); failure.ok()) failure = std::move(closed);
+    if (!failure.ok()) {
       outcome.cause = kWriteRefusedCause;
       outcome.result = AppendResult::kWriteFailed;
+      outcome.error = std::move(failure).About(target);
     }
     return outcome;
+  }
+
+  // Why the head could not be put before a line: the read or seek that
+  // failed, as the file kept it.
+  static platform::Status HeadFailure(const platform::File& file) {
+    platform::Status failure = file.LastError();
+    if (failure.ok()) return platform::Status::Refused("write", {}, kCouldNotWriteReason);
+    return failure;
   }
 
   const Transaction& transaction_;

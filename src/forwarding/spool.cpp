@@ -256,15 +256,16 @@ class Spool {
     bool written =
         opened.file.Write(item.data(), item.size()) && platform::FlushToDisk(opened.file);
     if (!written) {
-      // Nothing torn stays behind; a new file goes again.
+      // Nothing torn stays behind; a new file goes again. Should that fail
+      // too, the reader skips the torn item as damaged and says so.
       if (size == 0) {
-        platform::RemoveHeldFile(opened.file, path);
+        platform::RemoveHeldFile(opened.file, path).IgnoreError();
       } else {
-        opened.file.Truncate(size);
+        opened.file.Truncate(size).IgnoreError();
       }
     }
     written = opened.file.Close() && written;
-    if (written && size == 0) written = platform::FlushFolder(folder);
+    if (written && size == 0) written = platform::FlushFolder(folder).ok();
     return written ? Kept::kKept : Kept::kFailed;
   }
 
@@ -360,7 +361,7 @@ class Spool {
   // Adds the targets waiting in `folder` to `into`; false when it cannot be
   // listed.
   static bool ListInto(const std::string& folder, WaitingSet& into) {
-    const std::optional<std::vector<std::string>> names = platform::ListFolder(folder);
+    const std::optional<std::vector<std::string>> names = platform::ListFolder(folder).names;
     if (!names) return false;
     for (const std::string& name : *names) {
       if (!EndsWith(name, kSpoolExtension)) continue;
@@ -630,7 +631,7 @@ class Spool {
   void StartWorkerLocked() {
     if (worker_running_ || stopping_ || NothingWaitsLocked()) return;
     std::function<void()> task = [this] { WorkerLoop(); };
-    worker_running_ = platform::StartDetachedThread(task, platform::ThreadPriority::kLowest);
+    worker_running_ = platform::StartDetachedThread(task, platform::ThreadPriority::kLowest).ok();
     // A module unloaded without StopService ends a sleeping worker first.
     // Made after the worker registry (which the first start makes), this
     // object is torn down before it.
@@ -764,7 +765,7 @@ bool ReadWaiting(platform::File& file, WaitingTarget& entry) {
 }  // namespace
 
 std::optional<std::vector<WaitingTarget>> ListWaiting(const std::string& folder) {
-  const std::optional<std::vector<std::string>> names = platform::ListFolder(folder);
+  const std::optional<std::vector<std::string>> names = platform::ListFolder(folder).names;
   if (!names) return std::nullopt;
   std::vector<WaitingTarget> waiting;
   for (const std::string& name : *names) {

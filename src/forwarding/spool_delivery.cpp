@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "forwarding/cut_back.h"
 #include "forwarding/spool_file.h"
 #include "forwarding/target_head.h"
 #include "platform/fnv1a.h"
@@ -46,6 +47,7 @@ struct LastLine {
 struct Delivery {
   platform::File& spool;
   platform::File& target;
+  const std::string& target_name;
   std::int64_t spool_end = 0;  // the file's end when it was read: later bytes are its own
   Unsettled unsettled;
 };
@@ -87,7 +89,9 @@ bool Settle(Delivery& d, const Item& sent, std::int64_t sent_start) {
     if (!d.target.Seek(at) || !platform::ReadExactly(d.target, found.data(), take)) return false;
     if (expected.substr(0, take) != found) break;
     if (take < expected.size()) {
-      if (take > 0 && at + static_cast<std::int64_t>(take) == size) d.target.Truncate(at);
+      if (take > 0 && at + static_cast<std::int64_t>(take) == size) {
+        CutBack(d.target, at, d.target_name);
+      }
       break;
     }
     at += static_cast<std::int64_t>(take);
@@ -130,7 +134,7 @@ Delivered AppendPiece(Delivery& d, std::string& piece, const TargetHead& head) {
   }
   if (!d.target.Seek(offset) || !d.target.Write(piece.data(), piece.size()) ||
       !platform::FlushToDisk(d.target)) {
-    d.target.Truncate(offset);
+    CutBack(d.target, offset, d.target_name);
     return Delivered::kWriteFailed;
   }
   return Delivered::kAll;
@@ -206,7 +210,7 @@ DeliveryResult DeliverFile(const std::string& spool_path, const std::string& ide
     result.outcome = Delivered::kTargetAway;
     return result;
   }
-  Delivery d{spool.file, opened.file, spool_end, {}};
+  Delivery d{spool.file, opened.file, target, spool_end, {}};
   if (!ReadAndSettle(d, header->items_start, result)) {
     result.failure = kSpoolUnreadReason;
     return result;
@@ -219,7 +223,8 @@ DeliveryResult DeliverFile(const std::string& spool_path, const std::string& ide
   // Delivered even when the removal fails: the next delivery finds the
   // lines in the target by their "sent" items.
   if (!platform::RemoveHeldFile(spool.file, spool_path)) result.failure = kSpoolNotRemovedReason;
-  opened.file.Close();
+  // Every piece was flushed to the disk as it went: the close loses nothing.
+  opened.file.Close().IgnoreError();
   if (last.max_lines != 0) tracelog::TrimToLastLines(target, last.max_lines, last.trim_head);
   if (result.lines > 0) {
     tracelog::LogMessage(tracelog::kInformation, kDeliveredMessage,

@@ -7,7 +7,9 @@
 // this room includes an operating-system header.
 //
 // No function here throws for an operating-system failure: each says in its
-// comment what it returns instead.
+// comment what it returns instead. An operation that can fail hands back a
+// Status (platform/error.h) with the system's code and words, or keeps one
+// beside its result; every result here is [[nodiscard]].
 #ifndef ZELK_PLATFORM_PLATFORM_H_
 #define ZELK_PLATFORM_PLATFORM_H_
 
@@ -24,6 +26,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/error.h"
+
 namespace zelk::platform {
 
 // ---------------------------------------------------------------------------
@@ -35,14 +39,14 @@ namespace zelk::platform {
 // buffer_size - 1 characters. Empty when the path cannot be had. Learnt once,
 // when the module is loaded (as is its address), so asking never takes the
 // loader's lock.
-std::string ModulePath(std::size_t buffer_size = 256);
+[[nodiscard]] std::string ModulePath(std::size_t buffer_size = 256);
 
 // True when the module's full path does not fit a buffer of `buffer_size`
 // characters with its terminating NUL, i.e. ModulePath(buffer_size) was cut.
-bool ModulePathExceeds(std::size_t buffer_size);
+[[nodiscard]] bool ModulePathExceeds(std::size_t buffer_size);
 
 // Load address of this module. 0 when it cannot be had.
-std::uintptr_t ModuleBaseAddress();
+[[nodiscard]] std::uintptr_t ModuleBaseAddress();
 
 // ---------------------------------------------------------------------------
 // Files. All files are binary: line ends are written explicitly by callers so
@@ -62,64 +66,94 @@ enum class CreateMode { kOpenExisting, kCreateIfMissing };
 class File {
  public:
   File() = default;
-  File(File&& other) noexcept : handle_(other.handle_), append_(other.append_) {
+  File(File&& other) noexcept
+      : handle_(other.handle_),
+        append_(other.append_),
+        last_operation_(other.last_operation_),
+        last_code_(other.last_code_) {
     other.handle_ = kInvalid;
   }
   File& operator=(File&& other) noexcept {
     if (this != &other) {
-      Close();
+      // Whoever cares about the close of the file replaced closed it first.
+      Close().IgnoreError();
       handle_ = other.handle_;
       append_ = other.append_;
+      last_operation_ = other.last_operation_;
+      last_code_ = other.last_code_;
       other.handle_ = kInvalid;
     }
     return *this;
   }
   File(const File&) = delete;
   File& operator=(const File&) = delete;
-  ~File() { Close(); }
+  // A destructor cannot report: a caller to whom the close matters (a
+  // writer) calls Close itself.
+  ~File() { Close().IgnoreError(); }
 
-  bool is_open() const { return handle_ != kInvalid; }
+  [[nodiscard]] bool is_open() const { return handle_ != kInvalid; }
 
   // Reads up to `size` bytes at the current position. Returns the number of
-  // bytes read, 0 at end of file, -1 on error.
-  std::int64_t Read(void* buffer, std::size_t size);
+  // bytes read, 0 at end of file, -1 on error (its cause: LastError).
+  [[nodiscard]] std::int64_t Read(void* buffer, std::size_t size);
   // Writes all `size` bytes at the current position (or at the end for a file
-  // opened with OpenAppendShared). False when not everything was written.
-  bool Write(const void* data, std::size_t size);
+  // opened with OpenAppendShared). A failure when not everything was written
+  // (some bytes may have been).
+  Status Write(const void* data, std::size_t size);
   // Reads up to `size` bytes starting `offset` bytes from the start of the
   // file, in one step that needs no Seek first. Returns the number of bytes
   // read, 0 at or beyond the end, -1 on error (also for a file that has no
-  // positions, such as a device). The position afterwards is unspecified.
+  // positions, such as a device; its cause: LastError). The position afterwards is unspecified.
   [[nodiscard]] std::int64_t ReadAt(std::int64_t offset, void* buffer, std::size_t size);
   // Writes all `size` bytes starting `offset` bytes from the start of the
   // file, in one step that needs no Seek first; a file that has no positions
   // (a device) takes them as Write would. Not for a file opened with
-  // OpenAppendShared. The position afterwards is unspecified. False when not
-  // everything was written.
-  [[nodiscard]] bool WriteAt(std::int64_t offset, const void* data, std::size_t size);
-  // Moves the position to `offset` bytes from the start. False on error.
-  bool Seek(std::int64_t offset);
-  // Moves the position to the end of the file. False on error.
-  bool SeekToEnd();
-  // Size of the file in bytes, -1 on error.
-  std::int64_t Size();
-  // Sets the file's length to `length` bytes. False on error.
-  bool Truncate(std::int64_t length);
-  // Closes the file; false when closing reported an error (data may be lost).
-  bool Close();
+  // OpenAppendShared. The position afterwards is unspecified. A failure when
+  // not everything was written (some bytes may have been).
+  Status WriteAt(std::int64_t offset, const void* data, std::size_t size);
+  // Moves the position to `offset` bytes from the start.
+  Status Seek(std::int64_t offset);
+  // Moves the position to the end of the file.
+  Status SeekToEnd();
+  // Size of the file in bytes, -1 on error (its cause: LastError).
+  [[nodiscard]] std::int64_t Size();
+  // Sets the file's length to `length` bytes. A device, which has no
+  // length, is left as it is, with success.
+  Status Truncate(std::int64_t length);
+  // Closes the file; a failure when closing reported an error (data may be
+  // lost). The file is closed either way.
+  Status Close();
+
+  // The cause of the last operation on this file that failed, for those that
+  // answer a number (Read, ReadAt, Size, SeekToEndOffset); success when none
+  // has. It names no path: the file does not know its name (Status::About).
+  [[nodiscard]] Status LastError() const;
 
  private:
   friend struct FileAccess;
   static constexpr std::intptr_t kInvalid = -1;
+  // Remembers a failure of `operation` with the system's `code` for
+  // LastError, and hands it back.
+  Status Failed(const char* operation, int code);
+  // The same for an operation that answers a number: -1.
+  std::int64_t FailedCount(const char* operation, int code);
+
   std::intptr_t handle_ = kInvalid;
   // Opened by OpenAppendShared: every Write appends (O_APPEND on POSIX does
   // that by itself; Windows also takes the appenders' byte-range lock).
   bool append_ = false;
+  // The last failure, kept as two words so a file costs no more to move.
+  const char* last_operation_ = nullptr;
+  int last_code_ = 0;
 };
 
-struct OpenResult {
+// What an open gave: the file, or the kind of failure (for callers to branch
+// on) and its cause (for the trace log).
+struct [[nodiscard]] OpenResult {
   File file;
   OpenStatus status = OpenStatus::kFailed;
+  // Success with kOk; otherwise what the system said, naming the path.
+  Status error;
   // Set by OpenExclusive and OpenExclusiveRemovable: the file's size in bytes, learnt after the
   // file was held, in the same look that made sure it may be opened. No door
   // open can change it while the handle is held, so it is where a line
@@ -204,7 +238,7 @@ OpenResult OpenAppendShared(const std::string& path);
 
 // Size in bytes of the file at `path`, without opening it (so no holder keeps
 // the look out); -1 when it cannot be had (missing, not a file, no access).
-std::int64_t FileSize(const std::string& path);
+[[nodiscard]] std::int64_t FileSize(const std::string& path);
 
 // What one look at a file by its path, without opening it, tells of it. Two
 // looks that agree saw the same file (by its identity) with the same size and
@@ -262,7 +296,7 @@ OpenResult OpenWhenFree(Open open, std::chrono::milliseconds patience) {
 // (a character the code page lacks becomes its default character). POSIX:
 // UTF-8 (an unpaired surrogate becomes U+FFFD). Empty when the conversion
 // fails.
-std::string NarrowFromUtf16(std::u16string_view text);
+[[nodiscard]] std::string NarrowFromUtf16(std::u16string_view text);
 
 // ---------------------------------------------------------------------------
 // Worker threads.
@@ -278,9 +312,9 @@ enum class ThreadPriority {
 // linked never to be unmapped, and the process's exit waits a bounded time
 // for it. Nothing a worker does needs the loader's lock (the module's path and
 // address are learnt at load). On success the thread has taken `task` (left
-// empty here). Returns false when no thread could be started; `task` is then
+// empty here). A failure when no thread could be started; `task` is then
 // left as it was, so the caller can run it itself.
-bool StartDetachedThread(std::function<void()>& task, ThreadPriority priority);
+Status StartDetachedThread(std::function<void()>& task, ThreadPriority priority);
 
 // The one lifetime rule for module state that a worker may touch (the trace
 // log's state, the target turns, the busy stretches, the validation queue, the
@@ -297,26 +331,26 @@ T& NeverDestroyed() {
 
 // Waits at most `timeout` until no thread started by StartDetachedThread is
 // still running. True when none is left.
-bool WaitForWorkers(std::chrono::milliseconds timeout);
+[[nodiscard]] bool WaitForWorkers(std::chrono::milliseconds timeout);
 
 // Before the module may be unloaded: on POSIX waits at most `timeout` for
 // running workers (like WaitForWorkers), so that the lines they write within
 // that time come before the host goes on; on Windows, where every worker holds a reference on the
 // module, returns at once. True when no worker is still running (POSIX) or at
 // risk (Windows).
-bool AwaitWorkersBeforeUnload(std::chrono::milliseconds timeout);
+[[nodiscard]] bool AwaitWorkersBeforeUnload(std::chrono::milliseconds timeout);
 
 // ---------------------------------------------------------------------------
 // Local time. Thread-safe; instants are seconds since 1970-01-01 00:00:00 UTC
 // in 64 bits, so dates from 2038 on work.
 
 // The local calendar time of `instant`; nullopt when it cannot be converted.
-std::optional<std::tm> LocalTimeOf(std::int64_t instant);
+[[nodiscard]] std::optional<std::tm> LocalTimeOf(std::int64_t instant);
 
 // The instant of local calendar time `parts` as mktime converts it (fields out
 // of range are normalised; tm_isdst as given, -1 lets the platform decide);
 // nullopt when the conversion fails.
-std::optional<std::int64_t> InstantOfLocal(const std::tm& parts);
+[[nodiscard]] std::optional<std::int64_t> InstantOfLocal(const std::tm& parts);
 
 // ---------------------------------------------------------------------------
 // Version resource and operating system.
@@ -330,7 +364,7 @@ struct FileVersion {
 // The four-part file version of the file at `path`. Windows: the fixed record
 // of its version resource. POSIX: the version the build gave this module, when
 // `path` is this module's own file; kMissing for any other file.
-FileVersion QueryFileVersion(const std::string& path);
+[[nodiscard]] FileVersion QueryFileVersion(const std::string& path);
 
 // The fields of the platform's version record that the service describes.
 struct OsVersionRecord {
@@ -343,7 +377,7 @@ struct OsVersionRecord {
 
 // The running system's version record. On a platform outside both Windows
 // families every number is 0.
-OsVersionRecord QueryOsVersion();
+[[nodiscard]] OsVersionRecord QueryOsVersion();
 
 // ---------------------------------------------------------------------------
 // Editor.
@@ -360,14 +394,18 @@ void OpenInTextEditor(const std::string& path);
 
 // The names (without folder) of the plain files in `folder`, in no particular
 // order; folders, symbolic links (POSIX), reparse points (Windows) and other
-// entries are left out. nullopt when the folder cannot be read (missing, no
-// access).
-std::optional<std::vector<std::string>> ListFolder(const std::string& folder);
+// entries are left out. `names` is nullopt when the folder cannot be read
+// (missing, no access), and `error` then says why.
+struct [[nodiscard]] FolderListing {
+  std::optional<std::vector<std::string>> names;
+  Status error;
+};
+FolderListing ListFolder(const std::string& folder);
 
 // `path` made absolute against the process's current folder, as the system
 // would resolve it when opening it now; unchanged when it is absolute already.
 // Empty when it cannot be made absolute.
-std::string AbsolutePath(const std::string& path);
+[[nodiscard]] std::string AbsolutePath(const std::string& path);
 
 // The text that tells file names apart as the platform's file systems do:
 // Windows folds letter case (to the ANSI code page's upper case, as NTFS and
@@ -376,7 +414,7 @@ std::string AbsolutePath(const std::string& path);
 [[nodiscard]] std::string FileNameIdentity(const std::string& path);
 
 // True when `folder` exists and is a folder.
-bool IsFolder(const std::string& folder);
+[[nodiscard]] bool IsFolder(const std::string& folder);
 
 // True when users other than the folder's owner may create or remove files in
 // `folder` (POSIX: it is writable by its group or by others). Windows: always
@@ -397,18 +435,18 @@ OpenResult OpenExclusiveRemovable(const std::string& path, CreateMode mode);
 
 // Removes the file at `path`, which `file` (opened by OpenExclusiveRemovable
 // for that path) holds, and closes `file`. No other opener gets the removed
-// file: the next open of `path` finds no file, or a new one. False when the
-// file could not be removed (it is closed all the same).
-bool RemoveHeldFile(File& file, const std::string& path);
+// file: the next open of `path` finds no file, or a new one. A failure when
+// the file could not be removed (it is closed all the same).
+Status RemoveHeldFile(File& file, const std::string& path);
 
 // Moves `file`'s position to its end, like File::SeekToEnd, and returns the
-// offset there, the file's size; -1 on error.
-std::int64_t SeekToEndOffset(File& file);
+// offset there, the file's size; -1 on error (its cause: File::LastError).
+[[nodiscard]] std::int64_t SeekToEndOffset(File& file);
 
 // Asks the system to put what was written to `file` on the disk before
-// returning (fsync, FlushFileBuffers). False on error. On POSIX a device
-// that keeps nothing to flush (/dev/null: EINVAL) counts as flushed.
-bool FlushToDisk(File& file);
+// returning (fsync, FlushFileBuffers). On POSIX a device that keeps nothing
+// to flush (/dev/null: EINVAL) counts as flushed.
+Status FlushToDisk(File& file);
 
 // ---------------------------------------------------------------------------
 // Files replaced whole, and processes, for the status file: a document that
@@ -419,9 +457,9 @@ bool FlushToDisk(File& file);
 // one, never a piece of either. Both lie in one folder. POSIX: rename.
 // Windows: MoveFileExA with MOVEFILE_REPLACE_EXISTING and
 // MOVEFILE_WRITE_THROUGH, which fails while another handle holds `to` without
-// sharing deletion (the door's OpenUnlockedRead shares it). False when the
-// file could not be moved; both files are then as they were.
-[[nodiscard]] bool MoveFileOver(const std::string& from, const std::string& to);
+// sharing deletion (the door's OpenUnlockedRead shares it). A failure when
+// the file could not be moved; both files are then as they were.
+Status MoveFileOver(const std::string& from, const std::string& to);
 
 // The identifier of the calling process, as the system's tools show it.
 [[nodiscard]] std::uint32_t CurrentProcessId();
@@ -443,26 +481,21 @@ bool FlushToDisk(File& file);
 
 // Removing files the service wrote and no longer keeps (KeepFiles<N>).
 
-struct RemoveResult {
-  bool removed = false;
-  std::string cause;  // why not, in the system's words, when not removed
-};
-
 // Removes the plain file at `path`, without waiting: a file another handle
 // holds is removed where the system allows it (POSIX: always; it lives on
 // until closed) and fails otherwise (Windows: a handle that does not share
-// deletion). Never removes a folder.
-[[nodiscard]] RemoveResult RemoveFile(const std::string& path);
+// deletion). Never removes a folder. A failure says why, in the system's
+// words (Status::message).
+Status RemoveFile(const std::string& path);
 
 // Asks the system to put `folder`'s entries (a file just made or removed in
 // it) on the disk before returning: POSIX fsync of the folder. Windows: true
-// at once, as its file systems journal a folder's entries themselves. False
-// on error.
-[[nodiscard]] bool FlushFolder(const std::string& folder);
+// at once, as its file systems journal a folder's entries themselves.
+Status FlushFolder(const std::string& folder);
 
 // FlushFolder of the folder that holds the file at `path`, as the system
 // resolves it (the current folder for a bare name), for a file just made.
-[[nodiscard]] bool FlushFolderOf(const std::string& path);
+Status FlushFolderOf(const std::string& path);
 
 }  // namespace zelk::platform
 

@@ -4,9 +4,11 @@
 #include "platform/portable.h"
 
 #include <algorithm>
-#include <atomic>
+#include <array>
 #include <functional>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/platform_test_helper.h"
@@ -144,29 +146,36 @@ bool WorkerCount::WaitUntilNone(std::chrono::milliseconds timeout) {
 
 namespace {
 
-std::atomic<bool> g_fail_thread_start{false};
-
 std::mutex g_editor_mutex;
 std::function<void(const std::string&, const std::string&)> g_editor_observer;
 
-std::mutex g_removal_mutex;
-std::string g_failing_removal;
+struct FaultPlan {
+  std::vector<Fault> faults;
+  std::array<int, kDoorCallKinds> counts{};
+};
+
+std::mutex g_fault_mutex;
+FaultPlan g_fault_plan;  // guarded by g_fault_mutex
 
 }  // namespace
 
-std::string RemovalFailureForTesting(const std::string& path) {
-  std::lock_guard<std::mutex> lock(g_removal_mutex);
-  if (g_failing_removal.empty() || path != g_failing_removal) return {};
-  return "Refused for testing";
+Injected NextCall(int call, const char* path) {
+  std::lock_guard<std::mutex> lock(g_fault_mutex);
+  const int count = ++g_fault_plan.counts[static_cast<std::size_t>(call)];
+  for (const Fault& fault : g_fault_plan.faults) {
+    if (static_cast<int>(fault.call) != call) continue;
+    if (!fault.path.empty() && (path == nullptr || fault.path != path)) continue;
+    if (count == fault.nth || (fault.and_after && count > fault.nth)) {
+      if (fault.short_write > 0) return {0, fault.short_write};
+      return {SystemErrorCode(fault.error), 0};
+    }
+  }
+  return {};
 }
 
-bool ThreadStartMustFail() { return g_fail_thread_start.load(); }
-
-bool HandToEditorObserver(const std::string& program, const std::string& argument) {
+void HandToEditorObserver(const std::string& program, const std::string& argument) {
   std::lock_guard<std::mutex> lock(g_editor_mutex);
-  if (!g_editor_observer) return false;
-  g_editor_observer(program, argument);
-  return true;
+  if (g_editor_observer) g_editor_observer(program, argument);
 }
 
 // Fills `size` bytes from `into` with `read(at, count, done)`, which reads up
@@ -199,6 +208,46 @@ bool ReadExactlyAt(File& file, std::int64_t offset, void* buffer, std::size_t si
       buffer, size);
 }
 
+// ---------------------------------------------------------------------------
+// Status
+
+std::string Status::message() const {
+  if (ok()) return {};
+  if (reason_ != nullptr) return reason_;
+  std::string words = portable::SystemWords(code_);
+  return words.empty() ? "Unknown error" : words;
+}
+
+std::string Status::cause() const {
+  if (ok()) return {};
+  if (reason_ != nullptr) return reason_;
+  return message() + " (" + portable::kCodeName + " " + std::to_string(code_) + ")";
+}
+
+std::string Status::ToString() const {
+  if (ok()) return "OK";
+  std::string text = operation();
+  if (!path_.empty()) text += " " + path_;
+  return text + ": " + cause();
+}
+
+Status File::Failed(const char* operation, int code) {
+  last_operation_ = operation;
+  last_code_ = code;
+  return Status::FromSystem(operation, {}, code);
+}
+
+std::int64_t File::FailedCount(const char* operation, int code) {
+  last_operation_ = operation;
+  last_code_ = code;
+  return -1;
+}
+
+Status File::LastError() const {
+  if (last_operation_ == nullptr) return {};
+  return Status::FromSystem(last_operation_, {}, last_code_);
+}
+
 // As GetModuleFileNameA writes the path into `buffer_size` characters: a path
 // that does not fit with its NUL is cut to buffer_size - 1 characters.
 std::string ModulePath(std::size_t buffer_size) {
@@ -212,16 +261,51 @@ bool ModulePathExceeds(std::size_t buffer_size) {
 }
 
 void SetRemovalFailureForTesting(const std::string& path) {
-  std::lock_guard<std::mutex> lock(portable::g_removal_mutex);
-  portable::g_failing_removal = path;
+  if (path.empty()) {
+    ClearFaults();
+  } else {
+    InjectFaults({{DoorCall::kRemove, 1, true, SystemError::kNoAccess, 0, path}});
+  }
 }
 
-void SetThreadStartFailureForTesting(bool fail) { portable::g_fail_thread_start.store(fail); }
+void InjectFaults(std::vector<Fault> faults) {
+  {
+    std::lock_guard<std::mutex> lock(portable::g_fault_mutex);
+    portable::g_fault_plan.faults = std::move(faults);
+    portable::g_fault_plan.counts.fill(0);
+  }
+  portable::RouteThroughStandIns(true);
+}
+
+void ClearFaults() {
+  portable::RouteThroughStandIns(false);
+  std::lock_guard<std::mutex> lock(portable::g_fault_mutex);
+  portable::g_fault_plan.faults.clear();
+}
+
+int DoorCallCount(DoorCall call) {
+  std::lock_guard<std::mutex> lock(portable::g_fault_mutex);
+  return portable::g_fault_plan.counts[static_cast<std::size_t>(call)];
+}
+
+// Through the door's seam, so that production asks nothing of a switch.
+void SetThreadStartFailureForTesting(bool fail) {
+  if (fail) {
+    InjectFaults({{DoorCall::kThreadStart, 1, true, SystemError::kIo}});
+  } else {
+    ClearFaults();
+  }
+}
 
 void SetEditorObserverForTesting(
     std::function<void(const std::string& program, const std::string& argument)> observer) {
-  std::lock_guard<std::mutex> lock(portable::g_editor_mutex);
-  portable::g_editor_observer = std::move(observer);
+  const bool observed = static_cast<bool>(observer);
+  {
+    std::lock_guard<std::mutex> lock(portable::g_editor_mutex);
+    portable::g_editor_observer = std::move(observer);
+  }
+  // Through the door's seam, so that production asks no switch.
+  portable::RouteEditorToObserver(observed);
 }
 
 }  // namespace zelk::platform

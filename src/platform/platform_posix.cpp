@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -24,7 +25,9 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
+#include <type_traits>
 
 #include "platform/platform.h"
 #include "platform/platform_test_helper.h"
@@ -33,6 +36,155 @@
 extern char** environ;
 
 namespace zelk::platform {
+
+// ---------------------------------------------------------------------------
+// System calls
+//
+// Every call the door makes of the system goes through this one table, so
+// that tests can swap in stand-ins that count the calls and fail the ones
+// they choose (InjectFaults). The entries are atomic only so that a swap
+// while workers run is no data race: a relaxed load is a plain load, so the
+// production path pays one indirect call and no lock or branch.
+
+namespace {
+
+// The calls the table holds whose system form cannot be pointed at as it is
+// (variadic, or a macro's).
+int OpenCall(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+int LockCall(int fd, int command, struct flock* range) { return ::fcntl(fd, command, range); }
+int FstatCall(int fd, struct stat* info) { return ::fstat(fd, info); }
+int StatCall(const char* path, struct stat* info) { return ::stat(path, info); }
+// A worker's start asks the system nothing the table could stand in for
+// (std::thread does): this entry only lets a test refuse it. 0 or an errno.
+int AdmitThreadStart() { return 0; }
+// Starts the desktop's editor on a file (below).
+void SpawnDetached(const std::string& argument);
+
+struct SystemCalls {
+  std::atomic<int (*)(const char*, int, mode_t)> open{&OpenCall};
+  std::atomic<ssize_t (*)(int, void*, size_t)> read{&::read};
+  std::atomic<ssize_t (*)(int, void*, size_t, off_t)> pread{&::pread};
+  std::atomic<ssize_t (*)(int, const void*, size_t)> write{&::write};
+  std::atomic<ssize_t (*)(int, const void*, size_t, off_t)> pwrite{&::pwrite};
+  std::atomic<off_t (*)(int, off_t, int)> lseek{&::lseek};
+  std::atomic<int (*)(int, struct stat*)> fstat{&FstatCall};
+  std::atomic<int (*)(const char*, struct stat*)> stat{&StatCall};
+  std::atomic<int (*)(int, off_t)> ftruncate{&::ftruncate};
+  std::atomic<int (*)(int)> fsync{&::fsync};
+  std::atomic<int (*)(int)> close{&::close};
+  std::atomic<int (*)(const char*, const char*)> rename{&::rename};
+  std::atomic<int (*)(const char*)> unlink{&::unlink};
+  std::atomic<int (*)(int, int, struct flock*)> lock{&LockCall};
+  std::atomic<DIR* (*)(const char*)> opendir{&::opendir};
+  std::atomic<int (*)()> thread_start{&AdmitThreadStart};
+  std::atomic<void (*)(const std::string&)> open_editor{&SpawnDetached};
+};
+
+// Constant-initialised, so it is whole before any code of the module runs.
+constinit SystemCalls g_calls;
+
+// Calls the table's entry `entry` with `arguments`.
+template <auto SystemCalls::*entry, typename... Arguments>
+auto Call(Arguments... arguments) {
+  return (g_calls.*entry).load(std::memory_order_relaxed)(arguments...);
+}
+
+// What a stand-in answers for a failed call: -1, or no pointer.
+template <typename Result>
+Result FailureOf() {
+  if constexpr (std::is_pointer_v<Result>) {
+    return nullptr;
+  } else {
+    return static_cast<Result>(-1);
+  }
+}
+
+// The path a call names: its first argument when that is one.
+inline const char* PathAmong() { return nullptr; }
+template <typename First, typename... Rest>
+const char* PathAmong(First first, Rest... /*rest*/) {
+  if constexpr (std::is_same_v<First, const char*>) {
+    return first;
+  } else {
+    return nullptr;
+  }
+}
+
+// A stand-in for `real`: counts the call as one of `kind`, and fails it with
+// the code the tests' plan gives, if any.
+template <DoorCall kind, auto real>
+struct StandIn {
+  template <typename... Arguments>
+  static auto Through(Arguments... arguments) -> decltype(real(arguments...)) {
+    const portable::Injected injected =
+        portable::NextCall(static_cast<int>(kind), PathAmong(arguments...));
+    if (injected.code == 0) return real(arguments...);
+    errno = injected.code;
+    return FailureOf<decltype(real(arguments...))>();
+  }
+};
+
+// Writes count and fail as the others do, or take only a few bytes.
+ssize_t WriteStandIn(int fd, const void* bytes, size_t size) {
+  const portable::Injected injected = portable::NextCall(static_cast<int>(DoorCall::kWrite));
+  if (injected.short_write > 0) return ::write(fd, bytes, std::min(size, injected.short_write));
+  if (injected.code == 0) return ::write(fd, bytes, size);
+  errno = injected.code;
+  return -1;
+}
+
+ssize_t PwriteStandIn(int fd, const void* bytes, size_t size, off_t offset) {
+  const portable::Injected injected = portable::NextCall(static_cast<int>(DoorCall::kWrite));
+  if (injected.short_write > 0) {
+    return ::pwrite(fd, bytes, std::min(size, injected.short_write), offset);
+  }
+  if (injected.code == 0) return ::pwrite(fd, bytes, size, offset);
+  errno = injected.code;
+  return -1;
+}
+
+template <typename Entry>
+void Route(std::atomic<Entry>& entry, std::type_identity_t<Entry> real,
+           std::type_identity_t<Entry> stand_in, bool stand_ins) {
+  entry.store(stand_ins ? stand_in : real, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+void portable::RouteThroughStandIns(bool on) {
+  SystemCalls& c = g_calls;
+  Route(c.open, &OpenCall, &StandIn<DoorCall::kOpen, &OpenCall>::Through, on);
+  Route(c.read, &::read, &StandIn<DoorCall::kRead, &::read>::Through, on);
+  Route(c.pread, &::pread, &StandIn<DoorCall::kRead, &::pread>::Through, on);
+  Route(c.write, &::write, &WriteStandIn, on);
+  Route(c.pwrite, &::pwrite, &PwriteStandIn, on);
+  Route(c.lseek, &::lseek, &StandIn<DoorCall::kSeek, &::lseek>::Through, on);
+  Route(c.fstat, &FstatCall, &StandIn<DoorCall::kStat, &FstatCall>::Through, on);
+  Route(c.stat, &StatCall, &StandIn<DoorCall::kStat, &StatCall>::Through, on);
+  Route(c.ftruncate, &::ftruncate, &StandIn<DoorCall::kTruncate, &::ftruncate>::Through, on);
+  Route(c.fsync, &::fsync, &StandIn<DoorCall::kFlush, &::fsync>::Through, on);
+  Route(c.close, &::close, &StandIn<DoorCall::kClose, &::close>::Through, on);
+  Route(c.rename, &::rename, &StandIn<DoorCall::kRename, &::rename>::Through, on);
+  Route(c.unlink, &::unlink, &StandIn<DoorCall::kRemove, &::unlink>::Through, on);
+  Route(c.lock, &LockCall, &StandIn<DoorCall::kLock, &LockCall>::Through, on);
+  Route(c.opendir, &::opendir, &StandIn<DoorCall::kList, &::opendir>::Through, on);
+  Route(c.thread_start, &AdmitThreadStart,
+        &StandIn<DoorCall::kThreadStart, &AdmitThreadStart>::Through, on);
+}
+
+int SystemErrorCode(SystemError error) {
+  switch (error) {
+    case SystemError::kNoSpace:
+      return ENOSPC;
+    case SystemError::kNoAccess:
+      return EACCES;
+    case SystemError::kBusy:
+      return EWOULDBLOCK;
+    case SystemError::kIo:
+      break;
+  }
+  return EIO;
+}
 
 // ---------------------------------------------------------------------------
 // Module
@@ -101,13 +253,17 @@ std::uintptr_t ModuleBaseAddress() { return Identity().base; }
 
 struct FileAccess {
   static std::intptr_t& Handle(File& file) { return file.handle_; }
+  static std::int64_t FailedCount(File& file, const char* operation, int code) {
+    return file.FailedCount(operation, code);
+  }
 };
 
 namespace {
 
 int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
 
-OpenStatus StatusOfErrno(int error) {
+// The kind of an open's failure with errno `error`, which callers branch on.
+OpenStatus KindOfErrno(int error) {
   switch (error) {
     case ENOENT:
     case ENOTDIR:
@@ -117,6 +273,23 @@ OpenStatus StatusOfErrno(int error) {
     default:
       return OpenStatus::kFailed;
   }
+}
+
+// A failed open of `path`: its kind and its cause, errno `error` kept.
+OpenResult OpenFailed(const char* operation, const std::string& path, int error) {
+  OpenResult result;
+  result.status = KindOfErrno(error);
+  result.error = Status::FromSystem(operation, path, error);
+  return result;
+}
+
+// What an open refuses of its own accord (Admissible).
+constexpr char kNotPlainFile[] = "Not a plain file (a folder, a pipe or a device)";
+
+OpenResult OpenRefused(const std::string& path, const char* reason) {
+  OpenResult result;
+  result.error = Status::Refused("open", path, reason);
+  return result;
 }
 
 // Whether a file of type `mode`, opened with `flags`, may be used.  Reads are
@@ -141,24 +314,35 @@ bool Admissible(int flags, mode_t mode, bool regular_only) {
 // Opens `path` with `flags`, never waiting: O_NONBLOCK makes the open of a
 // FIFO return at once instead of waiting for its other end (Admissible then
 // refuses it), and a device that would block a write fail instead. Returns
-// the descriptor, or -1 with `status` set.
-int OpenWithoutWaiting(const std::string& path, int flags, OpenStatus& status) {
-  status = OpenStatus::kFailed;
-  if (path.empty()) return -1;
-  int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0644);
-  if (fd < 0) {
-    status = StatusOfErrno(errno);
+// the descriptor, or -1 with `result` telling the failure.
+int OpenWithoutWaiting(const std::string& path, int flags, OpenResult& result) {
+  if (path.empty()) {
+    result = OpenFailed("open", path, ENOENT);
     return -1;
   }
-  status = OpenStatus::kOk;
+  int fd = Call<&SystemCalls::open>(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0644);
+  if (fd < 0) {
+    result = OpenFailed("open", path, errno);
+    return -1;
+  }
+  result.status = OpenStatus::kOk;
   return fd;
 }
 
 // One look at what `fd` (opened with `flags`) names: its size, 0 for a
-// device, or -1 when Admissible refuses it or the look fails.
-std::int64_t AdmissibleSize(int fd, int flags, bool regular_only) {
+// device, or -1 with `refusal` set when Admissible refuses it or the look
+// fails.
+std::int64_t AdmissibleSize(int fd, int flags, bool regular_only, const std::string& path,
+                            OpenResult& refusal) {
   struct stat info {};
-  if (fstat(fd, &info) != 0 || !Admissible(flags, info.st_mode, regular_only)) return -1;
+  if (Call<&SystemCalls::fstat>(fd, &info) != 0) {
+    refusal = OpenFailed("stat", path, errno);
+    return -1;
+  }
+  if (!Admissible(flags, info.st_mode, regular_only)) {
+    refusal = OpenRefused(path, kNotPlainFile);
+    return -1;
+  }
   return S_ISREG(info.st_mode) ? static_cast<std::int64_t>(info.st_size) : 0;
 }
 
@@ -219,7 +403,7 @@ struct flock LockRange(short type, off_t start, off_t length) {
 // Takes `range` on `fd` without waiting: kOk, kBusy when another holder's
 // lock conflicts, kFailed on any other error.
 OpenStatus TakeLock(int fd, struct flock range) {
-  while (fcntl(fd, F_OFD_SETLK, &range) != 0) {
+  while (Call<&SystemCalls::lock>(fd, F_OFD_SETLK, &range) != 0) {
     if (errno == EINTR) continue;
     return errno == EAGAIN || errno == EACCES ? OpenStatus::kBusy : OpenStatus::kFailed;
   }
@@ -251,7 +435,7 @@ OpenStatus MarkRole(int fd, off_t first, bool writable) {
     const OpenStatus marked = TakeLock(fd, LockRange(F_WRLCK, slot, 1));
     if (marked != OpenStatus::kBusy) return marked;
     struct flock holder = LockRange(F_WRLCK, slot, 1);
-    if (fcntl(fd, F_OFD_GETLK, &holder) != 0) return OpenStatus::kFailed;
+    if (Call<&SystemCalls::lock>(fd, F_OFD_GETLK, &holder) != 0) return OpenStatus::kFailed;
     if (holder.l_type == F_RDLCK) return TakeLock(fd, LockRange(F_RDLCK, slot, 1));
     // A mark of the same role on the slot drawn (draw again), or the
     // exclusive holder's lock, which covers every slot.
@@ -266,8 +450,16 @@ OpenStatus MarkRole(int fd, off_t first, bool writable) {
 // the slots beginning at `first`. Read locks there are no one's mark.
 bool RoleHeldElsewhere(int fd, off_t first) {
   struct flock probe = LockRange(F_RDLCK, first, kSlotsPerRole);
-  if (fcntl(fd, F_OFD_GETLK, &probe) != 0) return false;
+  if (Call<&SystemCalls::lock>(fd, F_OFD_GETLK, &probe) != 0) return false;
   return probe.l_type != F_UNLCK;
+}
+
+// The failed open of `path` whose lock could not be had (`locked`: kBusy, or
+// kFailed with errno telling why).
+OpenResult LockFailed(const std::string& path, OpenStatus locked) {
+  OpenResult result = OpenFailed("lock", path, locked == OpenStatus::kBusy ? EWOULDBLOCK : errno);
+  result.status = locked;
+  return result;
 }
 
 OpenStatus TakeRole(int fd, LockRole role, bool writable) {
@@ -299,20 +491,20 @@ OpenStatus TakeRole(int fd, LockRole role, bool writable) {
 OpenResult OpenLocked(const std::string& path, int flags, LockRole role,
                       bool regular_only = false) {
   OpenResult result;
-  int fd = OpenWithoutWaiting(path, flags, result.status);
+  int fd = OpenWithoutWaiting(path, flags, result);
   if (fd < 0) return result;
-  result.status = TakeRole(fd, role, (flags & O_ACCMODE) != O_RDONLY);
+  const OpenStatus locked = TakeRole(fd, role, (flags & O_ACCMODE) != O_RDONLY);
   // A file opened for writing only may be anything that opened (a FIFO
   // without a reader did not), and only an exclusive holder needs its size:
   // no look then.
   const bool looked_at =
       regular_only || role == LockRole::kExclusive || (flags & O_ACCMODE) != O_WRONLY;
-  const std::int64_t size = result.status != OpenStatus::kOk ? -1
-                            : looked_at ? AdmissibleSize(fd, flags, regular_only)
+  const std::int64_t size = locked != OpenStatus::kOk ? -1
+                            : looked_at ? AdmissibleSize(fd, flags, regular_only, path, result)
                                         : 0;
-  if (result.status == OpenStatus::kOk && size < 0) result.status = OpenStatus::kFailed;
-  if (result.status != OpenStatus::kOk) {
-    ::close(fd);  // and with it every lock it took
+  if (locked != OpenStatus::kOk) result = LockFailed(path, locked);
+  if (size < 0) {
+    Call<&SystemCalls::close>(fd);  // and with it every lock it took
     return result;
   }
   FileAccess::Handle(result.file) = fd;
@@ -322,80 +514,104 @@ OpenResult OpenLocked(const std::string& path, int flags, LockRole role,
 
 }  // namespace
 
+// A write that took no byte of a non-empty buffer: nothing more will go.
+constexpr int kNothingWritten = EIO;
+
 std::int64_t File::Read(void* buffer, std::size_t size) {
-  if (!is_open()) return -1;
+  if (!is_open()) return FailedCount("read", EBADF);
   for (;;) {
-    ssize_t count = ::read(Fd(handle_), buffer, size);
+    ssize_t count = Call<&SystemCalls::read>(Fd(handle_), buffer, size);
     if (count >= 0) return count;
-    if (errno != EINTR) return -1;
+    if (errno != EINTR) return FailedCount("read", errno);
   }
 }
 
-bool File::Write(const void* data, std::size_t size) {
-  if (!is_open()) return false;
+Status File::Write(const void* data, std::size_t size) {
+  if (!is_open()) return Failed("write", EBADF);
   const char* bytes = static_cast<const char*>(data);
   while (size > 0) {
-    ssize_t count = ::write(Fd(handle_), bytes, size);
+    ssize_t count = Call<&SystemCalls::write>(Fd(handle_), bytes, size);
     if (count < 0) {
       if (errno == EINTR) continue;
-      return false;
+      return Failed("write", errno);
     }
-    if (count == 0) return false;
+    if (count == 0) return Failed("write", kNothingWritten);
     bytes += count;
     size -= static_cast<std::size_t>(count);
   }
-  return true;
+  return {};
 }
 
 std::int64_t File::ReadAt(std::int64_t offset, void* buffer, std::size_t size) {
-  if (!is_open()) return -1;
+  if (!is_open()) return FailedCount("read", EBADF);
   for (;;) {
-    ssize_t count = ::pread(Fd(handle_), buffer, size, static_cast<off_t>(offset));
+    ssize_t count =
+        Call<&SystemCalls::pread>(Fd(handle_), buffer, size, static_cast<off_t>(offset));
     if (count >= 0) return count;
-    if (errno != EINTR) return -1;
+    if (errno != EINTR) return FailedCount("read", errno);
   }
 }
 
-bool File::WriteAt(std::int64_t offset, const void* data, std::size_t size) {
-  if (!is_open()) return false;
+Status File::WriteAt(std::int64_t offset, const void* data, std::size_t size) {
+  if (!is_open()) return Failed("write", EBADF);
   const char* bytes = static_cast<const char*>(data);
   while (size > 0) {
-    ssize_t count = ::pwrite(Fd(handle_), bytes, size, static_cast<off_t>(offset));
+    ssize_t count =
+        Call<&SystemCalls::pwrite>(Fd(handle_), bytes, size, static_cast<off_t>(offset));
     if (count < 0) {
       if (errno == EINTR) continue;
       // No positions (a device): the bytes go where it stands.
-      return errno == ESPIPE && Write(bytes, size);
+      if (errno == ESPIPE) return Write(bytes, size);
+      return Failed("write", errno);
     }
-    if (count == 0) return false;
+    if (count == 0) return Failed("write", kNothingWritten);
     bytes += count;
     size -= static_cast<std::size_t>(count);
     offset += count;
   }
-  return true;
+  return {};
 }
 
-bool File::Seek(std::int64_t offset) {
-  return is_open() && ::lseek(Fd(handle_), static_cast<off_t>(offset), SEEK_SET) >= 0;
+Status File::Seek(std::int64_t offset) {
+  if (!is_open()) return Failed("seek", EBADF);
+  if (Call<&SystemCalls::lseek>(Fd(handle_), static_cast<off_t>(offset), SEEK_SET) < 0)
+    return Failed("seek", errno);
+  return {};
 }
 
-bool File::SeekToEnd() { return is_open() && ::lseek(Fd(handle_), 0, SEEK_END) >= 0; }
+Status File::SeekToEnd() {
+  if (!is_open()) return Failed("seek", EBADF);
+  if (Call<&SystemCalls::lseek>(Fd(handle_), 0, SEEK_END) < 0) return Failed("seek", errno);
+  return {};
+}
 
 std::int64_t File::Size() {
   struct stat info {};
-  if (!is_open() || fstat(Fd(handle_), &info) != 0) return -1;
+  if (!is_open()) return FailedCount("stat", EBADF);
+  if (Call<&SystemCalls::fstat>(Fd(handle_), &info) != 0) return FailedCount("stat", errno);
   return static_cast<std::int64_t>(info.st_size);
 }
 
-bool File::Truncate(std::int64_t length) {
-  return is_open() && ::ftruncate(Fd(handle_), static_cast<off_t>(length)) == 0;
+Status File::Truncate(std::int64_t length) {
+  if (!is_open()) return Failed("truncate", EBADF);
+  if (Call<&SystemCalls::ftruncate>(Fd(handle_), static_cast<off_t>(length)) == 0) return {};
+  const int error = errno;
+  // A device (EINVAL) has no length to set: nothing of it needs cutting.
+  struct stat info {};
+  if (error == EINVAL && Call<&SystemCalls::fstat>(Fd(handle_), &info) == 0 &&
+      !S_ISREG(info.st_mode))
+    return {};
+  return Failed("truncate", error);
 }
 
-bool File::Close() {
-  if (!is_open()) return true;
+Status File::Close() {
+  if (!is_open()) return {};
   int fd = Fd(handle_);
   handle_ = kInvalid;
-  // Closing the descriptor releases its lock too (its only descriptor).
-  return ::close(fd) == 0;
+  // Closing the descriptor releases its lock too (its only descriptor). The
+  // descriptor is gone whatever close says, so it is never closed twice.
+  if (Call<&SystemCalls::close>(fd) != 0) return Failed("close", errno);
+  return {};
 }
 
 OpenResult OpenExclusive(const std::string& path, CreateMode mode) {
@@ -429,7 +645,8 @@ OpenResult OpenAppendShared(const std::string& path) {
 
 std::int64_t FileSize(const std::string& path) {
   struct stat info {};
-  if (path.empty() || ::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+  if (path.empty() || Call<&SystemCalls::stat>(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+    return -1;
   return static_cast<std::int64_t>(info.st_size);
 }
 
@@ -456,9 +673,9 @@ FileStamp StampOfInfo(const struct stat& info) {
 FileStamp StampOf(const std::string& path) {
   struct stat info {};
   if (path.empty()) return FileStamp();
-  if (::stat(path.c_str(), &info) != 0) {
+  if (Call<&SystemCalls::stat>(path.c_str(), &info) != 0) {
     FileStamp stamp;
-    if (StatusOfErrno(errno) == OpenStatus::kNotFound) stamp.status = OpenStatus::kNotFound;
+    if (KindOfErrno(errno) == OpenStatus::kNotFound) stamp.status = OpenStatus::kNotFound;
     return stamp;
   }
   return StampOfInfo(info);
@@ -466,7 +683,8 @@ FileStamp StampOf(const std::string& path) {
 
 FileStamp StampOf(File& file) {
   struct stat info {};
-  if (!file.is_open() || fstat(Fd(FileAccess::Handle(file)), &info) != 0) return FileStamp();
+  if (!file.is_open() || Call<&SystemCalls::fstat>(Fd(FileAccess::Handle(file)), &info) != 0)
+    return FileStamp();
   return StampOfInfo(info);
 }
 
@@ -495,7 +713,7 @@ constexpr auto kWorkerGraceAtExit = std::chrono::seconds(2);
 
 class WorkerRegistry {
  public:
-  bool Start(std::function<void()>& task, ThreadPriority priority) {
+  Status Start(std::function<void()>& task, ThreadPriority priority) {
     std::list<Worker> finished;
     std::lock_guard<std::mutex> lock(mutex_);
     ReapFinishedLocked(finished);
@@ -507,20 +725,24 @@ class WorkerRegistry {
       payload = std::make_unique<std::function<void()>>();
       workers_.emplace_front();
     } catch (...) {
-      return false;
+      return Status::FromSystem("start thread", {}, ENOMEM);
     }
     payload->swap(task);
     Worker& worker = workers_.front();
     try {
       worker.thread = std::thread(&WorkerRegistry::Run, this, &worker, payload.get(), priority);
       static_cast<void>(payload.release());  // the thread owns it now
+    } catch (const std::system_error& error) {
+      payload->swap(task);
+      workers_.pop_front();
+      return Status::FromSystem("start thread", {}, error.code().value());
     } catch (...) {
       payload->swap(task);
       workers_.pop_front();
-      return false;
+      return Status::FromSystem("start thread", {}, ENOMEM);
     }
     ++running_;
-    return true;
+    return {};
   }
 
   bool WaitUntilIdle(std::chrono::milliseconds timeout) {
@@ -588,8 +810,10 @@ WorkerRegistry& Registry() {
 
 }  // namespace
 
-bool StartDetachedThread(std::function<void()>& task, ThreadPriority priority) {
-  if (portable::ThreadStartMustFail()) return false;
+Status StartDetachedThread(std::function<void()>& task, ThreadPriority priority) {
+  if (const int refused = Call<&SystemCalls::thread_start>(); refused != 0) {
+    return Status::FromSystem("start thread", {}, refused);
+  }
   return Registry().Start(task, priority);
 }
 
@@ -821,17 +1045,27 @@ void SpawnDetached(const std::string& argument) {
 
 }  // namespace
 
-void OpenInTextEditor(const std::string& path) {
-  if (!portable::HandToEditorObserver(kEditorProgram, path)) SpawnDetached(path);
+void OpenInTextEditor(const std::string& path) { Call<&SystemCalls::open_editor>(path); }
+
+namespace {
+
+void EditorStandIn(const std::string& path) {
+  portable::HandToEditorObserver(kEditorProgram, path);
+}
+
+}  // namespace
+
+void portable::RouteEditorToObserver(bool observed) {
+  g_calls.open_editor.store(observed ? &EditorStandIn : &SpawnDetached, std::memory_order_relaxed);
 }
 
 // ---------------------------------------------------------------------------
 // Folders and removable files
 
-std::optional<std::vector<std::string>> ListFolder(const std::string& folder) {
-  if (folder.empty()) return std::nullopt;
-  DIR* listing = ::opendir(folder.c_str());
-  if (listing == nullptr) return std::nullopt;
+FolderListing ListFolder(const std::string& folder) {
+  if (folder.empty()) return {std::nullopt, Status::FromSystem("list", folder, ENOENT)};
+  DIR* listing = Call<&SystemCalls::opendir>(folder.c_str());
+  if (listing == nullptr) return {std::nullopt, Status::FromSystem("list", folder, errno)};
   std::vector<std::string> names;
   try {
     while (const dirent* entry = ::readdir(listing)) {
@@ -845,10 +1079,10 @@ std::optional<std::vector<std::string>> ListFolder(const std::string& folder) {
     }
   } catch (...) {
     ::closedir(listing);
-    return std::nullopt;
+    return {std::nullopt, Status::FromSystem("list", folder, ENOMEM)};
   }
   ::closedir(listing);
-  return names;
+  return {std::move(names), {}};
 }
 
 std::string AbsolutePath(const std::string& path) {
@@ -865,7 +1099,8 @@ std::string FileNameIdentity(const std::string& path) { return path; }
 
 bool IsFolder(const std::string& folder) {
   struct stat info {};
-  return !folder.empty() && ::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  return !folder.empty() && Call<&SystemCalls::stat>(folder.c_str(), &info) == 0 &&
+         S_ISDIR(info.st_mode);
 }
 
 namespace {
@@ -877,28 +1112,37 @@ constexpr mode_t kOwnerOnly = S_IRUSR | S_IWUSR;
 // OpenExclusive for such a file: O_NOFOLLOW, created 0600, a plain file only;
 // one with wider rights (made by an earlier version) is narrowed, and one
 // that cannot be narrowed (another user's) is refused.
+// Of a file held as `fd` at `path`: kOk, or why it may not be kept.
+OpenResult CheckOwnFile(int fd, const std::string& path, struct stat& info) {
+  if (Call<&SystemCalls::fstat>(fd, &info) != 0) return OpenFailed("stat", path, errno);
+  if (!S_ISREG(info.st_mode)) return OpenRefused(path, kNotPlainFile);
+  if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0 && ::fchmod(fd, kOwnerOnly) != 0) {
+    return OpenFailed("chmod", path, errno);
+  }
+  OpenResult kept;
+  kept.status = OpenStatus::kOk;
+  return kept;
+}
+
 OpenResult OpenOwnExclusive(const std::string& path, CreateMode mode) {
-  OpenResult result;
-  if (path.empty()) return result;
+  if (path.empty()) return OpenFailed("open", path, ENOENT);
   const int flags = O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW |
                     (mode == CreateMode::kCreateIfMissing ? O_CREAT : 0);
-  const int fd = ::open(path.c_str(), flags, kOwnerOnly);
-  if (fd < 0) {
-    result.status = StatusOfErrno(errno);  // a link: ELOOP, kFailed
-    return result;
-  }
+  const int fd = Call<&SystemCalls::open>(path.c_str(), flags, kOwnerOnly);
+  if (fd < 0) return OpenFailed("open", path, errno);  // a link: ELOOP, kFailed
   // The lock first, then one look, which also tells the size no one else
   // can change while the lock is held.
-  result.status = TakeRole(fd, LockRole::kExclusive, true);
-  if (result.status != OpenStatus::kOk) {
-    ::close(fd);
+  const OpenStatus locked = TakeRole(fd, LockRole::kExclusive, true);
+  if (locked != OpenStatus::kOk) {
+    OpenResult result = LockFailed(path, locked);
+    Call<&SystemCalls::close>(fd);
     return result;
   }
   struct stat info {};
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
-      ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0 && ::fchmod(fd, kOwnerOnly) != 0)) {
-    ::close(fd);
-    return OpenResult{};
+  OpenResult result = CheckOwnFile(fd, path, info);
+  if (result.status != OpenStatus::kOk) {
+    Call<&SystemCalls::close>(fd);
+    return result;
   }
   FileAccess::Handle(result.file) = fd;
   result.size = static_cast<std::int64_t>(info.st_size);
@@ -909,7 +1153,7 @@ OpenResult OpenOwnExclusive(const std::string& path, CreateMode mode) {
 
 bool IsWritableByOthers(const std::string& folder) {
   struct stat info {};
-  return !folder.empty() && ::stat(folder.c_str(), &info) == 0 &&
+  return !folder.empty() && Call<&SystemCalls::stat>(folder.c_str(), &info) == 0 &&
          (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }
 
@@ -923,34 +1167,48 @@ OpenResult OpenExclusiveRemovable(const std::string& path, CreateMode mode) {
     // Only the link count is asked for: asking for the times would make the
     // next write record a finer time stamp, at the cost of a journal entry.
     struct statx held {};
-    if (::statx(Fd(FileAccess::Handle(opened.file)), "", AT_EMPTY_PATH, STATX_NLINK, &held) != 0 ||
-        (held.stx_mask & STATX_NLINK) == 0) {
-      return OpenResult{};
+    if (::statx(Fd(FileAccess::Handle(opened.file)), "", AT_EMPTY_PATH, STATX_NLINK, &held) != 0) {
+      return OpenFailed("stat", path, errno);
     }
+    if ((held.stx_mask & STATX_NLINK) == 0) return OpenFailed("stat", path, ENOTSUP);
     if (held.stx_nlink > 0) return opened;
   }
 }
 
-bool RemoveHeldFile(File& file, const std::string& path) {
+Status RemoveHeldFile(File& file, const std::string& path) {
   // Unlinked while the lock is held: an opener waiting for the lock sees
   // afterwards that its file is no longer at `path` (OpenExclusiveRemovable).
-  const bool removed = file.is_open() && ::unlink(path.c_str()) == 0;
-  file.Close();
+  Status removed = !file.is_open() ? Status::FromSystem("remove", path, EBADF)
+                   : Call<&SystemCalls::unlink>(path.c_str()) == 0
+                       ? Status()
+                       : Status::FromSystem("remove", path, errno);
+  // Removed or not, the file is let go; a failed close of a removed file
+  // loses nothing.
+  file.Close().IgnoreError();
   return removed;
 }
 
 std::int64_t SeekToEndOffset(File& file) {
   if (!file.is_open()) return -1;
-  return static_cast<std::int64_t>(::lseek(Fd(FileAccess::Handle(file)), 0, SEEK_END));
+  const off_t end = Call<&SystemCalls::lseek>(Fd(FileAccess::Handle(file)), 0, SEEK_END);
+  if (end < 0) return FileAccess::FailedCount(file, "seek", errno);
+  return static_cast<std::int64_t>(end);
 }
 
-bool FlushToDisk(File& file) {
-  // EINVAL: a special file that cannot keep anything, so nothing is lost.
-  return file.is_open() && (::fsync(Fd(FileAccess::Handle(file))) == 0 || errno == EINVAL);
+Status FlushToDisk(File& file) {
+  if (!file.is_open()) return Status::FromSystem("flush", {}, EBADF);
+  if (Call<&SystemCalls::fsync>(Fd(FileAccess::Handle(file))) != 0) {
+    // EINVAL: a special file that cannot keep anything, so nothing is lost.
+    if (errno != EINVAL) return Status::FromSystem("flush", {}, errno);
+  }
+  return {};
 }
 
-bool MoveFileOver(const std::string& from, const std::string& to) {
-  return !from.empty() && !to.empty() && ::rename(from.c_str(), to.c_str()) == 0;
+Status MoveFileOver(const std::string& from, const std::string& to) {
+  if (from.empty() || to.empty()) return Status::FromSystem("rename", to, ENOENT);
+  if (Call<&SystemCalls::rename>(from.c_str(), to.c_str()) != 0)
+    return Status::FromSystem("rename", to, errno);
+  return {};
 }
 
 std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(::getpid()); }
@@ -973,31 +1231,49 @@ bool SetEnvironmentVariableTo(const std::string& name, const std::string& value)
   return ::setenv(name.c_str(), value.c_str(), 1) == 0;
 }
 
-RemoveResult RemoveFile(const std::string& path) {
-  RemoveResult result;
-  result.cause = portable::RemovalFailureForTesting(path);
-  if (!result.cause.empty()) return result;
+Status RemoveFile(const std::string& path) {
   // unlink never removes a folder (EISDIR or EPERM).
-  if (::unlink(path.c_str()) == 0) {
-    result.removed = true;
-  } else {
-    result.cause = std::strerror(errno);
-  }
-  return result;
+  if (Call<&SystemCalls::unlink>(path.c_str()) != 0)
+    return Status::FromSystem("remove", path, errno);
+  return {};
 }
 
-bool FlushFolder(const std::string& folder) {
-  if (folder.empty()) return false;
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool flushed = ::fsync(fd) == 0;
-  return ::close(fd) == 0 && flushed;
+Status FlushFolder(const std::string& folder) {
+  if (folder.empty()) return Status::FromSystem("flush folder", folder, ENOENT);
+  const int fd = Call<&SystemCalls::open>(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  if (fd < 0) return Status::FromSystem("flush folder", folder, errno);
+  Status flushed = Call<&SystemCalls::fsync>(fd) == 0
+                       ? Status()
+                       : Status::FromSystem("flush folder", folder, errno);
+  if (Call<&SystemCalls::close>(fd) != 0 && flushed.ok())
+    return Status::FromSystem("flush folder", folder, errno);
+  return flushed;
 }
 
-bool FlushFolderOf(const std::string& path) {
+Status FlushFolderOf(const std::string& path) {
+  if (path.empty()) return Status::FromSystem("flush folder", path, ENOENT);
   const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return !path.empty() && FlushFolder(".");
+  if (slash == std::string::npos) return FlushFolder(".");
   return FlushFolder(slash == 0 ? std::string("/") : path.substr(0, slash));
 }
+
+// ---------------------------------------------------------------------------
+// Causes
+
+std::string portable::SystemWords(int code) {
+  char buffer[256] = {};
+  // The GNU strerror_r answers a text that may lie outside the buffer; the
+  // XSI one fills the buffer. Both are thread-safe, unlike strerror.
+  const auto words = [&buffer](auto answer) -> std::string {
+    if constexpr (std::is_same_v<decltype(answer), char*>) {
+      return answer != nullptr ? answer : "";
+    } else {
+      return answer == 0 ? buffer : "";
+    }
+  };
+  return words(::strerror_r(code, buffer, sizeof buffer));
+}
+
+const char* const portable::kCodeName = "errno";
 
 }  // namespace zelk::platform

@@ -4,13 +4,16 @@
 #ifndef ZELK_PLATFORM_PLATFORM_TEST_HELPER_H_
 #define ZELK_PLATFORM_PLATFORM_TEST_HELPER_H_
 
+#include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace zelk::platform {
 
 // Makes every following StartDetachedThread fail (true) or work (false), so
-// tests can exercise the callers' fallbacks.
+// tests can exercise the callers' fallbacks. Through the fault seam below:
+// it replaces the faults injected, and false clears them all.
 void SetThreadStartFailureForTesting(bool fail);
 
 // Sets the process's local time zone to the POSIX TZ string `tz` (for example
@@ -22,9 +25,68 @@ void SetTimeZoneForTesting(const char* tz);
 void SetEditorObserverForTesting(
     std::function<void(const std::string& program, const std::string& argument)> observer);
 
-// Makes every following RemoveFile of `path` fail with a cause naming the
-// test, as a file the system will not let go of would; an empty path ends it.
+// Makes every following removal of `path` fail with kNoAccess, as a file the
+// system will not let go of would; an empty path ends it. Through the fault
+// seam below: it replaces the faults injected, and "" clears them all.
 void SetRemovalFailureForTesting(const std::string& path);
+
+// ---------------------------------------------------------------------------
+// Faults at the door. Every operating-system call the door makes goes through
+// one table of the platform's calls (as SQLite's aSyscall[]); a test swaps
+// in counting stand-ins that fail where it asks, then puts the real calls
+// back. Production runs the real calls through the table, unlocked.
+
+// The kinds of call, each counted apart.
+enum class DoorCall {
+  kOpen,         // open, CreateFileA (every open of a file or folder)
+  kRead,         // read, pread, ReadFile
+  kWrite,        // write, pwrite, WriteFile
+  kSeek,         // lseek, SetFilePointerEx
+  kStat,         // fstat, stat, GetFileSizeEx, GetFileInformationByHandle
+  kTruncate,     // ftruncate, SetEndOfFile
+  kFlush,        // fsync, FlushFileBuffers
+  kClose,        // close, CloseHandle
+  kRename,       // rename, MoveFileExA
+  kRemove,       // unlink, DeleteFileA, a held file's delete disposition
+  kLock,         // fcntl's locks, LockFileEx
+  kList,         // opendir, FindFirstFileA
+  kThreadStart,  // a worker's start
+};
+inline constexpr int kDoorCallKinds = static_cast<int>(DoorCall::kThreadStart) + 1;
+
+// Errors a test may inject, each as this platform's own code says it.
+enum class SystemError {
+  kNoSpace,   // ENOSPC, ERROR_DISK_FULL
+  kNoAccess,  // EACCES, ERROR_ACCESS_DENIED
+  kIo,        // EIO, ERROR_WRITE_FAULT
+  kBusy,      // EWOULDBLOCK, ERROR_SHARING_VIOLATION
+};
+
+// The platform's code of `error` (errno, GetLastError).
+[[nodiscard]] int SystemErrorCode(SystemError error);
+
+struct Fault {
+  DoorCall call = DoorCall::kWrite;
+  int nth = 1;             // the call to fail, counted from 1 per kind
+  bool and_after = false;  // and every call of the kind after it
+  SystemError error = SystemError::kIo;
+  // kWrite only, when not 0: the call writes at most this many bytes and
+  // reports them, as a device filling up does; it fails no other way.
+  std::size_t short_write = 0;
+  // When not empty: only calls that name this path (opens, removals,
+  // renames, listings) fail; every call is counted all the same.
+  std::string path{};
+};
+
+// Counts every door call from now on, by kind, and fails those `faults`
+// name; the counts start at 0.
+void InjectFaults(std::vector<Fault> faults);
+
+// Puts the real calls back; the counts stay as they were.
+void ClearFaults();
+
+// How many calls of `call` the door made since InjectFaults.
+[[nodiscard]] int DoorCallCount(DoorCall call);
 
 }  // namespace zelk::platform
 

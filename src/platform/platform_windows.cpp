@@ -16,6 +16,7 @@
 #include <new>
 #include <optional>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "platform/platform.h"
@@ -23,6 +24,197 @@
 #include "platform/portable.h"
 
 namespace zelk::platform {
+
+// ---------------------------------------------------------------------------
+// System calls
+//
+// Every call the door makes of the system goes through this one table, so
+// that tests can swap in stand-ins that count the calls and fail the ones
+// they choose (InjectFaults). The entries are atomic only so that a swap
+// while workers run is no data race: a relaxed load is a plain load, so the
+// production path pays one indirect call and no lock or branch.
+
+namespace {
+
+constexpr char kEditorProgram[] = "notepad";
+
+// Starts the editor on a file; ShellExecuteA returns at once, whether or not
+// the editor started.
+void ShowInNotepad(const std::string& path) {
+  ShellExecuteA(nullptr, nullptr, kEditorProgram, path.c_str(), nullptr, SW_SHOWNORMAL);
+}
+
+struct SystemCalls {
+  std::atomic<decltype(&::CreateFileA)> create_file{&::CreateFileA};
+  std::atomic<decltype(&::ReadFile)> read_file{&::ReadFile};
+  std::atomic<decltype(&::WriteFile)> write_file{&::WriteFile};
+  std::atomic<decltype(&::SetFilePointerEx)> set_file_pointer{&::SetFilePointerEx};
+  std::atomic<decltype(&::GetFileSizeEx)> get_file_size{&::GetFileSizeEx};
+  std::atomic<decltype(&::GetFileInformationByHandle)> get_file_information{
+      &::GetFileInformationByHandle};
+  std::atomic<decltype(&::GetFileAttributesExA)> get_file_attributes{&::GetFileAttributesExA};
+  std::atomic<decltype(&::SetEndOfFile)> set_end_of_file{&::SetEndOfFile};
+  std::atomic<decltype(&::FlushFileBuffers)> flush_file_buffers{&::FlushFileBuffers};
+  std::atomic<decltype(&::CloseHandle)> close_handle{&::CloseHandle};
+  std::atomic<decltype(&::MoveFileExA)> move_file{&::MoveFileExA};
+  std::atomic<decltype(&::DeleteFileA)> delete_file{&::DeleteFileA};
+  std::atomic<decltype(&::SetFileInformationByHandle)> set_file_information{
+      &::SetFileInformationByHandle};
+  std::atomic<decltype(&::LockFileEx)> lock_file{&::LockFileEx};
+  std::atomic<decltype(&::FindFirstFileA)> find_first_file{&::FindFirstFileA};
+  std::atomic<decltype(&::CreateThread)> create_thread{&::CreateThread};
+  std::atomic<void (*)(const std::string&)> open_editor{&ShowInNotepad};
+};
+
+// Constant-initialised, so it is whole before any code of the module runs.
+constinit SystemCalls g_calls;
+
+// Calls the table's entry `entry` with `arguments`.
+template <auto SystemCalls::*entry, typename... Arguments>
+auto Call(Arguments... arguments) {
+  return (g_calls.*entry).load(std::memory_order_relaxed)(arguments...);
+}
+
+// Counts a call of `kind`; true, with the last error set, when the tests'
+// plan fails it.
+bool Refused(DoorCall kind, LPCSTR path = nullptr) {
+  const portable::Injected injected = portable::NextCall(static_cast<int>(kind), path);
+  if (injected.code == 0) return false;
+  SetLastError(static_cast<DWORD>(injected.code));
+  return true;
+}
+
+HANDLE WINAPI CreateFileAStandIn(LPCSTR a, DWORD b, DWORD c, LPSECURITY_ATTRIBUTES d, DWORD e,
+                                 DWORD f, HANDLE g) {
+  if (Refused(DoorCall::kOpen, a)) return INVALID_HANDLE_VALUE;
+  return ::CreateFileA(a, b, c, d, e, f, g);
+}
+
+BOOL WINAPI ReadFileStandIn(HANDLE a, LPVOID b, DWORD c, LPDWORD d, LPOVERLAPPED e) {
+  if (Refused(DoorCall::kRead)) return FALSE;
+  return ::ReadFile(a, b, c, d, e);
+}
+
+BOOL WINAPI WriteFileStandIn(HANDLE a, LPCVOID b, DWORD c, LPDWORD d, LPOVERLAPPED e) {
+  const portable::Injected injected = portable::NextCall(static_cast<int>(DoorCall::kWrite));
+  if (injected.short_write > 0) {
+    return ::WriteFile(a, b, std::min<DWORD>(c, static_cast<DWORD>(injected.short_write)), d, e);
+  }
+  if (injected.code == 0) return ::WriteFile(a, b, c, d, e);
+  SetLastError(static_cast<DWORD>(injected.code));
+  return FALSE;
+}
+
+BOOL WINAPI SetFilePointerExStandIn(HANDLE a, LARGE_INTEGER b, PLARGE_INTEGER c, DWORD d) {
+  if (Refused(DoorCall::kSeek)) return FALSE;
+  return ::SetFilePointerEx(a, b, c, d);
+}
+
+BOOL WINAPI GetFileSizeExStandIn(HANDLE a, PLARGE_INTEGER b) {
+  if (Refused(DoorCall::kStat)) return FALSE;
+  return ::GetFileSizeEx(a, b);
+}
+
+BOOL WINAPI GetFileInformationByHandleStandIn(HANDLE a, LPBY_HANDLE_FILE_INFORMATION b) {
+  if (Refused(DoorCall::kStat)) return FALSE;
+  return ::GetFileInformationByHandle(a, b);
+}
+
+BOOL WINAPI GetFileAttributesExAStandIn(LPCSTR a, GET_FILEEX_INFO_LEVELS b, LPVOID c) {
+  if (Refused(DoorCall::kStat, a)) return FALSE;
+  return ::GetFileAttributesExA(a, b, c);
+}
+
+BOOL WINAPI SetEndOfFileStandIn(HANDLE a) {
+  if (Refused(DoorCall::kTruncate)) return FALSE;
+  return ::SetEndOfFile(a);
+}
+
+BOOL WINAPI FlushFileBuffersStandIn(HANDLE a) {
+  if (Refused(DoorCall::kFlush)) return FALSE;
+  return ::FlushFileBuffers(a);
+}
+
+BOOL WINAPI CloseHandleStandIn(HANDLE a) {
+  if (Refused(DoorCall::kClose)) return FALSE;
+  return ::CloseHandle(a);
+}
+
+BOOL WINAPI MoveFileExAStandIn(LPCSTR a, LPCSTR b, DWORD c) {
+  if (Refused(DoorCall::kRename, a)) return FALSE;
+  return ::MoveFileExA(a, b, c);
+}
+
+BOOL WINAPI DeleteFileAStandIn(LPCSTR a) {
+  if (Refused(DoorCall::kRemove, a)) return FALSE;
+  return ::DeleteFileA(a);
+}
+
+BOOL WINAPI SetFileInformationByHandleStandIn(HANDLE a, FILE_INFO_BY_HANDLE_CLASS b, LPVOID c,
+                                              DWORD d) {
+  if (Refused(DoorCall::kRemove)) return FALSE;
+  return ::SetFileInformationByHandle(a, b, c, d);
+}
+
+BOOL WINAPI LockFileExStandIn(HANDLE a, DWORD b, DWORD c, DWORD d, DWORD e, LPOVERLAPPED f) {
+  if (Refused(DoorCall::kLock)) return FALSE;
+  return ::LockFileEx(a, b, c, d, e, f);
+}
+
+HANDLE WINAPI FindFirstFileAStandIn(LPCSTR a, LPWIN32_FIND_DATAA b) {
+  if (Refused(DoorCall::kList, a)) return INVALID_HANDLE_VALUE;
+  return ::FindFirstFileA(a, b);
+}
+
+HANDLE WINAPI CreateThreadStandIn(LPSECURITY_ATTRIBUTES a, SIZE_T b, LPTHREAD_START_ROUTINE c,
+                                  LPVOID d, DWORD e, LPDWORD f) {
+  if (Refused(DoorCall::kThreadStart)) return nullptr;
+  return ::CreateThread(a, b, c, d, e, f);
+}
+
+template <typename Entry>
+void Route(std::atomic<Entry>& entry, std::type_identity_t<Entry> real,
+           std::type_identity_t<Entry> stand_in, bool stand_ins) {
+  entry.store(stand_ins ? stand_in : real, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+void portable::RouteThroughStandIns(bool on) {
+  SystemCalls& c = g_calls;
+  Route(c.create_file, &::CreateFileA, &CreateFileAStandIn, on);
+  Route(c.read_file, &::ReadFile, &ReadFileStandIn, on);
+  Route(c.write_file, &::WriteFile, &WriteFileStandIn, on);
+  Route(c.set_file_pointer, &::SetFilePointerEx, &SetFilePointerExStandIn, on);
+  Route(c.get_file_size, &::GetFileSizeEx, &GetFileSizeExStandIn, on);
+  Route(c.get_file_information, &::GetFileInformationByHandle, &GetFileInformationByHandleStandIn,
+        on);
+  Route(c.get_file_attributes, &::GetFileAttributesExA, &GetFileAttributesExAStandIn, on);
+  Route(c.set_end_of_file, &::SetEndOfFile, &SetEndOfFileStandIn, on);
+  Route(c.flush_file_buffers, &::FlushFileBuffers, &FlushFileBuffersStandIn, on);
+  Route(c.close_handle, &::CloseHandle, &CloseHandleStandIn, on);
+  Route(c.move_file, &::MoveFileExA, &MoveFileExAStandIn, on);
+  Route(c.delete_file, &::DeleteFileA, &DeleteFileAStandIn, on);
+  Route(c.set_file_information, &::SetFileInformationByHandle, &SetFileInformationByHandleStandIn,
+        on);
+  Route(c.lock_file, &::LockFileEx, &LockFileExStandIn, on);
+  Route(c.find_first_file, &::FindFirstFileA, &FindFirstFileAStandIn, on);
+  Route(c.create_thread, &::CreateThread, &CreateThreadStandIn, on);
+}
+
+int SystemErrorCode(SystemError error) {
+  switch (error) {
+    case SystemError::kNoSpace:
+      return static_cast<int>(ERROR_DISK_FULL);
+    case SystemError::kNoAccess:
+      return static_cast<int>(ERROR_ACCESS_DENIED);
+    case SystemError::kBusy:
+      return static_cast<int>(ERROR_SHARING_VIOLATION);
+    case SystemError::kIo:
+      break;
+  }
+  return static_cast<int>(ERROR_WRITE_FAULT);
+}
 
 // ---------------------------------------------------------------------------
 // Module
@@ -85,13 +277,18 @@ std::uintptr_t ModuleBaseAddress() { return reinterpret_cast<std::uintptr_t>(Ide
 struct FileAccess {
   static std::intptr_t& Handle(File& file) { return file.handle_; }
   static bool& Append(File& file) { return file.append_; }
+  static std::int64_t FailedCount(File& file, const char* operation, DWORD code) {
+    return file.FailedCount(operation, static_cast<int>(code));
+  }
 };
 
 namespace {
 
 HANDLE H(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
-OpenStatus StatusOfError(DWORD error) {
+// The kind of an open's failure with GetLastError `error`, which callers
+// branch on.
+OpenStatus KindOfError(DWORD error) {
   switch (error) {
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
@@ -104,6 +301,20 @@ OpenStatus StatusOfError(DWORD error) {
   }
 }
 
+// A GetLastError code as the door keeps it.
+int Code(DWORD error) { return static_cast<int>(error); }
+
+// A failed open of `path`: its kind and its cause, the code kept.
+OpenResult OpenFailed(const char* operation, const std::string& path, DWORD error) {
+  OpenResult result;
+  result.status = KindOfError(error);
+  result.error = Status::FromSystem(operation, path, Code(error));
+  return result;
+}
+
+// What an open refuses of its own accord: a read of a pipe or a device.
+constexpr char kNotDiskFile[] = "Not a file on a disk (a pipe or a device)";
+
 // True for a file on a disk, not a pipe, a console or another device.
 bool IsDiskFile(HANDLE handle) { return GetFileType(handle) == FILE_TYPE_DISK; }
 
@@ -112,15 +323,13 @@ bool IsDiskFile(HANDLE handle) { return GetFileType(handle) == FILE_TYPE_DISK; }
 // only, and anything else is refused like a file that cannot be opened.
 OpenResult Open(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
   OpenResult result;
-  if (path.empty()) return result;
-  HANDLE handle = CreateFileA(path.c_str(), access, share, nullptr, disposition,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    result.status = StatusOfError(GetLastError());
-    return result;
-  }
+  if (path.empty()) return OpenFailed("open", path, ERROR_FILE_NOT_FOUND);
+  HANDLE handle = Call<&SystemCalls::create_file>(path.c_str(), access, share, nullptr, disposition,
+                                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return OpenFailed("open", path, GetLastError());
   if (access == GENERIC_READ && !IsDiskFile(handle)) {
-    CloseHandle(handle);
+    Call<&SystemCalls::close_handle>(handle);
+    result.error = Status::Refused("open", path, kNotDiskFile);
     return result;
   }
   FileAccess::Handle(result.file) = reinterpret_cast<std::intptr_t>(handle);
@@ -131,10 +340,12 @@ OpenResult Open(const std::string& path, DWORD access, DWORD share, DWORD dispos
 }  // namespace
 
 std::int64_t File::Read(void* buffer, std::size_t size) {
-  if (!is_open()) return -1;
+  if (!is_open()) return FailedCount("read", Code(ERROR_INVALID_HANDLE));
   DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
   DWORD count = 0;
-  if (!ReadFile(H(handle_), buffer, chunk, &count, nullptr)) return -1;
+  if (!Call<&SystemCalls::read_file>(H(handle_), buffer, chunk, &count, nullptr)) {
+    return FailedCount("read", Code(GetLastError()));
+  }
   return static_cast<std::int64_t>(count);
 }
 
@@ -151,33 +362,38 @@ OVERLAPPED At(std::int64_t offset) {
 }  // namespace
 
 std::int64_t File::ReadAt(std::int64_t offset, void* buffer, std::size_t size) {
-  if (!is_open() || offset < 0) return -1;
+  if (!is_open()) return FailedCount("read", Code(ERROR_INVALID_HANDLE));
+  if (offset < 0) return FailedCount("read", Code(ERROR_NEGATIVE_SEEK));
   DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
   DWORD count = 0;
   OVERLAPPED at = At(offset);
-  if (!ReadFile(H(handle_), buffer, chunk, &count, &at)) {
-    return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+  if (!Call<&SystemCalls::read_file>(H(handle_), buffer, chunk, &count, &at)) {
+    const DWORD error = GetLastError();
+    return error == ERROR_HANDLE_EOF ? 0 : FailedCount("read", Code(error));
   }
   return static_cast<std::int64_t>(count);
 }
 
-bool File::WriteAt(std::int64_t offset, const void* data, std::size_t size) {
-  if (!is_open() || offset < 0) return false;
+Status File::WriteAt(std::int64_t offset, const void* data, std::size_t size) {
+  if (!is_open()) return Failed("write", Code(ERROR_INVALID_HANDLE));
+  if (offset < 0) return Failed("write", Code(ERROR_NEGATIVE_SEEK));
   const char* bytes = static_cast<const char*>(data);
   while (size > 0) {
     DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
     DWORD count = 0;
     OVERLAPPED at = At(offset);
-    if (!WriteFile(H(handle_), bytes, chunk, &count, &at)) {
+    if (!Call<&SystemCalls::write_file>(H(handle_), bytes, chunk, &count, &at)) {
+      const DWORD error = GetLastError();
       // No positions (a device): the bytes go where it stands.
-      return !IsDiskFile(H(handle_)) && Write(bytes, size);
+      if (!IsDiskFile(H(handle_))) return Write(bytes, size);
+      return Failed("write", Code(error));
     }
-    if (count == 0) return false;
+    if (count == 0) return Failed("write", Code(ERROR_WRITE_FAULT));
     bytes += count;
     size -= count;
     offset += count;
   }
-  return true;
+  return {};
 }
 
 namespace {
@@ -200,8 +416,8 @@ constexpr auto kLongestAppendLockPause = std::chrono::milliseconds(10);
 OpenStatus TryAppendLock(HANDLE handle, OVERLAPPED& overlapped) {
   overlapped = OVERLAPPED{};
   overlapped.OffsetHigh = kAppendLockOffsetHigh;
-  if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
-                 &overlapped)) {
+  if (Call<&SystemCalls::lock_file>(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                                    1, 0, &overlapped)) {
     return OpenStatus::kOk;
   }
   return GetLastError() == ERROR_LOCK_VIOLATION ? OpenStatus::kBusy : OpenStatus::kFailed;
@@ -244,56 +460,84 @@ class AppendLock {
 
 }  // namespace
 
-bool File::Write(const void* data, std::size_t size) {
-  if (!is_open()) return false;
+Status File::Write(const void* data, std::size_t size) {
+  if (!is_open()) return Failed("write", Code(ERROR_INVALID_HANDLE));
   std::optional<AppendLock> lock;
   if (append_) {
     lock.emplace(H(handle_));
-    if (!lock->may_write() || !SeekToEnd()) return false;
+    // Another handle kept the appenders' lock beyond the wait.
+    if (!lock->may_write()) return Failed("lock", Code(ERROR_LOCK_VIOLATION));
+    if (Status at_end = SeekToEnd(); !at_end.ok()) return at_end;
   }
   const char* bytes = static_cast<const char*>(data);
   while (size > 0) {
     DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
     DWORD count = 0;
-    if (!WriteFile(H(handle_), bytes, chunk, &count, nullptr) || count == 0) return false;
+    if (!Call<&SystemCalls::write_file>(H(handle_), bytes, chunk, &count, nullptr)) {
+      return Failed("write", Code(GetLastError()));
+    }
+    if (count == 0) return Failed("write", Code(ERROR_WRITE_FAULT));
     bytes += count;
     size -= count;
   }
-  return true;
+  return {};
 }
 
-bool File::Seek(std::int64_t offset) {
+Status File::Seek(std::int64_t offset) {
+  if (!is_open()) return Failed("seek", Code(ERROR_INVALID_HANDLE));
   LARGE_INTEGER distance;
   distance.QuadPart = offset;
-  return is_open() && SetFilePointerEx(H(handle_), distance, nullptr, FILE_BEGIN) != 0;
+  if (Call<&SystemCalls::set_file_pointer>(H(handle_), distance, nullptr, FILE_BEGIN) == 0) {
+    return Failed("seek", Code(GetLastError()));
+  }
+  return {};
 }
 
-bool File::SeekToEnd() {
+Status File::SeekToEnd() {
+  if (!is_open()) return Failed("seek", Code(ERROR_INVALID_HANDLE));
   LARGE_INTEGER distance;
   distance.QuadPart = 0;
-  return is_open() && SetFilePointerEx(H(handle_), distance, nullptr, FILE_END) != 0;
+  if (Call<&SystemCalls::set_file_pointer>(H(handle_), distance, nullptr, FILE_END) == 0) {
+    return Failed("seek", Code(GetLastError()));
+  }
+  return {};
 }
 
 std::int64_t File::Size() {
   LARGE_INTEGER size;
-  if (!is_open() || !GetFileSizeEx(H(handle_), &size)) return -1;
+  if (!is_open()) return FailedCount("stat", Code(ERROR_INVALID_HANDLE));
+  if (!Call<&SystemCalls::get_file_size>(H(handle_), &size))
+    return FailedCount("stat", Code(GetLastError()));
   return size.QuadPart;
 }
 
-bool File::Truncate(std::int64_t length) {
+Status File::Truncate(std::int64_t length) {
+  if (!is_open()) return Failed("truncate", Code(ERROR_INVALID_HANDLE));
+  // A device has no length to set: nothing of it needs cutting.
+  if (!IsDiskFile(H(handle_))) return {};
   LARGE_INTEGER position;
   position.QuadPart = 0;
   LARGE_INTEGER saved;
-  if (!is_open() || !SetFilePointerEx(H(handle_), position, &saved, FILE_CURRENT)) return false;
-  if (!Seek(length) || !SetEndOfFile(H(handle_))) return false;
-  return SetFilePointerEx(H(handle_), saved, nullptr, FILE_BEGIN) != 0;
+  if (!Call<&SystemCalls::set_file_pointer>(H(handle_), position, &saved, FILE_CURRENT)) {
+    return Failed("truncate", Code(GetLastError()));
+  }
+  if (Status at = Seek(length); !at.ok()) return at;
+  if (!Call<&SystemCalls::set_end_of_file>(H(handle_)))
+    return Failed("truncate", Code(GetLastError()));
+  if (Call<&SystemCalls::set_file_pointer>(H(handle_), saved, nullptr, FILE_BEGIN) == 0) {
+    return Failed("seek", Code(GetLastError()));
+  }
+  return {};
 }
 
-bool File::Close() {
-  if (!is_open()) return true;
+Status File::Close() {
+  if (!is_open()) return {};
   HANDLE handle = H(handle_);
   handle_ = kInvalid;
-  return CloseHandle(handle) != 0;
+  // The handle is gone whatever CloseHandle says, so it is never closed
+  // twice.
+  if (Call<&SystemCalls::close_handle>(handle) == 0) return Failed("close", Code(GetLastError()));
+  return {};
 }
 
 namespace {
@@ -308,7 +552,9 @@ OpenResult OpenExclusiveWithSize(const std::string& path, DWORD access, CreateMo
   HANDLE handle = H(FileAccess::Handle(result.file));
   LARGE_INTEGER size;
   size.QuadPart = 0;
-  if (IsDiskFile(handle) && !GetFileSizeEx(handle, &size)) return OpenResult{};
+  if (IsDiskFile(handle) && !Call<&SystemCalls::get_file_size>(handle, &size)) {
+    return OpenFailed("stat", path, GetLastError());
+  }
   result.size = size.QuadPart;
   return result;
 }
@@ -334,7 +580,7 @@ OpenResult OpenAppendShared(const std::string& path) {
   // A handle holding the appenders' lock beyond one write makes the file
   // busy, so no write waits for it longer than a moment.
   if (result.status == OpenStatus::kOk && !AppendLockFree(H(FileAccess::Handle(result.file)))) {
-    return OpenResult{File(), OpenStatus::kBusy};
+    return OpenFailed("lock", path, ERROR_LOCK_VIOLATION);
   }
   FileAccess::Append(result.file) = true;
   return result;
@@ -342,7 +588,8 @@ OpenResult OpenAppendShared(const std::string& path) {
 
 std::int64_t FileSize(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA attributes{};
-  if (path.empty() || !GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &attributes) ||
+  if (path.empty() ||
+      !Call<&SystemCalls::get_file_attributes>(path.c_str(), GetFileExInfoStandard, &attributes) ||
       (attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return -1;
   }
@@ -390,9 +637,9 @@ FileStamp StampOfRecord(DWORD attributes, DWORD size_high, DWORD size_low,
 FileStamp StampOf(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA record{};
   if (path.empty()) return FileStamp();
-  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &record)) {
+  if (!Call<&SystemCalls::get_file_attributes>(path.c_str(), GetFileExInfoStandard, &record)) {
     FileStamp stamp;
-    stamp.status = StatusOfError(GetLastError());
+    stamp.status = KindOfError(GetLastError());
     return stamp;
   }
   return StampOfRecord(record.dwFileAttributes, record.nFileSizeHigh, record.nFileSizeLow,
@@ -401,7 +648,8 @@ FileStamp StampOf(const std::string& path) {
 
 FileStamp StampOf(File& file) {
   BY_HANDLE_FILE_INFORMATION record{};
-  if (!file.is_open() || !GetFileInformationByHandle(H(FileAccess::Handle(file)), &record)) {
+  if (!file.is_open() ||
+      !Call<&SystemCalls::get_file_information>(H(FileAccess::Handle(file)), &record)) {
     return FileStamp();
   }
   return StampOfRecord(record.dwFileAttributes, record.nFileSizeHigh, record.nFileSizeLow,
@@ -466,30 +714,31 @@ DWORD WINAPI WorkerMain(LPVOID parameter) {
 
 }  // namespace
 
-bool StartDetachedThread(std::function<void()>& task, ThreadPriority priority) {
-  if (portable::ThreadStartMustFail()) return false;
+Status StartDetachedThread(std::function<void()>& task, ThreadPriority priority) {
+  constexpr char kStart[] = "start thread";
   HMODULE module = nullptr;
   if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                           reinterpret_cast<LPCSTR>(&ModuleAnchor), &module)) {
-    return false;
+    return Status::FromSystem(kStart, {}, Code(GetLastError()));
   }
   auto* start = new (std::nothrow) WorkerStart{{}, priority, module};
   if (start == nullptr) {
     FreeLibrary(module);
-    return false;
+    return Status::FromSystem(kStart, {}, Code(ERROR_OUTOFMEMORY));
   }
   start->task.swap(task);
   RunningWorkers().Started();
-  HANDLE thread = CreateThread(nullptr, 0, &WorkerMain, start, 0, nullptr);
+  HANDLE thread = Call<&SystemCalls::create_thread>(nullptr, 0, &WorkerMain, start, 0, nullptr);
   if (thread == nullptr) {
+    const DWORD error = GetLastError();
     RunningWorkers().Finished();
     start->task.swap(task);
     delete start;
     FreeLibrary(module);
-    return false;
+    return Status::FromSystem(kStart, {}, Code(error));
   }
-  CloseHandle(thread);
-  return true;
+  Call<&SystemCalls::close_handle>(thread);
+  return {};
 }
 
 bool WaitForWorkers(std::chrono::milliseconds timeout) {
@@ -565,29 +814,33 @@ OsVersionRecord QueryOsVersion() {
 
 namespace {
 
-constexpr char kEditorProgram[] = "notepad";
+void EditorStandIn(const std::string& path) {
+  portable::HandToEditorObserver(kEditorProgram, path);
+}
 
 }  // namespace
 
-void OpenInTextEditor(const std::string& path) {
-  if (portable::HandToEditorObserver(kEditorProgram, path)) return;
-  ShellExecuteA(nullptr, nullptr, kEditorProgram, path.c_str(), nullptr, SW_SHOWNORMAL);
+void OpenInTextEditor(const std::string& path) { Call<&SystemCalls::open_editor>(path); }
+
+void portable::RouteEditorToObserver(bool observed) {
+  g_calls.open_editor.store(observed ? &EditorStandIn : &ShowInNotepad, std::memory_order_relaxed);
 }
 
 // ---------------------------------------------------------------------------
 // Folders and removable files
 
-std::optional<std::vector<std::string>> ListFolder(const std::string& folder) {
-  if (folder.empty()) return std::nullopt;
+FolderListing ListFolder(const std::string& folder) {
+  if (folder.empty())
+    return {std::nullopt, Status::FromSystem("list", folder, Code(ERROR_PATH_NOT_FOUND))};
   std::string pattern = folder;
   if (pattern.back() != '\\' && pattern.back() != '/') pattern += '\\';
   pattern += '*';
   WIN32_FIND_DATAA entry{};
-  HANDLE search = FindFirstFileA(pattern.c_str(), &entry);
+  HANDLE search = Call<&SystemCalls::find_first_file>(pattern.c_str(), &entry);
   if (search == INVALID_HANDLE_VALUE) {
     // An empty folder still has "." and ".."; only a missing or unreadable one
     // fails here.
-    return std::nullopt;
+    return {std::nullopt, Status::FromSystem("list", folder, Code(GetLastError()))};
   }
   std::vector<std::string> names;
   try {
@@ -599,10 +852,10 @@ std::optional<std::vector<std::string>> ListFolder(const std::string& folder) {
     } while (FindNextFileA(search, &entry));
   } catch (...) {
     FindClose(search);
-    return std::nullopt;
+    return {std::nullopt, Status::FromSystem("list", folder, Code(ERROR_OUTOFMEMORY))};
   }
   FindClose(search);
-  return names;
+  return {std::move(names), {}};
 }
 
 std::string AbsolutePath(const std::string& path) {
@@ -639,25 +892,24 @@ OpenResult OpenExclusiveRemovable(const std::string& path, CreateMode mode) {
   // reparse point (a link someone planted at the name) is opened as itself,
   // not followed, and refused.
   OpenResult result;
-  if (path.empty()) return result;
+  if (path.empty()) return OpenFailed("open", path, ERROR_FILE_NOT_FOUND);
   const DWORD disposition = mode == CreateMode::kCreateIfMissing ? OPEN_ALWAYS : OPEN_EXISTING;
-  HANDLE handle =
-      CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, disposition,
-                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    result.status = StatusOfError(GetLastError());
-    return result;
-  }
+  HANDLE handle = Call<&SystemCalls::create_file>(
+      path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, disposition,
+      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return OpenFailed("open", path, GetLastError());
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(handle, &info) ||
-      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
-      !IsDiskFile(handle)) {
-    CloseHandle(handle);
+  LARGE_INTEGER size;
+  if (!Call<&SystemCalls::get_file_information>(handle, &info) ||
+      !Call<&SystemCalls::get_file_size>(handle, &size)) {
+    result = OpenFailed("stat", path, GetLastError());
+    Call<&SystemCalls::close_handle>(handle);
     return result;
   }
-  LARGE_INTEGER size;
-  if (!GetFileSizeEx(handle, &size)) {
-    CloseHandle(handle);
+  if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+      !IsDiskFile(handle)) {
+    Call<&SystemCalls::close_handle>(handle);
+    result.error = Status::Refused("open", path, kNotDiskFile);
     return result;
   }
   FileAccess::Handle(result.file) = reinterpret_cast<std::intptr_t>(handle);
@@ -666,16 +918,21 @@ OpenResult OpenExclusiveRemovable(const std::string& path, CreateMode mode) {
   return result;
 }
 
-bool RemoveHeldFile(File& file, const std::string& path) {
-  (void)path;  // the handle names the file
-  bool removed = false;
+Status RemoveHeldFile(File& file, const std::string& path) {
+  // The handle names the file; `path` only names it in a failure.
+  Status removed = Status::FromSystem("remove", path, Code(ERROR_INVALID_HANDLE));
   if (file.is_open()) {
     FILE_DISPOSITION_INFO disposition{};
     disposition.DeleteFile = TRUE;
-    removed = SetFileInformationByHandle(H(FileAccess::Handle(file)), FileDispositionInfo,
-                                         &disposition, sizeof disposition) != 0;
+    removed =
+        Call<&SystemCalls::set_file_information>(H(FileAccess::Handle(file)), FileDispositionInfo,
+                                                 &disposition, sizeof disposition) != 0
+            ? Status()
+            : Status::FromSystem("remove", path, Code(GetLastError()));
   }
-  file.Close();
+  // Removed or not, the file is let go; a failed close of a removed file
+  // loses nothing.
+  file.Close().IgnoreError();
   return removed;
 }
 
@@ -683,21 +940,30 @@ std::int64_t SeekToEndOffset(File& file) {
   LARGE_INTEGER distance;
   distance.QuadPart = 0;
   LARGE_INTEGER end;
-  if (!file.is_open() ||
-      SetFilePointerEx(H(FileAccess::Handle(file)), distance, &end, FILE_END) == 0) {
-    return -1;
+  if (!file.is_open()) return FileAccess::FailedCount(file, "seek", ERROR_INVALID_HANDLE);
+  if (Call<&SystemCalls::set_file_pointer>(H(FileAccess::Handle(file)), distance, &end, FILE_END) ==
+      0) {
+    return FileAccess::FailedCount(file, "seek", GetLastError());
   }
   return end.QuadPart;
 }
 
-bool FlushToDisk(File& file) {
-  return file.is_open() && FlushFileBuffers(H(FileAccess::Handle(file))) != 0;
+Status FlushToDisk(File& file) {
+  if (!file.is_open()) return Status::FromSystem("flush", {}, Code(ERROR_INVALID_HANDLE));
+  if (Call<&SystemCalls::flush_file_buffers>(H(FileAccess::Handle(file))) == 0) {
+    return Status::FromSystem("flush", {}, Code(GetLastError()));
+  }
+  return {};
 }
 
-bool MoveFileOver(const std::string& from, const std::string& to) {
-  return !from.empty() && !to.empty() &&
-         MoveFileExA(from.c_str(), to.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+Status MoveFileOver(const std::string& from, const std::string& to) {
+  if (from.empty() || to.empty())
+    return Status::FromSystem("rename", to, Code(ERROR_PATH_NOT_FOUND));
+  if (Call<&SystemCalls::move_file>(from.c_str(), to.c_str(),
+                                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
+    return Status::FromSystem("rename", to, Code(GetLastError()));
+  }
+  return {};
 }
 
 std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(GetCurrentProcessId()); }
@@ -707,7 +973,7 @@ bool IsProcessRunning(std::uint32_t id) {
   if (process == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;
   DWORD code = 0;
   const bool running = GetExitCodeProcess(process, &code) != 0 && code == STILL_ACTIVE;
-  CloseHandle(process);
+  Call<&SystemCalls::close_handle>(process);
   return running;
 }
 
@@ -725,40 +991,53 @@ bool SetEnvironmentVariableTo(const std::string& name, const std::string& value)
   return SetEnvironmentVariableA(name.c_str(), value.empty() ? nullptr : value.c_str()) != 0;
 }
 
+Status RemoveFile(const std::string& path) {
+  // DeleteFileA never removes a folder; a file held by a handle that does
+  // not share deletion fails with a sharing violation.
+  if (Call<&SystemCalls::delete_file>(path.c_str()) == 0)
+    return Status::FromSystem("remove", path, Code(GetLastError()));
+  return {};
+}
+
+Status FlushFolder(const std::string& folder) {
+  if (folder.empty()) return Status::FromSystem("flush folder", folder, Code(ERROR_PATH_NOT_FOUND));
+  return {};
+}
+
+// ---------------------------------------------------------------------------
+// Causes
+
 namespace {
 
-// The system's words for an error code, without the line end it adds;
-// the number when it has none.
-std::string ErrorText(DWORD error) {
+// The system's words for `code` in the language `language`, without the line
+// break and the full stop that close them; empty when it has none there.
+std::string FormattedMessage(DWORD code, DWORD language) {
   char buffer[512];
   DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                error, 0, buffer, sizeof buffer, nullptr);
+                                code, language, buffer, sizeof buffer, nullptr);
   while (length > 0 && (buffer[length - 1] == '\r' || buffer[length - 1] == '\n' ||
                         buffer[length - 1] == ' ' || buffer[length - 1] == '.')) {
     --length;
   }
-  if (length == 0) return "Error " + std::to_string(error);
   return std::string(buffer, length);
 }
 
 }  // namespace
 
-RemoveResult RemoveFile(const std::string& path) {
-  RemoveResult result;
-  result.cause = portable::RemovalFailureForTesting(path);
-  if (!result.cause.empty()) return result;
-  // DeleteFileA never removes a folder; a file held by a handle that does
-  // not share deletion fails with a sharing violation.
-  if (DeleteFileA(path.c_str()) != 0) {
-    result.removed = true;
-  } else {
-    result.cause = ErrorText(GetLastError());
-  }
-  return result;
+std::string portable::SystemWords(int code) {
+  // English where the system has it, so a log reads the same on every
+  // installation; otherwise the system's own language.
+  const DWORD error = static_cast<DWORD>(code);
+  std::string words = FormattedMessage(error, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
+  return words.empty() ? FormattedMessage(error, 0) : words;
 }
 
-bool FlushFolder(const std::string& folder) { return !folder.empty(); }
+const char* const portable::kCodeName = "error";
 
-bool FlushFolderOf(const std::string& path) { return !path.empty(); }
+Status FlushFolderOf(const std::string& path) {
+  // Its file systems journal a folder's entries themselves (FlushFolder).
+  if (path.empty()) return Status::FromSystem("flush folder", path, ERROR_INVALID_NAME);
+  return {};
+}
 
 }  // namespace zelk::platform

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <mutex>
@@ -29,20 +30,40 @@ std::int64_t SecondsAsIfUtc(const std::tm& parts);
 // from `zone`.
 std::tm CalendarOf(std::int64_t seconds, const std::tm& zone);
 
+// The system's words for its error `code` (strerror_r; FormatMessageA, in
+// English where the system has it), without the line break or the full stop
+// that closes them; empty when it has none. Each implementation provides it.
+std::string SystemWords(int code);
+
+// How the cause text names a code of this platform's family: "errno" or
+// "error". Each implementation provides it.
+extern const char* const kCodeName;
+
 // The module's whole path, learnt at load; empty when it could not be had.
 // Each implementation provides it; the shared part cuts it to a buffer.
 const std::string& WholeModulePath();
 
-// True when the tests asked every thread start to fail.
-bool ThreadStartMustFail();
+// Hands an editor request to the tests' observer (SetEditorObserverForTesting
+// routes the door's editor start here).
+void HandToEditorObserver(const std::string& program, const std::string& argument);
 
-// Hands an editor request to the tests' observer when one is set; false
-// (nothing done) when none is.
-bool HandToEditorObserver(const std::string& program, const std::string& argument);
+// Routes the door's editor start to the tests' observer (true) or to the
+// desktop (false). Each implementation provides it for its table.
+void RouteEditorToObserver(bool observed);
 
-// The cause RemoveFile reports for `path` because the tests asked it to
-// fail; empty when they did not.
-std::string RemovalFailureForTesting(const std::string& path);
+// What the tests' fault plan makes of the next door call of kind `call`
+// (an int of DoorCall): counted, and the code to fail it with (0: let it
+// through) or the bytes a short write takes. Only the stand-ins that
+// InjectFaults routes the calls through ask.
+struct Injected {
+  int code = 0;
+  std::size_t short_write = 0;
+};
+Injected NextCall(int call, const char* path = nullptr);
+
+// Routes the door's calls through the counting stand-ins (true) or the real
+// calls (false). Each implementation provides it for its table.
+void RouteThroughStandIns(bool on);
 
 // The number of running workers, and a bounded wait until none is left.
 class WorkerCount {

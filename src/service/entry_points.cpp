@@ -148,9 +148,12 @@ void StopService(void) {
     // progress, and is waited for within the same grace as the other workers.
     const auto deadline = std::chrono::steady_clock::now() + kWorkerGraceBeforeUnload;
     zelk::forwarding::spool::StopDelivery(kWorkerGraceBeforeUnload);
-    zelk::platform::AwaitWorkersBeforeUnload(std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::max(deadline - std::chrono::steady_clock::now(),
-                 std::chrono::steady_clock::duration::zero())));
+    // A worker still running after the grace goes on with state that is
+    // never destroyed; there is no one left to tell.
+    static_cast<void>(zelk::platform::AwaitWorkersBeforeUnload(
+        std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::max(deadline - std::chrono::steady_clock::now(),
+                     std::chrono::steady_clock::duration::zero()))));
     // After the wait for the workers, so that what they did within it is in
     // the file. The wait is bounded: what a worker still running after it
     // does reaches the file only with a later write, if one comes.

@@ -22,6 +22,7 @@
 #include "platform/ascii.h"
 #include "platform/platform.h"
 #include "tracelog/busy_stretch.h"
+#include "tracelog/causes.h"
 #include "tracelog/format.h"
 #include "tracelog/status.h"
 #include "tracelog/trace_log_test_helper.h"
@@ -222,6 +223,7 @@ void OpenTraceLog(const config::Snapshot& snapshot) {
     const std::int32_t line_limit =
         config::IntegerSetting(config::Read(snapshot, config::kLogMaxLines));
     const std::string flags = config::Read(snapshot, config::kLogFlags);
+    ShowCauses(config::IntegerSetting(config::Read(snapshot, config::kLogCauses)) != 0);
     ConfigureTraceLog(file_name, line_limit, flags);
   } catch (...) {
     // No memory for the settings: the log stays as it was.
@@ -345,6 +347,7 @@ void ResetTraceLogForTesting() {
     state.settings.store(std::make_shared<const Settings>());
     state.message_count = 0;
     state.end_may_be_torn = false;
+    ShowCauses(false);
   } catch (...) {
   }
 }

@@ -29,7 +29,7 @@ using platform::kLineBreak;
 constexpr std::int64_t kTrimFirstBuffer = std::int64_t{1024} * 1024;
 
 bool WriteAt(platform::File& file, std::int64_t offset, std::string_view bytes) {
-  return file.WriteAt(offset, bytes.data(), bytes.size());
+  return file.WriteAt(offset, bytes.data(), bytes.size()).ok();
 }
 
 // The number of line feeds in `bytes`, a piece of at most kTrimReadChunk.
@@ -171,7 +171,9 @@ void MoveToStart(platform::File& file, std::int64_t size, std::int64_t head, std
     gap.append(static_cast<std::size_t>(copy_start - size) - gap.size(), kLineFeed);
     if (!WriteAt(file, size, gap) || !WriteAt(file, copy_start, lines) ||
         !Settled(file, durability)) {
-      file.Truncate(size);
+      // A trim reports nothing (the trace log trims itself under its lock):
+      // should this cut fail too, the file keeps a repeat of its last lines.
+      file.Truncate(size).IgnoreError();
       return;
     }
   }

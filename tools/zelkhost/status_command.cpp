@@ -139,7 +139,7 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
 std::vector<ProcessFile> ReadStatusFiles(const std::string& folder, const std::string& stem,
                                          Verdict& verdict) {
   std::vector<ProcessFile> files;
-  const auto names = platform::ListFolder(folder);
+  const auto names = platform::ListFolder(folder).names;
   if (!names) {
     verdict.Raise(kStatusUnknown, "the status folder " + folder + " cannot be read");
     return files;
