@@ -90,3 +90,8 @@ zelk_add_test(zelkhost_status_test zelk_forwarding zelkhost_status_test.cpp
   ${PROJECT_SOURCE_DIR}/tools/zelkhost/status_command.cpp)
 target_include_directories(zelkhost_status_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/zelkhost)
 target_link_libraries(zelkhost_status_test PRIVATE zelk_json)
+
+# Every failure point of a few scenarios, one door call failing at a time, the
+# service loaded again after each (label "faults").
+zelk_add_test(fault_points_test zelk_service fault_points_test.cpp)
+set_tests_properties(fault_points_test PROPERTIES LABELS faults)
