@@ -130,6 +130,25 @@ TEST_F(JobCheckTest, MatchesWithoutRegardToCase) {
             }));
 }
 
+// A read that fails part way is not the list's end: the job number may be in
+// what was not read, so the check says so and goes on to the next list.
+TEST_F(JobCheckTest, AListThatFailsToBeReadIsReportedAndPassedOver) {
+  const std::string first = List("first.txt", "J1\r\n");
+  const std::string second = List("second.txt", "J1\r\n");
+  platform::InjectFaults(
+      {platform::Fault{platform::DoorCall::kRead, 1, false, platform::SystemError::kIo, 0}});
+  EXPECT_EQ(Check("J1", "Source1=" + first + "\nFormat1=0000000002\nSource2=" + second +
+                            "\nFormat2=0000000002\n"),
+            1);
+  platform::ClearFaults();
+  EXPECT_EQ(
+      Log(),
+      (std::vector<std::string>{
+          "*-IsJobnoValid section[1] file[" + first + "] jobno[J1] -- t[File could not be read]",
+          ".-IsJobnoValid section[2] file[" + second + "] jobno[J1] -- IS VALID line[1]",
+      }));
+}
+
 TEST_F(JobCheckTest, ComparesExactlyWithoutTrimming) {
   const std::string list = List("jobs.txt", "J12345 \n");
   EXPECT_EQ(Check("J12345", "Source1=" + list + "\nFormat1=0000000010\n"), 0);
