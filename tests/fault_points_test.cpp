@@ -41,6 +41,13 @@ struct Sent {
   std::string target;
 };
 
+// What the runs found, summed over every run of a scenario.
+struct Findings {
+  int lost = 0;     // reported written or kept, missing; or missing and never reported
+  int doubled = 0;  // in its target more than once
+  int torn = 0;     // a piece of a line, or a line no transaction sent
+};
+
 // What a scenario is: its configuration, what it does under the faults, and
 // its restart (run with the real calls), inside a scratch folder `root` ending
 // in "/".
@@ -51,13 +58,9 @@ struct Scenario {
   std::function<void(const std::string& root)> restart;
   std::vector<Sent> sent;  // every transaction, drive's and restart's, in order
   int max_lines = 0;       // the targets' MaxLines (0: every line stays)
-};
-
-// What the runs found, summed over every run of a scenario.
-struct Findings {
-  int lost = 0;     // reported written or kept, missing; or missing and never reported
-  int doubled = 0;  // in its target more than once
-  int torn = 0;     // a piece of a line, or a line no transaction sent
+  // Judges a scenario that forwards nothing instead of `sent`, counting a
+  // wrong answer that no line with its cause explains as lost.
+  std::function<void(const std::string& root, Findings& found, std::string& story)> judge;
 };
 
 void Forward(const std::string& trans_no) {
@@ -205,7 +208,12 @@ std::vector<int> RunOnce(const Scenario& scenario, const std::vector<Fault>& fau
   }
   scenario.restart(root);
   const std::size_t told = story.size();
-  const Findings judged = Judge(scenario, root, story);
+  Findings judged;
+  if (scenario.judge) {
+    scenario.judge(root, judged, story);
+  } else {
+    judged = Judge(scenario, root, story);
+  }
   if (story.size() > told) {  // what the failure message shows, to tell why
     story += "\nlog:\n" + testing::ReadFileBytes(root + "trace.log");
   }
@@ -285,7 +293,7 @@ class FaultPoints : public ::testing::Test {
 TEST_F(FaultPoints, OneTransactionToAPlainTarget) {
   RunEveryFailurePoint(Scenario{
       "plain target", [](const std::string& root) { return "Target1=" + root + "out.txt\r\n"; },
-      Session({"101", "102"}), Session({"103"}), To("out.txt", {"101", "102", "103"}), 0});
+      Session({"101", "102"}), Session({"103"}), To("out.txt", {"101", "102", "103"}), 0, nullptr});
 }
 
 TEST_F(FaultPoints, AHeldTarget) {
@@ -293,7 +301,7 @@ TEST_F(FaultPoints, AHeldTarget) {
       "held target",
       [](const std::string& root) { return "Target1=" + root + "held.txt\r\nMaxLines1=2\r\n"; },
       Session({"201", "202", "203"}), Session({"204"}),
-      To("held.txt", {"201", "202", "203", "204"}), 2});
+      To("held.txt", {"201", "202", "203", "204"}), 2, nullptr});
 }
 
 // Lines kept while the target's folder is away, then delivered when it is back
@@ -323,12 +331,63 @@ void DeliverTheRest(const std::string& root) {
 }
 
 TEST_F(FaultPoints, ASpoolKeepsAndDelivers) {
-  RunEveryFailurePoint(
-      Scenario{"spool",
-               [](const std::string& root) {
-                 return "Target1=" + root + "away/out.txt\r\nSpoolFolder=" + root + "spool\r\n";
-               },
-               KeepThenDeliver, DeliverTheRest, To("away/out.txt", {"301", "302", "303"}), 0});
+  RunEveryFailurePoint(Scenario{
+      "spool",
+      [](const std::string& root) {
+        return "Target1=" + root + "away/out.txt\r\nSpoolFolder=" + root + "spool\r\n";
+      },
+      KeepThenDeliver, DeliverTheRest, To("away/out.txt", {"301", "302", "303"}), 0, nullptr});
+}
+
+// The answer of the drive's job check, for the judge.
+int g_answer = -1;
+
+void WriteLists(const std::string& root) {
+  for (int n = 1; n <= 3; ++n) {
+    testing::WriteFileBytes(root + "list" + std::to_string(n) + ".txt",
+                            "J0000" + std::to_string(n) + "\r\n");
+  }
+}
+
+// Right (the last of three lists holds the job number), or wrong with a
+// line blaming a list with the system's cause.
+void JudgeAnswer(const std::string& root, Findings& found, std::string& story) {
+  if (g_answer == 1) return;
+  for (const std::string& line : testing::ReadLogTexts(root + "trace.log")) {
+    if (Contains(line, "IsJobnoValid section[") && Contains(line, "file[" + root + "list") &&
+        Contains(line, " cause[")) {
+      return;
+    }
+  }
+  ++found.lost;
+  story += " unexplained answer[" + std::to_string(g_answer) + "]";
+}
+
+TEST_F(FaultPoints, AJobCheckAgainstSeveralLists) {
+  Scenario scenario{"job check",
+                    [](const std::string& root) {
+                      WriteLists(root);
+                      std::string keys = "[ValidJob]\r\n";
+                      for (const char* n : {"1", "2", "3"}) {
+                        keys += std::string("Source") + n + "=" + root + "list" + n +
+                                ".txt\r\nFormat" + n + "=0000000006\r\n";
+                      }
+                      return keys;
+                    },
+                    [](const std::string&) {
+                      EXPECT_EQ(ExecuteService(), 1);
+                      g_answer = IsJobnoValid("J00003");
+                      StopService();
+                    },
+                    [](const std::string&) {
+                      EXPECT_EQ(ExecuteService(), 1);
+                      EXPECT_EQ(IsJobnoValid("J00003"), 1);
+                      StopService();
+                    },
+                    {},
+                    0,
+                    JudgeAnswer};
+  RunEveryFailurePoint(scenario);
 }
 
 }  // namespace
