@@ -39,6 +39,7 @@ constexpr std::size_t kShortWriteBytes = 2;
 struct Sent {
   std::string trans_no;
   std::string target;
+  bool may_vanish = false;  // its file is of a period KeepFiles may remove
 };
 
 // What the runs found, summed over every run of a scenario.
@@ -63,9 +64,8 @@ struct Scenario {
   std::function<void(const std::string& root, Findings& found, std::string& story)> judge;
 };
 
-void Forward(const std::string& trans_no) {
-  ForwardTransaction2(trans_no.c_str(), "A1234", "071010", "075037", "", "", "", "", "", "", "1",
-                      "0");
+void Forward(const std::string& trans_no, const char* date = "071010") {
+  ForwardTransaction2(trans_no.c_str(), "A1234", date, "075037", "", "", "", "", "", "", "1", "0");
 }
 
 // Waits, within kDeliveryPatience, until the spool folder holds no file.
@@ -181,7 +181,8 @@ Findings Judge(const Scenario& scenario, const std::string& root, std::string& s
     const std::vector<std::string> held = Held(scenario, target, log, count);
     for (const Sent& s : scenario.sent) {
       if (s.target != target) continue;
-      const bool must_hold = std::find(held.begin(), held.end(), s.trans_no) != held.end();
+      const bool must_hold =
+          !s.may_vanish && std::find(held.begin(), held.end(), s.trans_no) != held.end();
       JudgeTransaction(s, root + target, log, count, must_hold, found, story);
     }
   }
@@ -272,7 +273,7 @@ void RunEveryFailurePoint(const Scenario& scenario) {
 std::vector<Sent> To(const std::string& target, const std::vector<std::string>& numbers) {
   std::vector<Sent> sent;
   sent.reserve(numbers.size());
-  for (const std::string& n : numbers) sent.push_back({n, target});
+  for (const std::string& n : numbers) sent.push_back({n, target, false});
   return sent;
 }
 
@@ -302,6 +303,33 @@ TEST_F(FaultPoints, AHeldTarget) {
       [](const std::string& root) { return "Target1=" + root + "held.txt\r\nMaxLines1=2\r\n"; },
       Session({"201", "202", "203"}), Session({"204"}),
       To("held.txt", {"201", "202", "203", "204"}), 2, nullptr});
+}
+
+// A target of one file per day, keeping the newest one: the second day's
+// first line removes the first day's file.
+TEST_F(FaultPoints, ARotatingTarget) {
+  RunEveryFailurePoint(Scenario{"rotating target",
+                                [](const std::string& root) {
+                                  return "Target1=" + root +
+                                         "rot-%@10%@12%@13.txt\r\nFileRotationTime1=1440\r\n" +
+                                         "KeepFiles1=1\r\n";
+                                },
+                                [](const std::string&) {
+                                  EXPECT_EQ(ExecuteService(), 1);
+                                  Forward("401", "071008");
+                                  Forward("402", "071009");
+                                  StopService();
+                                },
+                                [](const std::string&) {
+                                  EXPECT_EQ(ExecuteService(), 1);
+                                  Forward("403", "071009");
+                                  StopService();
+                                },
+                                {{"401", "rot-20071008.txt", true},
+                                 {"402", "rot-20071009.txt", false},
+                                 {"403", "rot-20071009.txt", false}},
+                                0,
+                                nullptr});
 }
 
 // Lines kept while the target's folder is away, then delivered when it is back
