@@ -62,6 +62,7 @@ struct Scenario {
   // Judges a scenario that forwards nothing instead of `sent`, counting a
   // wrong answer that no line with its cause explains as lost.
   std::function<void(const std::string& root, Findings& found, std::string& story)> judge;
+  int log_max_lines = -1;  // the trace log's MaxLines (-1: never trimmed)
 };
 
 void Forward(const std::string& trans_no, const char* date = "071010") {
@@ -196,7 +197,8 @@ std::vector<int> RunOnce(const Scenario& scenario, const std::vector<Fault>& fau
   testing::ScratchDir dir;
   const std::string root = dir.path().generic_string() + "/";
   testing::WriteFileBytes(root + "zelkforward.ini",
-                          "[Log]\r\nFileName=" + root + "trace.log\r\nMaxLines=-1\r\nCauses=1\r\n" +
+                          "[Log]\r\nFileName=" + root + "trace.log\r\nMaxLines=" +
+                              std::to_string(scenario.log_max_lines) + "\r\nCauses=1\r\n" +
                               "[ForwardTransaction]\r\nFormat1=%@01\r\n" + scenario.settings(root));
   config::SetConfigFilePathForTesting(root + "zelkforward.ini");
   platform::InjectFaults(faults);
@@ -294,7 +296,8 @@ class FaultPoints : public ::testing::Test {
 TEST_F(FaultPoints, OneTransactionToAPlainTarget) {
   RunEveryFailurePoint(Scenario{
       "plain target", [](const std::string& root) { return "Target1=" + root + "out.txt\r\n"; },
-      Session({"101", "102"}), Session({"103"}), To("out.txt", {"101", "102", "103"}), 0, nullptr});
+      Session({"101", "102"}), Session({"103"}), To("out.txt", {"101", "102", "103"}), 0, nullptr,
+      -1});
 }
 
 TEST_F(FaultPoints, AHeldTarget) {
@@ -302,7 +305,7 @@ TEST_F(FaultPoints, AHeldTarget) {
       "held target",
       [](const std::string& root) { return "Target1=" + root + "held.txt\r\nMaxLines1=2\r\n"; },
       Session({"201", "202", "203"}), Session({"204"}),
-      To("held.txt", {"201", "202", "203", "204"}), 2, nullptr});
+      To("held.txt", {"201", "202", "203", "204"}), 2, nullptr, -1});
 }
 
 // A target of one file per day, keeping the newest one: the second day's
@@ -329,7 +332,8 @@ TEST_F(FaultPoints, ARotatingTarget) {
                                  {"402", "rot-20071009.txt", false},
                                  {"403", "rot-20071009.txt", false}},
                                 0,
-                                nullptr});
+                                nullptr,
+                                -1});
 }
 
 // Lines kept while the target's folder is away, then delivered when it is back
@@ -364,7 +368,7 @@ TEST_F(FaultPoints, ASpoolKeepsAndDelivers) {
       [](const std::string& root) {
         return "Target1=" + root + "away/out.txt\r\nSpoolFolder=" + root + "spool\r\n";
       },
-      KeepThenDeliver, DeliverTheRest, To("away/out.txt", {"301", "302", "303"}), 0, nullptr});
+      KeepThenDeliver, DeliverTheRest, To("away/out.txt", {"301", "302", "303"}), 0, nullptr, -1});
 }
 
 // The answer of the drive's job check, for the judge.
@@ -414,7 +418,48 @@ TEST_F(FaultPoints, AJobCheckAgainstSeveralLists) {
                     },
                     {},
                     0,
-                    JudgeAnswer};
+                    JudgeAnswer,
+                    -1};
+  RunEveryFailurePoint(scenario);
+}
+
+// The trace log after its periodic trims: no line about a transaction twice,
+// and no piece of a line but what a write cut short leaves (and the next line
+// then ends); the target as every scenario's.
+void JudgeTrimmedLog(const Scenario& scenario, const std::string& root, Findings& found,
+                     std::string& story) {
+  const Findings target = Judge(scenario, root, story);
+  found.lost += target.lost;
+  found.doubled += target.doubled;
+  found.torn += target.torn;
+  std::map<std::string, int> seen;
+  for (const testing::LogLine& line : testing::ReadLogLines(root + "trace.log")) {
+    if (line.stamp.empty() && line.text.size() > kShortWriteBytes) {
+      ++found.torn;
+      story += " torn log line[" + line.text + "]";
+    } else if (Contains(line.text, "transno[") && ++seen[line.text] == 2) {
+      ++found.doubled;
+      story += " doubled log line[" + line.text + "]";
+    }
+  }
+}
+
+TEST_F(FaultPoints, TheTraceLogsAppendAndTrim) {
+  std::vector<std::string> numbers;
+  for (int n = 501; n <= 512; ++n) numbers.push_back(std::to_string(n));
+  Scenario scenario{"trace log",
+                    [](const std::string& root) { return "Target1=" + root + "out.txt\r\n"; },
+                    Session(numbers),
+                    Session({"513"}),
+                    {},
+                    0,
+                    nullptr,
+                    4};
+  numbers.emplace_back("513");
+  scenario.sent = To("out.txt", numbers);
+  scenario.judge = [&scenario](const std::string& root, Findings& found, std::string& story) {
+    JudgeTrimmedLog(scenario, root, found, story);
+  };
   RunEveryFailurePoint(scenario);
 }
 
