@@ -463,5 +463,28 @@ TEST_F(FaultPoints, TheTraceLogsAppendAndTrim) {
   RunEveryFailurePoint(scenario);
 }
 
+// The configuration read at the start and read again when an editor saved
+// it between two transactions, naming another target.
+TEST_F(FaultPoints, TheConfigurationReadAgain) {
+  RunEveryFailurePoint(Scenario{
+      "configuration read",
+      [](const std::string& root) { return "Target1=" + root + "first.txt\r\n"; },
+      [](const std::string& root) {
+        EXPECT_EQ(ExecuteService(), 1);
+        Forward("601");
+        const std::string ini = root + "zelkforward.ini";
+        std::string settings = testing::ReadFileBytes(ini);
+        settings.replace(settings.find("first.txt"), 9, "second.txt");
+        testing::WriteFileBytes(ini, settings);
+        Forward("602");
+        StopService();
+      },
+      Session({"603"}),
+      {{"601", "first.txt", false}, {"602", "second.txt", false}, {"603", "second.txt", false}},
+      0,
+      nullptr,
+      -1});
+}
+
 }  // namespace
 }  // namespace zelk
