@@ -25,6 +25,7 @@
 #include "platform/platform.h"
 #include "platform/platform_test_helper.h"
 #include "test_support.h"
+#include "tracelog/causes.h"
 #include "tracelog/trace_log.h"
 #include "tracelog/trace_log_test_helper.h"
 
@@ -147,6 +148,23 @@ TEST_F(JobCheckTest, AListThatFailsToBeReadIsReportedAndPassedOver) {
           "*-IsJobnoValid section[1] file[" + first + "] jobno[J1] -- t[File could not be read]",
           ".-IsJobnoValid section[2] file[" + second + "] jobno[J1] -- IS VALID line[1]",
       }));
+}
+
+// The open's message brings its own line end; the cause goes before it, on
+// the message's line.
+TEST_F(JobCheckTest, TheCauseOfAFailedOpenStaysOnItsLine) {
+  tracelog::ShowCauses(true);
+  const std::string missing = dir_.File("missing.txt");
+  EXPECT_EQ(Check("J1", "Source1=" + missing + "\nFormat1=0000000002\n"), 0);
+  tracelog::ShowCauses(false);
+  const std::vector<std::string> log = Log();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0].rfind("*-IsJobnoValid section[1] file[" + missing +
+                             "] jobno[J1] -- t[File could not be opened] cause[",
+                         0),
+            0u)
+      << log[0];
+  EXPECT_EQ(log[1], "*-IsJobnoValid jobno[J1] -- NOT VALID");
 }
 
 TEST_F(JobCheckTest, ComparesExactlyWithoutTrimming) {
