@@ -1,9 +1,10 @@
 // Every failure point of a scenario, one at a time: the scenario is run once
-// to count the door's calls, then once per call with that call failing (and
-// once per write with the write cut short), then the service is loaded again
-// with the real calls back. After each run, every line the trace log called
-// written or kept is in its target once and whole, and every line that is not
-// is reported once, blamed on its file, with the system's cause.
+// to count the door's calls, then once per call with that call failing (and,
+// per write, once with the write cut short and once with the disk full from
+// it on), then the service is loaded again with the real calls back. After
+// each run, every line the trace log called written or kept is in its target
+// once and whole, and every line that is not is reported once, blamed on its
+// file, with the system's cause.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -235,7 +236,8 @@ const char* KindName(int kind) {
 }
 
 // Runs `scenario` clean, then once per door call failing that call (kIo),
-// and once per write cutting it short; prints the summary line.
+// and per write twice more: cut short, and the disk full from it on; prints
+// the summary line.
 void RunEveryFailurePoint(const Scenario& scenario) {
   Findings clean;
   std::string story;
@@ -252,6 +254,9 @@ void RunEveryFailurePoint(const Scenario& scenario) {
       if (static_cast<DoorCall>(kind) == DoorCall::kWrite) {
         variants.push_back({Fault{DoorCall::kWrite, nth, false, platform::SystemError::kNoSpace,
                                   kShortWriteBytes}});
+        // The disk full from this write on, the trace log's too.
+        variants.push_back({Fault{DoorCall::kWrite, nth, true, platform::SystemError::kNoSpace,
+                                  kShortWriteBytes}});
       }
       for (const std::vector<Fault>& faults : variants) {
         std::string what;
@@ -261,7 +266,8 @@ void RunEveryFailurePoint(const Scenario& scenario) {
         EXPECT_EQ(found.lost + found.doubled + found.torn,
                   before.lost + before.doubled + before.torn)
             << scenario.name << ": " << KindName(kind) << " call " << nth
-            << (faults[0].short_write > 0 ? " cut short" : " failing") << ":" << what;
+            << (faults[0].short_write > 0 ? " cut short" : " failing")
+            << (faults[0].and_after ? " and after" : "") << ":" << what;
       }
     }
   }
