@@ -25,6 +25,7 @@
 #include "platform/platform.h"
 #include "platform/platform_test_helper.h"
 #include "test_support.h"
+#include "tracelog/causes.h"
 #include "tracelog/trace_log.h"
 #include "tracelog/trace_log_test_helper.h"
 
@@ -128,6 +129,42 @@ TEST_F(JobCheckTest, MatchesWithoutRegardToCase) {
                 ".-IsJobnoValid section[1] file[" + list + "] jobno[123ABC] -- IS VALID line[1]",
                 ".-IsJobnoValid section[1] file[" + list + "] jobno[123abc] -- IS VALID line[1]",
             }));
+}
+
+// A read that fails part way is not the list's end: the job number may be in
+// what was not read, so the check says so and goes on to the next list.
+TEST_F(JobCheckTest, AListThatFailsToBeReadIsReportedAndPassedOver) {
+  const std::string first = List("first.txt", "J1\r\n");
+  const std::string second = List("second.txt", "J1\r\n");
+  platform::InjectFaults(
+      {platform::Fault{platform::DoorCall::kRead, 1, false, platform::SystemError::kIo, 0}});
+  EXPECT_EQ(Check("J1", "Source1=" + first + "\nFormat1=0000000002\nSource2=" + second +
+                            "\nFormat2=0000000002\n"),
+            1);
+  platform::ClearFaults();
+  EXPECT_EQ(
+      Log(),
+      (std::vector<std::string>{
+          "*-IsJobnoValid section[1] file[" + first + "] jobno[J1] -- t[File could not be read]",
+          ".-IsJobnoValid section[2] file[" + second + "] jobno[J1] -- IS VALID line[1]",
+      }));
+}
+
+// The open's message brings its own line end; the cause goes before it, on
+// the message's line.
+TEST_F(JobCheckTest, TheCauseOfAFailedOpenStaysOnItsLine) {
+  tracelog::ShowCauses(true);
+  const std::string missing = dir_.File("missing.txt");
+  EXPECT_EQ(Check("J1", "Source1=" + missing + "\nFormat1=0000000002\n"), 0);
+  tracelog::ShowCauses(false);
+  const std::vector<std::string> log = Log();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0].rfind("*-IsJobnoValid section[1] file[" + missing +
+                             "] jobno[J1] -- t[File could not be opened] cause[",
+                         0),
+            0u)
+      << log[0];
+  EXPECT_EQ(log[1], "*-IsJobnoValid jobno[J1] -- NOT VALID");
 }
 
 TEST_F(JobCheckTest, ComparesExactlyWithoutTrimming) {

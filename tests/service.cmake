@@ -64,3 +64,8 @@ zelk_add_test(zelkhost_spool_test zelkhost_commands zelkhost_spool_test.cpp)
 
 # zelkhost status: its exit status for each state.
 zelk_add_test(zelkhost_status_test zelkhost_commands zelkhost_status_test.cpp)
+
+# Every failure point of a few scenarios, one door call failing at a time, the
+# service loaded again after each (label "faults").
+zelk_add_test(fault_points_test zelk_service fault_points_test.cpp)
+set_tests_properties(fault_points_test PROPERTIES LABELS faults)

@@ -20,6 +20,10 @@ constexpr char kFormatErrorMessage[] = "IsJobnoValid section[%d] jobno[%s] -- t[
 // line with it instead of adding a second line break.
 constexpr char kOpenFailedMessage[] =
     "IsJobnoValid section[%d] file[%s] jobno[%s] -- t[File could not be opened]\n";
+// A list that failed part way through its reading: the job number may be in
+// what was not read, so the answer must not pass for the list's own.
+constexpr char kReadFailedMessage[] =
+    "IsJobnoValid section[%d] file[%s] jobno[%s] -- t[File could not be read]";
 constexpr char kValidMessage[] = "IsJobnoValid section[%d] file[%s] jobno[%s] -- IS VALID line[%d]";
 constexpr char kNotValidMessage[] = "IsJobnoValid jobno[%s] -- NOT VALID";
 
@@ -52,7 +56,13 @@ SourceOutcome CheckSource(const config::Snapshot& snapshot, int n, const std::st
     return SourceOutcome::kPassedOver;
   }
   const int line_number = FindJobInList(list.file, *layout, filter.Held(jobno.upper));
-  if (line_number == 0) return SourceOutcome::kPassedOver;
+  if (line_number == 0) {
+    const platform::Status read = list.file.LastError();
+    if (!read.ok()) {
+      tracelog::LogFailure(read, '*', kReadFailedMessage, n, source.c_str(), jobno.shown.c_str());
+    }
+    return SourceOutcome::kPassedOver;
+  }
   // A list is only read: its close loses nothing.
   list.file.Close().IgnoreError();
   tracelog::LogMessage(tracelog::kInformation, kValidMessage, n, source.c_str(),

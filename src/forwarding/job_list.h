@@ -41,7 +41,8 @@ bool ReadListLines(const std::string& path, const std::function<bool(std::string
 // position, whose field under `layout` equals `key` (upper-cased; the list's
 // letters count in either case); 0 when no line's does. LF and CR LF end a
 // line, a lone CR stays in it, Ctrl-Z ends the list, a last line without line
-// end counts, and a read error ends the list like its end would. Memory stays
+// end counts, and a read error ends the list like its end would (the caller
+// tells them apart by the file's LastError). Memory stays
 // bounded whatever the list: a line longer than 64 KiB is searched in its
 // first 64 KiB.
 int FindJobInList(platform::File& list, const FieldLayout& layout, std::string_view key);

@@ -252,9 +252,13 @@ class Spool {
     std::string item = size == 0 ? header : std::string();
     AppendLineItem(item, NowSeconds(), line.max_lines, line.bytes, line.head);
     // On the disk before SPOOLED is said, and a new file's name too, so a
-    // power cut loses no line the log called kept.
-    bool written =
-        opened.file.Write(item.data(), item.size()) && platform::FlushToDisk(opened.file);
+    // power cut loses no line the log called kept. The folder is flushed
+    // while the file is still held, so that a failure there can still take
+    // the item back: a line left in this file would go to the next one too,
+    // and reach its target twice.
+    const bool written = opened.file.Write(item.data(), item.size()) &&
+                         platform::FlushToDisk(opened.file) &&
+                         (size > 0 || platform::FlushFolder(folder).ok());
     if (!written) {
       // Nothing torn stays behind; a new file goes again. Should that fail
       // too, the reader skips the torn item as damaged and says so.
@@ -264,8 +268,9 @@ class Spool {
         opened.file.Truncate(size).IgnoreError();
       }
     }
-    written = opened.file.Close() && written;
-    if (written && size == 0) written = platform::FlushFolder(folder).ok();
+    // The item is on the disk: a close that fails now cannot take it back,
+    // and calling the line not kept would keep it a second time.
+    opened.file.Close().IgnoreError();
     return written ? Kept::kKept : Kept::kFailed;
   }
 

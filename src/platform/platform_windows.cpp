@@ -135,9 +135,16 @@ BOOL WINAPI FlushFileBuffersStandIn(HANDLE a) {
   return ::FlushFileBuffers(a);
 }
 
+// A failed close still lets the handle go, as the door takes it to be gone
+// whatever CloseHandle says; a stand-in that kept it would hold the file
+// unshared for the rest of the process, a fault no system makes.
 BOOL WINAPI CloseHandleStandIn(HANDLE a) {
-  if (Refused(DoorCall::kClose)) return FALSE;
-  return ::CloseHandle(a);
+  const bool refused = Refused(DoorCall::kClose);
+  const DWORD code = GetLastError();
+  const BOOL closed = ::CloseHandle(a);
+  if (!refused) return closed;
+  SetLastError(code);
+  return FALSE;
 }
 
 BOOL WINAPI MoveFileExAStandIn(LPCSTR a, LPCSTR b, DWORD c) {

@@ -38,7 +38,10 @@ void LogFailure(const platform::Status& cause, char category, const char* format
     return;
   }
   try {
-    *text += CauseField(cause);
+    // A message that brings its own line feed ends the line with it, so the
+    // cause goes before it rather than onto a line of its own.
+    const bool own_line_end = !text->empty() && text->back() == '\n';
+    text->insert(text->size() - (own_line_end ? 1 : 0), CauseField(cause));
   } catch (...) {
     // No memory for the cause: the line as it is.
   }

@@ -1,0 +1,496 @@
+// Every failure point of a scenario, one at a time: the scenario is run once
+// to count the door's calls, then once per call with that call failing (and,
+// per write, once with the write cut short and once with the disk full from
+// it on), then the service is loaded again with the real calls back. After
+// each run, every line the trace log called written or kept is in its target
+// once and whole, and every line that is not is reported once, blamed on its
+// file, with the system's cause.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/config_test_helper.h"
+#include "platform/platform.h"
+#include "platform/platform_test_helper.h"
+#include "service/entry_points.h"
+#include "test_support.h"
+
+namespace zelk {
+namespace {
+
+namespace fs = std::filesystem;
+using platform::DoorCall;
+using platform::Fault;
+
+// How long a run may wait for the spool's worker to empty the spool: past
+// its first retry, a second after a failed delivery.
+constexpr auto kDeliveryPatience = std::chrono::milliseconds(1500);
+// What a cut-short write leaves of its bytes: a torn line.
+constexpr std::size_t kShortWriteBytes = 2;
+
+// One transaction a scenario forwards: its number (the whole line its target
+// gets is the number and CR LF) and the target's name inside the scratch folder.
+struct Sent {
+  std::string trans_no;
+  std::string target;
+  bool may_vanish = false;  // its file is of a period KeepFiles may remove
+};
+
+// What the runs found, summed over every run of a scenario.
+struct Findings {
+  int lost = 0;     // reported written or kept, missing; or missing and never reported
+  int doubled = 0;  // in its target more than once
+  int torn = 0;     // a piece of a line, or a line no transaction sent
+};
+
+// What a scenario is: its configuration, what it does under the faults, and
+// its restart (run with the real calls), inside a scratch folder `root` ending
+// in "/".
+struct Scenario {
+  std::string name;
+  std::function<std::string(const std::string& root)> settings;  // [ForwardTransaction] keys
+  std::function<void(const std::string& root)> drive;
+  std::function<void(const std::string& root)> restart;
+  std::vector<Sent> sent;  // every transaction, drive's and restart's, in order
+  int max_lines = 0;       // the targets' MaxLines (0: every line stays)
+  // Judges a scenario that forwards nothing instead of `sent`, counting a
+  // wrong answer that no line with its cause explains as lost.
+  std::function<void(const std::string& root, Findings& found, std::string& story)> judge;
+  int log_max_lines = -1;  // the trace log's MaxLines (-1: never trimmed)
+};
+
+void Forward(const std::string& trans_no, const char* date = "071010") {
+  ForwardTransaction2(trans_no.c_str(), "A1234", date, "075037", "", "", "", "", "", "", "1", "0");
+}
+
+// Waits, within kDeliveryPatience, until the spool folder holds no file.
+void AwaitEmptySpool(const std::string& folder) {
+  const auto deadline = std::chrono::steady_clock::now() + kDeliveryPatience;
+  std::error_code error;
+  while (!fs::is_empty(folder, error) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// The log's lines about transaction `trans_no`.
+std::vector<std::string> LinesAbout(const std::vector<std::string>& log,
+                                    const std::string& trans_no) {
+  std::vector<std::string> about;
+  for (const std::string& line : log) {
+    if (Contains(line, "transno[" + trans_no + "]")) about.push_back(line);
+  }
+  return about;
+}
+
+// Reads one target: counts each whole line by its transaction number, and
+// counts a piece that is not a whole line of a sent transaction as torn.
+std::map<std::string, int> ReadTarget(const std::string& path, const std::vector<Sent>& sent,
+                                      Findings& found, std::string& story) {
+  std::map<std::string, int> count;
+  const std::string bytes = testing::ReadFileBytes(path);
+  std::size_t at = 0;
+  while (at < bytes.size()) {
+    const std::size_t end = bytes.find("\r\n", at);
+    const std::string line = bytes.substr(at, end == std::string::npos ? end : end - at);
+    bool known = end != std::string::npos;
+    if (known) {
+      known = false;
+      for (const Sent& s : sent) known = known || s.trans_no == line;
+    }
+    if (!known) {
+      ++found.torn;
+      story += " torn[" + line + "]";
+    } else if (++count[line] == 2) {
+      ++found.doubled;
+      story += " doubled[" + line + "]";
+    }
+    at = end == std::string::npos ? bytes.size() : end + 2;
+  }
+  return count;
+}
+
+// The newest `max_lines` transactions of `target` whose line was written
+// (SUCCESS, SPOOLED) or is there: those the target must still hold when they
+// were reported. All of them when max_lines is 0.
+std::vector<std::string> Held(const Scenario& scenario, const std::string& target,
+                              const std::vector<std::string>& log,
+                              const std::map<std::string, int>& count) {
+  std::vector<std::string> written;
+  for (const Sent& s : scenario.sent) {
+    if (s.target != target) continue;
+    bool reported = false;
+    for (const std::string& line : LinesAbout(log, s.trans_no)) {
+      reported = reported || Contains(line, "-- SUCCESS") || Contains(line, "-- SPOOLED");
+    }
+    if (reported || count.contains(s.trans_no)) written.push_back(s.trans_no);
+  }
+  if (scenario.max_lines > 0 && written.size() > static_cast<std::size_t>(scenario.max_lines)) {
+    written.erase(written.begin(), written.end() - scenario.max_lines);
+  }
+  return written;
+}
+
+// Judges one transaction's outcome against its target and the log.
+void JudgeTransaction(const Sent& s, const std::string& target_path,
+                      const std::vector<std::string>& log, const std::map<std::string, int>& count,
+                      bool must_hold, Findings& found, std::string& story) {
+  const std::vector<std::string> about = LinesAbout(log, s.trans_no);
+  const bool present = count.contains(s.trans_no);
+  int reported_failures = 0;
+  bool reported_written = false;
+  for (const std::string& line : about) {
+    if (Contains(line, "-- SUCCESS") || Contains(line, "-- SPOOLED")) {
+      reported_written = true;
+    } else if (Contains(line, "file[" + target_path + "]") && Contains(line, " cause[")) {
+      ++reported_failures;
+    }
+  }
+  if (reported_written && !present && must_hold) {
+    ++found.lost;
+    story += " lost[" + s.trans_no + "]";
+  }
+  // A line neither written nor reported failed once with its cause is a
+  // silent loss; a transaction the log has no line about at all lost its log
+  // line to the fault, not its line (its target write came first).
+  if (!present && !reported_written && reported_failures != 1 && !about.empty()) {
+    ++found.lost;
+    story += " unreported[" + s.trans_no + "]";
+  }
+}
+
+// Judges the scratch folder after a run and its restart.
+Findings Judge(const Scenario& scenario, const std::string& root, std::string& story) {
+  Findings found;
+  const std::vector<std::string> log = testing::ReadLogTexts(root + "trace.log");
+  std::map<std::string, std::map<std::string, int>> counts;
+  for (const Sent& s : scenario.sent) {
+    if (!counts.contains(s.target)) {
+      counts[s.target] = ReadTarget(root + s.target, scenario.sent, found, story);
+    }
+  }
+  for (const auto& [target, count] : counts) {
+    const std::vector<std::string> held = Held(scenario, target, log, count);
+    for (const Sent& s : scenario.sent) {
+      if (s.target != target) continue;
+      const bool must_hold =
+          !s.may_vanish && std::find(held.begin(), held.end(), s.trans_no) != held.end();
+      JudgeTransaction(s, root + target, log, count, must_hold, found, story);
+    }
+  }
+  return found;
+}
+
+// One run in a fresh scratch folder: the drive under `faults`, the restart
+// with the real calls back. Answers the door's calls by kind during the drive.
+std::vector<int> RunOnce(const Scenario& scenario, const std::vector<Fault>& faults,
+                         Findings& found, std::string& story) {
+  testing::ScratchDir dir;
+  const std::string root = dir.path().generic_string() + "/";
+  testing::WriteFileBytes(root + "zelkforward.ini",
+                          "[Log]\r\nFileName=" + root + "trace.log\r\nMaxLines=" +
+                              std::to_string(scenario.log_max_lines) + "\r\nCauses=1\r\n" +
+                              "[ForwardTransaction]\r\nFormat1=%@01\r\n" + scenario.settings(root));
+  config::SetConfigFilePathForTesting(root + "zelkforward.ini");
+  platform::InjectFaults(faults);
+  scenario.drive(root);
+  platform::ClearFaults();
+  std::vector<int> calls;
+  calls.reserve(platform::kDoorCallKinds);
+  for (int kind = 0; kind < platform::kDoorCallKinds; ++kind) {
+    calls.push_back(platform::DoorCallCount(static_cast<DoorCall>(kind)));
+  }
+  scenario.restart(root);
+  const std::size_t told = story.size();
+  Findings judged;
+  if (scenario.judge) {
+    scenario.judge(root, judged, story);
+  } else {
+    judged = Judge(scenario, root, story);
+  }
+  if (story.size() > told) {  // what the failure message shows, to tell why
+    story += "\nlog:\n" + testing::ReadFileBytes(root + "trace.log");
+  }
+  found.lost += judged.lost;
+  found.doubled += judged.doubled;
+  found.torn += judged.torn;
+  config::SetConfigFilePathForTesting("");
+  return calls;
+}
+
+const char* KindName(int kind) {
+  static const char* const kNames[] = {"open",     "read",  "write",       "seek",   "stat",
+                                       "truncate", "flush", "close",       "rename", "remove",
+                                       "lock",     "list",  "thread start"};
+  return kNames[kind];
+}
+
+// Runs `scenario` clean, then once per door call failing that call (kIo),
+// and per write twice more: cut short, and the disk full from it on; prints
+// the summary line.
+void RunEveryFailurePoint(const Scenario& scenario) {
+  Findings clean;
+  std::string story;
+  const std::vector<int> calls = RunOnce(scenario, {}, clean, story);
+  EXPECT_EQ(clean.lost + clean.doubled + clean.torn, 0) << "clean run:" << story;
+  Findings found;
+  int total = 0;
+  int tried = 0;
+  for (int kind = 0; kind < platform::kDoorCallKinds; ++kind) {
+    total += calls[kind];
+    for (int nth = 1; nth <= calls[kind]; ++nth) {
+      std::vector<std::vector<Fault>> variants = {
+          {Fault{static_cast<DoorCall>(kind), nth, false, platform::SystemError::kIo, 0}}};
+      if (static_cast<DoorCall>(kind) == DoorCall::kWrite) {
+        variants.push_back({Fault{DoorCall::kWrite, nth, false, platform::SystemError::kNoSpace,
+                                  kShortWriteBytes}});
+        // The disk full from this write on, the trace log's too.
+        variants.push_back({Fault{DoorCall::kWrite, nth, true, platform::SystemError::kNoSpace,
+                                  kShortWriteBytes}});
+      }
+      for (const std::vector<Fault>& faults : variants) {
+        std::string what;
+        const Findings before = found;
+        static_cast<void>(RunOnce(scenario, faults, found, what));
+        ++tried;
+        EXPECT_EQ(found.lost + found.doubled + found.torn,
+                  before.lost + before.doubled + before.torn)
+            << scenario.name << ": " << KindName(kind) << " call " << nth
+            << (faults[0].short_write > 0 ? " cut short" : " failing")
+            << (faults[0].and_after ? " and after" : "") << ":" << what;
+      }
+    }
+  }
+  std::printf(
+      "fault points: %s: %d calls, %d failures tried, 0 power cuts tried, %d lost, %d "
+      "doubled, %d torn\n",
+      scenario.name.c_str(), total, tried, found.lost, found.doubled, found.torn);
+}
+
+// The transactions `numbers`, all to `target`.
+std::vector<Sent> To(const std::string& target, const std::vector<std::string>& numbers) {
+  std::vector<Sent> sent;
+  sent.reserve(numbers.size());
+  for (const std::string& n : numbers) sent.push_back({n, target, false});
+  return sent;
+}
+
+// Load, forward `numbers`, stop.
+std::function<void(const std::string&)> Session(const std::vector<std::string>& numbers) {
+  return [numbers](const std::string&) {
+    EXPECT_EQ(ExecuteService(), 1);
+    for (const std::string& n : numbers) Forward(n);
+    StopService();
+  };
+}
+
+class FaultPoints : public ::testing::Test {
+ protected:
+  void SetUp() override { platform::SetTimeZoneForTesting("UTC0"); }
+};
+
+TEST_F(FaultPoints, OneTransactionToAPlainTarget) {
+  RunEveryFailurePoint(Scenario{
+      "plain target", [](const std::string& root) { return "Target1=" + root + "out.txt\r\n"; },
+      Session({"101", "102"}), Session({"103"}), To("out.txt", {"101", "102", "103"}), 0, nullptr,
+      -1});
+}
+
+TEST_F(FaultPoints, AHeldTarget) {
+  RunEveryFailurePoint(Scenario{
+      "held target",
+      [](const std::string& root) { return "Target1=" + root + "held.txt\r\nMaxLines1=2\r\n"; },
+      Session({"201", "202", "203"}), Session({"204"}),
+      To("held.txt", {"201", "202", "203", "204"}), 2, nullptr, -1});
+}
+
+// A target of one file per day, keeping the newest one: the second day's
+// first line removes the first day's file.
+TEST_F(FaultPoints, ARotatingTarget) {
+  RunEveryFailurePoint(Scenario{"rotating target",
+                                [](const std::string& root) {
+                                  return "Target1=" + root +
+                                         "rot-%@10%@12%@13.txt\r\nFileRotationTime1=1440\r\n" +
+                                         "KeepFiles1=1\r\n";
+                                },
+                                [](const std::string&) {
+                                  EXPECT_EQ(ExecuteService(), 1);
+                                  Forward("401", "071008");
+                                  Forward("402", "071009");
+                                  StopService();
+                                },
+                                [](const std::string&) {
+                                  EXPECT_EQ(ExecuteService(), 1);
+                                  Forward("403", "071009");
+                                  StopService();
+                                },
+                                {{"401", "rot-20071008.txt", true},
+                                 {"402", "rot-20071009.txt", false},
+                                 {"403", "rot-20071009.txt", false}},
+                                0,
+                                nullptr,
+                                -1});
+}
+
+// Lines kept while the target's folder is away, then delivered when it is back
+// and the service starts again.
+void KeepThenDeliver(const std::string& root) {
+  fs::create_directory(root + "spool");
+  EXPECT_EQ(ExecuteService(), 1);
+  Forward("301");
+  Forward("302");
+  StopService();
+  fs::create_directory(root + "away");
+  EXPECT_EQ(ExecuteService(), 1);
+  AwaitEmptySpool(root + "spool");
+  StopService();
+}
+
+void DeliverTheRest(const std::string& root) {
+  EXPECT_EQ(ExecuteService(), 1);
+  AwaitEmptySpool(root + "spool");
+  Forward("303");
+  StopService();
+  // What the faulted run left waiting (its worker backing off), and 303 when
+  // it was kept behind it, go at this start.
+  EXPECT_EQ(ExecuteService(), 1);
+  AwaitEmptySpool(root + "spool");
+  StopService();
+}
+
+TEST_F(FaultPoints, ASpoolKeepsAndDelivers) {
+  RunEveryFailurePoint(Scenario{
+      "spool",
+      [](const std::string& root) {
+        return "Target1=" + root + "away/out.txt\r\nSpoolFolder=" + root + "spool\r\n";
+      },
+      KeepThenDeliver, DeliverTheRest, To("away/out.txt", {"301", "302", "303"}), 0, nullptr, -1});
+}
+
+// The answer of the drive's job check, for the judge.
+int g_answer = -1;
+
+void WriteLists(const std::string& root) {
+  for (int n = 1; n <= 3; ++n) {
+    testing::WriteFileBytes(root + "list" + std::to_string(n) + ".txt",
+                            "J0000" + std::to_string(n) + "\r\n");
+  }
+}
+
+// Right (the last of three lists holds the job number), or wrong with a
+// line blaming a list with the system's cause.
+void JudgeAnswer(const std::string& root, Findings& found, std::string& story) {
+  if (g_answer == 1) return;
+  for (const std::string& line : testing::ReadLogTexts(root + "trace.log")) {
+    if (Contains(line, "IsJobnoValid section[") && Contains(line, "file[" + root + "list") &&
+        Contains(line, " cause[")) {
+      return;
+    }
+  }
+  ++found.lost;
+  story += " unexplained answer[" + std::to_string(g_answer) + "]";
+}
+
+TEST_F(FaultPoints, AJobCheckAgainstSeveralLists) {
+  Scenario scenario{"job check",
+                    [](const std::string& root) {
+                      WriteLists(root);
+                      std::string keys = "[ValidJob]\r\n";
+                      for (const char* n : {"1", "2", "3"}) {
+                        keys += std::string("Source") + n + "=" + root + "list" + n +
+                                ".txt\r\nFormat" + n + "=0000000006\r\n";
+                      }
+                      return keys;
+                    },
+                    [](const std::string&) {
+                      EXPECT_EQ(ExecuteService(), 1);
+                      g_answer = IsJobnoValid("J00003");
+                      StopService();
+                    },
+                    [](const std::string&) {
+                      EXPECT_EQ(ExecuteService(), 1);
+                      EXPECT_EQ(IsJobnoValid("J00003"), 1);
+                      StopService();
+                    },
+                    {},
+                    0,
+                    JudgeAnswer,
+                    -1};
+  RunEveryFailurePoint(scenario);
+}
+
+// The trace log after its periodic trims: no line about a transaction twice,
+// and no piece of a line but what a write cut short leaves (and the next line
+// then ends); the target as every scenario's.
+void JudgeTrimmedLog(const Scenario& scenario, const std::string& root, Findings& found,
+                     std::string& story) {
+  const Findings target = Judge(scenario, root, story);
+  found.lost += target.lost;
+  found.doubled += target.doubled;
+  found.torn += target.torn;
+  std::map<std::string, int> seen;
+  for (const testing::LogLine& line : testing::ReadLogLines(root + "trace.log")) {
+    if (line.stamp.empty() && line.text.size() > kShortWriteBytes) {
+      ++found.torn;
+      story += " torn log line[" + line.text + "]";
+    } else if (Contains(line.text, "transno[") && ++seen[line.text] == 2) {
+      ++found.doubled;
+      story += " doubled log line[" + line.text + "]";
+    }
+  }
+}
+
+TEST_F(FaultPoints, TheTraceLogsAppendAndTrim) {
+  std::vector<std::string> numbers;
+  for (int n = 501; n <= 512; ++n) numbers.push_back(std::to_string(n));
+  Scenario scenario{"trace log",
+                    [](const std::string& root) { return "Target1=" + root + "out.txt\r\n"; },
+                    Session(numbers),
+                    Session({"513"}),
+                    {},
+                    0,
+                    nullptr,
+                    4};
+  numbers.emplace_back("513");
+  scenario.sent = To("out.txt", numbers);
+  scenario.judge = [&scenario](const std::string& root, Findings& found, std::string& story) {
+    JudgeTrimmedLog(scenario, root, found, story);
+  };
+  RunEveryFailurePoint(scenario);
+}
+
+// The configuration read at the start and read again when an editor saved
+// it between two transactions, naming another target.
+TEST_F(FaultPoints, TheConfigurationReadAgain) {
+  RunEveryFailurePoint(Scenario{
+      "configuration read",
+      [](const std::string& root) { return "Target1=" + root + "first.txt\r\n"; },
+      [](const std::string& root) {
+        EXPECT_EQ(ExecuteService(), 1);
+        Forward("601");
+        const std::string ini = root + "zelkforward.ini";
+        std::string settings = testing::ReadFileBytes(ini);
+        settings.replace(settings.find("first.txt"), 9, "second.txt");
+        testing::WriteFileBytes(ini, settings);
+        Forward("602");
+        StopService();
+      },
+      Session({"603"}),
+      {{"601", "first.txt", false}, {"602", "second.txt", false}, {"603", "second.txt", false}},
+      0,
+      nullptr,
+      -1});
+}
+
+}  // namespace
+}  // namespace zelk
