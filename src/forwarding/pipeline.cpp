@@ -361,12 +361,7 @@ class Call {
     // The open told the end, which no one else can move while it is held.
     const std::int64_t size_before = opened.size;
     outcome.began_target = size_before == 0;
-    platform::Status failure = PutHeadFirst(opened.file, size_before, shape.head, bytes)
-                                   ? opened.file.WriteAt(size_before, bytes.data(), bytes.size())
-                                   : HeadFailure(opened.file);
-    if (failure.ok()) {
-      failure = LineSettled(opened.file, target, outcome.began_target, shape.durability);
-    }
+    platform::Status failure = WriteLine(opened.file, size_before, target, shape, bytes);
     if (!failure.ok()) {
       CutBack(opened.file, size_before, target);
     } else if (shape.max_lines != 0) {
@@ -384,6 +379,19 @@ class Call {
       outcome.error = std::move(failure).About(target);
     }
     return outcome;
+  }
+
+  // Puts the line (`bytes`, the head first when the target holds no lines)
+  // at `at` in the held `file`, on the disk before it counts when the section
+  // asks for that.
+  static platform::Status WriteLine(platform::File& file, std::int64_t at,
+                                    const std::string& target, const TargetShape& shape,
+                                    std::string& bytes) {
+    platform::Status failure = PutHeadFirst(file, at, shape.head, bytes)
+                                   ? file.WriteAt(at, bytes.data(), bytes.size())
+                                   : HeadFailure(file);
+    if (failure.ok()) failure = LineSettled(file, target, at == 0, shape.durability);
+    return failure;
   }
 
   // Why the head could not be put before a line: the read or seek that
