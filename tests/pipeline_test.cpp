@@ -490,6 +490,7 @@ TEST_F(PipelineTest, InjectedFailuresReachTheTraceLog) {
     std::vector<std::string> log;
     std::string bytes;       // what the target holds afterwards
     SystemError last_cause;  // what the last line ends with under Causes=1
+    const char* keys = "";   // the section's further keys
   };
   const Case cases[] = {
       {"open refused",
@@ -518,6 +519,14 @@ TEST_F(PipelineTest, InjectedFailuresReachTheTraceLog) {
         head + "write file]"},
        "42",
        SystemError::kNoSpace},
+      // Sync1=1: the line counts only once it is on the disk, so a flush
+      // that fails makes it a line not written, cut back out of the target.
+      {"a line whose flush fails",
+       {{DoorCall::kFlush, 1, false, SystemError::kIo}},
+       {head + "write file]"},
+       "",
+       SystemError::kIo,
+       "Sync1=1\n"},
   };
   for (const bool causes : {false, true}) {
     for (const Case& c : cases) {
@@ -527,7 +536,7 @@ TEST_F(PipelineTest, InjectedFailuresReachTheTraceLog) {
       tracelog::OpenTraceLog(config::Snapshot::Parse("[Log]\nFileName=" + log_path_ +
                                                      "\nCauses=" + (causes ? "1" : "0") + "\n"));
       platform::InjectFaults(c.faults);
-      Forward("Target1=" + target + "\nFormat1=%@01\n");
+      Forward("Target1=" + target + "\nFormat1=%@01\n" + c.keys);
       platform::ClearFaults();
       std::vector<std::string> log = c.log;
       if (causes) log.back() += " cause[" + cause(c.last_cause) + "]";
