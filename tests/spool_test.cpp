@@ -17,6 +17,7 @@
 #include "platform/platform.h"
 #include "platform/platform_test_helper.h"
 #include "test_support.h"
+#include "tracelog/causes.h"
 #include "tracelog/trace_log.h"
 #include "tracelog/trace_log_test_helper.h"
 
@@ -134,6 +135,30 @@ TEST_F(SpoolTest, AMissingFolderKeepsTheLinesUntilItExistsThenTheyArriveInOrder)
   EXPECT_NE(log[3].find("file[" + absolute + "] -- DELIVERED lines[3]"), std::string::npos)
       << log[3];
   EXPECT_EQ(log[4], ".-" + Outcome("4", target, "SUCCESS"));
+}
+
+// A delivery step the system refuses is reported with the system's cause
+// under Causes=1, and the lines wait for the next delivery, which brings
+// each of them once.
+TEST_F(SpoolTest, AFailedDeliveryStepTellsTheSystemsCause) {
+  const std::string target = Path("import/out.txt");
+  for (const char* n : {"1", "2"}) Forward(At(n), target);
+  fs::create_directory(Path("import"));
+  tracelog::ShowCauses(true);
+  platform::InjectFaults({{platform::DoorCall::kFlush, 1, true, platform::SystemError::kNoSpace}});
+  EXPECT_EQ(spool::DeliverAll(spool_).lines_delivered, 0);
+  platform::ClearFaults();
+  tracelog::ShowCauses(false);
+  const std::string cause = platform::Status::FromSystem(
+                                "", "", platform::SystemErrorCode(platform::SystemError::kNoSpace))
+                                .cause();
+  const std::vector<std::string> log = Log();
+  ASSERT_FALSE(log.empty());
+  EXPECT_NE(log.back().find("-- t[Could not write spool file] cause[" + cause + "]"),
+            std::string::npos)
+      << log.back();
+  EXPECT_EQ(spool::DeliverAll(spool_).lines_delivered, 2);
+  EXPECT_EQ(ReadFileBytes(target), "line 1 07:50\r\nline 2 07:50\r\n");
 }
 
 TEST_F(SpoolTest, AHeldTargetCostsOneWaitThenLinesGoBehindAtOnce) {

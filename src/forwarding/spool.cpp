@@ -17,6 +17,7 @@
 #include "forwarding/spool_folders.h"
 #include "forwarding/spool_targets.h"
 #include "platform/platform.h"
+#include "tracelog/causes.h"
 #include "tracelog/trace_log.h"
 
 namespace zelk::forwarding::spool {
@@ -612,11 +613,11 @@ class Spool {
     const std::string shown_file = tracelog::VisibleText(spool_file);
     const std::string shown_target = tracelog::VisibleText(target);
     if (write_failed) {
-      tracelog::LogMessage(tracelog::kError, kDeliveryFailedMessage, shown_file.c_str(),
-                           shown_target.c_str(), result.lines);
+      tracelog::LogFailure(result.cause, tracelog::kError, kDeliveryFailedMessage,
+                           shown_file.c_str(), shown_target.c_str(), result.lines);
     } else {
-      tracelog::LogMessage(tracelog::kError, kDeliveryStepFailedMessage, shown_file.c_str(),
-                           shown_target.c_str(), failure.c_str());
+      tracelog::LogFailure(result.cause, tracelog::kError, kDeliveryStepFailedMessage,
+                           shown_file.c_str(), shown_target.c_str(), failure.c_str());
     }
   }
 

@@ -123,17 +123,26 @@ bool ReadAndSettle(Delivery& d, std::int64_t items_start, DeliveryResult& result
 // Announces `piece` in the spool file, on the disk before the append, then
 // appends it to the target and flushes it, behind `head` when the target
 // holds no lines. A failed append is cut back.
-Delivered AppendPiece(Delivery& d, std::string& piece, const TargetHead& head) {
+// The system's cause of what failed is left in `cause`.
+Delivered AppendPiece(Delivery& d, std::string& piece, const TargetHead& head,
+                      platform::Status& cause) {
   const std::int64_t offset = d.target.Size();
-  if (offset < 0 || !d.spool.SeekToEnd()) return Delivered::kFailed;  // see AppendUnsettled
-  if (!PutHeadFirst(d.target, offset, head, piece)) return Delivered::kWriteFailed;
+  if (offset < 0) cause = d.target.LastError();
+  if (offset >= 0) cause = d.spool.SeekToEnd();
+  if (!cause.ok()) return Delivered::kFailed;  // see AppendUnsettled
+  if (!PutHeadFirst(d.target, offset, head, piece)) {
+    cause = d.target.LastError();
+    return Delivered::kWriteFailed;
+  }
   const std::string sent =
       SentItem(offset, static_cast<std::int64_t>(piece.size()), platform::Fnv1a32(piece));
-  if (!d.spool.Write(sent.data(), sent.size()) || !platform::FlushToDisk(d.spool)) {
-    return Delivered::kFailed;
-  }
-  if (!d.target.Seek(offset) || !d.target.Write(piece.data(), piece.size()) ||
-      !platform::FlushToDisk(d.target)) {
+  cause = d.spool.Write(sent.data(), sent.size());
+  if (cause.ok()) cause = platform::FlushToDisk(d.spool);
+  if (!cause.ok()) return Delivered::kFailed;
+  cause = d.target.Seek(offset);
+  if (cause.ok()) cause = d.target.Write(piece.data(), piece.size());
+  if (cause.ok()) cause = platform::FlushToDisk(d.target);
+  if (!cause.ok()) {
     CutBack(d.target, offset, d.target_name);
     return Delivered::kWriteFailed;
   }
@@ -159,7 +168,8 @@ void AppendUnsettled(Delivery& d, const std::function<bool()>& give_up, Delivery
       last = {item->max_lines, {item->head.byte_order_mark, item->head.first_line}};
     }
     if (piece.size() >= kPieceBytes || (!item && !piece.empty())) {
-      result.outcome = give_up() ? Delivered::kGaveUp : AppendPiece(d, piece, piece_head);
+      result.outcome =
+          give_up() ? Delivered::kGaveUp : AppendPiece(d, piece, piece_head, result.cause);
       if (result.outcome != Delivered::kAll) break;
       result.lines += piece_lines;
       piece.clear();
@@ -184,6 +194,17 @@ void ReportDamaged(const std::string& spool_path, const std::string& target,
                        std::to_string(result.damaged_bytes).c_str());
 }
 
+// What a spool file that could not be opened tells: gone (delivered by
+// another), in use just now, or a failure with the system's cause.
+void NotOpened(platform::OpenResult& spool, DeliveryResult& result) {
+  if (spool.status == platform::OpenStatus::kNotFound) result.outcome = Delivered::kAll;
+  if (spool.status == platform::OpenStatus::kBusy) result.outcome = Delivered::kSpoolBusy;
+  if (spool.status == platform::OpenStatus::kFailed) {
+    result.failure = kSpoolUnopenedReason;
+    result.cause = std::move(spool.error);
+  }
+}
+
 }  // namespace
 
 DeliveryResult DeliverFile(const std::string& spool_path, const std::string& identity,
@@ -192,10 +213,10 @@ DeliveryResult DeliverFile(const std::string& spool_path, const std::string& ide
   DeliveryResult result;
   platform::OpenResult spool =
       platform::OpenExclusiveRemovable(spool_path, platform::CreateMode::kOpenExisting);
-  if (spool.status == platform::OpenStatus::kNotFound) result.outcome = Delivered::kAll;
-  if (spool.status == platform::OpenStatus::kBusy) result.outcome = Delivered::kSpoolBusy;
-  if (spool.status == platform::OpenStatus::kFailed) result.failure = kSpoolUnopenedReason;
-  if (spool.status != platform::OpenStatus::kOk) return result;
+  if (spool.status != platform::OpenStatus::kOk) {
+    NotOpened(spool, result);
+    return result;
+  }
   const std::optional<HeaderLine> header = ReadHeader(spool.file);
   const std::int64_t spool_end = spool.file.Size();
   result.failure = !header || spool_end < 0                                 ? kSpoolUnreadReason
@@ -222,7 +243,10 @@ DeliveryResult DeliverFile(const std::string& spool_path, const std::string& ide
   if (result.outcome != Delivered::kAll) return result;
   // Delivered even when the removal fails: the next delivery finds the
   // lines in the target by their "sent" items.
-  if (!platform::RemoveHeldFile(spool.file, spool_path)) result.failure = kSpoolNotRemovedReason;
+  if (platform::Status removed = platform::RemoveHeldFile(spool.file, spool_path); !removed) {
+    result.failure = kSpoolNotRemovedReason;
+    result.cause = std::move(removed);
+  }
   // Every piece was flushed to the disk as it went: the close loses nothing.
   opened.file.Close().IgnoreError();
   if (last.max_lines != 0) tracelog::TrimToLastLines(target, last.max_lines, last.trim_head);

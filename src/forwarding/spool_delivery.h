@@ -10,6 +10,7 @@
 #include <string>
 
 #include "forwarding/spool_targets.h"
+#include "platform/error.h"
 
 namespace zelk::forwarding::spool {
 
@@ -29,6 +30,8 @@ struct DeliveryResult {
   // kFailed, or a spool file that could not be removed after kAll: which
   // step failed, as the trace log's t[...] says it.
   const char* failure = nullptr;
+  // The system's cause of the failure, where a system call failed.
+  platform::Status cause{};
 };
 
 // What DeliveryResult::failure says.
