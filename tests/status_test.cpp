@@ -19,6 +19,7 @@
 #include "platform/platform.h"
 #include "platform/platform_test_helper.h"
 #include "test_support.h"
+#include "tracelog/causes.h"
 #include "tracelog/trace_log.h"
 #include "tracelog/trace_log_test_helper.h"
 
@@ -141,6 +142,23 @@ TEST_F(StatusTest, AFolderThatCannotBeWrittenIsLoggedOnceAndTheLinesStillGo) {
   EXPECT_EQ(testing::ReadFileBytes(Path("a.txt")), "x\r\nx\r\nx\r\n");
   EXPECT_EQ(LogLinesWith("Status file["), 1u);
   EXPECT_EQ(LogLinesWith("-- SUCCESS"), 3u);
+}
+
+// Under Causes=1 the failed replacement tells the system's cause.
+TEST_F(StatusTest, AReplacementTheSystemRefusesTellsItsCause) {
+  tracelog::ShowCauses(true);
+  platform::InjectFaults(
+      {{platform::DoorCall::kRename, 1, true, platform::SystemError::kNoAccess}});
+  tracelog::status::WriteNow();
+  platform::ClearFaults();
+  tracelog::ShowCauses(false);
+  const std::string cause = platform::Status::FromSystem(
+                                "", "", platform::SystemErrorCode(platform::SystemError::kNoAccess))
+                                .cause();
+  EXPECT_EQ(LogLinesWith("t[Could not write file: the system refused the write or the rename] "
+                         "cause[" +
+                         cause + "]"),
+            1u);
 }
 
 TEST_F(StatusTest, AReaderNeverSeesHalfADocument) {

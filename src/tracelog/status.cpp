@@ -13,6 +13,7 @@
 
 #include "config/config.h"
 #include "platform/platform.h"
+#include "tracelog/causes.h"
 #include "tracelog/json_writer.h"
 #include "tracelog/trace_log.h"
 
@@ -205,14 +206,17 @@ class Status {
       document = RenderLocked();
     }
     if (path.empty()) return;
-    const char* cause = Replace(path, document);
+    const Replaced replaced = Replace(path, document);
+    const bool failed = replaced.failure != nullptr;
     bool first_failure = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      first_failure = cause != nullptr && log_failure && !failure_logged_;
-      if (cause == nullptr || first_failure) failure_logged_ = cause != nullptr;
+      first_failure = failed && log_failure && !failure_logged_;
+      if (!failed || first_failure) failure_logged_ = failed;
     }
-    if (first_failure) LogMessage(kError, kWriteFailedMessage, path.c_str(), cause);
+    if (first_failure) {
+      LogFailure(replaced.cause, kError, kWriteFailedMessage, path.c_str(), replaced.failure);
+    }
   }
 
   Counter received;
@@ -245,18 +249,31 @@ class Status {
   }
 
   // Null when `document` now stands at `path`; otherwise why not.
-  static const char* Replace(const std::string& path, const std::string& document) {
+  // How a replacement of the file ended: nullptr, or why not in the words
+  // the log line gives, and the system's cause of the step that failed.
+  struct Replaced {
+    const char* failure = nullptr;
+    platform::Status cause{};
+  };
+
+  static Replaced Replace(const std::string& path, const std::string& document) {
     const std::string temporary =
         path.substr(0, path.size() - (sizeof kFileExtension - 1)) + kTemporaryExtension;
     platform::OpenResult opened =
         platform::OpenExclusive(temporary, platform::CreateMode::kCreateIfMissing);
-    if (opened.status == platform::OpenStatus::kNotFound) return kFolderMissingCause;
-    bool written = opened.status == platform::OpenStatus::kOk && opened.file.Truncate(0) &&
-                   opened.file.Write(document.data(), document.size()) &&
-                   platform::FlushToDisk(opened.file);
-    written = opened.file.Close() && written;
-    if (written && platform::MoveFileOver(temporary, path)) return nullptr;
-    return kWriteStepFailedCause;
+    if (opened.status == platform::OpenStatus::kNotFound) {
+      return {kFolderMissingCause, std::move(opened.error)};
+    }
+    if (opened.status != platform::OpenStatus::kOk) {
+      return {kWriteStepFailedCause, std::move(opened.error)};
+    }
+    platform::Status step = opened.file.Truncate(0);
+    if (step.ok()) step = opened.file.Write(document.data(), document.size());
+    if (step.ok()) step = platform::FlushToDisk(opened.file);
+    if (platform::Status closed = opened.file.Close(); step.ok()) step = std::move(closed);
+    if (step.ok()) step = platform::MoveFileOver(temporary, path);
+    if (step.ok()) return {};
+    return {kWriteStepFailedCause, std::move(step)};
   }
 
   std::string RenderLocked() const;
