@@ -14,10 +14,12 @@
 #include <vector>
 
 #include "config/config.h"
+#include "config/current.h"
 #include "config/settings.h"
 #include "platform/platform.h"
 #include "platform/platform_test_helper.h"
 #include "test_support.h"
+#include "tracelog/causes.h"
 #include "tracelog/trace_log_test_helper.h"
 #include "tracelog/version.h"
 
@@ -253,6 +255,26 @@ TEST_F(TraceLogTest, AHeldConfigurationKeepsTheLastSettingsAndIsLoggedOnce) {
             (Texts{"*-Configuration file[" + ini + held + "the settings last read whole are kept]",
                    "*-Configuration file[" + never + held +
                        "never read whole, every setting has its default]"}));
+}
+
+// Under Causes=1 a configuration the system will not open tells why.
+TEST_F(TraceLogTest, AConfigurationTheSystemRefusesTellsItsCause) {
+  ConfigureTraceLog(log_, -1, "");
+  const std::string ini = dir_.File("refused.ini");
+  WriteFileBytes(ini, "[ForwardTransaction]\r\nTarget1=unseen\r\n");
+  ShowCauses(true);
+  platform::InjectFaults(
+      {{platform::DoorCall::kOpen, 1, true, platform::SystemError::kNoAccess, 0, ini}});
+  EXPECT_EQ(config::Read(*LoadConfiguration(ini), config::kTarget, 1), "");
+  platform::ClearFaults();
+  ShowCauses(false);
+  const std::string cause = platform::Status::FromSystem(
+                                "", "", platform::SystemErrorCode(platform::SystemError::kNoAccess))
+                                .cause();
+  EXPECT_EQ(ReadLogTexts(log_),
+            Texts{"*-Configuration file[" + ini + "] -- t[Could not be read (" +
+                  std::string(config::ReadTroubleText(config::ReadTrouble::kNotOpened)) +
+                  "): never read whole, every setting has its default] cause[" + cause + "]"});
 }
 
 TEST_F(TraceLogTest, AConfigurationRefusedForItsSizeIsLogged) {

@@ -63,6 +63,7 @@ bool Racy(const Look& look) {
 
 struct Reading {
   ReadTrouble trouble = ReadTrouble::kNone;
+  platform::Status cause{};                  // of kNotOpened, when the system told one
   bool missing = false;                      // no file at the path
   std::shared_ptr<const Snapshot> snapshot;  // set when the read was whole
   Look look;  // of the file read, taken after its open and before the read
@@ -93,6 +94,7 @@ Reading ReadOpened(platform::File& file, const Look& before, bool had_content) {
   std::optional<std::string> bytes = Snapshot::ReadBytes(file);
   if (before.stamp.status != platform::OpenStatus::kOk || !bytes) {
     reading.trouble = ReadTrouble::kNotOpened;
+    reading.cause = file.LastError();
     return reading;
   }
   const auto size = static_cast<std::uint64_t>(before.stamp.size);
@@ -118,7 +120,10 @@ Reading ReadOnce(const std::string& path, const Look& look, bool had_content) {
   }
   platform::OpenResult opened = platform::OpenUnlockedRead(path);
   reading.trouble = TroubleOfOpen(opened.status);
-  if (reading.trouble != ReadTrouble::kNone) return reading;
+  if (reading.trouble != ReadTrouble::kNone) {
+    reading.cause = std::move(opened.error);
+    return reading;
+  }
   Look before;
   before.taken = WallClockNow();
   before.stamp = platform::StampOf(opened.file);
@@ -214,6 +219,7 @@ CurrentSnapshot CurrentConfiguration(const std::string& path) {
   }
   CurrentSnapshot current;
   current.trouble = reading.trouble;
+  current.cause = std::move(reading.cause);
   current.stretch_begins = !state.kept.in_stretch;
   current.never_read_whole = state.kept.snapshot == nullptr;
   current.snapshot = current.never_read_whole ? Defaults() : state.kept.snapshot;

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "config/config.h"
+#include "platform/error.h"
 
 namespace zelk::config {
 
@@ -29,6 +30,8 @@ struct CurrentSnapshot {
   // Not kNone: the file could not be read whole by this call, even after
   // waiting for it; `snapshot` is then the last one read whole.
   ReadTrouble trouble = ReadTrouble::kNone;
+  // The system's cause, when a system call failed (kNotOpened).
+  platform::Status cause{};
   // The first such call since the file was last read whole (or since the
   // first call): a stretch in which it cannot be read begins, to be told.
   bool stretch_begins = false;

@@ -198,7 +198,7 @@ std::string_view Unformatted(const char* format) {
 std::shared_ptr<const config::Snapshot> LoadConfiguration(const std::string& path) {
   config::CurrentSnapshot current = config::CurrentConfiguration(path);
   if (current.stretch_begins) {
-    LogMessage(kError, kConfigurationUnreadableMessage, path.c_str(),
+    LogFailure(current.cause, kError, kConfigurationUnreadableMessage, path.c_str(),
                std::string(config::ReadTroubleText(current.trouble)).c_str(),
                current.never_read_whole ? kNeverReadWhole : kLastReadWholeKept);
   }
