@@ -60,11 +60,15 @@ start_wine() {
   WINEDEBUG=-all cmake/wine-run.sh "$1" "$PWD/build/$2/wineprefix" wineboot -i >/dev/null 2>&1 || true
 }
 
-native() { preset native && ctest --preset native; }
+# The test programs run side by side, one per processor: each works in a
+# scratch folder of its own.
+tests() { ctest --preset "$1" --parallel "$(nproc)"; }
+
+native() { preset native && tests native; }
 # The sanitizer builds compile at -O1 with line tables only (their presets):
 # a third of the time -O2 with full debug information takes, the same findings.
-asan() { preset asan && ctest --preset asan; }
-tsan() { preset tsan && ctest --preset tsan; }
+asan() { preset asan && tests asan; }
+tsan() { preset tsan && tests tsan; }
 fuzz() { bash scripts/fuzz.sh 15; }
 lint() { bash scripts/lint.sh; }
 # Where its test programs cannot run, the 32-bit build makes only what ships
@@ -77,8 +81,8 @@ windows_x86_build() {
     cmake --preset windows && cmake --build --preset windows --target zelkforward zelkhost
   fi && ctest --preset windows-static
 }
-windows_x86_wine() { start_wine win32 windows && ctest --preset windows; }
-windows_x64() { preset windows64 && start_wine win64 windows64 && ctest --preset windows64; }
+windows_x86_wine() { start_wine win32 windows && tests windows; }
+windows_x64() { preset windows64 && start_wine win64 windows64 && tests windows64; }
 packages() { bash scripts/package.sh; }
 
 stage "Linux" native
