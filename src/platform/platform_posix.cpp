@@ -154,12 +154,6 @@ int CloseStandIn(int fd) {
   return -1;
 }
 
-template <typename Entry>
-void Route(std::atomic<Entry>& entry, std::type_identity_t<Entry> real,
-           std::type_identity_t<Entry> stand_in, bool stand_ins) {
-  entry.store(stand_ins ? stand_in : real, std::memory_order_relaxed);
-}
-
 }  // namespace
 
 void portable::RouteThroughStandIns(bool on) {

@@ -179,12 +179,6 @@ HANDLE WINAPI CreateThreadStandIn(LPSECURITY_ATTRIBUTES a, SIZE_T b, LPTHREAD_ST
   return ::CreateThread(a, b, c, d, e, f);
 }
 
-template <typename Entry>
-void Route(std::atomic<Entry>& entry, std::type_identity_t<Entry> real,
-           std::type_identity_t<Entry> stand_in, bool stand_ins) {
-  entry.store(stand_ins ? stand_in : real, std::memory_order_relaxed);
-}
-
 }  // namespace
 
 void portable::RouteThroughStandIns(bool on) {

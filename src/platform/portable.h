@@ -4,6 +4,7 @@
 #ifndef ZELK_PLATFORM_PORTABLE_H_
 #define ZELK_PLATFORM_PORTABLE_H_
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -12,6 +13,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace zelk::platform::portable {
 
@@ -78,6 +80,14 @@ class WorkerCount {
   std::condition_variable none_left_;
   int running_ = 0;
 };
+
+// Points a seam's table entry at the real call or at its stand-in; the
+// platform files' RouteThroughStandIns call it for each entry.
+template <typename Entry>
+void Route(std::atomic<Entry>& entry, std::type_identity_t<Entry> real,
+           std::type_identity_t<Entry> stand_in, bool stand_ins) {
+  entry.store(stand_ins ? stand_in : real, std::memory_order_relaxed);
+}
 
 }  // namespace zelk::platform::portable
 
