@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <utility>
@@ -171,6 +173,15 @@ Injected NextCall(int call, const char* path) {
     }
   }
   return {};
+}
+
+void SeamLeftOut() {
+  std::fputs(
+      "zelkforward: this build has no fault seam (ZELK_FAULT_SEAM=OFF); the test switches "
+      "that route the platform's calls (InjectFaults, SetEditorObserverForTesting, ...) "
+      "need it\n",
+      stderr);
+  std::abort();
 }
 
 void HandToEditorObserver(const std::string& program, const std::string& argument) {

@@ -44,7 +44,9 @@ namespace zelk::platform {
 // that tests can swap in stand-ins that count the calls and fail the ones
 // they choose (InjectFaults). The entries are atomic only so that a swap
 // while workers run is no data race: a relaxed load is a plain load, so the
-// production path pays one indirect call and no lock or branch.
+// production path pays one indirect call and no lock or branch. A build
+// without the seam (portable::kFaultSeam) makes the table a constant and
+// calls the system directly.
 
 namespace {
 
@@ -61,32 +63,32 @@ int AdmitThreadStart() { return 0; }
 void SpawnDetached(const std::string& argument);
 
 struct SystemCalls {
-  std::atomic<int (*)(const char*, int, mode_t)> open{&OpenCall};
-  std::atomic<ssize_t (*)(int, void*, size_t)> read{&::read};
-  std::atomic<ssize_t (*)(int, void*, size_t, off_t)> pread{&::pread};
-  std::atomic<ssize_t (*)(int, const void*, size_t)> write{&::write};
-  std::atomic<ssize_t (*)(int, const void*, size_t, off_t)> pwrite{&::pwrite};
-  std::atomic<off_t (*)(int, off_t, int)> lseek{&::lseek};
-  std::atomic<int (*)(int, struct stat*)> fstat{&FstatCall};
-  std::atomic<int (*)(const char*, struct stat*)> stat{&StatCall};
-  std::atomic<int (*)(int, off_t)> ftruncate{&::ftruncate};
-  std::atomic<int (*)(int)> fsync{&::fsync};
-  std::atomic<int (*)(int)> close{&::close};
-  std::atomic<int (*)(const char*, const char*)> rename{&::rename};
-  std::atomic<int (*)(const char*)> unlink{&::unlink};
-  std::atomic<int (*)(int, int, struct flock*)> lock{&LockCall};
-  std::atomic<DIR* (*)(const char*)> opendir{&::opendir};
-  std::atomic<int (*)()> thread_start{&AdmitThreadStart};
-  std::atomic<void (*)(const std::string&)> open_editor{&SpawnDetached};
+  portable::SeamEntry<int (*)(const char*, int, mode_t)> open{&OpenCall};
+  portable::SeamEntry<ssize_t (*)(int, void*, size_t)> read{&::read};
+  portable::SeamEntry<ssize_t (*)(int, void*, size_t, off_t)> pread{&::pread};
+  portable::SeamEntry<ssize_t (*)(int, const void*, size_t)> write{&::write};
+  portable::SeamEntry<ssize_t (*)(int, const void*, size_t, off_t)> pwrite{&::pwrite};
+  portable::SeamEntry<off_t (*)(int, off_t, int)> lseek{&::lseek};
+  portable::SeamEntry<int (*)(int, struct stat*)> fstat{&FstatCall};
+  portable::SeamEntry<int (*)(const char*, struct stat*)> stat{&StatCall};
+  portable::SeamEntry<int (*)(int, off_t)> ftruncate{&::ftruncate};
+  portable::SeamEntry<int (*)(int)> fsync{&::fsync};
+  portable::SeamEntry<int (*)(int)> close{&::close};
+  portable::SeamEntry<int (*)(const char*, const char*)> rename{&::rename};
+  portable::SeamEntry<int (*)(const char*)> unlink{&::unlink};
+  portable::SeamEntry<int (*)(int, int, struct flock*)> lock{&LockCall};
+  portable::SeamEntry<DIR* (*)(const char*)> opendir{&::opendir};
+  portable::SeamEntry<int (*)()> thread_start{&AdmitThreadStart};
+  portable::SeamEntry<void (*)(const std::string&)> open_editor{&SpawnDetached};
 };
 
 // Constant-initialised, so it is whole before any code of the module runs.
-constinit SystemCalls g_calls;
+constinit portable::SeamTable<SystemCalls> g_calls;
 
 // Calls the table's entry `entry` with `arguments`.
 template <auto SystemCalls::*entry, typename... Arguments>
 auto Call(Arguments... arguments) {
-  return (g_calls.*entry).load(std::memory_order_relaxed)(arguments...);
+  return portable::CallEntry<g_calls, entry>(arguments...);
 }
 
 // What a stand-in answers for a failed call: -1, or no pointer.
@@ -157,7 +159,7 @@ int CloseStandIn(int fd) {
 }  // namespace
 
 void portable::RouteThroughStandIns(bool on) {
-  SystemCalls& c = g_calls;
+  portable::SeamTable<SystemCalls>& c = g_calls;
   Route(c.open, &OpenCall, &StandIn<DoorCall::kOpen, &OpenCall>::Through, on);
   Route(c.read, &::read, &StandIn<DoorCall::kRead, &::read>::Through, on);
   Route(c.pread, &::pread, &StandIn<DoorCall::kRead, &::pread>::Through, on);
@@ -1061,7 +1063,7 @@ void EditorStandIn(const std::string& path) {
 }  // namespace
 
 void portable::RouteEditorToObserver(bool observed) {
-  g_calls.open_editor.store(observed ? &EditorStandIn : &SpawnDetached, std::memory_order_relaxed);
+  Route(g_calls.open_editor, &SpawnDetached, &EditorStandIn, observed);
 }
 
 // ---------------------------------------------------------------------------

@@ -32,7 +32,9 @@ namespace zelk::platform {
 // that tests can swap in stand-ins that count the calls and fail the ones
 // they choose (InjectFaults). The entries are atomic only so that a swap
 // while workers run is no data race: a relaxed load is a plain load, so the
-// production path pays one indirect call and no lock or branch.
+// production path pays one indirect call and no lock or branch. A build
+// without the seam (portable::kFaultSeam) makes the table a constant and
+// calls the system directly.
 
 namespace {
 
@@ -45,34 +47,35 @@ void ShowInNotepad(const std::string& path) {
 }
 
 struct SystemCalls {
-  std::atomic<decltype(&::CreateFileA)> create_file{&::CreateFileA};
-  std::atomic<decltype(&::ReadFile)> read_file{&::ReadFile};
-  std::atomic<decltype(&::WriteFile)> write_file{&::WriteFile};
-  std::atomic<decltype(&::SetFilePointerEx)> set_file_pointer{&::SetFilePointerEx};
-  std::atomic<decltype(&::GetFileSizeEx)> get_file_size{&::GetFileSizeEx};
-  std::atomic<decltype(&::GetFileInformationByHandle)> get_file_information{
+  portable::SeamEntry<decltype(&::CreateFileA)> create_file{&::CreateFileA};
+  portable::SeamEntry<decltype(&::ReadFile)> read_file{&::ReadFile};
+  portable::SeamEntry<decltype(&::WriteFile)> write_file{&::WriteFile};
+  portable::SeamEntry<decltype(&::SetFilePointerEx)> set_file_pointer{&::SetFilePointerEx};
+  portable::SeamEntry<decltype(&::GetFileSizeEx)> get_file_size{&::GetFileSizeEx};
+  portable::SeamEntry<decltype(&::GetFileInformationByHandle)> get_file_information{
       &::GetFileInformationByHandle};
-  std::atomic<decltype(&::GetFileAttributesExA)> get_file_attributes{&::GetFileAttributesExA};
-  std::atomic<decltype(&::SetEndOfFile)> set_end_of_file{&::SetEndOfFile};
-  std::atomic<decltype(&::FlushFileBuffers)> flush_file_buffers{&::FlushFileBuffers};
-  std::atomic<decltype(&::CloseHandle)> close_handle{&::CloseHandle};
-  std::atomic<decltype(&::MoveFileExA)> move_file{&::MoveFileExA};
-  std::atomic<decltype(&::DeleteFileA)> delete_file{&::DeleteFileA};
-  std::atomic<decltype(&::SetFileInformationByHandle)> set_file_information{
+  portable::SeamEntry<decltype(&::GetFileAttributesExA)> get_file_attributes{
+      &::GetFileAttributesExA};
+  portable::SeamEntry<decltype(&::SetEndOfFile)> set_end_of_file{&::SetEndOfFile};
+  portable::SeamEntry<decltype(&::FlushFileBuffers)> flush_file_buffers{&::FlushFileBuffers};
+  portable::SeamEntry<decltype(&::CloseHandle)> close_handle{&::CloseHandle};
+  portable::SeamEntry<decltype(&::MoveFileExA)> move_file{&::MoveFileExA};
+  portable::SeamEntry<decltype(&::DeleteFileA)> delete_file{&::DeleteFileA};
+  portable::SeamEntry<decltype(&::SetFileInformationByHandle)> set_file_information{
       &::SetFileInformationByHandle};
-  std::atomic<decltype(&::LockFileEx)> lock_file{&::LockFileEx};
-  std::atomic<decltype(&::FindFirstFileA)> find_first_file{&::FindFirstFileA};
-  std::atomic<decltype(&::CreateThread)> create_thread{&::CreateThread};
-  std::atomic<void (*)(const std::string&)> open_editor{&ShowInNotepad};
+  portable::SeamEntry<decltype(&::LockFileEx)> lock_file{&::LockFileEx};
+  portable::SeamEntry<decltype(&::FindFirstFileA)> find_first_file{&::FindFirstFileA};
+  portable::SeamEntry<decltype(&::CreateThread)> create_thread{&::CreateThread};
+  portable::SeamEntry<void (*)(const std::string&)> open_editor{&ShowInNotepad};
 };
 
 // Constant-initialised, so it is whole before any code of the module runs.
-constinit SystemCalls g_calls;
+constinit portable::SeamTable<SystemCalls> g_calls;
 
 // Calls the table's entry `entry` with `arguments`.
 template <auto SystemCalls::*entry, typename... Arguments>
 auto Call(Arguments... arguments) {
-  return (g_calls.*entry).load(std::memory_order_relaxed)(arguments...);
+  return portable::CallEntry<g_calls, entry>(arguments...);
 }
 
 // Counts a call of `kind`; true, with the last error set, when the tests'
@@ -182,7 +185,7 @@ HANDLE WINAPI CreateThreadStandIn(LPSECURITY_ATTRIBUTES a, SIZE_T b, LPTHREAD_ST
 }  // namespace
 
 void portable::RouteThroughStandIns(bool on) {
-  SystemCalls& c = g_calls;
+  portable::SeamTable<SystemCalls>& c = g_calls;
   Route(c.create_file, &::CreateFileA, &CreateFileAStandIn, on);
   Route(c.read_file, &::ReadFile, &ReadFileStandIn, on);
   Route(c.write_file, &::WriteFile, &WriteFileStandIn, on);
@@ -824,7 +827,7 @@ void EditorStandIn(const std::string& path) {
 void OpenInTextEditor(const std::string& path) { Call<&SystemCalls::open_editor>(path); }
 
 void portable::RouteEditorToObserver(bool observed) {
-  g_calls.open_editor.store(observed ? &EditorStandIn : &ShowInNotepad, std::memory_order_relaxed);
+  Route(g_calls.open_editor, &ShowInNotepad, &EditorStandIn, observed);
 }
 
 // ---------------------------------------------------------------------------

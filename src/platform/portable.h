@@ -81,12 +81,60 @@ class WorkerCount {
   int running_ = 0;
 };
 
+// Whether the door's calls go through the table the tests switch (the fault
+// seam, the default) or straight to the system (a build configured with
+// ZELK_FAULT_SEAM=OFF). Without the seam the table is the real calls fixed at
+// compile time, the compiler makes direct calls of them, and the switches
+// that would route the door elsewhere (InjectFaults, the editor's observer)
+// stop the process instead.
+#if !defined(ZELK_FAULT_SEAM) || ZELK_FAULT_SEAM
+inline constexpr bool kFaultSeam = true;
+#else
+inline constexpr bool kFaultSeam = false;
+#endif
+
+// One entry of a platform's table of system calls, `Function` a pointer to
+// the call: atomic with the seam, so that a swap while workers run is no data
+// race; the plain pointer without it.
+template <typename Function>
+using SeamEntry = std::conditional_t<kFaultSeam, std::atomic<Function>, Function>;
+
+// The type of a platform's table: a constant without the seam.
+template <typename Table>
+using SeamTable = std::conditional_t<kFaultSeam, Table, const Table>;
+
+// Calls the entry `entry` of the table `table` with `arguments`. With the
+// seam a relaxed load, which is a plain load, and an indirect call; without
+// it the entry's initial value, the real call, called directly.
+template <auto& table, auto entry, typename... Arguments>
+auto CallEntry(Arguments... arguments) {
+  if constexpr (kFaultSeam) {
+    return (table.*entry).load(std::memory_order_relaxed)(arguments...);
+  } else {
+    constexpr auto real = std::remove_cvref_t<decltype(table)>{}.*entry;
+    return real(arguments...);
+  }
+}
+
+// Stops the process with a message: a test switch asked for the seam's
+// stand-ins in a build without the seam.
+[[noreturn]] void SeamLeftOut();
+
 // Points a seam's table entry at the real call or at its stand-in; the
-// platform files' RouteThroughStandIns call it for each entry.
+// platform files' RouteThroughStandIns and RouteEditorToObserver call it for
+// each entry.
 template <typename Entry>
 void Route(std::atomic<Entry>& entry, std::type_identity_t<Entry> real,
            std::type_identity_t<Entry> stand_in, bool stand_ins) {
   entry.store(stand_ins ? stand_in : real, std::memory_order_relaxed);
+}
+
+// Without the seam every entry is its real call already, and no stand-in can
+// take its place.
+template <typename Entry>
+requires(!kFaultSeam) void Route(const Entry& /*entry*/, std::type_identity_t<Entry> /*real*/,
+                                 std::type_identity_t<Entry> /*stand_in*/, bool stand_ins) {
+  if (stand_ins) SeamLeftOut();
 }
 
 }  // namespace zelk::platform::portable
