@@ -1,7 +1,8 @@
-// The floors of the pipeline's benchmarks, made of bare system calls, so that
-// they stay the same work whatever the platform door adds for its defences:
-// each is the least any implementation of the service must pay for one
-// transaction's files. POSIX only, like the benchmarks.
+// The floors of the pipeline's and the door's benchmarks, made of bare system
+// calls, so that they stay the same work whatever the platform door adds for
+// its defences: each is the least any implementation of the service must pay
+// for one transaction's files, or for the one call measured. POSIX only, like
+// the benchmarks.
 #ifndef ZELK_BENCH_BARE_FLOOR_H_
 #define ZELK_BENCH_BARE_FLOOR_H_
 
@@ -22,6 +23,15 @@ void AppendToLogBare(const std::string& path, std::string_view line);
 // A held target's cut, with the kept lines known in memory: open, exclusive
 // lock, write them at the start, truncate after them, close.
 void RewriteHeldBare(const std::string& path, std::string_view kept);
+
+// A file opened for reading and writing (made if missing) and held with the
+// exclusive lock, as a target is: the descriptor.
+int OpenHeldBare(const std::string& path);
+
+// `line` written at the start of the file `fd`, in one positioned write.
+void WriteAtStartBare(int fd, std::string_view line);
+
+void CloseBare(int fd);
 
 }  // namespace zelk::bench
 

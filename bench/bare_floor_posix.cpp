@@ -58,4 +58,16 @@ void RewriteHeldBare(const std::string& path, std::string_view kept) {
   ::close(fd);
 }
 
+int OpenHeldBare(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  Lock(fd, F_WRLCK, 0, 0);
+  return fd;
+}
+
+void WriteAtStartBare(int fd, std::string_view line) {
+  Written(::pwrite(fd, line.data(), line.size(), 0));
+}
+
+void CloseBare(int fd) { ::close(fd); }
+
 }  // namespace zelk::bench

@@ -11,6 +11,10 @@ import sys
 
 # (what is measured, benchmark, floor, target ratio or None)
 PAIRS = [
+    ("Door, one positioned write of a line to a held file", "BM_DoorWriteAt",
+     "BM_FloorWriteAt", None),
+    ("Door, a target opened and held, a line written, closed", "BM_DoorOpenWriteClose",
+     "BM_FloorOpenWriteClose", None),
     ("ExtFormat, default line format", "BM_ExtFormatLine", "BM_SnprintfLine", 1.5),
     ("Config snapshot, every key of a transaction", "BM_SnapshotEveryTransactionKey",
      "BM_FloorReadFileBytes", None),
