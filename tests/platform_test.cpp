@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/platform_test_helper.h"
 #include "test_support.h"
 
 namespace zelk::platform {
@@ -100,6 +101,64 @@ TEST(RemoveFile, RemovesFilesOnlyAndSaysWhyNot) {
     EXPECT_EQ(refused.path(), path);
   }
   EXPECT_TRUE(std::filesystem::is_directory(dir.path()));
+}
+
+// Appends `bytes` to `path` through the door, flushing the file (and its
+// folder's entry) when asked.
+void AppendThroughTheDoor(const std::string& path, const std::string& bytes, bool flush,
+                          bool flush_folder = false) {
+  OpenResult opened = OpenAppendShared(path);
+  ASSERT_EQ(opened.status, OpenStatus::kOk) << path;
+  ASSERT_TRUE(opened.file.Write(bytes.data(), bytes.size()).ok());
+  EXPECT_TRUE(!flush || FlushToDisk(opened.file).ok());
+  EXPECT_TRUE(!flush_folder || FlushFolderOf(path).ok());
+}
+
+// What a simulated power cut leaves: the bytes as of each file's last flush,
+// and each name as of its folder's last flush, or as the call left it where
+// the file system journals names itself. "-" is no file.
+TEST(PowerCut, LeavesWhatWasOnTheDisk) {
+  const bool names_kept = PowerCutKeepsUnflushedNames();
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& file, const std::string& spare)> steps;
+    const char* file_after;
+    const char* spare_after;
+  };
+  const Case cases[] = {
+      {"a line flushed, then one not",
+       [](const std::string& file, const std::string&) {
+         AppendThroughTheDoor(file, "a\r\n", true, true);
+         AppendThroughTheDoor(file, "b\r\n", false);
+       },
+       "before\r\na\r\n", "-"},
+      {"a file made and flushed, its folder not",
+       [](const std::string&, const std::string& spare) {
+         AppendThroughTheDoor(spare, "s\r\n", true);
+       },
+       "before\r\n", names_kept ? "s\r\n" : "-"},
+      {"a spare flushed and renamed over the file, the folder not flushed",
+       [](const std::string& file, const std::string& spare) {
+         AppendThroughTheDoor(spare, "s\r\n", true);
+         ASSERT_TRUE(MoveFileOver(spare, file).ok());
+       },
+       names_kept ? "s\r\n" : "before\r\n", "-"},
+  };
+  for (const Case& c : cases) {
+    testing::ScratchDir dir;
+    const std::string file = dir.File("file.txt");
+    const std::string spare = dir.File("spare.txt");
+    testing::WriteFileBytes(file, "before\r\n");
+    InjectPowerCut(1000);
+    c.steps(file, spare);
+    ClearFaults();
+    ApplyPowerCut();
+    for (const auto& [path, expected] : {std::pair{file, c.file_after}, {spare, c.spare_after}}) {
+      const std::string now =
+          std::filesystem::exists(path) ? testing::ReadFileBytes(path) : std::string("-");
+      EXPECT_EQ(now, expected) << c.name << ": " << path;
+    }
+  }
 }
 
 }  // namespace

@@ -154,6 +154,8 @@ std::function<void(const std::string&, const std::string&)> g_editor_observer;
 struct FaultPlan {
   std::vector<Fault> faults;
   std::array<int, kDoorCallKinds> counts{};
+  int total = 0;      // every kind together
+  int cut_after = 0;  // a power cut after this many calls (0: none)
 };
 
 std::mutex g_fault_mutex;
@@ -164,6 +166,10 @@ FaultPlan g_fault_plan;  // guarded by g_fault_mutex
 Injected NextCall(int call, const char* path) {
   std::lock_guard<std::mutex> lock(g_fault_mutex);
   const int count = ++g_fault_plan.counts[static_cast<std::size_t>(call)];
+  // Past a power cut the machine has stopped: nothing reaches the disk.
+  if (++g_fault_plan.total > g_fault_plan.cut_after && g_fault_plan.cut_after > 0) {
+    return {SystemErrorCode(SystemError::kIo), 0};
+  }
   for (const Fault& fault : g_fault_plan.faults) {
     if (static_cast<int>(fault.call) != call) continue;
     if (!fault.path.empty() && (path == nullptr || fault.path != path)) continue;
@@ -279,14 +285,22 @@ void SetRemovalFailureForTesting(const std::string& path) {
   }
 }
 
-void InjectFaults(std::vector<Fault> faults) {
+namespace {
+
+void Plan(std::vector<Fault> faults, int cut_after) {
   {
     std::lock_guard<std::mutex> lock(portable::g_fault_mutex);
-    portable::g_fault_plan.faults = std::move(faults);
-    portable::g_fault_plan.counts.fill(0);
+    portable::g_fault_plan = {std::move(faults), {}, 0, cut_after};
   }
+  portable::StartRecord(cut_after > 0);
   portable::RouteThroughStandIns(true);
 }
+
+}  // namespace
+
+void InjectFaults(std::vector<Fault> faults) { Plan(std::move(faults), 0); }
+
+void InjectPowerCut(int after) { Plan({}, after); }
 
 void ClearFaults() {
   portable::RouteThroughStandIns(false);
@@ -297,6 +311,11 @@ void ClearFaults() {
 int DoorCallCount(DoorCall call) {
   std::lock_guard<std::mutex> lock(portable::g_fault_mutex);
   return portable::g_fault_plan.counts[static_cast<std::size_t>(call)];
+}
+
+int DoorCallTotal() {
+  std::lock_guard<std::mutex> lock(portable::g_fault_mutex);
+  return portable::g_fault_plan.total;
 }
 
 // Through the door's seam, so that production asks nothing of a switch.

@@ -126,11 +126,20 @@ struct StandIn {
   }
 };
 
+// Tells the power cut's record that `result` changed the file `fd` holds.
+template <typename Result>
+Result Changed(int fd, Result result) {
+  if (result >= 0) portable::RecordChanged(fd);
+  return result;
+}
+
 // Writes count and fail as the others do, or take only a few bytes.
 ssize_t WriteStandIn(int fd, const void* bytes, size_t size) {
   const portable::Injected injected = portable::NextCall(static_cast<int>(DoorCall::kWrite));
-  if (injected.short_write > 0) return ::write(fd, bytes, std::min(size, injected.short_write));
-  if (injected.code == 0) return ::write(fd, bytes, size);
+  if (injected.short_write > 0) {
+    return Changed(fd, ::write(fd, bytes, std::min(size, injected.short_write)));
+  }
+  if (injected.code == 0) return Changed(fd, ::write(fd, bytes, size));
   errno = injected.code;
   return -1;
 }
@@ -138,11 +147,43 @@ ssize_t WriteStandIn(int fd, const void* bytes, size_t size) {
 ssize_t PwriteStandIn(int fd, const void* bytes, size_t size, off_t offset) {
   const portable::Injected injected = portable::NextCall(static_cast<int>(DoorCall::kWrite));
   if (injected.short_write > 0) {
-    return ::pwrite(fd, bytes, std::min(size, injected.short_write), offset);
+    return Changed(fd, ::pwrite(fd, bytes, std::min(size, injected.short_write), offset));
   }
-  if (injected.code == 0) return ::pwrite(fd, bytes, size, offset);
+  if (injected.code == 0) return Changed(fd, ::pwrite(fd, bytes, size, offset));
   errno = injected.code;
   return -1;
+}
+
+// The calls that make, change, flush or name files tell the power cut's
+// record what they did once they went through.
+int OpenRecorded(const char* path, int flags, mode_t mode) {
+  portable::RecordBeforeNaming(path);
+  const int fd = OpenCall(path, flags, mode);
+  if (fd >= 0) portable::RecordOpened(fd, path, (flags & O_TRUNC) != 0);
+  return fd;
+}
+
+int TruncateRecorded(int fd, off_t size) { return Changed(fd, ::ftruncate(fd, size)); }
+
+int FlushRecorded(int fd) {
+  const int flushed = ::fsync(fd);
+  if (flushed == 0) portable::RecordFlushed(fd);
+  return flushed;
+}
+
+int RenameRecorded(const char* from, const char* to) {
+  portable::RecordBeforeNaming(from);
+  portable::RecordBeforeNaming(to);
+  const int renamed = ::rename(from, to);
+  if (renamed == 0) portable::RecordRenamed(from, to);
+  return renamed;
+}
+
+int RemoveRecorded(const char* path) {
+  portable::RecordBeforeNaming(path);
+  const int removed = ::unlink(path);
+  if (removed == 0) portable::RecordRemoved(path);
+  return removed;
 }
 
 // A failed close still lets the descriptor go (and its lock with it), as
@@ -150,6 +191,7 @@ ssize_t PwriteStandIn(int fd, const void* bytes, size_t size, off_t offset) {
 // the file locked for the rest of the process, a fault no system makes.
 int CloseStandIn(int fd) {
   const portable::Injected injected = portable::NextCall(static_cast<int>(DoorCall::kClose));
+  portable::RecordClosed(fd);
   const int closed = ::close(fd);
   if (injected.code == 0) return closed;
   errno = injected.code;
@@ -160,7 +202,7 @@ int CloseStandIn(int fd) {
 
 void portable::RouteThroughStandIns(bool on) {
   portable::SeamTable<SystemCalls>& c = g_calls;
-  Route(c.open, &OpenCall, &StandIn<DoorCall::kOpen, &OpenCall>::Through, on);
+  Route(c.open, &OpenCall, &StandIn<DoorCall::kOpen, &OpenRecorded>::Through, on);
   Route(c.read, &::read, &StandIn<DoorCall::kRead, &::read>::Through, on);
   Route(c.pread, &::pread, &StandIn<DoorCall::kRead, &::pread>::Through, on);
   Route(c.write, &::write, &WriteStandIn, on);
@@ -168,11 +210,11 @@ void portable::RouteThroughStandIns(bool on) {
   Route(c.lseek, &::lseek, &StandIn<DoorCall::kSeek, &::lseek>::Through, on);
   Route(c.fstat, &FstatCall, &StandIn<DoorCall::kStat, &FstatCall>::Through, on);
   Route(c.stat, &StatCall, &StandIn<DoorCall::kStat, &StatCall>::Through, on);
-  Route(c.ftruncate, &::ftruncate, &StandIn<DoorCall::kTruncate, &::ftruncate>::Through, on);
-  Route(c.fsync, &::fsync, &StandIn<DoorCall::kFlush, &::fsync>::Through, on);
+  Route(c.ftruncate, &::ftruncate, &StandIn<DoorCall::kTruncate, &TruncateRecorded>::Through, on);
+  Route(c.fsync, &::fsync, &StandIn<DoorCall::kFlush, &FlushRecorded>::Through, on);
   Route(c.close, &::close, &CloseStandIn, on);
-  Route(c.rename, &::rename, &StandIn<DoorCall::kRename, &::rename>::Through, on);
-  Route(c.unlink, &::unlink, &StandIn<DoorCall::kRemove, &::unlink>::Through, on);
+  Route(c.rename, &::rename, &StandIn<DoorCall::kRename, &RenameRecorded>::Through, on);
+  Route(c.unlink, &::unlink, &StandIn<DoorCall::kRemove, &RemoveRecorded>::Through, on);
   Route(c.lock, &LockCall, &StandIn<DoorCall::kLock, &LockCall>::Through, on);
   Route(c.opendir, &::opendir, &StandIn<DoorCall::kList, &::opendir>::Through, on);
   Route(c.thread_start, &AdmitThreadStart,
@@ -1282,5 +1324,29 @@ std::string portable::SystemWords(int code) {
 }
 
 const char* const portable::kCodeName = "errno";
+
+// Its file systems put a made, renamed or removed name on the disk only when
+// its folder is flushed (FlushFolderOf).
+const bool portable::kNamesDurableAtOnce = false;
+
+// By name, or through the descriptor's own entry in /proc when the file has
+// no name left; a descriptor open for writing only can be read that way too.
+portable::DiskImage portable::ReadForRecord(const std::string& path, RecordHandle handle) {
+  struct stat info {};
+  if (!path.empty() && ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    return {true, std::nullopt};
+  }
+  const std::string by_handle = "/proc/self/fd/" + std::to_string(handle);
+  int fd = path.empty() ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 && handle != kNoHandle) fd = ::open(by_handle.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  std::string bytes;
+  char buffer[4096];
+  for (ssize_t got = 0; (got = ::read(fd, buffer, sizeof buffer)) > 0;) {
+    bytes.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(fd);
+  return {false, std::move(bytes)};
+}
 
 }  // namespace zelk::platform

@@ -88,6 +88,30 @@ void ClearFaults();
 // How many calls of `call` the door made since InjectFaults.
 [[nodiscard]] int DoorCallCount(DoorCall call);
 
+// How many calls of every kind together the door made since InjectFaults or
+// InjectPowerCut.
+[[nodiscard]] int DoorCallTotal();
+
+// ---------------------------------------------------------------------------
+// A power cut, as LevelDB's FaultInjectionTestEnv makes one. The door counts
+// its calls as InjectFaults has it, and remembers what a machine losing its
+// power would leave of every file it touches: the file's bytes as of its
+// last flush, and its name (made, renamed or removed) as of its folder's last
+// flush, or at once where the file system journals its folders' entries
+// itself (Windows). From call `after` + 1 on, all kinds counted together,
+// every call fails with kIo: the machine has stopped, and nothing more
+// reaches the disk.
+void InjectPowerCut(int after);
+
+// Puts on the disk what the cut left: every file the door changed goes back
+// to its bytes at its last flush, every name to what it was at its folder's
+// last flush. Call it after ClearFaults, then load the service again.
+void ApplyPowerCut();
+
+// Whether a power cut keeps names made, renamed or removed without their
+// folder's flush: on Windows, whose file systems journal them, it does.
+[[nodiscard]] bool PowerCutKeepsUnflushedNames();
+
 }  // namespace zelk::platform
 
 #endif  // ZELK_PLATFORM_PLATFORM_TEST_HELPER_H_

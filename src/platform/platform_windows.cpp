@@ -87,10 +87,26 @@ bool Refused(DoorCall kind, LPCSTR path = nullptr) {
   return true;
 }
 
+// The power cut's record's name for a handle.
+portable::RecordHandle Recorded(HANDLE handle) { return reinterpret_cast<std::intptr_t>(handle); }
+
+// Tells the power cut's record that the call changed the file `handle` holds.
+BOOL Changed(HANDLE handle, BOOL done) {
+  if (done) portable::RecordChanged(Recorded(handle));
+  return done;
+}
+
+// The calls that make, change, flush or name files tell the power cut's
+// record what they did once they went through.
 HANDLE WINAPI CreateFileAStandIn(LPCSTR a, DWORD b, DWORD c, LPSECURITY_ATTRIBUTES d, DWORD e,
                                  DWORD f, HANDLE g) {
   if (Refused(DoorCall::kOpen, a)) return INVALID_HANDLE_VALUE;
-  return ::CreateFileA(a, b, c, d, e, f, g);
+  portable::RecordBeforeNaming(a);
+  const HANDLE opened = ::CreateFileA(a, b, c, d, e, f, g);
+  if (opened != INVALID_HANDLE_VALUE) {
+    portable::RecordOpened(Recorded(opened), a, e == CREATE_ALWAYS || e == TRUNCATE_EXISTING);
+  }
+  return opened;
 }
 
 BOOL WINAPI ReadFileStandIn(HANDLE a, LPVOID b, DWORD c, LPDWORD d, LPOVERLAPPED e) {
@@ -101,9 +117,10 @@ BOOL WINAPI ReadFileStandIn(HANDLE a, LPVOID b, DWORD c, LPDWORD d, LPOVERLAPPED
 BOOL WINAPI WriteFileStandIn(HANDLE a, LPCVOID b, DWORD c, LPDWORD d, LPOVERLAPPED e) {
   const portable::Injected injected = portable::NextCall(static_cast<int>(DoorCall::kWrite));
   if (injected.short_write > 0) {
-    return ::WriteFile(a, b, std::min<DWORD>(c, static_cast<DWORD>(injected.short_write)), d, e);
+    return Changed(
+        a, ::WriteFile(a, b, std::min<DWORD>(c, static_cast<DWORD>(injected.short_write)), d, e));
   }
-  if (injected.code == 0) return ::WriteFile(a, b, c, d, e);
+  if (injected.code == 0) return Changed(a, ::WriteFile(a, b, c, d, e));
   SetLastError(static_cast<DWORD>(injected.code));
   return FALSE;
 }
@@ -130,12 +147,14 @@ BOOL WINAPI GetFileAttributesExAStandIn(LPCSTR a, GET_FILEEX_INFO_LEVELS b, LPVO
 
 BOOL WINAPI SetEndOfFileStandIn(HANDLE a) {
   if (Refused(DoorCall::kTruncate)) return FALSE;
-  return ::SetEndOfFile(a);
+  return Changed(a, ::SetEndOfFile(a));
 }
 
 BOOL WINAPI FlushFileBuffersStandIn(HANDLE a) {
   if (Refused(DoorCall::kFlush)) return FALSE;
-  return ::FlushFileBuffers(a);
+  const BOOL flushed = ::FlushFileBuffers(a);
+  if (flushed) portable::RecordFlushed(Recorded(a));
+  return flushed;
 }
 
 // A failed close still lets the handle go, as the door takes it to be gone
@@ -144,6 +163,7 @@ BOOL WINAPI FlushFileBuffersStandIn(HANDLE a) {
 BOOL WINAPI CloseHandleStandIn(HANDLE a) {
   const bool refused = Refused(DoorCall::kClose);
   const DWORD code = GetLastError();
+  portable::RecordClosed(Recorded(a));
   const BOOL closed = ::CloseHandle(a);
   if (!refused) return closed;
   SetLastError(code);
@@ -152,18 +172,27 @@ BOOL WINAPI CloseHandleStandIn(HANDLE a) {
 
 BOOL WINAPI MoveFileExAStandIn(LPCSTR a, LPCSTR b, DWORD c) {
   if (Refused(DoorCall::kRename, a)) return FALSE;
-  return ::MoveFileExA(a, b, c);
+  portable::RecordBeforeNaming(a);
+  portable::RecordBeforeNaming(b);
+  const BOOL moved = ::MoveFileExA(a, b, c);
+  if (moved) portable::RecordRenamed(a, b);
+  return moved;
 }
 
 BOOL WINAPI DeleteFileAStandIn(LPCSTR a) {
   if (Refused(DoorCall::kRemove, a)) return FALSE;
-  return ::DeleteFileA(a);
+  portable::RecordBeforeNaming(a);
+  const BOOL removed = ::DeleteFileA(a);
+  if (removed) portable::RecordRemoved(a);
+  return removed;
 }
 
 BOOL WINAPI SetFileInformationByHandleStandIn(HANDLE a, FILE_INFO_BY_HANDLE_CLASS b, LPVOID c,
                                               DWORD d) {
   if (Refused(DoorCall::kRemove)) return FALSE;
-  return ::SetFileInformationByHandle(a, b, c, d);
+  const BOOL removed = ::SetFileInformationByHandle(a, b, c, d);
+  if (removed) portable::RecordRemovedHandle(Recorded(a));
+  return removed;
 }
 
 BOOL WINAPI LockFileExStandIn(HANDLE a, DWORD b, DWORD c, DWORD d, DWORD e, LPOVERLAPPED f) {
@@ -1037,6 +1066,58 @@ std::string portable::SystemWords(int code) {
 }
 
 const char* const portable::kCodeName = "error";
+
+// Its file systems journal a folder's entries themselves (FlushFolderOf).
+const bool portable::kNamesDurableAtOnce = true;
+
+namespace {
+
+// Reads what `handle` holds from its start on, to its end; none on failure.
+std::optional<std::string> ReadAll(HANDLE handle) {
+  std::string bytes;
+  char buffer[4096];
+  DWORD got = 0;
+  while (::ReadFile(handle, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    bytes.append(buffer, got);
+  }
+  return bytes;
+}
+
+// Through the service's own handle, which may share no reading with another,
+// putting its file pointer back where it was.
+std::optional<std::string> ReadThrough(HANDLE handle) {
+  LARGE_INTEGER was{};
+  LARGE_INTEGER start{};
+  if (!::SetFilePointerEx(handle, start, &was, FILE_CURRENT) ||
+      !::SetFilePointerEx(handle, start, nullptr, FILE_BEGIN)) {
+    return std::nullopt;
+  }
+  std::optional<std::string> bytes = ReadAll(handle);
+  static_cast<void>(::SetFilePointerEx(handle, was, nullptr, FILE_BEGIN));
+  return bytes;
+}
+
+}  // namespace
+
+portable::DiskImage portable::ReadForRecord(const std::string& path, RecordHandle handle) {
+  if (!path.empty()) {
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      return {true, std::nullopt};
+    }
+    const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      std::optional<std::string> bytes = ReadAll(file);
+      ::CloseHandle(file);
+      return {false, std::move(bytes)};
+    }
+    if (::GetLastError() == ERROR_FILE_NOT_FOUND || handle == kNoHandle) return {};
+  }
+  if (handle == kNoHandle) return {};
+  return {false, ReadThrough(reinterpret_cast<HANDLE>(handle))};
+}
 
 Status FlushFolderOf(const std::string& path) {
   // Its file systems journal a folder's entries themselves (FlushFolder).

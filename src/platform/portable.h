@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <ctime>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -66,6 +67,36 @@ Injected NextCall(int call, const char* path = nullptr);
 // Routes the door's calls through the counting stand-ins (true) or the real
 // calls (false). Each implementation provides it for its table.
 void RouteThroughStandIns(bool on);
+
+// The record a simulated power cut is made from (power_cut.cpp). Only the
+// stand-ins tell it anything, and only after InjectPowerCut started it: each
+// tells what its call did once the real call went through. A handle is the
+// platform's descriptor or handle as an integer.
+using RecordHandle = std::intptr_t;
+inline constexpr RecordHandle kNoHandle = -1;
+void StartRecord(bool on);
+void RecordBeforeNaming(const char* path);  // before an open, rename or removal of `path`
+void RecordOpened(RecordHandle handle, const char* path, bool truncates);
+void RecordChanged(RecordHandle handle);  // a write or a truncate went through
+void RecordFlushed(RecordHandle handle);  // a file's or a folder's flush went through
+void RecordClosed(RecordHandle handle);   // before the handle goes, so no reuse is missed
+void RecordRenamed(const char* from, const char* to);
+void RecordRemoved(const char* path);
+void RecordRemovedHandle(RecordHandle handle);
+
+// What the disk holds at `path` now (or, when it cannot be read by name, in
+// the file `handle` holds open), read with the real calls. Each
+// implementation provides it.
+struct DiskImage {
+  bool folder = false;
+  std::optional<std::string> bytes;  // none: no file
+};
+DiskImage ReadForRecord(const std::string& path, RecordHandle handle);
+
+// Whether a made, renamed or removed name is on the disk once the call
+// returns (a file system that journals its folders' entries itself), or only
+// once its folder is flushed. Each implementation provides it.
+extern const bool kNamesDurableAtOnce;
 
 // The number of running workers, and a bounded wait until none is left.
 class WorkerCount {
