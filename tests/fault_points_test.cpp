@@ -492,5 +492,99 @@ TEST_F(FaultPoints, TheConfigurationReadAgain) {
       -1});
 }
 
+// ---------------------------------------------------------------------------
+// The host stops the service with work in flight: the spool's worker
+// delivering.
+
+// A hang watchdog, no measurement: an entry call must come back within its
+// bound plus this margin, so a slow or busy machine never fails it, only a
+// call that hangs.
+constexpr auto kHangMargin = std::chrono::seconds(5);
+// The bounds: StopService's grace for the workers; the start's own waits (the
+// configuration retried for 1 s, 2 s for a trimmer of the trace log).
+constexpr auto kStopBound = std::chrono::seconds(5);
+constexpr auto kStartBound = std::chrono::seconds(3);
+// How long the drive waits for the worker to begin its delivery (a worker of
+// the lowest priority on a busy machine may wait its turn): past it the stop
+// comes all the same (the worker could not start, or not open the target).
+constexpr auto kDeliveryStart = std::chrono::milliseconds(500);
+
+// Catches hangs, measures nothing: fails only when `call` took longer than
+// its `bound` and kHangMargin together.
+void Watched(const char* entry_point, std::chrono::steady_clock::duration bound,
+             const std::function<void()>& call) {
+  const auto start = std::chrono::steady_clock::now();
+  call();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, bound + kHangMargin)
+      << entry_point << " hangs";
+}
+
+// Waits, within `patience`, until `done` holds.
+void AwaitWithin(std::chrono::milliseconds patience, const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+// The keys: a target per day, kept in the spool.
+std::string InFlightKeys(const std::string& root) {
+  return "Target1=" + root + "away/day%@13.txt\r\nSpoolFolder=" + root + "spool\r\n";
+}
+
+// Keeps three lines for two targets while their folder is away, before the
+// faults begin (the settings are read first): keeping's failure points are
+// the spool scenario's; this one's are the stop's. The configuration is the
+// one every run writes.
+std::string KeepBeforeTheFaults(const std::string& root) {
+  fs::create_directory(root + "spool");
+  const std::string keys = InFlightKeys(root);
+  testing::WriteFileBytes(root + "zelkforward.ini", "[Log]\r\nFileName=" + root +
+                                                        "trace.log\r\nMaxLines=-1\r\nCauses=1\r\n"
+                                                        "[ForwardTransaction]\r\nFormat1=%@01\r\n" +
+                                                        keys);
+  config::SetConfigFilePathForTesting(root + "zelkforward.ini");
+  EXPECT_EQ(ExecuteService(), 1);
+  Forward("701", "071008");
+  Forward("702", "071008");
+  Forward("703", "071009");
+  StopService();
+  return keys;
+}
+
+// The folder is back: the start has the worker deliver at once, and the host
+// stops as soon as the first target is there or the log tells of the
+// delivery, so that the first delivery is under way or just done (or failed)
+// and the second is still to come.
+void StopWhileDelivering(const std::string& root) {
+  fs::create_directory(root + "away");
+  Watched("ExecuteService", kStartBound, [] { EXPECT_EQ(ExecuteService(), 1); });
+  AwaitWithin(kDeliveryStart, [&root] {
+    return fs::exists(root + "away/day08.txt") ||
+           Contains(testing::ReadFileBytes(root + "trace.log"), "ForwardTransaction spool[");
+  });
+  Watched("StopService", kStopBound, [] { StopService(); });
+}
+
+// The next start delivers what the stop left waiting.
+void FinishTheDelivery(const std::string& root) {
+  Watched("ExecuteService", kStartBound, [] { EXPECT_EQ(ExecuteService(), 1); });
+  AwaitEmptySpool(root + "spool");
+  Watched("StopService", kStopBound, [] { StopService(); });
+}
+
+TEST_F(FaultPoints, StopServiceWhileTheSpoolDelivers) {
+  RunEveryFailurePoint(Scenario{"stop while delivering",
+                                KeepBeforeTheFaults,
+                                StopWhileDelivering,
+                                FinishTheDelivery,
+                                {{"701", "away/day08.txt", false},
+                                 {"702", "away/day08.txt", false},
+                                 {"703", "away/day09.txt", false}},
+                                0,
+                                nullptr,
+                                -1});
+}
+
 }  // namespace
 }  // namespace zelk
