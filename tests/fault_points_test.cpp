@@ -7,7 +7,9 @@
 // file, with the system's cause.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -583,6 +585,73 @@ TEST_F(FaultPoints, StopServiceWhileTheSpoolDelivers) {
                                  {"703", "away/day09.txt", false}},
                                 0,
                                 nullptr,
+                                -1});
+}
+
+// A check by callback asked just before the stop: its worker is reading the
+// list (or about to) when StopService comes.
+
+// A check by callback is asked and answered later: IsJobnoValid and
+// SetCallback return at once.
+constexpr auto kAtOnce = std::chrono::seconds(0);
+
+// The callback's answers: how many came, and the last (in g_answer).
+std::atomic<int> g_callbacks{0};
+
+void RecordAnswer(std::int32_t result, const char* /*jobno*/) {
+  g_answer = result;
+  ++g_callbacks;
+}
+
+bool AnsweredOrRefused(const std::string& root) {
+  return g_callbacks > 0 ||
+         Contains(testing::ReadFileBytes(root + "trace.log"), "jobno[J00003] -- t[Not checked");
+}
+
+void AskThenStop(const std::string& /*root*/) {
+  g_callbacks = 0;
+  g_answer = -1;
+  Watched("ExecuteService", kStartBound, [] { EXPECT_EQ(ExecuteService(), 1); });
+  Watched("SetCallback", kAtOnce, [] { EXPECT_EQ(SetCallback(RecordAnswer), RecordAnswer); });
+  Watched("IsJobnoValid", kAtOnce, [] { EXPECT_EQ(IsJobnoValid("J00003"), 0); });
+  Watched("StopService", kStopBound, [] { StopService(); });
+}
+
+// Where StopService returns at once (the workers hold the module), the
+// answer may still be on its way: it is waited for before the start empties
+// the callback slot.
+void StartAfterTheAnswer(const std::string& root) {
+  AwaitWithin(kDeliveryStart, [&root] { return AnsweredOrRefused(root); });
+  Watched("ExecuteService", kStartBound, [] { EXPECT_EQ(ExecuteService(), 1); });
+  Watched("StopService", kStopBound, [] { StopService(); });
+}
+
+// One answer: right, or wrong with its cause (JudgeAnswer); or none, with
+// the check's refusal in the log.
+void JudgeCallback(const std::string& root, Findings& found, std::string& story) {
+  if (g_callbacks == 1) {
+    JudgeAnswer(root, found, story);
+  } else if (g_callbacks > 1) {
+    ++found.doubled;
+    story += " answers[" + std::to_string(g_callbacks) + "]";
+  } else if (!AnsweredOrRefused(root)) {
+    ++found.lost;
+    story += " unanswered check";
+  }
+}
+
+TEST_F(FaultPoints, StopServiceWhileACheckRuns) {
+  RunEveryFailurePoint(Scenario{"stop while checking",
+                                [](const std::string& root) {
+                                  WriteLists(root);
+                                  return "[ValidJob]\r\nSource1=" + root +
+                                         "list3.txt\r\nFormat1=0000000006\r\n";
+                                },
+                                AskThenStop,
+                                StartAfterTheAnswer,
+                                {},
+                                0,
+                                JudgeCallback,
                                 -1});
 }
 
