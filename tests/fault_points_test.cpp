@@ -540,7 +540,7 @@ std::string InFlightKeys(const std::string& root) {
 // one every run writes.
 std::string KeepBeforeTheFaults(const std::string& root) {
   fs::create_directory(root + "spool");
-  const std::string keys = InFlightKeys(root);
+  std::string keys = InFlightKeys(root);
   testing::WriteFileBytes(root + "zelkforward.ini", "[Log]\r\nFileName=" + root +
                                                         "trace.log\r\nMaxLines=-1\r\nCauses=1\r\n"
                                                         "[ForwardTransaction]\r\nFormat1=%@01\r\n" +
@@ -554,10 +554,12 @@ std::string KeepBeforeTheFaults(const std::string& root) {
   return keys;
 }
 
-// The folder is back: the start has the worker deliver at once, and the host
-// stops as soon as the first target is there or the log tells of the
-// delivery, so that the first delivery is under way or just done (or failed)
-// and the second is still to come.
+// The folder is back: the start has the worker deliver at once, and as soon
+// as the first target is there or the log tells of the delivery, the host
+// forwards one more line to it (kept behind a delivery under way, or written)
+// and one to a target with nothing waiting (written), and stops, so that the
+// first delivery is under way or just done (or failed) and the second is
+// still to come.
 void StopWhileDelivering(const std::string& root) {
   fs::create_directory(root + "away");
   Watched("ExecuteService", kStartBound, [] { EXPECT_EQ(ExecuteService(), 1); });
@@ -565,6 +567,8 @@ void StopWhileDelivering(const std::string& root) {
     return fs::exists(root + "away/day08.txt") ||
            Contains(testing::ReadFileBytes(root + "trace.log"), "ForwardTransaction spool[");
   });
+  Forward("704", "071008");
+  Forward("705", "071010");
   Watched("StopService", kStopBound, [] { StopService(); });
 }
 
@@ -582,7 +586,9 @@ TEST_F(FaultPoints, StopServiceWhileTheSpoolDelivers) {
                                 FinishTheDelivery,
                                 {{"701", "away/day08.txt", false},
                                  {"702", "away/day08.txt", false},
-                                 {"703", "away/day09.txt", false}},
+                                 {"703", "away/day09.txt", false},
+                                 {"704", "away/day08.txt", false},
+                                 {"705", "away/day10.txt", false}},
                                 0,
                                 nullptr,
                                 -1});
