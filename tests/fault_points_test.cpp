@@ -503,13 +503,16 @@ TEST_F(FaultPoints, TheConfigurationReadAgain) {
 // call that hangs.
 constexpr auto kHangMargin = std::chrono::seconds(5);
 // The bounds: StopService's grace for the workers; the start's own waits (the
-// configuration retried for 1 s, 2 s for a trimmer of the trace log).
+// configuration retried for 1 s, 2 s for a trimmer of the trace log); a
+// line's (the configuration, then 2 s for its target and its waiting lines).
 constexpr auto kStopBound = std::chrono::seconds(5);
 constexpr auto kStartBound = std::chrono::seconds(3);
-// How long the drive waits for the worker to begin its delivery (a worker of
-// the lowest priority on a busy machine may wait its turn): past it the stop
-// comes all the same (the worker could not start, or not open the target).
-constexpr auto kDeliveryStart = std::chrono::milliseconds(500);
+constexpr auto kForwardBound = std::chrono::seconds(3);
+// How long a run waits for a worker to begin its delivery or to answer (one
+// of the lowest priority on a busy machine may wait its turn): past it the
+// run goes on all the same (the worker could not start, or not open the
+// target).
+constexpr auto kWorkerPatience = std::chrono::milliseconds(500);
 
 // Catches hangs, measures nothing: fails only when `call` took longer than
 // its `bound` and kHangMargin together.
@@ -563,12 +566,12 @@ std::string KeepBeforeTheFaults(const std::string& root) {
 void StopWhileDelivering(const std::string& root) {
   fs::create_directory(root + "away");
   Watched("ExecuteService", kStartBound, [] { EXPECT_EQ(ExecuteService(), 1); });
-  AwaitWithin(kDeliveryStart, [&root] {
+  AwaitWithin(kWorkerPatience, [&root] {
     return fs::exists(root + "away/day08.txt") ||
            Contains(testing::ReadFileBytes(root + "trace.log"), "ForwardTransaction spool[");
   });
-  Forward("704", "071008");
-  Forward("705", "071010");
+  Watched("ForwardTransaction2", kForwardBound, [] { Forward("704", "071008"); });
+  Watched("ForwardTransaction2", kForwardBound, [] { Forward("705", "071010"); });
   Watched("StopService", kStopBound, [] { StopService(); });
 }
 
@@ -627,7 +630,7 @@ void AskThenStop(const std::string& /*root*/) {
 // answer may still be on its way: it is waited for before the start empties
 // the callback slot.
 void StartAfterTheAnswer(const std::string& root) {
-  AwaitWithin(kDeliveryStart, [&root] { return AnsweredOrRefused(root); });
+  AwaitWithin(kWorkerPatience, [&root] { return AnsweredOrRefused(root); });
   Watched("ExecuteService", kStartBound, [] { EXPECT_EQ(ExecuteService(), 1); });
   Watched("StopService", kStopBound, [] { StopService(); });
 }
