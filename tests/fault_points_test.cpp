@@ -15,7 +15,9 @@
 // the window the documentation describes.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -723,6 +725,176 @@ TEST_F(FaultPoints, TheConfigurationReadAgain) {
       0,
       nullptr,
       -1});
+}
+
+// ---------------------------------------------------------------------------
+// The host stops the service with work in flight: the spool's worker
+// delivering.
+
+// A hang watchdog, no measurement: an entry call must come back within its
+// bound plus this margin, so a slow or busy machine never fails it, only a
+// call that hangs.
+constexpr auto kHangMargin = std::chrono::seconds(5);
+// The bounds: StopService's grace for the workers; the start's own waits (the
+// configuration retried for 1 s, 2 s for a trimmer of the trace log); a
+// line's (the configuration, then 2 s for its target and its waiting lines).
+constexpr auto kStopBound = std::chrono::seconds(5);
+constexpr auto kStartBound = std::chrono::seconds(3);
+constexpr auto kForwardBound = std::chrono::seconds(3);
+// How long a run waits for a worker to begin its delivery or to answer (one
+// of the lowest priority on a busy machine may wait its turn): past it the
+// run goes on all the same (the worker could not start, or not open the
+// target).
+constexpr auto kWorkerPatience = std::chrono::milliseconds(500);
+
+// Catches hangs, measures nothing: fails only when `call` took longer than
+// its `bound` and kHangMargin together.
+void Watched(const char* entry_point, std::chrono::steady_clock::duration bound,
+             const std::function<void()>& call) {
+  const auto start = std::chrono::steady_clock::now();
+  call();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, bound + kHangMargin)
+      << entry_point << " hangs";
+}
+
+// Waits, within `patience`, until `done` holds.
+void AwaitWithin(std::chrono::milliseconds patience, const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+// The keys: a target per day, kept in the spool.
+std::string InFlightKeys(const std::string& root) {
+  return "Target1=" + root + "away/day%@13.txt\r\nSpoolFolder=" + root + "spool\r\n";
+}
+
+// Keeps three lines for two targets while their folder is away, before the
+// faults begin (the settings are read first): keeping's failure points are
+// the spool scenario's; this one's are the stop's. The configuration is the
+// one every run writes.
+std::string KeepBeforeTheFaults(const std::string& root) {
+  fs::create_directory(root + "spool");
+  std::string keys = InFlightKeys(root);
+  testing::WriteFileBytes(root + "zelkforward.ini", "[Log]\r\nFileName=" + root +
+                                                        "trace.log\r\nMaxLines=-1\r\nCauses=1\r\n"
+                                                        "[ForwardTransaction]\r\nFormat1=%@01\r\n" +
+                                                        keys);
+  config::SetConfigFilePathForTesting(root + "zelkforward.ini");
+  EXPECT_EQ(ExecuteService(), 1);
+  Forward("701", "071008");
+  Forward("702", "071008");
+  Forward("703", "071009");
+  StopService();
+  return keys;
+}
+
+// The folder is back: the start has the worker deliver at once, and as soon
+// as the first target is there or the log tells of the delivery, the host
+// forwards one more line to it (kept behind a delivery under way, or written)
+// and one to a target with nothing waiting (written), and stops, so that the
+// first delivery is under way or just done (or failed) and the second is
+// still to come.
+void StopWhileDelivering(const std::string& root) {
+  fs::create_directory(root + "away");
+  Watched("ExecuteService", kStartBound, [] { EXPECT_EQ(ExecuteService(), 1); });
+  AwaitWithin(kWorkerPatience, [&root] {
+    return fs::exists(root + "away/day08.txt") ||
+           Contains(testing::ReadFileBytes(root + "trace.log"), "ForwardTransaction spool[");
+  });
+  Watched("ForwardTransaction2", kForwardBound, [] { Forward("704", "071008"); });
+  Watched("ForwardTransaction2", kForwardBound, [] { Forward("705", "071010"); });
+  Watched("StopService", kStopBound, [] { StopService(); });
+}
+
+// The next start delivers what the stop left waiting.
+void FinishTheDelivery(const std::string& root) {
+  Watched("ExecuteService", kStartBound, [] { EXPECT_EQ(ExecuteService(), 1); });
+  AwaitEmptySpool(root + "spool");
+  Watched("StopService", kStopBound, [] { StopService(); });
+}
+
+TEST_F(FaultPoints, StopServiceWhileTheSpoolDelivers) {
+  RunEveryFailurePoint(Scenario{"stop while delivering",
+                                KeepBeforeTheFaults,
+                                StopWhileDelivering,
+                                FinishTheDelivery,
+                                {{"701", "away/day08.txt", false},
+                                 {"702", "away/day08.txt", false},
+                                 {"703", "away/day09.txt", false},
+                                 {"704", "away/day08.txt", false},
+                                 {"705", "away/day10.txt", false}},
+                                0,
+                                nullptr,
+                                -1});
+}
+
+// A check by callback asked just before the stop: its worker is reading the
+// list (or about to) when StopService comes.
+
+// A check by callback is asked and answered later: IsJobnoValid and
+// SetCallback return at once.
+constexpr auto kAtOnce = std::chrono::seconds(0);
+
+// The callback's answers: how many came, and the last (in g_answer).
+std::atomic<int> g_callbacks{0};
+
+void RecordAnswer(std::int32_t result, const char* /*jobno*/) {
+  g_answer = result;
+  ++g_callbacks;
+}
+
+bool AnsweredOrRefused(const std::string& root) {
+  return g_callbacks > 0 ||
+         Contains(testing::ReadFileBytes(root + "trace.log"), "jobno[J00003] -- t[Not checked");
+}
+
+void AskThenStop(const std::string& /*root*/) {
+  g_callbacks = 0;
+  g_answer = -1;
+  Watched("ExecuteService", kStartBound, [] { EXPECT_EQ(ExecuteService(), 1); });
+  Watched("SetCallback", kAtOnce, [] { EXPECT_EQ(SetCallback(RecordAnswer), RecordAnswer); });
+  Watched("IsJobnoValid", kAtOnce, [] { EXPECT_EQ(IsJobnoValid("J00003"), 0); });
+  Watched("StopService", kStopBound, [] { StopService(); });
+}
+
+// Where StopService returns at once (the workers hold the module), the
+// answer may still be on its way: it is waited for before the start empties
+// the callback slot.
+void StartAfterTheAnswer(const std::string& root) {
+  AwaitWithin(kWorkerPatience, [&root] { return AnsweredOrRefused(root); });
+  Watched("ExecuteService", kStartBound, [] { EXPECT_EQ(ExecuteService(), 1); });
+  Watched("StopService", kStopBound, [] { StopService(); });
+}
+
+// One answer: right, or wrong with its cause (JudgeAnswer); or none, with
+// the check's refusal in the log.
+void JudgeCallback(const std::string& root, Findings& found, std::string& story) {
+  if (g_callbacks == 1) {
+    JudgeAnswer(root, found, story);
+  } else if (g_callbacks > 1) {
+    ++found.doubled;
+    story += " answers[" + std::to_string(g_callbacks) + "]";
+  } else if (!AnsweredOrRefused(root)) {
+    ++found.lost;
+    story += " unanswered check";
+  }
+}
+
+TEST_F(FaultPoints, StopServiceWhileACheckRuns) {
+  RunEveryFailurePoint(Scenario{"stop while checking",
+                                [](const std::string& root) {
+                                  WriteLists(root);
+                                  return "[ValidJob]\r\nSource1=" + root +
+                                         "list3.txt\r\nFormat1=0000000006\r\n";
+                                },
+                                AskThenStop,
+                                StartAfterTheAnswer,
+                                {},
+                                0,
+                                JudgeCallback,
+                                -1});
 }
 
 }  // namespace

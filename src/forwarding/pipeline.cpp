@@ -222,6 +222,12 @@ class Call {
     kSpooled,
     kOpenFailed,
     kWriteFailed,
+    // Every byte written, but the close failed: the line is in the target as
+    // far as this process can tell, but the system did not confirm it (a
+    // network file system reports a lost write there). Reported as not
+    // written, with the cause, and never kept in the spool too, whose
+    // delivery would put it in the target a second time.
+    kCloseFailed,
   };
 
   // What became of a section's line: the append's result, why it was
@@ -298,6 +304,7 @@ class Call {
     bool busy = false;
     Outcome appended = AppendToTarget(target, line, shape, PatienceUntil(deadline), &busy);
     if (appended.result == AppendResult::kWritten) return appended;
+    if (appended.result == AppendResult::kCloseFailed) return appended;  // in the target already
     spool::KnowTargets(snapshot_);
     if (!spool::Keep(folder, target, shape.max_lines, LineForDisk(line), SpooledHead(shape))) {
       return appended;
@@ -372,10 +379,11 @@ class Call {
                                     shape.durability);
       trimmed_in_append_ = true;
     }
-    if (platform::Status closed = opened.file.Close(); failure.ok()) failure = std::move(closed);
+    const bool written = failure.ok();
+    if (platform::Status closed = opened.file.Close(); written) failure = std::move(closed);
     if (!failure.ok()) {
       outcome.cause = kWriteRefusedCause;
-      outcome.result = AppendResult::kWriteFailed;
+      outcome.result = written ? AppendResult::kCloseFailed : AppendResult::kWriteFailed;
       outcome.error = std::move(failure).About(target);
     }
     return outcome;
