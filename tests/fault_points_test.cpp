@@ -86,6 +86,8 @@ struct Scenario {
   std::string cut_settings{};
   // Judges a power-cut run beside the usual judge of one, when set.
   std::function<void(const std::string& root, Findings& found, std::string& story)> cut_judge{};
+  // What the run does with the settings saved, before the faults begin.
+  std::function<void(const std::string& root)> before{};
 };
 
 // What the runs of a power cut found beyond the findings: the lines the log
@@ -368,6 +370,7 @@ std::vector<int> RunOnce(Workspace& workspace, const Scenario& scenario, const P
                       std::to_string(scenario.log_max_lines) + "\r\nCauses=1\r\n" +
                       "[ForwardTransaction]\r\nFormat1=%@01\r\n" + scenario.settings(root) +
                       (plan.cut_settings ? scenario.cut_settings : std::string()));
+  if (scenario.before) scenario.before(root);
   g_cut_after = plan.cut_after;
   if (plan.cut_after > 0) {
     platform::InjectPowerCut(plan.cut_after);
@@ -771,23 +774,15 @@ std::string InFlightKeys(const std::string& root) {
 }
 
 // Keeps three lines for two targets while their folder is away, before the
-// faults begin (the settings are read first): keeping's failure points are
-// the spool scenario's; this one's are the stop's. The configuration is the
-// one every run writes.
-std::string KeepBeforeTheFaults(const std::string& root) {
+// faults begin: keeping's failure points are the spool scenario's; this
+// one's are the stop's.
+void KeepBeforeTheFaults(const std::string& root) {
   fs::create_directory(root + "spool");
-  std::string keys = InFlightKeys(root);
-  testing::WriteFileBytes(root + "zelkforward.ini", "[Log]\r\nFileName=" + root +
-                                                        "trace.log\r\nMaxLines=-1\r\nCauses=1\r\n"
-                                                        "[ForwardTransaction]\r\nFormat1=%@01\r\n" +
-                                                        keys);
-  config::SetConfigFilePathForTesting(root + "zelkforward.ini");
   EXPECT_EQ(ExecuteService(), 1);
   Forward("701", "071008");
   Forward("702", "071008");
   Forward("703", "071009");
   StopService();
-  return keys;
 }
 
 // The folder is back: the start has the worker deliver at once, and as soon
@@ -798,14 +793,14 @@ std::string KeepBeforeTheFaults(const std::string& root) {
 // still to come.
 void StopWhileDelivering(const std::string& root) {
   fs::create_directory(root + "away");
-  Watched("ExecuteService", kStartBound, [] { EXPECT_EQ(ExecuteService(), 1); });
+  Watched("ExecuteService", kStartBound, Start);
   AwaitWithin(kWorkerPatience, [&root] {
-    return fs::exists(root + "away/day08.txt") ||
+    return Stopped() || fs::exists(root + "away/day08.txt") ||
            Contains(testing::ReadFileBytes(root + "trace.log"), "ForwardTransaction spool[");
   });
   Watched("ForwardTransaction2", kForwardBound, [] { Forward("704", "071008"); });
   Watched("ForwardTransaction2", kForwardBound, [] { Forward("705", "071010"); });
-  Watched("StopService", kStopBound, [] { StopService(); });
+  Watched("StopService", kStopBound, Stop);
 }
 
 // The next start delivers what the stop left waiting.
@@ -817,7 +812,7 @@ void FinishTheDelivery(const std::string& root) {
 
 TEST_F(FaultPoints, StopServiceWhileTheSpoolDelivers) {
   RunEveryFailurePoint(Scenario{"stop while delivering",
-                                KeepBeforeTheFaults,
+                                InFlightKeys,
                                 StopWhileDelivering,
                                 FinishTheDelivery,
                                 {{"701", "away/day08.txt", false},
@@ -827,7 +822,10 @@ TEST_F(FaultPoints, StopServiceWhileTheSpoolDelivers) {
                                  {"705", "away/day10.txt", false}},
                                 0,
                                 nullptr,
-                                -1});
+                                -1,
+                                "",
+                                nullptr,
+                                KeepBeforeTheFaults});
 }
 
 // A check by callback asked just before the stop: its worker is reading the
@@ -839,6 +837,8 @@ constexpr auto kAtOnce = std::chrono::seconds(0);
 
 // The callback's answers: how many came, and the last (in g_answer).
 std::atomic<int> g_callbacks{0};
+// Whether the drive asked (a power cut may have stopped it first).
+bool g_asked = false;
 
 void RecordAnswer(std::int32_t result, const char* /*jobno*/) {
   g_answer = result;
@@ -853,17 +853,20 @@ bool AnsweredOrRefused(const std::string& root) {
 void AskThenStop(const std::string& /*root*/) {
   g_callbacks = 0;
   g_answer = -1;
-  Watched("ExecuteService", kStartBound, [] { EXPECT_EQ(ExecuteService(), 1); });
+  g_asked = false;
+  Watched("ExecuteService", kStartBound, Start);
+  if (Stopped()) return;
   Watched("SetCallback", kAtOnce, [] { EXPECT_EQ(SetCallback(RecordAnswer), RecordAnswer); });
   Watched("IsJobnoValid", kAtOnce, [] { EXPECT_EQ(IsJobnoValid("J00003"), 0); });
-  Watched("StopService", kStopBound, [] { StopService(); });
+  g_asked = true;
+  Watched("StopService", kStopBound, Stop);
 }
 
 // Where StopService returns at once (the workers hold the module), the
 // answer may still be on its way: it is waited for before the start empties
 // the callback slot.
 void StartAfterTheAnswer(const std::string& root) {
-  AwaitWithin(kWorkerPatience, [&root] { return AnsweredOrRefused(root); });
+  AwaitWithin(kWorkerPatience, [&root] { return !g_asked || AnsweredOrRefused(root); });
   Watched("ExecuteService", kStartBound, [] { EXPECT_EQ(ExecuteService(), 1); });
   Watched("StopService", kStopBound, [] { StopService(); });
 }
