@@ -121,8 +121,9 @@ bool ReadAndSettle(Delivery& d, std::int64_t items_start, DeliveryResult& result
 }
 
 // Announces `piece` in the spool file, on the disk before the append, then
-// appends it to the target and flushes it, behind `head` when the target
-// holds no lines. A failed append is cut back.
+// appends it to the target and flushes it (and, when it holds no lines, its
+// name in its folder), behind `head` when the target holds no lines. A
+// failed append is cut back.
 // The system's cause of what failed is left in `cause`.
 Delivered AppendPiece(Delivery& d, std::string& piece, const TargetHead& head,
                       platform::Status& cause) {
@@ -142,6 +143,10 @@ Delivered AppendPiece(Delivery& d, std::string& piece, const TargetHead& head,
   cause = d.target.Seek(offset);
   if (cause.ok()) cause = d.target.Write(piece.data(), piece.size());
   if (cause.ok()) cause = platform::FlushToDisk(d.target);
+  // A target this delivery began may be a name its folder has not yet put
+  // on the disk: a power cut would take the file, lines and all, once the
+  // spool let them go.
+  if (cause.ok() && offset == 0) cause = platform::FlushFolderOf(d.target_name);
   if (!cause.ok()) {
     CutBack(d.target, offset, d.target_name);
     return Delivered::kWriteFailed;
