@@ -192,6 +192,14 @@ std::vector<std::string> LinesAbout(const std::vector<std::string>& log,
   return about;
 }
 
+// Whether the log says `trans_no`'s line was kept in the spool, or written.
+bool Said(const std::vector<std::string>& log, const std::string& trans_no, bool written_too) {
+  for (const std::string& line : LinesAbout(log, trans_no)) {
+    if (Contains(line, "-- SPOOLED") || (written_too && Contains(line, "-- SUCCESS"))) return true;
+  }
+  return false;
+}
+
 // Reads one target: counts each whole line by its transaction number, and
 // counts a piece that is not a whole line of a sent transaction as torn.
 std::map<std::string, int> ReadTarget(const std::string& path, const std::vector<Sent>& sent,
@@ -219,6 +227,28 @@ std::map<std::string, int> ReadTarget(const std::string& path, const std::vector
   return count;
 }
 
+// Every target's whole lines, read as ReadTarget reads them.
+std::map<std::string, std::map<std::string, int>> ReadTargets(const Scenario& scenario,
+                                                              const std::string& root,
+                                                              Findings& found, std::string& story) {
+  std::map<std::string, std::map<std::string, int>> counts;
+  for (const Sent& s : scenario.sent) {
+    if (!counts.contains(s.target)) {
+      counts[s.target] = ReadTarget(root + s.target, scenario.sent, found, story);
+    }
+  }
+  return counts;
+}
+
+// The last `max_lines` of `lines` (all of them when max_lines is 0): those a
+// target held to MaxLines keeps.
+std::vector<std::string> Newest(std::vector<std::string> lines, int max_lines) {
+  if (max_lines > 0 && lines.size() > static_cast<std::size_t>(max_lines)) {
+    lines.erase(lines.begin(), lines.end() - max_lines);
+  }
+  return lines;
+}
+
 // The newest `max_lines` transactions of `target` whose line was written
 // (SUCCESS, SPOOLED) or is there: those the target must still hold when they
 // were reported. All of them when max_lines is 0.
@@ -228,16 +258,9 @@ std::vector<std::string> Held(const Scenario& scenario, const std::string& targe
   std::vector<std::string> written;
   for (const Sent& s : scenario.sent) {
     if (s.target != target) continue;
-    bool reported = false;
-    for (const std::string& line : LinesAbout(log, s.trans_no)) {
-      reported = reported || Contains(line, "-- SUCCESS") || Contains(line, "-- SPOOLED");
-    }
-    if (reported || count.contains(s.trans_no)) written.push_back(s.trans_no);
+    if (Said(log, s.trans_no, true) || count.contains(s.trans_no)) written.push_back(s.trans_no);
   }
-  if (scenario.max_lines > 0 && written.size() > static_cast<std::size_t>(scenario.max_lines)) {
-    written.erase(written.begin(), written.end() - scenario.max_lines);
-  }
-  return written;
+  return Newest(std::move(written), scenario.max_lines);
 }
 
 // Judges one transaction's outcome against its target and the log.
@@ -272,12 +295,7 @@ void JudgeTransaction(const Sent& s, const std::string& target_path,
 Findings Judge(const Scenario& scenario, const std::string& root, std::string& story) {
   Findings found;
   const std::vector<std::string> log = testing::ReadLogTexts(root + "trace.log");
-  std::map<std::string, std::map<std::string, int>> counts;
-  for (const Sent& s : scenario.sent) {
-    if (!counts.contains(s.target)) {
-      counts[s.target] = ReadTarget(root + s.target, scenario.sent, found, story);
-    }
-  }
+  const auto counts = ReadTargets(scenario, root, found, story);
   for (const auto& [target, count] : counts) {
     const std::vector<std::string> held = Held(scenario, target, log, count);
     for (const Sent& s : scenario.sent) {
@@ -288,14 +306,6 @@ Findings Judge(const Scenario& scenario, const std::string& root, std::string& s
     }
   }
   return found;
-}
-
-// Whether the log says `trans_no`'s line was kept in the spool, or written.
-bool Said(const std::vector<std::string>& log, const std::string& trans_no, bool written_too) {
-  for (const std::string& line : LinesAbout(log, trans_no)) {
-    if (Contains(line, "-- SPOOLED") || (written_too && Contains(line, "-- SUCCESS"))) return true;
-  }
-  return false;
 }
 
 // What the disk and the log held at a power cut: the log as a reader saw it
@@ -324,12 +334,9 @@ Findings JudgeCut(const Scenario& scenario, const std::string& root, const AtThe
   Findings found;
   const std::vector<std::string> log = testing::ReadLogTexts(root + "trace.log");
   std::map<std::string, std::vector<std::string>> promised;
-  std::map<std::string, std::map<std::string, int>> counts;
+  auto counts = ReadTargets(scenario, root, found, story);
   int taken = 0;
   for (const Sent& s : scenario.sent) {
-    if (!counts.contains(s.target)) {
-      counts[s.target] = ReadTarget(root + s.target, scenario.sent, found, story);
-    }
     if (Promised(s, cut, log)) {
       if (!s.may_vanish) promised[s.target].push_back(s.trans_no);
     } else if (Said(cut.log, s.trans_no, true) && !counts[s.target].contains(s.trans_no)) {
@@ -337,31 +344,16 @@ Findings JudgeCut(const Scenario& scenario, const std::string& root, const AtThe
     }
   }
   for (auto& [target, lines] : promised) {
-    const std::size_t keep = scenario.max_lines > 0 ? scenario.max_lines : lines.size();
-    for (std::size_t i = lines.size() > keep ? lines.size() - keep : 0; i < lines.size(); ++i) {
-      if (counts[target].contains(lines[i])) continue;
+    for (const std::string& line : Newest(std::move(lines), scenario.max_lines)) {
+      if (counts[target].contains(line)) continue;
       ++found.lost;
-      story += " lost[" + lines[i] + "]";
+      story += " lost[" + line + "]";
     }
   }
   window.cuts += taken > 0 ? 1 : 0;
   window.lines += taken;
   window.at_most = std::max(window.at_most, taken);
   return found;
-}
-
-// Every target's whole lines, as the disk holds them now.
-std::map<std::string, std::map<std::string, int>> TargetsNow(const Scenario& scenario,
-                                                             const std::string& root) {
-  std::map<std::string, std::map<std::string, int>> targets;
-  for (const Sent& s : scenario.sent) {
-    Findings ignored;
-    std::string unused;
-    if (!targets.contains(s.target)) {
-      targets[s.target] = ReadTarget(root + s.target, scenario.sent, ignored, unused);
-    }
-  }
-  return targets;
 }
 
 // The folder every run of a scenario works in. Its configuration is left to
@@ -429,7 +421,9 @@ std::vector<int> RunOnce(Workspace& workspace, const Scenario& scenario, const P
   AtTheCut cut{testing::ReadLogTexts(root + "trace.log"), {}, !scenario.cut_settings.empty()};
   if (plan.cut_after > 0) {
     platform::ApplyPowerCut();
-    cut.targets = TargetsNow(scenario, root);
+    Findings judged_later;  // a torn piece the cut left is the restart's to mend or keep
+    std::string unused;
+    cut.targets = ReadTargets(scenario, root, judged_later, unused);
   }
   scenario.restart(root);
   const std::size_t told = story.size();

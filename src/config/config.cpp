@@ -118,8 +118,8 @@ struct TestPath {
 };
 TestPath& TheTestPath() { return platform::NeverDestroyed<TestPath>(); }
 
-// The rule again when the test took its path back while a caller was on
-// its way here.
+// The test's path, or the rule again when the test took its path back while
+// a caller was on its way here.
 std::string PathATestSet() {
   std::string path;
   {

@@ -303,8 +303,11 @@ class Call {
     }
     bool busy = false;
     Outcome appended = AppendToTarget(target, line, shape, PatienceUntil(deadline), &busy);
-    if (appended.result == AppendResult::kWritten) return appended;
-    if (appended.result == AppendResult::kCloseFailed) return appended;  // in the target already
+    // A line whose close alone failed is in the target already.
+    if (appended.result == AppendResult::kWritten ||
+        appended.result == AppendResult::kCloseFailed) {
+      return appended;
+    }
     spool::KnowTargets(snapshot_);
     if (!spool::Keep(folder, target, shape.max_lines, LineForDisk(line), SpooledHead(shape))) {
       return appended;

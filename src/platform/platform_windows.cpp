@@ -1072,8 +1072,9 @@ const bool portable::kNamesDurableAtOnce = true;
 
 namespace {
 
-// Reads what `handle` holds from its start on, to its end; none on failure.
-std::optional<std::string> ReadAll(HANDLE handle) {
+// Reads what `handle` holds from where its file pointer stands to the end,
+// or up to the first read that fails.
+std::string ReadAll(HANDLE handle) {
   std::string bytes;
   char buffer[4096];
   DWORD got = 0;

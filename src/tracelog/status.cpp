@@ -248,7 +248,6 @@ class Status {
     ++waiting.lines;
   }
 
-  // Null when `document` now stands at `path`; otherwise why not.
   // How a replacement of the file ended: nullptr, or why not in the words
   // the log line gives, and the system's cause of the step that failed.
   struct Replaced {
